@@ -1,0 +1,32 @@
+# The two commands of the README, and flashing. Each installs missing packages first.
+BUILD ?= build
+OUT ?= out
+PORT ?= /dev/ttyUSB0
+BAUD ?= 38400
+XTAL_KHZ ?= 12000
+LPCDEMO = $(BUILD)/tools/lpcdemo
+
+.PHONY: all deps build demo test flash clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	cmake --preset default
+	cmake --build $(BUILD) -j$$(nproc)
+
+demo: build
+	mkdir -p $(OUT)
+	$(LPCDEMO) run --effect demo --png-dir $(OUT)/demo --gif $(OUT)/demo.gif
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc)
+
+# lpc21isp patches the vector checksum at 0x14 that the boot loader checks.
+flash: build
+	lpc21isp -hex $(BUILD)/image/lpcdemo.hex $(PORT) $(BAUD) $(XTAL_KHZ)
+
+clean:
+	rm -rf $(BUILD) $(OUT)

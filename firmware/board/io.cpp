@@ -1,0 +1,1 @@
+#include "board/io.h"

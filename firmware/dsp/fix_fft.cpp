@@ -1,0 +1,1 @@
+#include "dsp/fix_fft.h"

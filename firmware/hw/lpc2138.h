@@ -1,0 +1,107 @@
+// The LPC2138 registers this system touches, each named once with its address and width,
+// and the fields of them it uses. Names follow the LPC213x user manual.
+#pragma once
+
+#include <cstdint>
+
+#include "hw/reg.h"
+
+namespace lpc2138 {
+
+using hw::Reg16;
+using hw::Reg32;
+using hw::Reg8;
+
+// Memory map.
+inline constexpr std::uint32_t FLASH_BASE = 0x00000000;
+inline constexpr std::uint32_t FLASH_SIZE = 512 * 1024;
+inline constexpr std::uint32_t RAM_BASE = 0x40000000;
+inline constexpr std::uint32_t RAM_SIZE = 32 * 1024;
+inline constexpr std::uint32_t FIO_BASE = 0x3FFFC000;  // fast GPIO on the local bus
+inline constexpr std::uint32_t FIO_SIZE = 0x4000;
+inline constexpr std::uint32_t APB_BASE = 0xE0000000;
+inline constexpr std::uint32_t APB_SIZE = 0x00200000;
+inline constexpr std::uint32_t VIC_BASE = 0xFFFFF000;
+inline constexpr std::uint32_t VIC_SIZE = 0x1000;
+
+// System control.
+inline constexpr Reg8 MAMCR{0xE01FC000};
+inline constexpr Reg8 MAMTIM{0xE01FC004};
+inline constexpr Reg8 MEMMAP{0xE01FC040};
+inline constexpr Reg8 PLLCON{0xE01FC080};
+inline constexpr Reg8 PLLCFG{0xE01FC084};
+inline constexpr Reg16 PLLSTAT{0xE01FC088};
+inline constexpr Reg8 PLLFEED{0xE01FC08C};
+inline constexpr Reg8 VPBDIV{0xE01FC100};
+inline constexpr Reg32 SCS{0xE01FC1A0};
+
+inline constexpr std::uint8_t MEMMAP_USER_FLASH = 1;
+inline constexpr std::uint8_t MAMCR_OFF = 0;
+inline constexpr std::uint8_t MAMCR_FULL = 2;
+inline constexpr std::uint8_t PLLCON_PLLE = 1u << 0;
+inline constexpr std::uint8_t PLLCON_PLLC = 1u << 1;
+inline constexpr std::uint8_t PLLCFG_MSEL_MASK = 0x1F;  // M - 1
+inline constexpr unsigned PLLCFG_PSEL_SHIFT = 5;        // P = 1 << PSEL
+inline constexpr std::uint16_t PLLSTAT_PLLE = 1u << 8;
+inline constexpr std::uint16_t PLLSTAT_PLLC = 1u << 9;
+inline constexpr std::uint16_t PLLSTAT_PLOCK = 1u << 10;
+inline constexpr std::uint8_t PLLFEED_FIRST = 0xAA;
+inline constexpr std::uint8_t PLLFEED_SECOND = 0x55;
+inline constexpr std::uint8_t VPBDIV_PCLK_IS_CCLK = 1;
+inline constexpr std::uint32_t SCS_GPIO0M = 1u << 0;
+
+// Pin connect block.
+inline constexpr Reg32 PINSEL0{0xE002C000};
+inline constexpr Reg32 PINSEL1{0xE002C004};
+
+// Fast GPIO, port 0.
+inline constexpr Reg32 FIO0DIR{0x3FFFC000};
+inline constexpr Reg32 FIO0MASK{0x3FFFC010};
+inline constexpr Reg32 FIO0PIN{0x3FFFC014};
+inline constexpr Reg32 FIO0SET{0x3FFFC018};
+inline constexpr Reg32 FIO0CLR{0x3FFFC01C};
+
+// SPI0.
+inline constexpr Reg16 S0SPCR{0xE0020000};
+inline constexpr Reg8 S0SPSR{0xE0020004};
+inline constexpr Reg16 S0SPDR{0xE0020008};
+inline constexpr Reg8 S0SPCCR{0xE002000C};
+
+inline constexpr std::uint16_t S0SPCR_BITENABLE = 1u << 2;
+inline constexpr std::uint16_t S0SPCR_CPHA = 1u << 3;
+inline constexpr std::uint16_t S0SPCR_CPOL = 1u << 4;
+inline constexpr std::uint16_t S0SPCR_MSTR = 1u << 5;
+inline constexpr std::uint16_t S0SPCR_LSBF = 1u << 6;
+inline constexpr std::uint16_t S0SPCR_SPIE = 1u << 7;
+inline constexpr unsigned S0SPCR_BITS_SHIFT = 8;
+inline constexpr std::uint8_t S0SPSR_ABRT = 1u << 3;
+inline constexpr std::uint8_t S0SPSR_MODF = 1u << 4;
+inline constexpr std::uint8_t S0SPSR_ROVR = 1u << 5;
+inline constexpr std::uint8_t S0SPSR_WCOL = 1u << 6;
+inline constexpr std::uint8_t S0SPSR_SPIF = 1u << 7;
+
+// A/D converter 0.
+inline constexpr Reg32 AD0CR{0xE0034000};
+inline constexpr Reg32 AD0GDR{0xE0034004};
+
+inline constexpr unsigned AD0CR_CLKDIV_SHIFT = 8;
+inline constexpr std::uint32_t AD0CR_BURST = 1u << 16;
+inline constexpr std::uint32_t AD0CR_PDN = 1u << 21;
+inline constexpr std::uint32_t AD0CR_START_NOW = 1u << 24;
+inline constexpr std::uint32_t AD0CR_START_MASK = 7u << 24;
+inline constexpr unsigned AD0GDR_RESULT_SHIFT = 6;
+inline constexpr std::uint32_t AD0GDR_RESULT_MASK = 0x3FF;  // after the shift
+inline constexpr std::uint32_t AD0GDR_OVERUN = 1u << 30;
+inline constexpr std::uint32_t AD0GDR_DONE = 1u << 31;
+
+// Vectored interrupt controller.
+inline constexpr Reg32 VICVectAddr{0xFFFFF030};
+
+// Port 0 pins of the board.
+inline constexpr std::uint32_t P0_SCK0 = 1u << 4;
+inline constexpr std::uint32_t P0_MOSI0 = 1u << 6;
+inline constexpr std::uint32_t P0_LCD_CS = 1u << 7;     // active low
+inline constexpr std::uint32_t P0_LCD_RESET = 1u << 8;  // active low
+inline constexpr std::uint32_t P0_AUX = 1u << 9;
+
+}  // namespace lpc2138

@@ -1,0 +1,1 @@
+#include "startup/sequence.h"

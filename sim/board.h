@@ -1,0 +1,57 @@
+// The board model: the LPC2138 peripherals the firmware uses, the LCD module on SPI0 and an
+// audio source on AD0.1. It is the Bus of the host runner and the MMIO target of the emulator.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hw/reg.h"
+#include "sim/audio.h"
+#include "sim/lcd_model.h"
+
+namespace sim {
+
+// Something the chip would have punished silently, or a broken LCD stream.
+struct Finding {
+  std::string message;  // what happened, with register name and value
+  std::uint32_t address = 0;  // register address, 0 where none applies
+};
+
+class Board : public hw::Bus {
+ public:
+  static constexpr double kCrystalHz = 12'000'000.0;
+
+  explicit Board(std::unique_ptr<AudioSource> audio);
+
+  std::uint32_t read(std::uint32_t addr, unsigned width) override;
+  void write(std::uint32_t addr, unsigned width, std::uint32_t value) override;
+
+  // True for addresses of the modelled peripherals (system control, pin connect, SPI0, ADC0,
+  // fast GPIO, VIC); everything else is no register of this board.
+  static bool is_peripheral(std::uint32_t addr);
+
+  // With a clock (the emulator), SPI transfers take 72 peripheral clocks, conversions 2816 and
+  // the PLL needs time to lock; advance() moves time on by processor clocks. Without a clock
+  // (the native runner) each completes by the first poll.
+  void enable_clock();
+  void advance(std::uint64_t cclk_cycles);
+  std::uint64_t cclk_cycles() const;
+  double cclk_hz() const;  // from crystal, PLL and its connection
+  double pclk_hz() const;  // from cclk and VPBDIV
+  std::uint8_t mamtim() const;
+  std::uint8_t mamcr() const;
+
+  std::uint64_t conversions() const;  // A/D conversions started so far
+
+  LcdModel& lcd();
+  const LcdModel& lcd() const;
+  const std::vector<Finding>& findings() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace sim

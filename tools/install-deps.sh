@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and flashing need, if any is missing.
+set -euo pipefail
+
+packages=(
+  cmake make g++ pkg-config
+  gcc-arm-none-eabi binutils-arm-none-eabi
+  libunicorn-dev libelf-dev
+  libpng-dev libgif-dev libsndfile1-dev
+  libcli11-dev libgtest-dev
+  libfreetype-dev fonts-dejavu-core
+  lpc21isp sox
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
