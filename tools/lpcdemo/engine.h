@@ -1,0 +1,27 @@
+// An engine runs the firmware against a board model: natively (the host build of the firmware
+// sources) or emulated (the cross-built image on an emulated core). The runner drives either
+// through the firmware's own entry points, named as in the image's symbol table.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string_view>
+
+#include "sim/board.h"
+
+namespace runner {
+
+class Engine {
+ public:
+  virtual ~Engine() = default;
+  // Calls a firmware function with C linkage by name; integer arguments in order.
+  virtual void call(std::string_view symbol, std::initializer_list<std::int32_t> args = {}) = 0;
+  // Runs the image's main until it halts.
+  virtual void run_main() = 0;
+};
+
+// Runs the host build of the firmware with `board` installed as the register bus.
+std::unique_ptr<Engine> make_native_engine(sim::Board& board);
+
+}  // namespace runner
