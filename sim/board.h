@@ -48,6 +48,8 @@ class Board : public hw::Bus {
   LcdModel& lcd();
   const LcdModel& lcd() const;
   const std::vector<Finding>& findings() const;
+  // Findings of whoever runs the board (the emulator's faults) join the board's own.
+  void report(Finding f);
 
  private:
   struct State;
