@@ -24,6 +24,9 @@ class Board : public hw::Bus {
   static constexpr double kCrystalHz = 12'000'000.0;
 
   explicit Board(std::unique_ptr<AudioSource> audio);
+  ~Board() override;
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
 
   std::uint32_t read(std::uint32_t addr, unsigned width) override;
   void write(std::uint32_t addr, unsigned width, std::uint32_t value) override;

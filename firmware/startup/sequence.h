@@ -5,4 +5,7 @@ extern "C" {
 
 // Bring-up, calibration, palette mode 0 and 50 plasma frames; returns where main halts.
 void demo_sequence();
+
+// Frame k of the showcase: every effect in turn, each with the palette it expects.
+void showcase_frame(int k);
 }

@@ -1,1 +1,131 @@
-int main() { return 0; }
+// lpcdemo: runs the firmware against the board model and writes what the LCD showed.
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "sim/board.h"
+#include "tools/lpcdemo/output.h"
+#include "tools/lpcdemo/run.h"
+
+#if defined(LPCDEMO_HAVE_EMU)
+#include "emu/bench.h"
+#include "emu/emulator.h"
+#endif
+
+namespace {
+
+constexpr int kExitFindings = 1;
+constexpr int kExitUsage = 2;
+constexpr int kNativeFrameDelayCs = 5;  // without a clock, show the GIF at 20 frames a second
+
+struct RunOptions {
+  std::string effect = "demo";
+  int frames = 100;
+  std::string audio;
+  std::string engine = "native";
+  std::string firmware = LPCDEMO_DEFAULT_ELF;
+  std::string gif;
+  std::string png_dir;
+  std::string words;
+  int scale = 4;
+};
+
+std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, sim::Board& board) {
+  if (o.engine == "native") return runner::make_native_engine(board);
+#if defined(LPCDEMO_HAVE_EMU)
+  return emu::make_emulated_engine(o.firmware, board);
+#else
+  throw std::runtime_error("this build has no emulator");
+#endif
+}
+
+void write_outputs(const RunOptions& o, const sim::Board& board) {
+  const auto& frames = board.lcd().frames();
+  if (!o.png_dir.empty()) {
+    std::filesystem::create_directories(o.png_dir);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "frame%04zu.png", i);
+      runner::write_png((std::filesystem::path(o.png_dir) / name).string(), frames[i], o.scale);
+    }
+  }
+  if (!o.gif.empty()) {
+    runner::write_gif(o.gif, frames, {kNativeFrameDelayCs}, o.scale);
+  }
+  if (!o.words.empty()) runner::write_words(o.words, board.lcd().words());
+}
+
+int run(const RunOptions& o) {
+  sim::Board board(sim::make_audio(o.audio));
+  auto engine = make_engine(o, board);
+  runner::run_sequence(*engine, o.effect, o.frames);
+  write_outputs(o, board);
+
+  const auto& findings = board.findings();
+  std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frames().size()
+            << " frames, " << board.lcd().words().size() << " words, " << findings.size()
+            << " findings\n";
+  for (const auto& f : findings) std::cerr << "finding: " << f.message << "\n";
+  return findings.empty() ? 0 : kExitFindings;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"lpcdemo: runs the LPC2138 demo firmware on a model of its board"};
+  app.require_subcommand(1);
+
+  RunOptions o;
+  auto* run_cmd = app.add_subcommand("run", "run an effect and write the frames");
+  run_cmd
+      ->add_option("--effect", o.effect,
+                   "demo, showcase, plasma, cake, fall, roundwave or fftwave")
+      ->check(CLI::IsMember({"demo", "showcase", "plasma", "cake", "fall", "roundwave",
+                             "fftwave"}));
+  run_cmd->add_option("--frames", o.frames, "frames to render (not for demo)")
+      ->check(CLI::Range(1, 100000));
+  run_cmd->add_option("--audio", o.audio,
+                      "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, "
+                      "codes:PATH (default: a built-in chord)");
+  run_cmd->add_option("--engine", o.engine, "native (host build) or emulated (the image)")
+      ->check(CLI::IsMember({"native", "emulated"}));
+  run_cmd->add_option("--firmware", o.firmware, "image for the emulated engine");
+  run_cmd->add_option("--gif", o.gif, "animated GIF of the frames");
+  run_cmd->add_option("--png-dir", o.png_dir, "directory for one PNG per frame");
+  run_cmd->add_option("--words", o.words, "log of every LCD word, 16-bit little-endian");
+  run_cmd->add_option("--scale", o.scale, "pixel size in the PNGs and GIF")
+      ->check(CLI::Range(1, 16));
+
+  std::string bench_elf = LPCDEMO_DEFAULT_ELF;
+  bool bench_json = false;
+  auto* bench_cmd = app.add_subcommand("bench", "cycle report per effect, emulated");
+  bench_cmd->add_option("--firmware", bench_elf, "image to measure");
+  bench_cmd->add_flag("--json", bench_json, "print the report as JSON");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "lpcdemo: " << e.what() << "\n";
+    return kExitUsage;
+  }
+
+  try {
+    if (*run_cmd) return run(o);
+#if defined(LPCDEMO_HAVE_EMU)
+    return emu::run_bench(bench_elf, bench_json, std::cout);
+#else
+    std::cerr << "lpcdemo: this build has no emulator\n";
+    return kExitUsage;
+#endif
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "lpcdemo: " << e.what() << "\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "lpcdemo: " << e.what() << "\n";
+    return kExitFindings;
+  }
+}

@@ -1,0 +1,72 @@
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "board/io.h"
+#include "display/lcd.h"
+#include "effects/effects.h"
+#include "startup/sequence.h"
+#include "tools/lpcdemo/engine.h"
+
+namespace runner {
+namespace {
+
+using Args = std::vector<std::int32_t>;
+using Entry = std::function<void(const Args&)>;
+
+// The firmware's entry points the runner uses, as the image names them.
+const std::map<std::string, Entry, std::less<>>& entries() {
+  static const std::map<std::string, Entry, std::less<>> table = {
+      {"processor_init", [](const Args&) { processor_init(); }},
+      {"io_init", [](const Args&) { io_init(); }},
+      {"lcd_init", [](const Args&) { lcd_init(); }},
+      {"calibratead", [](const Args&) { calibratead(); }},
+      {"initpal", [](const Args& a) { initpal(static_cast<std::uint8_t>(a.at(0))); }},
+      {"effectPlasma", [](const Args& a) { effectPlasma(a.at(0)); }},
+      {"effectCake", [](const Args& a) { effectCake(a.at(0)); }},
+      {"effectFall", [](const Args& a) { effectFall(a.at(0)); }},
+      {"effectRoundWave", [](const Args& a) { effectRoundWave(a.at(0)); }},
+      {"effectFftAndWave", [](const Args& a) { effectFftAndWave(a.at(0)); }},
+      {"showcase_frame", [](const Args& a) { showcase_frame(a.at(0)); }},
+  };
+  return table;
+}
+
+// Every run starts from zeroed memory, as the image's start-up code leaves it; the initialised
+// variables are never written, so they need no restoring.
+void clear_bss() {
+  avg = 0;
+  for (auto& p : dispram) p = 0;
+  for (auto& p : pal) p = 0;
+}
+
+class NativeEngine : public Engine {
+ public:
+  explicit NativeEngine(sim::Board& board) {
+    hw::set_bus(&board);
+    clear_bss();
+  }
+  ~NativeEngine() override { hw::set_bus(nullptr); }
+  NativeEngine(const NativeEngine&) = delete;
+  NativeEngine& operator=(const NativeEngine&) = delete;
+
+  void call(std::string_view symbol, std::initializer_list<std::int32_t> args) override {
+    auto it = entries().find(symbol);
+    if (it == entries().end()) {
+      throw std::invalid_argument("no firmware function " + std::string(symbol));
+    }
+    it->second(Args(args));
+  }
+
+  void run_main() override { demo_sequence(); }
+};
+
+}  // namespace
+
+std::unique_ptr<Engine> make_native_engine(sim::Board& board) {
+  return std::make_unique<NativeEngine>(board);
+}
+
+}  // namespace runner

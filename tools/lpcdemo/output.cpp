@@ -1,0 +1,156 @@
+#include "tools/lpcdemo/output.h"
+
+#include <gif_lib.h>
+#include <png.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+namespace runner {
+namespace {
+
+// A 4-bit channel spread over 8 bits so that 0xF becomes 0xFF.
+constexpr std::uint8_t expand4(unsigned level) { return static_cast<std::uint8_t>(level * 0x11); }
+static_assert(expand4(0xF) == 0xFF && expand4(0x8) == 0x88);
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+std::runtime_error write_error(const std::string& path, const std::string& why) {
+  return std::runtime_error("cannot write " + path + ": " + why);
+}
+
+}  // namespace
+
+void write_png(const std::string& path, const sim::LcdFrame& frame, int scale) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  if (!file) throw write_error(path, "cannot open");
+
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  if (!info) {
+    png_destroy_write_struct(&png, nullptr);
+    throw write_error(path, "out of memory");
+  }
+  const int w = sim::kLcdWidth * scale;
+  const int h = sim::kLcdHeight * scale;
+  std::vector<png_byte> row(static_cast<std::size_t>(w) * 3);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    throw write_error(path, "libpng failed");
+  }
+  png_init_io(png, file.get());
+  png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const unsigned c = frame[(y / scale) * sim::kLcdWidth + x / scale];
+      png_byte* p = &row[static_cast<std::size_t>(x) * 3];
+      p[0] = expand4((c >> 8) & 0xF);
+      p[1] = expand4((c >> 4) & 0xF);
+      p[2] = expand4(c & 0xF);
+    }
+    png_write_row(png, row.data());
+  }
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  if (std::fflush(file.get()) != 0) throw write_error(path, "write failed");
+}
+
+namespace {
+
+struct GifCloser {
+  void operator()(GifFileType* g) const { EGifCloseFile(g, nullptr); }
+};
+
+// Colour map of one frame. A frame comes through a 256-entry palette, so it never holds more
+// than 256 colours; giflib wants a power-of-two map size.
+ColorMapObject* frame_colours(const sim::LcdFrame& frame, std::map<std::uint16_t, int>& index) {
+  index.clear();
+  for (auto c : frame) index.emplace(c, 0);
+  if (index.size() > 256) throw std::runtime_error("frame has more than 256 colours");
+  int size = 2;
+  while (size < static_cast<int>(index.size())) size *= 2;
+  ColorMapObject* map = GifMakeMapObject(size, nullptr);
+  int i = 0;
+  for (auto& [c, slot] : index) {
+    slot = i;
+    map->Colors[i] = {expand4((c >> 8) & 0xF), expand4((c >> 4) & 0xF), expand4(c & 0xF)};
+    ++i;
+  }
+  for (; i < size; ++i) map->Colors[i] = {0, 0, 0};
+  return map;
+}
+
+void put_loop_forever(GifFileType* gif) {
+  static const GifByteType app[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
+  static const GifByteType loop[] = {1, 0, 0};  // sub-block 1, repeat count 0: forever
+  EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE);
+  EGifPutExtensionBlock(gif, sizeof app, app);
+  EGifPutExtensionBlock(gif, sizeof loop, loop);
+  EGifPutExtensionTrailer(gif);
+}
+
+}  // namespace
+
+void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames,
+               const std::vector<int>& delays_cs, int scale) {
+  if (frames.empty()) throw write_error(path, "no frames to write");
+  int err = 0;
+  std::unique_ptr<GifFileType, GifCloser> gif(EGifOpenFileName(path.c_str(), false, &err));
+  if (!gif) throw write_error(path, GifErrorString(err));
+  EGifSetGifVersion(gif.get(), true);
+
+  const int w = sim::kLcdWidth * scale;
+  const int h = sim::kLcdHeight * scale;
+  if (EGifPutScreenDesc(gif.get(), w, h, 8, 0, nullptr) == GIF_ERROR) {
+    throw write_error(path, GifErrorString(gif->Error));
+  }
+  put_loop_forever(gif.get());
+
+  std::map<std::uint16_t, int> index;
+  std::vector<GifPixelType> line(static_cast<std::size_t>(w));
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    GraphicsControlBlock gcb{};
+    gcb.DisposalMode = DISPOSE_DO_NOT;
+    gcb.DelayTime = f < delays_cs.size() ? delays_cs[f] : delays_cs.empty() ? 4 : delays_cs.back();
+    gcb.TransparentColor = NO_TRANSPARENT_COLOR;
+    GifByteType ext[4];
+    const std::size_t n = EGifGCBToExtension(&gcb, ext);
+    EGifPutExtension(gif.get(), GRAPHICS_EXT_FUNC_CODE, static_cast<int>(n), ext);
+
+    ColorMapObject* map = frame_colours(frames[f], index);
+    const int rc = EGifPutImageDesc(gif.get(), 0, 0, w, h, false, map);
+    GifFreeMapObject(map);
+    if (rc == GIF_ERROR) throw write_error(path, GifErrorString(gif->Error));
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        line[static_cast<std::size_t>(x)] = static_cast<GifPixelType>(
+            index.at(frames[f][(y / scale) * sim::kLcdWidth + x / scale]));
+      }
+      if (EGifPutLine(gif.get(), line.data(), w) == GIF_ERROR) {
+        throw write_error(path, GifErrorString(gif->Error));
+      }
+    }
+  }
+  GifFileType* raw = gif.release();
+  if (EGifCloseFile(raw, &err) == GIF_ERROR) throw write_error(path, GifErrorString(err));
+}
+
+void write_words(const std::string& path, const std::vector<std::uint16_t>& words) {
+  std::ofstream out(path, std::ios::binary);
+  if (!out) throw write_error(path, "cannot open");
+  for (auto w : words) {
+    const char le[2] = {static_cast<char>(w & 0xFF), static_cast<char>(w >> 8)};
+    out.write(le, 2);
+  }
+  if (!out.flush()) throw write_error(path, "write failed");
+}
+
+}  // namespace runner
