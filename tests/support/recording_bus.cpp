@@ -6,8 +6,8 @@ namespace test {
 
 std::ostream& operator<<(std::ostream& os, const Access& a) {
   if (a.kind == Access::Delay) return os << "delay(" << a.value << ")";
-  return os << (a.kind == Access::Read ? "R" : "W") << a.width << "[0x" << std::hex
-            << std::setw(8) << std::setfill('0') << a.addr << "]=0x" << a.value << std::dec;
+  return os << (a.kind == Access::Read ? "R" : "W") << a.width << "[0x" << std::hex << std::setw(8)
+            << std::setfill('0') << a.addr << "]=0x" << a.value << std::dec;
 }
 
 void RecordingBus::queue_reads(std::uint32_t addr, std::vector<std::uint32_t> values) {

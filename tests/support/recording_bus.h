@@ -22,13 +22,27 @@ struct Access {
   bool operator==(const Access&) const = default;
 };
 
-inline Access W(hw::Reg8 r, std::uint32_t v) { return {Access::Write, r.addr, 8, v}; }
-inline Access W(hw::Reg16 r, std::uint32_t v) { return {Access::Write, r.addr, 16, v}; }
-inline Access W(hw::Reg32 r, std::uint32_t v) { return {Access::Write, r.addr, 32, v}; }
-inline Access R(hw::Reg8 r, std::uint32_t v) { return {Access::Read, r.addr, 8, v}; }
-inline Access R(hw::Reg16 r, std::uint32_t v) { return {Access::Read, r.addr, 16, v}; }
-inline Access R(hw::Reg32 r, std::uint32_t v) { return {Access::Read, r.addr, 32, v}; }
-inline Access Delay(std::uint32_t passes) { return {Access::Delay, 0, 0, passes}; }
+inline Access W(hw::Reg8 r, std::uint32_t v) {
+  return {Access::Write, r.addr, 8, v};
+}
+inline Access W(hw::Reg16 r, std::uint32_t v) {
+  return {Access::Write, r.addr, 16, v};
+}
+inline Access W(hw::Reg32 r, std::uint32_t v) {
+  return {Access::Write, r.addr, 32, v};
+}
+inline Access R(hw::Reg8 r, std::uint32_t v) {
+  return {Access::Read, r.addr, 8, v};
+}
+inline Access R(hw::Reg16 r, std::uint32_t v) {
+  return {Access::Read, r.addr, 16, v};
+}
+inline Access R(hw::Reg32 r, std::uint32_t v) {
+  return {Access::Read, r.addr, 32, v};
+}
+inline Access Delay(std::uint32_t passes) {
+  return {Access::Delay, 0, 0, passes};
+}
 
 std::ostream& operator<<(std::ostream& os, const Access& a);
 

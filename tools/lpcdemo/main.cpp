@@ -64,9 +64,8 @@ int run(const RunOptions& o) {
   write_outputs(o, board);
 
   const auto& findings = board.findings();
-  std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frames().size()
-            << " frames, " << board.lcd().words().size() << " words, " << findings.size()
-            << " findings\n";
+  std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frames().size() << " frames, "
+            << board.lcd().words().size() << " words, " << findings.size() << " findings\n";
   for (const auto& f : findings) std::cerr << "finding: " << f.message << "\n";
   return findings.empty() ? 0 : kExitFindings;
 }
@@ -80,10 +79,9 @@ int main(int argc, char** argv) {
   RunOptions o;
   auto* run_cmd = app.add_subcommand("run", "run an effect and write the frames");
   run_cmd
-      ->add_option("--effect", o.effect,
-                   "demo, showcase, plasma, cake, fall, roundwave or fftwave")
-      ->check(CLI::IsMember({"demo", "showcase", "plasma", "cake", "fall", "roundwave",
-                             "fftwave"}));
+      ->add_option("--effect", o.effect, "demo, showcase, plasma, cake, fall, roundwave or fftwave")
+      ->check(
+          CLI::IsMember({"demo", "showcase", "plasma", "cake", "fall", "roundwave", "fftwave"}));
   run_cmd->add_option("--frames", o.frames, "frames to render (not for demo)")
       ->check(CLI::Range(1, 100000));
   run_cmd->add_option("--audio", o.audio,

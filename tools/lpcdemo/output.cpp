@@ -14,7 +14,9 @@ namespace runner {
 namespace {
 
 // A 4-bit channel spread over 8 bits so that 0xF becomes 0xFF.
-constexpr std::uint8_t expand4(unsigned level) { return static_cast<std::uint8_t>(level * 0x11); }
+constexpr std::uint8_t expand4(unsigned level) {
+  return static_cast<std::uint8_t>(level * 0x11);
+}
 static_assert(expand4(0xF) == 0xFF && expand4(0x8) == 0x88);
 
 struct FileCloser {

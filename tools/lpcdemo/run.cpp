@@ -7,8 +7,8 @@ namespace runner {
 
 const std::vector<Effect>& effects() {
   static const std::vector<Effect> list = {
-      {"plasma", "effectPlasma", 0, false},   {"cake", "effectCake", 2, false},
-      {"fall", "effectFall", 0, true},        {"roundwave", "effectRoundWave", 0, true},
+      {"plasma", "effectPlasma", 0, false},     {"cake", "effectCake", 2, false},
+      {"fall", "effectFall", 0, true},          {"roundwave", "effectRoundWave", 0, true},
       {"fftwave", "effectFftAndWave", 0, true},
   };
   return list;

@@ -11,10 +11,10 @@
 namespace runner {
 
 struct Effect {
-  std::string_view name;     // as given to --effect
-  std::string_view symbol;   // the renderer in the image
-  int palette;               // the palette mode it expects
-  bool audio;                // draws the audio input
+  std::string_view name;    // as given to --effect
+  std::string_view symbol;  // the renderer in the image
+  int palette;              // the palette mode it expects
+  bool audio;               // draws the audio input
 };
 
 // plasma, cake, fall, roundwave, fftwave.

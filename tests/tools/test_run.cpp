@@ -1,0 +1,63 @@
+// The runner's sequences, checked on an engine that only records what it is asked to do.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/lpcdemo/run.h"
+
+namespace {
+
+class RecordingEngine : public runner::Engine {
+ public:
+  void call(std::string_view symbol, std::initializer_list<std::int32_t> args) override {
+    std::string s(symbol);
+    for (auto a : args) s += " " + std::to_string(a);
+    calls.push_back(s);
+  }
+  void run_main() override { calls.push_back("main"); }
+  std::vector<std::string> calls;
+};
+
+const std::vector<std::string> kBringUp = {"processor_init", "io_init", "lcd_init", "calibratead"};
+
+TEST(RunSequence, DemoIsTheImagesOwnMain) {
+  RecordingEngine e;
+  runner::run_sequence(e, "demo", 7);
+  EXPECT_EQ(e.calls, std::vector<std::string>{"main"});
+}
+
+TEST(RunSequence, SingleEffectsBringUpLoadTheirPaletteAndCountFramesFromZero) {
+  struct Case {
+    const char* effect;
+    std::string palette;
+    std::string renderer;
+  };
+  for (const Case& c :
+       {Case{"plasma", "initpal 0", "effectPlasma"}, Case{"cake", "initpal 2", "effectCake"},
+        Case{"fall", "initpal 0", "effectFall"}, Case{"roundwave", "initpal 0", "effectRoundWave"},
+        Case{"fftwave", "initpal 0", "effectFftAndWave"}}) {
+    RecordingEngine e;
+    runner::run_sequence(e, c.effect, 3);
+    auto want = kBringUp;
+    want.push_back(c.palette);
+    for (int n = 0; n < 3; ++n) want.push_back(c.renderer + " " + std::to_string(n));
+    EXPECT_EQ(e.calls, want) << c.effect;
+  }
+}
+
+TEST(RunSequence, ShowcaseCountsGlobalFrames) {
+  RecordingEngine e;
+  runner::run_sequence(e, "showcase", 2);
+  auto want = kBringUp;
+  want.insert(want.end(), {"showcase_frame 0", "showcase_frame 1"});
+  EXPECT_EQ(e.calls, want);
+}
+
+TEST(RunSequence, UnknownEffectIsRefused) {
+  RecordingEngine e;
+  EXPECT_THROW(runner::run_sequence(e, "tunnel", 1), std::invalid_argument);
+  EXPECT_TRUE(e.calls.empty());
+}
+
+}  // namespace
