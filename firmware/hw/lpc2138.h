@@ -36,23 +36,37 @@ inline constexpr Reg8 VPBDIV{0xE01FC100};
 inline constexpr Reg32 SCS{0xE01FC1A0};
 
 inline constexpr std::uint8_t MEMMAP_USER_FLASH = 1;
+inline constexpr std::uint8_t MEMMAP_USER_RAM = 2;  // highest defined mode
 inline constexpr std::uint8_t MAMCR_OFF = 0;
+inline constexpr std::uint8_t MAMCR_PARTIAL = 1;
 inline constexpr std::uint8_t MAMCR_FULL = 2;
+inline constexpr std::uint8_t MAMTIM_MAX = 7;  // also the reset value; 0 is reserved
 inline constexpr std::uint8_t PLLCON_PLLE = 1u << 0;
 inline constexpr std::uint8_t PLLCON_PLLC = 1u << 1;
 inline constexpr std::uint8_t PLLCFG_MSEL_MASK = 0x1F;  // M - 1
 inline constexpr unsigned PLLCFG_PSEL_SHIFT = 5;        // P = 1 << PSEL
+inline constexpr std::uint8_t PLLCFG_PSEL_MASK = 0x3;   // after the shift
 inline constexpr std::uint16_t PLLSTAT_PLLE = 1u << 8;
 inline constexpr std::uint16_t PLLSTAT_PLLC = 1u << 9;
 inline constexpr std::uint16_t PLLSTAT_PLOCK = 1u << 10;
 inline constexpr std::uint8_t PLLFEED_FIRST = 0xAA;
 inline constexpr std::uint8_t PLLFEED_SECOND = 0x55;
 inline constexpr std::uint8_t VPBDIV_PCLK_IS_CCLK = 1;
+inline constexpr std::uint8_t VPBDIV_PCLK_QUARTER = 0;  // reset value
+inline constexpr std::uint8_t VPBDIV_PCLK_HALF = 2;
 inline constexpr std::uint32_t SCS_GPIO0M = 1u << 0;
+inline constexpr std::uint32_t SCS_GPIO1M = 1u << 1;
 
 // Pin connect block.
 inline constexpr Reg32 PINSEL0{0xE002C000};
 inline constexpr Reg32 PINSEL1{0xE002C004};
+
+// Two bits per pin, 16 pins per register; function 01 of P0.4-P0.7 is SPI0.
+inline constexpr unsigned PINSEL_PINS = 16;
+inline constexpr unsigned PINSEL_FIELD_BITS = 2;
+inline constexpr std::uint32_t PINSEL_FIELD_MASK = 0x3;
+inline constexpr std::uint32_t PINSEL_GPIO = 0;
+inline constexpr std::uint32_t PINSEL_SPI0 = 1;
 
 // Fast GPIO, port 0.
 inline constexpr Reg32 FIO0DIR{0x3FFFC000};
@@ -74,6 +88,8 @@ inline constexpr std::uint16_t S0SPCR_MSTR = 1u << 5;
 inline constexpr std::uint16_t S0SPCR_LSBF = 1u << 6;
 inline constexpr std::uint16_t S0SPCR_SPIE = 1u << 7;
 inline constexpr unsigned S0SPCR_BITS_SHIFT = 8;
+inline constexpr std::uint16_t S0SPCR_BITS_MASK = 0xF;  // after the shift; 0 means 16 bits
+inline constexpr std::uint8_t S0SPCCR_MIN = 8;          // and even
 inline constexpr std::uint8_t S0SPSR_ABRT = 1u << 3;
 inline constexpr std::uint8_t S0SPSR_MODF = 1u << 4;
 inline constexpr std::uint8_t S0SPSR_ROVR = 1u << 5;
@@ -85,12 +101,20 @@ inline constexpr Reg32 AD0CR{0xE0034000};
 inline constexpr Reg32 AD0GDR{0xE0034004};
 
 inline constexpr unsigned AD0CR_CLKDIV_SHIFT = 8;
+inline constexpr std::uint32_t AD0CR_SEL_MASK = 0xFF;
+inline constexpr std::uint32_t AD0CR_CLKDIV_MASK = 0xFF;  // after the shift
 inline constexpr std::uint32_t AD0CR_BURST = 1u << 16;
+inline constexpr unsigned AD0CR_CLKS_SHIFT = 17;       // 11 - CLKS clocks, 10 - CLKS bits
+inline constexpr std::uint32_t AD0CR_CLKS_MASK = 0x7;  // after the shift
 inline constexpr std::uint32_t AD0CR_PDN = 1u << 21;
 inline constexpr std::uint32_t AD0CR_START_NOW = 1u << 24;
 inline constexpr std::uint32_t AD0CR_START_MASK = 7u << 24;
+inline constexpr std::uint32_t AD0CR_EDGE = 1u << 27;
+inline constexpr std::uint32_t AD0CR_RESET = 0x00000001;
 inline constexpr unsigned AD0GDR_RESULT_SHIFT = 6;
 inline constexpr std::uint32_t AD0GDR_RESULT_MASK = 0x3FF;  // after the shift
+inline constexpr unsigned AD0GDR_CHN_SHIFT = 24;
+inline constexpr std::uint32_t AD0GDR_CHN_MASK = 0x7;  // after the shift
 inline constexpr std::uint32_t AD0GDR_OVERUN = 1u << 30;
 inline constexpr std::uint32_t AD0GDR_DONE = 1u << 31;
 
@@ -103,5 +127,6 @@ inline constexpr std::uint32_t P0_MOSI0 = 1u << 6;
 inline constexpr std::uint32_t P0_LCD_CS = 1u << 7;     // active low
 inline constexpr std::uint32_t P0_LCD_RESET = 1u << 8;  // active low
 inline constexpr std::uint32_t P0_AUX = 1u << 9;
+inline constexpr unsigned AD0_AUDIO_CHANNEL = 1;  // AD0.1
 
 }  // namespace lpc2138
