@@ -10,7 +10,9 @@ set(LPCDEMO_FIRMWARE_SOURCES
   effects/assets.cpp
   startup/main.cpp
 )
-# Only in the image: vectors, reset and memory initialisation.
+# Only in the image: vectors, reset and memory initialisation, and the memory routines the
+# compiler may call.
 set(LPCDEMO_FIRMWARE_TARGET_SOURCES
   startup/crt.S
+  startup/memfuncs.cpp
 )
