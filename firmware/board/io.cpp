@@ -1,1 +1,144 @@
 #include "board/io.h"
+
+#include "hw/lpc2138.h"
+
+using namespace lpc2138;
+
+std::uint16_t avg;
+
+namespace {
+
+// Clock: CCLK = 3 x crystal, CCO = CCLK x 2 x 4 = 24 x crystal, PCLK = CCLK.
+constexpr std::uint8_t kPllM = 3;
+constexpr std::uint8_t kPllPselDiv4 = 2;
+constexpr std::uint8_t kPllcfg = (kPllM - 1) | (kPllPselDiv4 << PLLCFG_PSEL_SHIFT);
+static_assert(kPllcfg == 0x42);
+constexpr std::uint8_t kFlashFetchClocks = 3;
+
+// A pin's field in PINSEL0 (P0.0-P0.15) or PINSEL1 (P0.16-P0.31).
+constexpr std::uint32_t pin_function(unsigned pin, std::uint32_t function) {
+  return function << (PINSEL_FIELD_BITS * (pin % PINSEL_PINS));
+}
+constexpr std::uint32_t kPinsel0 = pin_function(0, PINSEL_UART0) | pin_function(1, PINSEL_UART0) |
+                                   pin_function(4, PINSEL_SPI0) | pin_function(6, PINSEL_SPI0);
+static_assert(kPinsel0 == 0x00001105);
+// P0.23 gets function 3 although nothing here uses the pin.
+constexpr std::uint32_t kP023Function = 3;
+constexpr std::uint32_t kPinsel1 = pin_function(23, kP023Function);
+static_assert(kPinsel1 == 0x0000C000);
+
+// 9-bit master, clock idle high, data taken on the rising edge, MSB first, no interrupt.
+constexpr unsigned kLcdWordBits = 9;
+constexpr std::uint16_t kSpiControl = S0SPCR_BITENABLE | S0SPCR_CPHA | S0SPCR_CPOL | S0SPCR_MSTR |
+                                      (kLcdWordBits << S0SPCR_BITS_SHIFT);
+static_assert(kSpiControl == 0x093C);
+constexpr std::uint8_t kSckDivider = 8;  // the smallest even divider the port allows
+
+constexpr std::uint32_t kPort0Outputs = P0_SCK0 | P0_MOSI0 | P0_LCD_CS | P0_LCD_RESET | P0_AUX;
+static_assert(kPort0Outputs == 0x3D0);
+
+// AD0.1, A/D clock PCLK / 256, 11 clocks per 10-bit result, powered, not started.
+constexpr std::uint32_t kAdcChannel1 = 1u << AD0_AUDIO_CHANNEL;
+constexpr std::uint32_t kAdcClockDiv = 255;
+constexpr std::uint32_t kAdcControl =
+    kAdcChannel1 | (kAdcClockDiv << AD0CR_CLKDIV_SHIFT) | AD0CR_PDN;
+static_assert(kAdcControl == 0x0020FF02);
+
+constexpr int kWaitsomePasses = 153;
+constexpr int kWaitabitPasses = 53;
+
+// The counter lives in memory (volatile) so the compiler keeps every pass.
+void busy_wait(int passes) {
+  volatile int x = 0;
+  while (x <= passes - 1) {
+    hw::delay_pass();
+    x = x + 1;
+  }
+}
+
+// Makes the PLLCON and PLLCFG values written before it take effect; nothing may come between.
+void pll_feed() {
+  hw::write(PLLFEED, PLLFEED_FIRST);
+  hw::write(PLLFEED, PLLFEED_SECOND);
+}
+
+// One conversion of AD0.1 as its 10-bit code.
+std::uint32_t convert() {
+  hw::write(AD0CR, hw::read(AD0CR) | AD0CR_START_NOW);
+  while ((hw::read(AD0GDR) & AD0GDR_DONE) == 0) {
+  }
+  return (hw::read(AD0GDR) >> AD0GDR_RESULT_SHIFT) & AD0GDR_RESULT_MASK;
+}
+
+constexpr int kCalibrationSamplesLog2 = 10;
+constexpr std::uint32_t kCalibrationSamples = 1u << kCalibrationSamplesLog2;
+constexpr std::uint32_t kCalibrationMaxDrop = 100;
+
+}  // namespace
+
+void waitsome() {
+  busy_wait(kWaitsomePasses);
+}
+
+void waitabit() {
+  busy_wait(kWaitabitPasses);
+}
+
+void processor_init() {
+  hw::write(MEMMAP, MEMMAP_USER_FLASH);
+  hw::write(MAMCR, MAMCR_OFF);  // the fetch timing may only change while the MAM is off
+  hw::write(MAMTIM, kFlashFetchClocks);
+  hw::write(MAMCR, MAMCR_FULL);
+  hw::write(PLLCFG, kPllcfg);
+  hw::write(PLLCON, PLLCON_PLLE);
+  pll_feed();
+  while ((hw::read(PLLSTAT) & PLLSTAT_PLOCK) == 0) {
+  }
+  hw::write(PLLCON, PLLCON_PLLE | PLLCON_PLLC);  // connecting before lock would glitch CCLK
+  pll_feed();
+  hw::write(VPBDIV, VPBDIV_PCLK_IS_CCLK);
+}
+
+void io_init() {
+  hw::write(PINSEL0, kPinsel0);
+  hw::write(S0SPCR, kSpiControl);
+  hw::write(S0SPCCR, kSckDivider);
+  hw::write(PINSEL1, kPinsel1);
+  hw::write(SCS, SCS_GPIO0M);
+  hw::write(FIO0DIR, kPort0Outputs);
+  hw::write(AD0CR, kAdcControl);
+  hw::write(FIO0SET, P0_LCD_CS);
+  hw::write(FIO0CLR, P0_LCD_RESET);
+  waitsome();
+  hw::write(FIO0SET, P0_LCD_RESET);
+  waitsome();  // the controller needs time after reset before its first command
+  hw::write(FIO0SET, P0_AUX);
+}
+
+void sendlcd(int d) {
+  if ((d & lcdlink::kCommand) != 0) {
+    // A short high pulse gives the controller a fresh selection before each command.
+    hw::write(FIO0SET, P0_LCD_CS);
+    hw::write(FIO0CLR, P0_LCD_CS);
+  }
+  lcdlink::start(d);
+  lcdlink::wait_done();
+}
+
+std::int16_t getad() {
+  return static_cast<std::int16_t>(convert() - avg);
+}
+
+// Repeats passes of 1024 samples until a pass's mean is at most 100 below the previous one and
+// not above it; the unsigned difference makes any rise count as a large drop.
+void calibratead() {
+  avg = 0;
+  std::uint32_t a = 0;
+  std::uint32_t oa;
+  do {
+    oa = a;
+    for (std::uint32_t i = 0; i < kCalibrationSamples; ++i) a += convert();
+    a >>= kCalibrationSamplesLog2;
+  } while (oa - a > kCalibrationMaxDrop);
+  avg = static_cast<std::uint16_t>(a);
+}

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "hw/lpc2138.h"
+
 extern "C" {
 
 void processor_init();
@@ -21,3 +23,23 @@ extern std::uint16_t avg;
 std::int16_t getad();
 void calibratead();
 }
+
+// The halves of sendlcd, shared with the frame transfer so that its 9849 data words per frame
+// are sent without a call each and their packing can overlap the shifting.
+namespace lcdlink {
+
+inline constexpr int kCommand = 0x100;  // bit 8 of an LCD word
+inline constexpr int kByteMask = 0xFF;
+
+// The wire's first bit is the inverse of bit 8: 0 for a command, 1 for data.
+inline void start(int d) {
+  hw::write(lpc2138::S0SPDR, static_cast<std::uint16_t>(d ^ kCommand));
+}
+
+// SPIF clears by itself on the next S0SPDR access, the next word's start.
+inline void wait_done() {
+  while ((hw::read(lpc2138::S0SPSR) & lpc2138::S0SPSR_SPIF) == 0) {
+  }
+}
+
+}  // namespace lcdlink

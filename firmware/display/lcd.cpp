@@ -1,1 +1,147 @@
 #include "display/lcd.h"
+
+#include "board/io.h"
+#include "dsp/sin.h"
+
+alignas(2) std::uint8_t dispram[kFramePixels];
+std::uint16_t pal[256];
+
+namespace {
+
+// 12-bit colour 0xRGB, four bits per channel.
+constexpr unsigned kRedShift = 8;
+constexpr unsigned kGreenShift = 4;
+constexpr int kLevels = 16;
+constexpr int kRamps = 8;  // bit 0 of the ramp number: red, bit 1: green, bit 2: blue
+constexpr int kLowerHalf = 128;
+static_assert(kLowerHalf + kRamps * kLevels == 256);
+
+// Eight ramps from black to red, green, ..., white in the upper half.
+void load_ramps() {
+  for (int level = 0; level < kLevels; ++level) {
+    for (int k = 0; k < kRamps; ++k) {
+      const unsigned l = static_cast<unsigned>(level);
+      pal[kLowerHalf + kLevels * k + level] = static_cast<std::uint16_t>(
+          ((k & 1) != 0 ? l << kRedShift : 0) | ((k & 2) != 0 ? l << kGreenShift : 0) |
+          ((k & 4) != 0 ? l : 0));
+    }
+  }
+}
+
+// One turn across the 128 entries, channels a third of a turn apart. Division (not a shift)
+// so sines in -4095..4095 all give level 8 and no channel reaches 0.
+void load_rainbow() {
+  constexpr int kStep = 8;
+  constexpr int kThird = 341;
+  constexpr int kSineToLevel = 4096;
+  constexpr int kMidLevel = 8;
+  for (int x = 0; x < kLowerHalf; ++x) {
+    const int a = kStep * x;
+    const int r = isin(static_cast<std::int16_t>(a)) / kSineToLevel + kMidLevel;
+    const int g = isin(static_cast<std::int16_t>(a + kThird)) / kSineToLevel + kMidLevel;
+    const int b = isin(static_cast<std::int16_t>(a + 2 * kThird)) / kSineToLevel + kMidLevel;
+    pal[x] = static_cast<std::uint16_t>((r << kRedShift) + (g << kGreenShift) + b);
+  }
+}
+
+// Blue rises over entries 0..63, then red and green together over 64..127.
+void load_blue_white() {
+  constexpr int kHalf = 64;
+  constexpr int kFull = 15;
+  for (int x = 0; x < kHalf; ++x) {
+    const int l = x >> 2;  // four entries per level
+    pal[kHalf + x] = static_cast<std::uint16_t>((l << kRedShift) + (l << kGreenShift) + kFull);
+  }
+  for (int x = 0; x < kHalf; ++x) pal[x] = static_cast<std::uint16_t>(x >> 2);
+}
+
+// The picture's colours, and above them a shaded copy (red and green halved, blue kept) that
+// the cake effect reaches by adding 128 to an index.
+void load_picture_colours() {
+  for (int x = 0; x < kLowerHalf; ++x) {
+    const unsigned r = header_data_cmap[3 * x];
+    const unsigned g = header_data_cmap[3 * x + 1];
+    const unsigned b = header_data_cmap[3 * x + 2];
+    pal[x] =
+        static_cast<std::uint16_t>(((r >> 4) << kRedShift) | ((g >> 4) << kGreenShift) | (b >> 4));
+    pal[kLowerHalf + x] =
+        static_cast<std::uint16_t>(((r >> 5) << kRedShift) | ((g >> 5) << kGreenShift) | (b >> 4));
+  }
+}
+
+// LCD start-up words: commands 0x1xx, data 0x0xx, and two markers.
+constexpr std::int16_t kDelay = -1;
+constexpr std::int16_t kEnd = -2;
+constexpr int kWaitsPerDelay = 4;
+
+constexpr int kFrameStart = 0x12C;  // memory-write command before the pixel data
+
+// Two pixels' colours in 24 bits, sent as three bytes most significant first.
+inline std::uint32_t pack_pair(const std::uint8_t* p) {
+  return (static_cast<std::uint32_t>(pal[p[0]]) << 12) + pal[p[1]];
+}
+
+}  // namespace
+
+void initpal(std::uint8_t i) {
+  load_ramps();
+  if (i == 0) {
+    load_rainbow();
+  } else if (i == 1) {
+    load_blue_white();
+  } else if (i == 2) {
+    load_picture_colours();
+  }
+}
+
+void lcd_init() {
+  // On the stack, as a copy of constant data, for each call.
+  const std::int16_t sendus[61] = {
+      0x101, kDelay,                                                   // software reset
+      0x1C6, kDelay,                                                   //
+      0x1B9, 0x000,                                                    //
+      0x1B6, 0x080,  0x080, 0x081, 0x054, 0x045, 0x052, 0x043,         //
+      0x1B3, 0x000,  0x008, 0x011, 0x019, 0x022, 0x02A, 0x033, 0x03C,  // rising curve
+      0x044, 0x04D,  0x055, 0x05E, 0x067, 0x070, 0x07F,                //
+      0x1B5, 0x001,                                                    //
+      0x1BD, 0x004,                                                    //
+      0x1BE, 0x004,                                                    //
+      0x111, kDelay,                                                   // sleep out
+      0x1BA, 0x0FF,  0x003,                                            //
+      0x1B7, 0x000,  0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000,  //
+      0x000, 0x000,  0x000, 0x000, 0x000, 0x000,                       //
+      0x103, kDelay,                                                   //
+      0x120,                                                           //
+      0x129,                                                           // display on
+      kEnd};
+  for (int x = 0; sendus[x] != kEnd; ++x) {
+    if (sendus[x] == kDelay) {
+      for (int w = 0; w < kWaitsPerDelay; ++w) waitsome();
+    } else {
+      sendlcd(sendus[x]);
+    }
+  }
+  sendlcd(0x120);
+  sendlcd(0x125);
+  sendlcd(0x050);  // parameter of 0x25
+}
+
+// The next pair is looked up while the current pair's last byte is shifting out.
+void senddisp() {
+  sendlcd(kFrameStart);
+  const std::uint8_t* p = dispram;
+  const std::uint8_t* const end = dispram + kFramePixels;
+  std::uint32_t o = pack_pair(p);
+  for (;;) {
+    lcdlink::start(static_cast<int>(o >> 16) & lcdlink::kByteMask);
+    lcdlink::wait_done();
+    lcdlink::start(static_cast<int>(o >> 8) & lcdlink::kByteMask);
+    lcdlink::wait_done();
+    lcdlink::start(static_cast<int>(o) & lcdlink::kByteMask);
+    p += 2;
+    const bool last = p == end;
+    if (!last) o = pack_pair(p);
+    lcdlink::wait_done();
+    if (last) return;
+  }
+}

@@ -1,10 +1,87 @@
 #include "effects/effects.h"
 
 #include "display/lcd.h"
+#include "effects/plasma.h"
 
 // Each renderer draws one frame into dispram and sends it with senddisp.
 
-void effectPlasma(int) {}
+namespace plasma {
+namespace {
+
+// Angles are formed in 32 bits with wrap-around, so any frame counter gives exact low bits.
+constexpr std::uint32_t turns(int k, int n) {
+  return static_cast<std::uint32_t>(k) * static_cast<std::uint32_t>(n);
+}
+std::int16_t angle(std::uint32_t a) {
+  return static_cast<std::int16_t>(a);
+}
+
+// isin(a) >> 9 (-64..63) for every angle: the field needs only these top bits, and a byte
+// table read spares the quarter-wave folding on each of the 26,264 lookups a frame. A term
+// shifted by 10 is this value shifted by one more, since arithmetic shifts compose.
+constexpr int kTermShift = 9;
+using TermTable = std::array<std::int8_t, sine::kTurn>;
+constexpr TermTable make_term_table() {
+  TermTable t{};
+  for (int a = 0; a < sine::kTurn; ++a)
+    t[a] = static_cast<std::int8_t>(sine::sin_of(a) >> kTermShift);
+  return t;
+}
+constexpr TermTable kTerm = make_term_table();
+static_assert(kTerm[256] == 63 && kTerm[768] == -64 && kTerm[1023] == -1);
+
+constexpr std::array<std::uint16_t, kLinePixelCount> kLine = line_pixels();
+static_assert(kLinePasses == 491 && kLinePixelCount == 583 && kLine.back() == 5652);
+
+constexpr std::uint8_t kIndexMask = 0x7F;
+
+// Five sine terms per pixel. Rows outside, columns inside, so dispram fills in order; each
+// angle is linear in x, so it advances by its x coefficient from one column to the next.
+void draw_field(int n, const Frame& f) {
+  const std::uint32_t un = static_cast<std::uint32_t>(n);
+  std::int8_t term1[kFrameWidth];  // depends on the column only
+  for (int x = 0; x < kFrameWidth; ++x) {
+    term1[x] = kTerm[(static_cast<std::uint32_t>(x - f.x1) + un) & sine::kAngleMask];
+  }
+  std::uint8_t* p = dispram;
+  for (int y = 0; y < kFrameHeight; ++y) {
+    const int term3 = kTerm[(static_cast<std::uint32_t>(15 * (f.y1 - y) - 2 * f.b) - turns(4, n)) &
+                            sine::kAngleMask];
+    std::uint32_t a2 = static_cast<std::uint32_t>(-7 * f.x1 + 5 * (y - f.y1)) + turns(5, n);
+    std::uint32_t a4 = static_cast<std::uint32_t>(-20 * f.x2 + 30 * (f.y2 - y)) - turns(4, n);
+    std::uint32_t a5 = turns(14, n) + static_cast<std::uint32_t>(9 * f.x2 + 11 * (y - f.y2) + f.b);
+    for (int x = 0; x < kFrameWidth; ++x) {
+      const int c = term1[x] + kTerm[a2 & sine::kAngleMask] + term3 +
+                    (kTerm[a4 & sine::kAngleMask] >> 1) + kTerm[a5 & sine::kAngleMask];
+      *p++ = static_cast<std::uint8_t>(c & kIndexMask);
+      a2 += 7;
+      a4 += 20;
+      a5 -= 9;
+    }
+  }
+}
+
+}  // namespace
+
+Frame frame(int n) {
+  constexpr int kCentreShift = 11;
+  constexpr int kCentre = 128;
+  Frame f;
+  f.x1 = (icos(angle(turns(17, n))) >> kCentreShift) + kCentre;
+  f.y1 = (isin(angle(turns(15, n))) >> kCentreShift) + kCentre;
+  f.x2 = (icos(angle(turns(14, n))) >> kCentreShift) + kCentre;
+  f.y2 = (isin(angle(turns(19, n))) >> kCentreShift) + kCentre;
+  f.b = isin(angle(turns(21, n))) >> kTermShift;
+  return f;
+}
+
+}  // namespace plasma
+
+void effectPlasma(int n) {
+  plasma::draw_field(n, plasma::frame(n));
+  for (std::uint16_t i : plasma::kLine) dispram[i] = kBackground;
+  senddisp();
+}
 
 void effectCake(int) {}
 

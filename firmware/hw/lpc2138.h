@@ -67,6 +67,7 @@ inline constexpr unsigned PINSEL_FIELD_BITS = 2;
 inline constexpr std::uint32_t PINSEL_FIELD_MASK = 0x3;
 inline constexpr std::uint32_t PINSEL_GPIO = 0;
 inline constexpr std::uint32_t PINSEL_SPI0 = 1;
+inline constexpr std::uint32_t PINSEL_UART0 = 1;  // function 01 of P0.0 (TXD0), P0.1 (RXD0)
 
 // Fast GPIO, port 0.
 inline constexpr Reg32 FIO0DIR{0x3FFFC000};
