@@ -1,1 +1,123 @@
 #include "dsp/fix_fft.h"
+
+#include "dsp/sin.h"
+
+namespace {
+
+constexpr int kMaxLog2Points = 10;  // the twiddle step 512 / l is a whole sine step up to here
+constexpr std::int16_t kQuarterTurn = 256;
+constexpr int kFirstTwiddleShift = 9;  // j = u << k, k = 9 for the first stage: u * 512 / l
+constexpr int kInverseLimit = 16383;   // an inverse stage halves once a magnitude exceeds this
+constexpr int kFailed = -1;
+
+// Q15 product rounded half up. |a * b| <= 2^30, so adding the half cannot overflow, and
+// (c + 2^14) >> 15 equals (c >> 15) + ((c >> 14) & 1) while costing one instruction less.
+inline int q15_mul(int a, int b) {
+  return (a * b + (1 << 14)) >> 15;
+}
+
+// True when |v| > 16383 at full width (so -32768 counts as 32768): one compare instead of two.
+inline bool exceeds_half_scale(int v) {
+  return static_cast<unsigned>(v + kInverseLimit) > 2u * kInverseLimit;
+}
+
+bool any_exceeds_half_scale(const std::int16_t fr[], const std::int16_t fi[], int n) {
+  for (int i = 0; i < n; ++i) {
+    if (exceeds_half_scale(fr[i]) || exceeds_half_scale(fi[i])) return true;
+  }
+  return false;
+}
+
+void bit_reverse(std::int16_t fr[], std::int16_t fi[], int n) {
+  int mr = 0;
+  for (int p = 1; p < n; ++p) {
+    int l = n;
+    do l >>= 1;
+    while (mr + l > n - 1);
+    mr = (mr & (l - 1)) + l;
+    if (mr > p) {
+      const std::int16_t tr = fr[p];
+      fr[p] = fr[mr];
+      fr[mr] = tr;
+      const std::int16_t ti = fi[p];
+      fi[p] = fi[mr];
+      fi[mr] = ti;
+    }
+  }
+}
+
+// All butterflies of one twiddle in one stage. Sums are formed in int and wrap to 16 bits only
+// where they are stored: reducing tr and ti first would give the same stored bits.
+// The halving is a template argument so that neither direction pays for a register shift.
+template <int kShift>
+void butterflies(std::int16_t fr[], std::int16_t fi[], int n, int u, int l, int wr, int wi) {
+  const int istep = 2 * l;
+  for (int i = u; i < n; i += istep) {
+    const int q = i + l;
+    const int xr = fr[q];
+    const int xi = fi[q];
+    const int tr = q15_mul(wr, xr) - q15_mul(wi, xi);
+    const int ti = q15_mul(wr, xi) + q15_mul(wi, xr);
+    const int qr = fr[i] >> kShift;
+    const int qi = fi[i] >> kShift;
+    fr[q] = static_cast<std::int16_t>(qr - tr);
+    fi[q] = static_cast<std::int16_t>(qi - ti);
+    fr[i] = static_cast<std::int16_t>(qr + tr);
+    fi[i] = static_cast<std::int16_t>(qi + ti);
+  }
+}
+
+void exchange_halves(std::int16_t f[], int half) {
+  for (int i = 1; i < half; i += 2) {
+    const std::int16_t t = f[half + i - 1];
+    f[half + i - 1] = f[i];
+    f[i] = t;
+  }
+}
+
+}  // namespace
+
+std::int16_t FIX_MPY(std::int16_t a, std::int16_t b) {
+  return static_cast<std::int16_t>(q15_mul(a, b));
+}
+
+int fix_fft(std::int16_t fr[], std::int16_t fi[], std::int16_t m, std::int16_t inverse) {
+  // A negative size has no meaning and would shift by a negative count: refuse it like a large one.
+  if (m < 0 || m > kMaxLog2Points) return kFailed;
+  const int n = 1 << m;
+  bit_reverse(fr, fi, n);
+
+  int scale = 0;
+  int k = kFirstTwiddleShift;
+  for (int l = 1; l < n; l *= 2, --k) {
+    bool halve = true;  // the forward direction halves every stage and never scans
+    if (inverse) {
+      halve = any_exceeds_half_scale(fr, fi, n);
+      if (halve) ++scale;
+    }
+    for (int u = 0; u < l; ++u) {
+      const int j = u << k;
+      int wr = isin(static_cast<std::int16_t>(j + kQuarterTurn));
+      int wi = -isin(static_cast<std::int16_t>(j));
+      if (inverse) wi = -wi;
+      if (halve) {
+        butterflies<1>(fr, fi, n, u, l, wr >> 1, wi >> 1);
+      } else {
+        butterflies<0>(fr, fi, n, u, l, wr, wi);
+      }
+    }
+  }
+  return scale;
+}
+
+int fix_fftr(std::int16_t f[], int m, int inverse) {
+  // Refused before the exchange, so a call that fails leaves the data as it was.
+  if (m < 1 || m > kMaxLog2Points + 1) return kFailed;
+  const int half = 1 << (m - 1);
+  const auto half_m = static_cast<std::int16_t>(m - 1);
+  int scale = 0;
+  if (inverse) scale = fix_fft(f + half, f, half_m, 1);
+  exchange_halves(f, half);
+  if (!inverse) scale = fix_fft(f + half, f, half_m, 0);
+  return scale;
+}
