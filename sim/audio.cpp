@@ -1,0 +1,207 @@
+#include "sim/audio.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <numbers>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+namespace {
+
+constexpr std::uint16_t kMidCode = 512;
+constexpr std::uint16_t kMaxCode = 1023;
+constexpr double kDefaultAmplitude = 300;
+constexpr double kMaxAmplitude = 512;  // beyond it the converter clips on both sides
+constexpr double kNyquistHz = kConversionHz / 2;
+constexpr std::uint64_t kNoiseSeed = 0x2138;  // fixed: runs must be repeatable
+
+std::uint16_t clamp_code(double code) {
+  return static_cast<std::uint16_t>(std::clamp(std::lround(code), 0L, long{kMaxCode}));
+}
+
+[[noreturn]] void bad(const std::string& spec, const std::string& why) {
+  throw std::invalid_argument("audio source '" + spec + "': " + why);
+}
+
+double parse_number(const std::string& spec, std::string_view text, const char* what) {
+  double value = 0;
+  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (err != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
+    bad(spec, std::string(what) + " '" + std::string(text) + "' is not a number");
+  }
+  return value;
+}
+
+double parse_amplitude(const std::string& spec, std::string_view text) {
+  const double amp = parse_number(spec, text, "amplitude");
+  if (amp < 0 || amp > kMaxAmplitude) bad(spec, "amplitude must lie in 0..512 codes");
+  return amp;
+}
+
+class Constant final : public AudioSource {
+ public:
+  std::uint16_t next() override { return kMidCode; }
+};
+
+// A sum of sines around the mid code, each phase taken from the sample count so that long
+// runs do not drift.
+class Tones final : public AudioSource {
+ public:
+  struct Partial {
+    double hz;
+    double amplitude;
+  };
+  explicit Tones(std::vector<Partial> partials) : partials_(std::move(partials)) {}
+
+  std::uint16_t next() override {
+    double sum = kMidCode;
+    for (const Partial& p : partials_) {
+      const double turns = std::fmod(static_cast<double>(n_) * p.hz / kConversionHz, 1.0);
+      sum += p.amplitude * std::sin(2 * std::numbers::pi * turns);
+    }
+    ++n_;
+    return clamp_code(sum);
+  }
+
+ private:
+  std::vector<Partial> partials_;
+  std::uint64_t n_ = 0;
+};
+
+// Uniform noise from splitmix64 with a fixed seed.
+class Noise final : public AudioSource {
+ public:
+  explicit Noise(double amplitude) : span_(static_cast<std::uint64_t>(amplitude) * 2 + 1) {}
+
+  std::uint16_t next() override {
+    state_ += 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = state_;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    const auto offset = static_cast<double>(z % span_) - static_cast<double>(span_ / 2);
+    return clamp_code(kMidCode + offset);
+  }
+
+ private:
+  std::uint64_t span_;
+  std::uint64_t state_ = kNoiseSeed;
+};
+
+// A fixed sequence of codes, from the start again when exhausted.
+class Cycle final : public AudioSource {
+ public:
+  explicit Cycle(std::vector<std::uint16_t> codes) : codes_(std::move(codes)) {}
+
+  std::uint16_t next() override {
+    const std::uint16_t code = codes_[i_];
+    i_ = (i_ + 1) % codes_.size();
+    return code;
+  }
+
+ private:
+  std::vector<std::uint16_t> codes_;
+  std::size_t i_ = 0;
+};
+
+// Linear interpolation from the file's rate to the conversion rate, looping at the end.
+class Wave final : public AudioSource {
+ public:
+  Wave(std::vector<float> samples, double rate_hz)
+      : samples_(std::move(samples)), step_(rate_hz / kConversionHz) {}
+
+  std::uint16_t next() override {
+    const double size = static_cast<double>(samples_.size());
+    const double pos = std::fmod(static_cast<double>(n_++) * step_, size);
+    const auto i = static_cast<std::size_t>(pos);
+    const double frac = pos - static_cast<double>(i);
+    const double x = samples_[i] * (1 - frac) + samples_[(i + 1) % samples_.size()] * frac;
+    return clamp_code((x + 1) / 2 * kMaxCode);  // -1..+1 onto the converter's 0..1023
+  }
+
+ private:
+  std::vector<float> samples_;
+  double step_;
+  std::uint64_t n_ = 0;
+};
+
+std::unique_ptr<AudioSource> open_wav(const std::string& spec, const std::string& path) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (file == nullptr) bad(spec, std::string("cannot read: ") + sf_strerror(nullptr));
+  std::vector<float> frames(static_cast<std::size_t>(info.frames * info.channels));
+  const sf_count_t got = sf_readf_float(file, frames.data(), info.frames);
+  sf_close(file);
+  if (got <= 0) bad(spec, "no samples");
+  std::vector<float> first(static_cast<std::size_t>(got));
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    first[i] = frames[i * static_cast<std::size_t>(info.channels)];
+  }
+  return std::make_unique<Wave>(std::move(first), info.samplerate);
+}
+
+std::unique_ptr<AudioSource> open_codes(const std::string& spec, const std::string& path) {
+  std::ifstream in(path);
+  if (!in) bad(spec, "cannot read the file");
+  std::vector<std::uint16_t> codes;
+  std::string token;
+  while (in >> token) {
+    unsigned value = 0;
+    const auto [end, err] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (err != std::errc{} || end != token.data() + token.size() || value > kMaxCode) {
+      bad(spec,
+          "'" + token + "' (entry " + std::to_string(codes.size() + 1) + ") is not a code 0..1023");
+    }
+    codes.push_back(static_cast<std::uint16_t>(value));
+  }
+  if (codes.empty()) bad(spec, "no codes in the file");
+  return std::make_unique<Cycle>(std::move(codes));
+}
+
+// A major chord whose root beats at 2 Hz against a quieter neighbour: the waveform breathes
+// and the spectrum shows separate bars. Peak 120 + 60 + 90 + 70 + 40 = 380 codes stays in range.
+std::unique_ptr<AudioSource> default_chord() {
+  return std::make_unique<Tones>(std::vector<Tones::Partial>{
+      {220.0, 120}, {222.0, 60}, {277.18, 90}, {329.63, 70}, {440.0, 40}});
+}
+
+}  // namespace
+
+std::unique_ptr<AudioSource> make_audio(const std::string& spec) {
+  if (spec.empty()) return default_chord();
+  const std::size_t colon = spec.find(':');
+  const std::string kind = spec.substr(0, colon);
+  const bool has_arg = colon != std::string::npos;
+  const std::string arg = has_arg ? spec.substr(colon + 1) : std::string();
+
+  if (kind == "silence") {
+    if (has_arg) bad(spec, "silence takes no argument");
+    return std::make_unique<Constant>();
+  }
+  if (kind == "tone") {
+    if (!has_arg) bad(spec, "expected tone:HZ[:AMP]");
+    const std::size_t second = arg.find(':');
+    const double hz = parse_number(spec, std::string_view(arg).substr(0, second), "frequency");
+    if (hz <= 0 || hz > kNyquistHz) bad(spec, "frequency must lie above 0 and up to 6392 Hz");
+    const double amp = second == std::string::npos
+                           ? kDefaultAmplitude
+                           : parse_amplitude(spec, std::string_view(arg).substr(second + 1));
+    return std::make_unique<Tones>(std::vector<Tones::Partial>{{hz, amp}});
+  }
+  if (kind == "noise") {
+    return std::make_unique<Noise>(has_arg ? parse_amplitude(spec, arg) : kDefaultAmplitude);
+  }
+  if (kind == "wav" || kind == "codes") {
+    if (arg.empty()) bad(spec, "expected " + kind + ":PATH");
+    return kind == "wav" ? open_wav(spec, arg) : open_codes(spec, arg);
+  }
+  bad(spec, "unknown kind (silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, codes:PATH)");
+}
+
+}  // namespace sim

@@ -15,7 +15,7 @@ namespace sim {
 
 // Something the chip would have punished silently, or a broken LCD stream.
 struct Finding {
-  std::string message;  // what happened, with register name and value
+  std::string message;        // what happened, with register name and value
   std::uint32_t address = 0;  // register address, 0 where none applies
 };
 
@@ -45,6 +45,7 @@ class Board : public hw::Bus {
   double pclk_hz() const;  // from cclk and VPBDIV
   std::uint8_t mamtim() const;
   std::uint8_t mamcr() const;
+  std::uint8_t memmap() const;  // 0 boot loader, 1 user flash, 2 user RAM at address 0
 
   std::uint64_t conversions() const;  // A/D conversions started so far
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,9 +33,39 @@ class LcdModel {
 
   bool sleeping() const;
   bool display_on() const;
+  bool in_reset() const { return reset_low_; }
+  std::uint8_t contrast() const { return contrast_; }
+  // What the panel shows now: the controller's memory once awake and on, black otherwise.
+  LcdFrame panel() const;
 
  private:
-  // (implementation state)
+  static constexpr int kNoCommand = -1;
+
+  void power_on_state();
+  void command(std::uint8_t code);
+  void data(std::uint8_t byte);
+  void pixel_byte(std::uint8_t byte);
+  void put_pixel(std::uint16_t colour);
+  void end_of_parameters();
+  void report(std::string message);
+
+  bool reset_low_ = false;
+  bool select_low_ = false;
+  bool sleeping_ = true;
+  bool on_ = false;
+  std::uint8_t contrast_ = 0;
+  int command_ = kNoCommand;  // the command whose data bytes arrive now
+  int params_expected_ = 0;
+  int params_seen_ = 0;
+  bool frame_open_ = false;  // a memory write awaits pixels
+  int pixel_ = 0;            // next pixel of the memory-write frame
+  int group_byte_ = 0;       // 0..2 within a two-pixel group
+  std::uint32_t group_ = 0;  // bytes of the group so far, most significant first
+  LcdFrame ram_{};
+  std::vector<std::uint16_t> words_;
+  std::vector<LcdFrame> frames_;
+  std::vector<std::string> findings_;
+  std::size_t suppressed_ = 0;
 };
 
 }  // namespace sim

@@ -1,0 +1,108 @@
+// ADC0: one conversion per START, DONE and RESULT semantics, timing and misuse.
+#include <gtest/gtest.h>
+
+#include "board_helpers.h"
+
+namespace {
+
+using namespace lpc2138;
+
+constexpr std::uint32_t kDone = 1u << 31;
+constexpr std::uint32_t kStart = 1u << 24;
+constexpr std::uint32_t kConfig = 0x0020FF02;  // AD0.1, CLKDIV 255, powered
+
+class AdcTest : public simtest::BoardTest {
+ protected:
+  AdcTest() : BoardTest({100, 1023, 0, 700}) {}
+
+  // getad's register traffic: start, poll DONE, read once more.
+  std::uint32_t convert() {
+    w(AD0CR, r(AD0CR) | kStart);
+    while (!(r(AD0GDR) & kDone)) board.advance(64);
+    return (r(AD0GDR) >> 6) & 0x3FF;
+  }
+};
+
+TEST_F(AdcTest, FirmwarePatternReadsEachCodeWithoutFindings) {
+  clock_up();
+  io_up();
+  EXPECT_EQ(convert(), 100u);
+  EXPECT_EQ(convert(), 1023u);
+  EXPECT_EQ(convert(), 0u);
+  EXPECT_EQ(board.conversions(), 3u);
+  EXPECT_TRUE(board.findings().empty()) << all_findings();
+}
+
+TEST_F(AdcTest, DoneCarriesResultAndChannelAndClearsOnRead) {
+  clock_up();
+  io_up();
+  w(AD0CR, kConfig | kStart);
+  const std::uint32_t first = r(AD0GDR);
+  EXPECT_EQ(first, kDone | (1u << 24) | (100u << 6));  // CHN 1
+  const std::uint32_t again = r(AD0GDR);
+  EXPECT_EQ(again, (1u << 24) | (100u << 6));  // DONE gone, RESULT kept
+}
+
+TEST_F(AdcTest, ConversionTakesElevenDividedClocks) {
+  clock_up();
+  io_up();
+  board.enable_clock();
+  w(AD0CR, kConfig | kStart);
+  board.advance(11 * 256 - 1);  // PCLK = CCLK
+  EXPECT_EQ(r(AD0GDR) & kDone, 0u);
+  board.advance(1);
+  EXPECT_EQ(r(AD0GDR) & kDone, kDone);
+  // CLKDIV 7 at PCLK = CCLK / 2: 11 x 8 x 2 = 176 processor clocks.
+  w(VPBDIV, 2);
+  w(AD0CR, 0x00200702 | kStart);
+  board.advance(175);
+  EXPECT_EQ(r(AD0GDR) & kDone, 0u);
+  board.advance(1);
+  EXPECT_EQ(r(AD0GDR), kDone | (1u << 24) | (1023u << 6));
+  EXPECT_TRUE(board.findings().empty()) << all_findings();
+}
+
+TEST_F(AdcTest, StartingWhileRunningAndLosingAResultAreFindings) {
+  clock_up();
+  io_up();
+  board.enable_clock();
+  w(AD0CR, kConfig | kStart);
+  board.advance(100);
+  w(AD0CR, kConfig | kStart);
+  EXPECT_EQ(findings_with("while one is running"), 1) << all_findings();
+  board.advance(2816);
+  w(AD0CR, kConfig);  // clears DONE before anyone saw it
+  EXPECT_EQ(findings_with("result lost"), 1) << all_findings();
+  EXPECT_EQ(r(AD0GDR) & kDone, 0u);
+  EXPECT_EQ(findings_with("DONE of its conversion was never seen"), 1);
+  EXPECT_EQ(board.conversions(), 2u);
+}
+
+TEST_F(AdcTest, MisuseOfTheControlRegisterIsReported) {
+  clock_up();
+  io_up();
+  w(AD0CR, 0x0000FF02 | kStart);  // PDN = 0
+  EXPECT_EQ(findings_with("PDN = 0"), 1);
+  EXPECT_EQ(board.conversions(), 0u);
+  w(AD0CR, 0x00200006 | kStart);  // two channels, A/D clock 36 MHz
+  EXPECT_EQ(findings_with("exactly one channel"), 1);
+  EXPECT_EQ(findings_with("A/D clock 36"), 1) << all_findings();
+  r(AD0GDR);
+  w(AD0CR, 0x0020FF01 | kStart);  // AD0.0: nothing connected
+  EXPECT_EQ(findings_with("AD0.0 has no signal"), 1);
+  EXPECT_EQ(r(AD0GDR), kDone);  // code 0 on channel 0
+}
+
+TEST_F(AdcTest, PollingWithNothingRunningIsReportedOnce) {
+  clock_up();
+  io_up();
+  r(AD0GDR);
+  EXPECT_EQ(findings_with("read before any conversion finished"), 1);
+  convert();
+  EXPECT_EQ(board.findings().size(), 1u);  // the result read after DONE is fine
+  r(AD0GDR);
+  r(AD0GDR);
+  EXPECT_EQ(findings_with("DONE will not set"), 1) << all_findings();
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// Audio sources: the shapes they promise, repeatability, files and refusals.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <stdexcept>
+#include <vector>
+
+#include "sim/audio.h"
+
+namespace {
+
+using sim::kConversionHz;
+using sim::make_audio;
+
+std::vector<int> take(sim::AudioSource& s, std::size_t n) {
+  std::vector<int> v(n);
+  for (auto& x : v) x = s.next();
+  return v;
+}
+
+// Upward crossings of the mid code: one per period of a tone.
+int rising_crossings(const std::vector<int>& v) {
+  int n = 0;
+  for (std::size_t i = 1; i < v.size(); ++i) n += v[i - 1] < 512 && v[i] >= 512;
+  return n;
+}
+
+std::filesystem::path temp_file(const std::string& name) {
+  return std::filesystem::path(::testing::TempDir()) / name;
+}
+
+TEST(AudioSources, SilenceIsMidScale) {
+  auto s = make_audio("silence");
+  for (int x : take(*s, 100)) ASSERT_EQ(x, 512);
+}
+
+TEST(AudioSources, ToneHasItsFrequencyAndAmplitude) {
+  auto s = make_audio("tone:1000:200");
+  const auto one_second = take(*s, static_cast<std::size_t>(kConversionHz));
+  EXPECT_NEAR(rising_crossings(one_second), 1000, 1);
+  EXPECT_EQ(*std::max_element(one_second.begin(), one_second.end()), 712);
+  EXPECT_EQ(*std::min_element(one_second.begin(), one_second.end()), 312);
+  EXPECT_EQ(one_second[0], 512);  // sine phase starts at zero
+
+  auto d = make_audio("tone:50");  // default amplitude 300
+  const auto v = take(*d, static_cast<std::size_t>(kConversionHz));
+  EXPECT_EQ(*std::max_element(v.begin(), v.end()), 812);
+  EXPECT_EQ(*std::min_element(v.begin(), v.end()), 212);
+  EXPECT_NEAR(rising_crossings(v), 50, 1);
+}
+
+TEST(AudioSources, NoiseIsRepeatableAndBounded) {
+  auto a = make_audio("noise:100");
+  auto b = make_audio("noise:100");
+  const auto va = take(*a, 10000);
+  EXPECT_EQ(va, take(*b, 10000));
+  EXPECT_GE(*std::min_element(va.begin(), va.end()), 412);
+  EXPECT_LE(*std::max_element(va.begin(), va.end()), 612);
+  std::vector<int> sorted = va;
+  std::sort(sorted.begin(), sorted.end());
+  const auto distinct = std::unique(sorted.begin(), sorted.end()) - sorted.begin();
+  EXPECT_GT(distinct, 150);  // spread over the 201 codes, not stuck
+  double mean = 0;
+  for (int x : va) mean += x;
+  EXPECT_NEAR(mean / va.size(), 512, 3);
+}
+
+TEST(AudioSources, CodesFileCycles) {
+  const auto path = temp_file("codes.txt");
+  std::ofstream(path) << "1 2\n 3\t1023\n0\n";
+  auto s = make_audio("codes:" + path.string());
+  EXPECT_EQ(take(*s, 12), (std::vector<int>{1, 2, 3, 1023, 0, 1, 2, 3, 1023, 0, 1, 2}));
+}
+
+void write_wav(const std::filesystem::path& path, int rate, int channels,
+               const std::vector<float>& interleaved) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+  sf_writef_float(f, interleaved.data(), static_cast<sf_count_t>(interleaved.size() / channels));
+  sf_close(f);
+}
+
+TEST(AudioSources, WavIsResampledFromTheFirstChannel) {
+  // A ramp at 8 kHz: linear interpolation reproduces it exactly at any output instant.
+  const int rate = 8000;
+  const int frames = 4000;
+  std::vector<float> data;
+  for (int k = 0; k < frames; ++k) {
+    data.push_back(-1.0f + 2.0f * k / frames);
+    data.push_back(0.9f);  // second channel, to be ignored
+  }
+  const auto path = temp_file("ramp.wav");
+  write_wav(path, rate, 2, data);
+  auto s = make_audio("wav:" + path.string());
+  const auto v = take(*s, 5000);
+  for (int n : {0, 1, 7, 1000, 4999}) {
+    const double t = n / kConversionHz;
+    const double x = -1.0 + 2.0 * (t * rate) / frames;
+    EXPECT_NEAR(v[n], (x + 1) / 2 * 1023, 0.51) << "sample " << n;
+  }
+}
+
+TEST(AudioSources, WavKeepsPitchAndFullScale) {
+  const int rate = 44100;
+  std::vector<float> sine(rate);  // one second of 500 Hz at full scale
+  for (int k = 0; k < rate; ++k) {
+    sine[k] = static_cast<float>(std::sin(2 * std::numbers::pi * 500 * k / rate));
+  }
+  const auto path = temp_file("sine.wav");
+  write_wav(path, rate, 1, sine);
+  auto s = make_audio("wav:" + path.string());
+  const auto v = take(*s, static_cast<std::size_t>(kConversionHz));
+  EXPECT_NEAR(rising_crossings(v), 500, 1);
+  EXPECT_GE(*std::max_element(v.begin(), v.end()), 1020);
+  EXPECT_LE(*std::min_element(v.begin(), v.end()), 3);
+}
+
+TEST(AudioSources, DefaultChordBeatsWithinRange) {
+  auto s = make_audio("");
+  const auto v = take(*s, static_cast<std::size_t>(kConversionHz));
+  EXPECT_GT(*std::min_element(v.begin(), v.end()), 0);
+  EXPECT_LT(*std::max_element(v.begin(), v.end()), 1023);
+  // Peak swing over 20 ms windows: the beat makes it swell and shrink.
+  const std::size_t window = static_cast<std::size_t>(kConversionHz / 50);
+  int lowest = 1024, highest = 0;
+  for (std::size_t i = 0; i + window <= v.size(); i += window) {
+    const auto [lo, hi] = std::minmax_element(v.begin() + i, v.begin() + i + window);
+    lowest = std::min(lowest, *hi - *lo);
+    highest = std::max(highest, *hi - *lo);
+  }
+  EXPECT_GT(highest - lowest, 100);
+}
+
+TEST(AudioSources, MalformedSpecsAreRefusedInOneLine) {
+  const auto empty = temp_file("empty.txt");
+  std::ofstream(empty) << "  \n";
+  const auto bad = temp_file("bad.txt");
+  std::ofstream(bad) << "5 1024\n";
+  for (const std::string& spec : std::vector<std::string>{
+           "tone", "tone:", "tone:abc", "tone:0", "tone:440:600", "tone:440:x", "noise:-1",
+           "silence:3", "square:440", "wav:", "wav:/nonexistent/a.wav", "codes:/nonexistent",
+           "codes:" + empty.string(), "codes:" + bad.string()}) {
+    try {
+      make_audio(spec);
+      ADD_FAILURE() << "accepted " << spec;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(spec), std::string::npos) << e.what();
+    }
+  }
+}
+
+}  // namespace

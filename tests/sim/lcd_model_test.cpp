@@ -1,0 +1,144 @@
+// The LCD controller model fed with hand-built word streams.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/lcd_model.h"
+
+namespace {
+
+using sim::kLcdPixels;
+using sim::LcdModel;
+
+// The controller set-up the firmware sends, as sendlcd values (bit 8 set for a command).
+const std::vector<int> kStartup = {
+    0x101, 0x1C6, 0x1B9, 0x000, 0x1B6, 0x080, 0x080, 0x081, 0x054, 0x045, 0x052, 0x043,
+    0x1B3, 0x000, 0x008, 0x011, 0x019, 0x022, 0x02A, 0x033, 0x03C, 0x044, 0x04D, 0x055,
+    0x05E, 0x067, 0x070, 0x07F, 0x1B5, 0x001, 0x1BD, 0x004, 0x1BE, 0x004, 0x111, 0x1BA,
+    0x0FF, 0x003, 0x1B7, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000,
+    0x000, 0x000, 0x000, 0x000, 0x000, 0x103, 0x120, 0x129, 0x120, 0x125, 0x050};
+
+// A recognisable colour for every pixel position.
+std::uint16_t colour_at(int i) {
+  return static_cast<std::uint16_t>((i * 37 + i / 98) & 0xFFF);
+}
+
+class LcdModelTest : public ::testing::Test {
+ protected:
+  LcdModelTest() { lcd.set_select(true); }
+
+  void send(int d) { lcd.receive(static_cast<std::uint16_t>(d ^ 0x100)); }
+  void send_all(const std::vector<int>& words) {
+    for (int d : words) send(d);
+  }
+  // Pixels a and b as three bytes: R G of a, B of a and R of b, G B of b.
+  void send_pair(std::uint16_t a, std::uint16_t b) {
+    send(a >> 4);
+    send(((a & 0xF) << 4) | (b >> 8));
+    send(b & 0xFF);
+  }
+  void send_frame() {
+    send(0x12C);
+    for (int i = 0; i < kLcdPixels; i += 2) send_pair(colour_at(i), colour_at(i + 1));
+  }
+  int findings_with(const std::string& text) const {
+    int n = 0;
+    for (const auto& f : lcd.findings()) n += f.find(text) != std::string::npos;
+    return n;
+  }
+
+  LcdModel lcd;
+};
+
+TEST_F(LcdModelTest, StartupThenFrameGivesThePixelsInRowOrder) {
+  EXPECT_EQ(kStartup.size(), 59u);
+  send_all(kStartup);
+  EXPECT_FALSE(lcd.sleeping());
+  EXPECT_TRUE(lcd.display_on());
+  EXPECT_EQ(lcd.contrast(), 0x50);
+  send_frame();
+  ASSERT_EQ(lcd.frames().size(), 1u);
+  const sim::LcdFrame& f = lcd.frames()[0];
+  for (int i = 0; i < kLcdPixels; ++i) ASSERT_EQ(f[i], colour_at(i)) << "pixel " << i;
+  EXPECT_TRUE(lcd.findings().empty()) << lcd.findings().front();
+  EXPECT_EQ(lcd.words().size(), 59u + 1 + 9849);
+  EXPECT_EQ(lcd.words().front(), 0x101);
+  EXPECT_EQ(lcd.words().back(), colour_at(kLcdPixels - 1) & 0xFF);
+}
+
+TEST_F(LcdModelTest, ThreeBytesUnpackIntoTwoTwelveBitPixels) {
+  send_all(kStartup);
+  send(0x12C);
+  send_all({0x8E, 0x2D, 0xA1});  // 0x8E2 then 0xDA1
+  for (int i = 2; i < kLcdPixels; i += 2) send_all({0, 0, 0});
+  ASSERT_EQ(lcd.frames().size(), 1u);
+  EXPECT_EQ(lcd.frames()[0][0], 0x8E2);
+  EXPECT_EQ(lcd.frames()[0][1], 0xDA1);
+  EXPECT_EQ(lcd.frames()[0][2], 0x000);
+}
+
+TEST_F(LcdModelTest, PanelIsBlackUntilAwakeAndOn) {
+  send_frame();  // straight after power-on: asleep and off
+  send(0x111);
+  send_frame();  // awake but still off
+  send(0x129);
+  send_frame();
+  ASSERT_EQ(lcd.frames().size(), 3u);
+  EXPECT_EQ(lcd.frames()[0], sim::LcdFrame{});
+  EXPECT_EQ(lcd.frames()[1], sim::LcdFrame{});
+  EXPECT_EQ(lcd.frames()[2][kLcdPixels - 1], colour_at(kLcdPixels - 1));
+  send(0x101);  // software reset: asleep again
+  EXPECT_EQ(lcd.panel(), sim::LcdFrame{});
+}
+
+TEST_F(LcdModelTest, StreamErrorsAreFindings) {
+  send(0x042);
+  EXPECT_EQ(findings_with("data byte 0x42 before any command"), 1);
+  send_all({0x1B9, 0x111});
+  EXPECT_EQ(findings_with("command 0xB9 got 0 of its 1 parameters"), 1);
+  send_all({0x125, 0x050, 0x051});
+  EXPECT_EQ(findings_with("data byte 0x51 beyond the 1 parameters of command 0x25"), 1);
+  send(0x1EE);
+  EXPECT_EQ(findings_with("unknown command 0xEE"), 1);
+  send_all({0x12C, 0x11, 0x22, 0x33, 0x44});
+  send(0x129);
+  EXPECT_EQ(findings_with("frame cut short after 2 of 6566 pixels"), 1);
+  EXPECT_TRUE(lcd.frames().empty());
+  EXPECT_EQ(lcd.findings().size(), 5u);
+}
+
+TEST_F(LcdModelTest, PixelsPastAFullFrameStartOver) {
+  send_all(kStartup);
+  send_frame();
+  send_pair(0x123, 0x456);
+  EXPECT_EQ(findings_with("beyond the 6566th pixel"), 1);
+  EXPECT_EQ(lcd.panel()[0], 0x123);
+  EXPECT_EQ(lcd.panel()[1], 0x456);
+}
+
+TEST_F(LcdModelTest, DeselectedOrResetControllerIgnoresWords) {
+  lcd.set_select(false);
+  send(0x101);
+  EXPECT_TRUE(lcd.words().empty());
+  EXPECT_EQ(findings_with("chip select is high"), 1);
+  lcd.set_select(true);
+  send_all(kStartup);
+  lcd.set_reset(true);
+  EXPECT_TRUE(lcd.in_reset());
+  EXPECT_TRUE(lcd.sleeping());
+  send(0x111);
+  EXPECT_EQ(findings_with("held in reset"), 1);
+  lcd.set_reset(false);
+  EXPECT_TRUE(lcd.sleeping());
+  EXPECT_FALSE(lcd.display_on());
+}
+
+TEST_F(LcdModelTest, ARunawayStreamIsReportedBoundedly) {
+  for (int i = 0; i < 5000; ++i) send(0x10);  // data with no command, forever
+  EXPECT_LE(lcd.findings().size(), 101u);
+  EXPECT_GE(lcd.findings().size(), 100u);
+  EXPECT_EQ(lcd.words().size(), 5000u);
+}
+
+}  // namespace
