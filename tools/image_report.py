@@ -11,6 +11,7 @@ Standard library only, so every machine with python3 can run it.
 """
 
 import argparse
+import bisect
 import pathlib
 import re
 import subprocess
@@ -30,6 +31,8 @@ JUMP_RE = re.compile(rf"^b(?:{ARM_CONDITIONS})?$")
 TARGET_RE = re.compile(r"^([0-9a-f]+)\s+<([^>]*)>")
 INSN_RE = re.compile(r"^\s*([0-9a-f]+):\s+(\S+)\s*(.*)$")
 PUSH_RE = re.compile(r"^(?:push|stmfd|stmdb)$")
+# address, optional size, type letter, name (a demangled name may hold spaces)
+NM_RE = re.compile(r"^([0-9a-f]{8})\s+(?:([0-9a-f]{8})\s+)?([A-Za-z?])\s+(.+)$")
 SUB_SP_RE = re.compile(r"^sp,\s*sp,\s*#(\d+)")
 
 
@@ -54,15 +57,16 @@ def su_key(decl):
 
 def read_symbols(nm, elf):
     """name -> (address, size, type letter), demangled."""
+    return parse_symbols(run([nm, "-S", "-C", "--defined-only", elf]))
+
+
+def parse_symbols(text):
     symbols = {}
-    for line in run([nm, "-S", "-C", "--defined-only", elf]).splitlines():
-        parts = line.split(None, 3)
-        if len(parts) == 4:
-            addr, size, kind, name = parts
-            symbols[name] = (int(addr, 16), int(size, 16), kind)
-        elif len(parts) == 3:
-            addr, kind, name = parts
-            symbols[name] = (int(addr, 16), 0, kind)
+    for line in text.splitlines():
+        m = NM_RE.match(line)
+        if m:
+            addr, size, kind, name = m.groups()
+            symbols[name] = (int(addr, 16), int(size or "0", 16), kind)
     return symbols
 
 
@@ -105,29 +109,38 @@ def count_registers(reglist):
 
 
 def read_call_graph(objdump, elf, symbols):
+    return parse_disassembly(run([objdump, "-d", "-C", "--no-show-raw-insn", elf]), symbols)
+
+
+def parse_disassembly(text, symbols):
     """address -> Function, for every sized code symbol, with its calls and tail jumps."""
     functions = {a: Function(n, a, s) for n, (a, s, k) in symbols.items()
                  if k in "tTW" and s > 0}
+    starts = sorted(functions)
+
+    def enclosing(addr):
+        """The function whose code holds addr: library code branches to inner labels."""
+        i = bisect.bisect_right(starts, addr) - 1
+        if i >= 0 and addr < starts[i] + functions[starts[i]].size:
+            return functions[starts[i]]
+        return None
+
     current = None
     previous = ("", "")
-    for line in run([objdump, "-d", "-C", "--no-show-raw-insn", elf]).splitlines():
+    for line in text.splitlines():
         m = INSN_RE.match(line)
         if not m:
             continue
         addr, mnemonic, operands = int(m.group(1), 16), m.group(2), m.group(3)
-        if addr in functions:
-            current = functions[addr]
-        elif current is not None and not addr < current.addr + current.size:
-            current = None  # padding or a literal pool between functions
+        current = enclosing(addr)
         if current is None:
-            continue
+            continue  # padding or data between functions
         target = TARGET_RE.match(operands)
-        if CALL_RE.match(mnemonic) and target:
-            current.calls.add(int(target.group(1), 16))
-        elif JUMP_RE.match(mnemonic) and target:
-            dest = int(target.group(1), 16)
-            if dest in functions and dest != current.addr:
-                current.jumps.add(dest)  # a tail call: the caller's frame is already gone
+        dest = enclosing(int(target.group(1), 16)) if target else None
+        if CALL_RE.match(mnemonic) and dest is not None:
+            current.calls.add(dest.addr)
+        elif JUMP_RE.match(mnemonic) and dest is not None and dest is not current:
+            current.jumps.add(dest.addr)  # a tail call: the caller's frame is already gone
         elif previous == ("mov", "lr, pc"):
             current.indirect = True  # ARMv4 has no blx: mov lr, pc then bx or ldr pc
         if PUSH_RE.match(mnemonic) and operands.startswith(("{", "sp!")):
@@ -213,6 +226,8 @@ def main():
     parser.add_argument("--size", default="arm-none-eabi-size")
     parser.add_argument("--flash-budget", type=int, default=FLASH_BUDGET)
     parser.add_argument("--main-stack", type=int, default=MAIN_STACK)
+    parser.add_argument("--verbose", action="store_true",
+                        help="list every function with its frame and callees")
     args = parser.parse_args()
 
     print(run([args.size, args.elf]).rstrip())
@@ -229,6 +244,11 @@ def main():
     functions = read_call_graph(args.objdump, args.elf, symbols)
     errors += assign_frames(functions, read_stack_usage(args.su_dir))
     for f in sorted(functions.values(), key=lambda f: f.addr):
+        if args.verbose:
+            callees = ", ".join(functions[a].name for a in sorted(f.calls) if a in functions)
+            jumps = ", ".join(functions[a].name for a in sorted(f.jumps))
+            print(f"  {f.addr:08x} {f.frame:5} ({f.source}, code {f.code_frame}) {f.name}"
+                  f" calls [{callees}] jumps [{jumps}]")
         if f.indirect:
             print(f"WARNING: {f.name} calls through a pointer; that call is not followed")
 
