@@ -1,1 +1,67 @@
 #include "dsp/waveops.h"
+
+#include "board/io.h"
+#include "dsp/fix_fft.h"
+
+namespace {
+
+constexpr int kBand = 2;       // samples within -2..+2 count as the zero level
+constexpr int kTimeout = 200;  // waiting samples of both phases together
+constexpr int kScratch = 512;  // samples captured for the spectrum
+constexpr int kHalf = kScratch / 2;
+constexpr int kReduced = 128;     // transformed values and waveform samples folded onto `no`
+constexpr int kCaptureShift = 5;  // samples within +-1023 times 32 still fit in 16 bits
+constexpr int kWaveShift = 8;     // the high byte: a captured sample divided by 8
+constexpr int kWaveLimit = 32;
+constexpr int kSpectrumDivisor = 16;
+constexpr int kLog2Scratch = 9;
+static_assert(1 << kLog2Scratch == kScratch);
+static_assert(1023 << kCaptureShift <= 32767);
+
+// Waits for the signal to come down to the band and then up to it, with one counter for both
+// waits; a wait that runs out means the zero level has drifted, so it is measured again.
+void trigger() {
+  int t = 0;
+  while (getad() > kBand && t < kTimeout) ++t;
+  while (getad() < -kBand && t < kTimeout) ++t;
+  if (t == kTimeout) calibratead();
+}
+
+int limit_wave(int v) {
+  if (v < -kWaveLimit) return -kWaveLimit;
+  if (v > kWaveLimit) return kWaveLimit;
+  return v;
+}
+
+}  // namespace
+
+void WaitZeroCross() {
+  trigger();
+}
+
+void SampleWave(std::uint8_t no, std::int8_t wave[]) {
+  trigger();
+  for (int x = 0; x < no; ++x) wave[x] = static_cast<std::int8_t>(getad());
+}
+
+void SampleAndFFT(std::uint8_t no, std::int8_t fft[], std::int8_t wave[], std::int16_t samps[]) {
+  trigger();
+  // Even samples to the lower half and odd ones to the upper half, as the real transform wants.
+  for (int y = 0; y < kHalf; ++y) {
+    samps[y] = static_cast<std::int16_t>(getad() << kCaptureShift);
+    samps[y + kHalf] = static_cast<std::int16_t>(getad() << kCaptureShift);
+  }
+
+  // Several x may fold onto one index b; ascending x lets the last one win.
+  for (int x = 0, t = 0; x < kReduced; ++x, t += no) {
+    wave[t / kReduced] = static_cast<std::int8_t>(limit_wave(samps[x] >> kWaveShift));
+  }
+
+  fix_fftr(samps, kLog2Scratch, 0);
+
+  for (int b = 0; b < no; ++b) fft[b] = 0;
+  for (int x = 0, t = 0; x < kReduced; ++x, t += no) {
+    const int b = t / kReduced;
+    fft[b] = static_cast<std::int8_t>(fft[b] + samps[x] / kSpectrumDivisor);
+  }
+}

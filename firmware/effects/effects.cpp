@@ -1,7 +1,9 @@
 #include "effects/effects.h"
 
 #include "display/lcd.h"
+#include "dsp/sin.h"
 #include "effects/plasma.h"
+#include "effects/rotoblitter.h"
 
 // Each renderer draws one frame into dispram and sends it with senddisp.
 
@@ -83,7 +85,69 @@ void effectPlasma(int n) {
   senddisp();
 }
 
-void effectCake(int) {}
+namespace cake {
+namespace {
+
+// The text band: 10 mask rows, each drawn 4 screen rows tall, from row 10 plus the wave.
+constexpr int kMaskRows = 10;
+constexpr int kRowsPerMaskRow = 4;
+constexpr int kBandTop = 10;
+// Mask grey levels: below kInkEdge is background, from kInkSolid on solid ink, between the two
+// an edge shade drawn on a checkerboard so it reads as half covered.
+constexpr std::uint8_t kInkEdge = 50;
+constexpr std::uint8_t kInkSolid = 130;
+// Moving an index this far along the palette picks its shaded twin in palette mode 2.
+constexpr std::uint8_t kShadeOffset = 128;
+
+// Angles are formed in 32 bits with wrap-around; only their low bits reach isin.
+std::int16_t angle(std::uint32_t a) {
+  return static_cast<std::int16_t>(a);
+}
+std::int16_t angle(int k, int n) {
+  return angle(static_cast<std::uint32_t>(k) * static_cast<std::uint32_t>(n));
+}
+
+}  // namespace
+
+Params params(int n) {
+  Params p;
+  p.deg = static_cast<std::int16_t>(isin(angle(5, n)) >> 4);
+  p.zoom = (isin(angle(40, n)) >> 7) + (isin(angle(15, n)) >> 7) + 512;
+  p.midx = static_cast<std::uint8_t>((isin(angle(20, n)) >> 11) + 49);
+  p.midy = static_cast<std::uint8_t>((isin(angle(10, n)) >> 11) + 33);
+  return p;
+}
+
+void mark_text(const std::uint8_t* mask, std::uint32_t mask_width, int n) {
+  for (int x = 0; x < kFrameWidth; ++x) {
+    // 64-bit so that no frame counter can overflow the sum; the halvings truncate toward zero.
+    const std::int64_t a = (std::int64_t{n} + (x - 100) / 2) / 2;
+    if (a < 0 || a >= mask_width) continue;  // off either end of the text: nothing to draw
+    const std::uint8_t* cell = mask + a;
+    const int wave =
+        isin(angle(4 * static_cast<std::uint32_t>(x) + static_cast<std::uint32_t>(n))) >> 12;
+    std::uint8_t* out = &dispram[x + kFrameWidth * (kBandTop + wave)];
+    for (int r = 0; r < kMaskRows; ++r, cell += mask_width) {
+      const std::uint8_t t = *cell;
+      for (int k = 0; k < kRowsPerMaskRow; ++k, out += kFrameWidth) {
+        const int y = kRowsPerMaskRow * r + k;
+        if (t >= kInkSolid || (t >= kInkEdge && (x + y) % 2 == 0)) {
+          *out = static_cast<std::uint8_t>(*out - kShadeOffset);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace cake
+
+void effectCake(int n) {
+  const cake::Params p = cake::params(n);
+  rotoblit(header_data, static_cast<std::int16_t>(width), static_cast<std::int16_t>(height), p.deg,
+           p.zoom, p.midx, p.midy);
+  cake::mark_text(txtdata, txtwidth, n);
+  senddisp();
+}
 
 void effectFall(int) {}
 

@@ -20,3 +20,22 @@ extern std::uint32_t txtwidth;
 extern std::uint32_t height;
 extern std::uint32_t width;
 }
+
+// The cake effect's pieces, apart so that each can be checked on its own.
+namespace cake {
+
+struct Params {
+  std::int16_t deg;   // rotation, 1024 steps per turn
+  std::int32_t zoom;  // image pixels per screen pixel in 1/256
+  std::uint8_t midx;  // screen point that shows the picture's middle
+  std::uint8_t midy;
+};
+
+// Blitter settings for frame n: turning, zooming and drifting with n.
+Params params(int n);
+
+// Shades every dispram pixel under the wavy text band of frame n; mask has 10 rows of
+// mask_width grey levels.
+void mark_text(const std::uint8_t* mask, std::uint32_t mask_width, int n);
+
+}  // namespace cake
