@@ -32,8 +32,16 @@ constexpr TermTable make_term_table() {
 constexpr TermTable kTerm = make_term_table();
 static_assert(kTerm[256] == 63 && kTerm[768] == -64 && kTerm[1023] == -1);
 
-constexpr std::array<std::uint16_t, kLinePixelCount> kLine = line_pixels();
-static_assert(kLinePasses == 491 && kLinePixelCount == 583 && kLine.back() == 5652);
+static_assert(kLinePasses == 491 && kLinePixelCount == 583);
+constexpr std::array<LineRun, kLineRunCount> kLine = line_runs();
+static_assert(kLine.size() == 99);
+
+void draw_line() {
+  for (const LineRun& run : kLine) {
+    std::uint8_t* p = dispram + run.first;
+    for (int r = 0; r < run.rows; ++r, p += kFrameWidth) *p = kBackground;
+  }
+}
 
 constexpr std::uint8_t kIndexMask = 0x7F;
 
@@ -81,7 +89,7 @@ Frame frame(int n) {
 
 void effectPlasma(int n) {
   plasma::draw_field(n, plasma::frame(n));
-  for (std::uint16_t i : plasma::kLine) dispram[i] = kBackground;
+  plasma::draw_line();
   senddisp();
 }
 

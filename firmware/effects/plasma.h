@@ -80,16 +80,43 @@ constexpr int count_line_pixels() {
 
 inline constexpr int kLinePixelCount = count_line_pixels();
 
-// The distinct pixels of the line in ascending order; every pass stores the same index, so
-// storing each pixel once gives the same frame.
-constexpr std::array<std::uint16_t, kLinePixelCount> line_pixels() {
-  std::array<std::uint16_t, kLinePixelCount> pixels{};
+// The line as vertical runs of pixels, column by column: each column holds one run, column 0
+// a second one from the wrap, so this takes a third of the flash that a pixel list would.
+// Every pass stores the same index, so storing each pixel once gives the same frame.
+struct LineRun {
+  std::uint16_t first;  // index of the top pixel
+  std::uint8_t rows;
+};
+
+template <typename Visit>
+constexpr void walk_runs(Visit visit) {
   const LineMask mask = line_mask();
-  int k = 0;
-  for (int i = 0; i < kFramePixels; ++i) {
-    if (mask[i]) pixels[k++] = static_cast<std::uint16_t>(i);
+  for (int x = 0; x < kFrameWidth; ++x) {
+    for (int y = 0; y < kFrameHeight;) {
+      int rows = 0;
+      while (y + rows < kFrameHeight && mask[x + kFrameWidth * (y + rows)]) ++rows;
+      if (rows > 0) {
+        visit(LineRun{static_cast<std::uint16_t>(x + kFrameWidth * y),
+                      static_cast<std::uint8_t>(rows)});
+      }
+      y += rows + 1;
+    }
   }
-  return pixels;
+}
+
+constexpr int count_line_runs() {
+  int runs = 0;
+  walk_runs([&](const LineRun&) { ++runs; });
+  return runs;
+}
+
+inline constexpr int kLineRunCount = count_line_runs();
+
+constexpr std::array<LineRun, kLineRunCount> line_runs() {
+  std::array<LineRun, kLineRunCount> runs{};
+  int k = 0;
+  walk_runs([&](const LineRun& r) { runs[k++] = r; });
+  return runs;
 }
 
 }  // namespace plasma
