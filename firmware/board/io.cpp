@@ -32,7 +32,7 @@ constexpr unsigned kLcdWordBits = 9;
 constexpr std::uint16_t kSpiControl = S0SPCR_BITENABLE | S0SPCR_CPHA | S0SPCR_CPOL | S0SPCR_MSTR |
                                       (kLcdWordBits << S0SPCR_BITS_SHIFT);
 static_assert(kSpiControl == 0x093C);
-constexpr std::uint8_t kSckDivider = 8;  // the smallest even divider the port allows
+constexpr std::uint8_t kSckDivider = S0SPCCR_MIN;  // PCLK / 8, the fastest the port allows
 
 constexpr std::uint32_t kPort0Outputs = P0_SCK0 | P0_MOSI0 | P0_LCD_CS | P0_LCD_RESET | P0_AUX;
 static_assert(kPort0Outputs == 0x3D0);

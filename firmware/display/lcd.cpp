@@ -1,5 +1,7 @@
 #include "display/lcd.h"
 
+#include <array>
+
 #include "board/io.h"
 #include "dsp/sin.h"
 
@@ -73,6 +75,35 @@ void load_picture_colours() {
 constexpr std::int16_t kDelay = -1;
 constexpr std::int16_t kEnd = -2;
 constexpr int kWaitsPerDelay = 4;
+constexpr int kSendusEntries = 61;
+
+// clang-format off
+constexpr std::array<std::int16_t, kSendusEntries> kSendus = {
+    0x101, kDelay,  // software reset
+    0x1C6, kDelay,
+    0x1B9, 0x000,
+    0x1B6, 0x080, 0x080, 0x081, 0x054, 0x045, 0x052, 0x043,
+    0x1B3, 0x000, 0x008, 0x011, 0x019, 0x022, 0x02A, 0x033, 0x03C,  // 15 rising steps
+           0x044, 0x04D, 0x055, 0x05E, 0x067, 0x070, 0x07F,
+    0x1B5, 0x001,
+    0x1BD, 0x004,
+    0x1BE, 0x004,
+    0x111, kDelay,  // sleep out
+    0x1BA, 0x0FF, 0x003,
+    0x1B7, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000,
+           0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000,
+    0x103, kDelay,
+    0x120,
+    0x129,  // display on
+    kEnd};
+// clang-format on
+
+constexpr int count_words(const std::array<std::int16_t, kSendusEntries>& t) {
+  int words = 0;
+  for (std::int16_t v : t) words += v >= 0 ? 1 : 0;
+  return words;
+}
+static_assert(kSendus.back() == kEnd && count_words(kSendus) == 56);
 
 constexpr int kFrameStart = 0x12C;  // memory-write command before the pixel data
 
@@ -95,25 +126,7 @@ void initpal(std::uint8_t i) {
 }
 
 void lcd_init() {
-  // On the stack, as a copy of constant data, for each call.
-  const std::int16_t sendus[61] = {
-      0x101, kDelay,                                                   // software reset
-      0x1C6, kDelay,                                                   //
-      0x1B9, 0x000,                                                    //
-      0x1B6, 0x080,  0x080, 0x081, 0x054, 0x045, 0x052, 0x043,         //
-      0x1B3, 0x000,  0x008, 0x011, 0x019, 0x022, 0x02A, 0x033, 0x03C,  // rising curve
-      0x044, 0x04D,  0x055, 0x05E, 0x067, 0x070, 0x07F,                //
-      0x1B5, 0x001,                                                    //
-      0x1BD, 0x004,                                                    //
-      0x1BE, 0x004,                                                    //
-      0x111, kDelay,                                                   // sleep out
-      0x1BA, 0x0FF,  0x003,                                            //
-      0x1B7, 0x000,  0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000,  //
-      0x000, 0x000,  0x000, 0x000, 0x000, 0x000,                       //
-      0x103, kDelay,                                                   //
-      0x120,                                                           //
-      0x129,                                                           // display on
-      kEnd};
+  const std::array<std::int16_t, kSendusEntries> sendus = kSendus;  // a stack copy, per call
   for (int x = 0; sendus[x] != kEnd; ++x) {
     if (sendus[x] == kDelay) {
       for (int w = 0; w < kWaitsPerDelay; ++w) waitsome();
