@@ -4,6 +4,12 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME image_report COMMAND ${Python3_EXECUTABLE}
   ${CMAKE_CURRENT_SOURCE_DIR}/image/test_image_report.py)
 
+# The showcase sequence that the image's main runs, on the host build of the firmware.
+add_executable(test_showcase image/test_showcase.cpp)
+target_link_libraries(test_showcase PRIVATE lpcdemo_test_support)
+target_compile_options(test_showcase PRIVATE ${LPCDEMO_WARNINGS})
+gtest_discover_tests(test_showcase DISCOVERY_TIMEOUT 60)
+
 if(NOT LPCDEMO_BUILD_IMAGE)
   return()
 endif()

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "image/elf_file.h"
@@ -175,6 +177,10 @@ struct Exception {
   unsigned instructions;  // the slot's load, if taken through a slot, and the stub's return
 };
 
+void PrintTo(const Exception& e, std::ostream* os) {
+  *os << e.what;
+}
+
 class ExceptionStub : public ::testing::TestWithParam<Exception> {};
 
 TEST_P(ExceptionStub, ReturnsAtOnceToTheLinkRegisterInTheInterruptedMode) {
@@ -208,7 +214,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Exception{"data abort", 0x10, kAbt, "UNDEF_Routine", 2},
                       Exception{"fiq", 0x1C, kFiq, "FIQ_Routine", 2},
                       // The IRQ slot goes through the VIC; this enters the stub directly.
-                      Exception{"irq", kStubItself, kIrq, "IRQ_Routine", 1}));
+                      Exception{"irq", kStubItself, kIrq, "IRQ_Routine", 1}),
+    [](const ::testing::TestParamInfo<Exception>& param) {
+      std::string name = param.param.what;
+      for (char& c : name) c = c == ' ' ? '_' : c;
+      return name;
+    });
 
 TEST(IrqSlot, JumpsToTheAddressTheInterruptControllerSupplies) {
   Core core;

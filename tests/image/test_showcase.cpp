@@ -1,0 +1,103 @@
+// The showcase sequence on the host build: each global frame number must run the right effect
+// with the right frame counter, and load that effect's palette on its first frame only.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "board/io.h"
+#include "display/lcd.h"
+#include "effects/effects.h"
+#include "hw/lpc2138.h"
+#include "startup/sequence.h"
+#include "support/recording_bus.h"
+
+namespace test {
+namespace {
+
+// A bus whose converter sees a triangle wave, so the audio effects trigger and draw; every
+// other register reads with all bits set (PLL locked, SPI transfer done).
+class TriangleBus : public RecordingBus {
+ public:
+  TriangleBus() {
+    on_read = [this](std::uint32_t addr, unsigned) -> std::uint32_t {
+      if (addr != lpc2138::AD0GDR.addr) return 0xFFFFFFFF;
+      phase_ = (phase_ + kStep) % (2 * kTop);
+      const std::uint32_t code = phase_ < kTop ? phase_ : 2 * kTop - phase_;
+      return lpc2138::AD0GDR_DONE | code << lpc2138::AD0GDR_RESULT_SHIFT;
+    };
+  }
+
+ private:
+  static constexpr std::uint32_t kTop = 1023;
+  static constexpr std::uint32_t kStep = 37;
+  std::uint32_t phase_ = 0;
+};
+
+// What one run leaves behind: the bus traffic and the frame buffer and palette.
+struct Outcome {
+  std::vector<Access> writes;
+  std::vector<std::uint8_t> frame;
+  std::vector<std::uint16_t> palette;
+};
+
+// Runs `body` from the same start every time: zero level 512, a recognisable frame and
+// palette (so a missing or extra palette load shows), fresh converter input.
+Outcome run_from_known_state(const std::function<void()>& body) {
+  avg = 512;
+  for (int i = 0; i < kFramePixels; ++i) dispram[i] = static_cast<std::uint8_t>(i * 7);
+  for (int i = 0; i < 256; ++i) pal[i] = static_cast<std::uint16_t>(0xFFF - i);
+  TriangleBus bus;
+  {
+    ScopedBus scoped(bus);
+    body();
+  }
+  return {bus.writes(), {dispram, dispram + kFramePixels}, {pal, pal + 256}};
+}
+
+struct Expected {
+  int k;                // global showcase frame
+  void (*effect)(int);  // the renderer it must run
+  int n;                // with this frame counter
+  int palette;          // loaded first, or -1 for none
+};
+
+void PrintTo(const Expected& e, std::ostream* os) {
+  *os << "k = " << e.k;
+}
+
+class Showcase : public ::testing::TestWithParam<Expected> {};
+
+TEST_P(Showcase, RunsTheEffectForItsFrameWithItsPalette) {
+  const Expected& e = GetParam();
+  const Outcome got = run_from_known_state([&] { showcase_frame(e.k); });
+  const Outcome want = run_from_known_state([&] {
+    if (e.palette >= 0) initpal(static_cast<std::uint8_t>(e.palette));
+    e.effect(e.n);
+  });
+  EXPECT_EQ(got.palette, want.palette) << "k = " << e.k;
+  EXPECT_EQ(got.frame, want.frame) << "k = " << e.k;
+  EXPECT_TRUE(got.writes == want.writes)
+      << "k = " << e.k << ": the LCD and register traffic differ";
+}
+
+// 120 frames per effect: plasma 0-119, cake 120-239, fall 240-359, round wave 360-479,
+// spectrum and wave 480-599, then again from the plasma.
+INSTANTIATE_TEST_SUITE_P(
+    Frames, Showcase,
+    ::testing::Values(Expected{0, effectPlasma, 0, 0}, Expected{7, effectPlasma, 7, -1},
+                      Expected{119, effectPlasma, 119, -1}, Expected{120, effectCake, 0, 2},
+                      Expected{133, effectCake, 13, -1}, Expected{240, effectFall, 0, 0},
+                      Expected{301, effectFall, 61, -1}, Expected{360, effectRoundWave, 0, 0},
+                      Expected{402, effectRoundWave, 42, -1}, Expected{480, effectFftAndWave, 0, 0},
+                      Expected{599, effectFftAndWave, 119, -1}, Expected{600, effectPlasma, 0, 0},
+                      Expected{1325, effectCake, 5, -1},
+                      // Negative frames count back from the end of the cycle.
+                      Expected{-1, effectFftAndWave, 119, -1}, Expected{-600, effectPlasma, 0, 0}));
+
+}  // namespace
+}  // namespace test
