@@ -114,15 +114,6 @@ TEST_F(Transfer, WaitsForEachWordToLeave) {
   EXPECT_EQ(reads, 40);
 }
 
-TEST_F(Transfer, PaletteReadAtSendTime) {
-  std::fill(dispram, dispram + kFramePixels, 5);
-  initpal(1);
-  const auto t = send();
-  EXPECT_EQ(t.words[1], 0x00);
-  EXPECT_EQ(t.words[2], 0x10);  // blue 1 of the first pixel, red 0 of the second
-  EXPECT_EQ(t.words[3], 0x01);
-}
-
 TEST(LcdInit, SendsTheStartUpSequenceWithFourDelays) {
   test::RecordingBus bus;
   test::ScopedBus scope(bus);
