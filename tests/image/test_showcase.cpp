@@ -97,7 +97,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Expected{599, effectFftAndWave, 119, -1}, Expected{600, effectPlasma, 0, 0},
                       Expected{1325, effectCake, 5, -1},
                       // Negative frames count back from the end of the cycle.
-                      Expected{-1, effectFftAndWave, 119, -1}, Expected{-600, effectPlasma, 0, 0}));
+                      Expected{-1, effectFftAndWave, 119, -1}, Expected{-600, effectPlasma, 0, 0}),
+    [](const ::testing::TestParamInfo<Expected>& param) {
+      return param.param.k < 0 ? "minus" + std::to_string(-param.param.k)
+                               : "frame" + std::to_string(param.param.k);
+    });
 
 }  // namespace
 }  // namespace test
