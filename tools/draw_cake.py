@@ -36,9 +36,9 @@ def lit(base, nx, ny, nz, ambient=0.45, diffuse=0.65, shine=0.0, power=12):
     # Half vector between light and viewer (0, 0, 1) for the highlight.
     hx, hy, hz = LIGHT[0], LIGHT[1], LIGHT[2] + 1.0
     hl = math.sqrt(hx * hx + hy * hy + hz * hz)
-    spec = max(0.0, (nx * hx + ny * hy + nz * hz) / hl) ** power * shine
+    highlight = max(0.0, (nx * hx + ny * hy + nz * hz) / hl) ** power * shine
     k = ambient + diffuse * d
-    return tuple(clamp(c * k + 255 * spec) for c in base)
+    return tuple(clamp(c * k + 255 * highlight) for c in base)
 
 
 def cylinder_normal(u):

@@ -10,8 +10,8 @@ namespace {
 // A product of Q15 sine, zoom (1/256) and screen offset, divided by this, is in image pixels.
 constexpr std::int32_t kScaleDivisor = 0x7FFFFF;  // 2^23 - 1, so 1:1 falls just short of one
 
-// Wrap-around product: the products are specified as 32-bit two's complement, and forming
-// (a * b) * c as a * (b * c) is only the same value if no step may overflow differently.
+// Products wrap modulo 2^32 like 32-bit two's complement arithmetic. There (a * b) * c always
+// equals a * (b * c), so zoom times sine can be formed once per frame without changing a term.
 constexpr std::int32_t mul(std::int32_t a, std::int32_t b) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
 }
