@@ -99,6 +99,8 @@ namespace {
 // The text band: 10 mask rows, each drawn 4 screen rows tall, from row 10 plus the wave.
 constexpr int kMaskRows = 10;
 constexpr int kRowsPerMaskRow = 4;
+static_assert(kRowsPerMaskRow % 2 == 0,
+              "the checkerboard phase is then the same in every mask row");
 constexpr int kBandTop = 10;
 // Mask grey levels: below kInkEdge is background, from kInkSolid on solid ink, between the two
 // an edge shade drawn on a checkerboard so it reads as half covered.
@@ -135,13 +137,15 @@ void mark_text(const std::uint8_t* mask, std::uint32_t mask_width, int n) {
     const int wave =
         isin(angle(4 * static_cast<std::uint32_t>(x) + static_cast<std::uint32_t>(n))) >> 12;
     std::uint8_t* out = &dispram[x + kFrameWidth * (kBandTop + wave)];
-    for (int r = 0; r < kMaskRows; ++r, cell += mask_width) {
+    // Band row y = 4r + k, so x + y is even exactly where k has the parity of x.
+    const int first_edge_row = x % 2;
+    for (int r = 0; r < kMaskRows; ++r, cell += mask_width, out += kRowsPerMaskRow * kFrameWidth) {
       const std::uint8_t t = *cell;
-      for (int k = 0; k < kRowsPerMaskRow; ++k, out += kFrameWidth) {
-        const int y = kRowsPerMaskRow * r + k;
-        if (t >= kInkSolid || (t >= kInkEdge && (x + y) % 2 == 0)) {
-          *out = static_cast<std::uint8_t>(*out - kShadeOffset);
-        }
+      if (t < kInkEdge) continue;
+      const bool solid = t >= kInkSolid;
+      for (int k = solid ? 0 : first_edge_row; k < kRowsPerMaskRow; k += solid ? 1 : 2) {
+        std::uint8_t& p = out[k * kFrameWidth];
+        p = static_cast<std::uint8_t>(p - kShadeOffset);
       }
     }
   }
