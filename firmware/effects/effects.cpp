@@ -1,7 +1,10 @@
 #include "effects/effects.h"
 
+#include <new>
+
 #include "display/lcd.h"
 #include "dsp/sin.h"
+#include "dsp/waveops.h"
 #include "effects/plasma.h"
 #include "effects/rotoblitter.h"
 
@@ -161,8 +164,176 @@ void effectCake(int n) {
   senddisp();
 }
 
-void effectFall(int) {}
+namespace audio_view {
+namespace {
 
-void effectRoundWave(int) {}
+constexpr int kLastRow = kFrameHeight - 1;
+constexpr int kLastColumn = kFrameWidth - 1;
+constexpr int kIndexMask = 0x7F;
 
-void effectFftAndWave(int) {}
+// The edges that moved pixels leave behind (or, falling, would move onto) become background.
+void clear_bottom_row_and_right_column() {
+  std::uint8_t* const bottom = &dispram[kFrameWidth * kLastRow];
+  for (int x = 0; x < kFrameWidth; ++x) bottom[x] = kBackground;
+  for (int y = 0; y < kLastRow; ++y) dispram[kLastColumn + kFrameWidth * y] = kBackground;
+}
+
+// Falling waterfall: each step down costs one index; 0 and 1 have nowhere lower to go.
+constexpr std::uint8_t kFallTopBase = 90;  // colour of a zero sample in the top row
+
+constexpr int fall_fade(int a) {
+  return a <= 1 || a == kBackground ? kBackground : a - 1;
+}
+static_assert(fall_fade(2) == 1 && fall_fade(1) == kBackground && fall_fade(0) == kBackground);
+static_assert(fall_fade(129) == kBackground && fall_fade(200) == 199);
+
+// Rows go bottom-up so each is read before the row above is moved onto it. Row 65 would land
+// on row 66 and column 97 stay in column 97, both cleared right after, so neither is moved.
+void fall_move_down() {
+  for (int y = kLastRow - 2; y >= 0; --y) {
+    std::uint8_t* p = &dispram[kFrameWidth * y + 1];
+    for (int x = 1; x < kLastColumn; ++x, ++p) {
+      p[kFrameWidth] = static_cast<std::uint8_t>(fall_fade(*p));
+    }
+  }
+}
+
+void fall_draw_top_row(const std::int8_t samp[]) {
+  for (int x = 0; x < kFrameWidth; ++x) {
+    const int s = samp[x];
+    dispram[x] = static_cast<std::uint8_t>(((s < 0 ? -s : s) + kFallTopBase) & kIndexMask);
+  }
+}
+
+// Round wave: trails run up-left, losing 3 indices per step; 0..3 fade to background.
+constexpr int kRoundPoints = 128;
+constexpr int kRoundAngleStep = 8;  // 128 points cover the 1024 steps of one turn
+constexpr int kRoundRadiusBase = 20;
+constexpr int kRoundCentreX = 65;
+constexpr int kRoundCentreY = 44;
+constexpr std::uint8_t kRoundPoint = 127;
+constexpr int kRoundFadeStep = 3;
+constexpr int kUpLeft = kFrameWidth + 1;  // index distance to the entry one row up, one left
+static_assert(kRoundPoints * kRoundAngleStep == sine::kTurn);
+
+constexpr int round_fade(int a) {
+  return a <= kRoundFadeStep || a == kBackground ? kBackground : a - kRoundFadeStep;
+}
+static_assert(round_fade(127) == 124 && round_fade(4) == 1 && round_fade(3) == kBackground);
+static_assert(round_fade(130) == 127 && round_fade(131) == kBackground);
+
+// Every destination lies below its source in memory, so one forward pass reads each entry
+// before anything is written onto it.
+void round_move_up_left() {
+  for (int y = 1; y < kFrameHeight; ++y) {
+    std::uint8_t* p = &dispram[kFrameWidth * y + 1];
+    for (int x = 1; x < kFrameWidth; ++x, ++p) {
+      p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(*p));
+    }
+  }
+}
+
+int limit(int v, int lo, int hi) {
+  return v < lo ? lo : (v > hi ? hi : v);
+}
+
+void round_plot(const std::int8_t samp[]) {
+  for (int i = 0; i < kRoundPoints; ++i) {
+    const int r = (samp[i] >> 2) + kRoundRadiusBase;  // negative r lands opposite the angle
+    const auto g = static_cast<std::int16_t>(kRoundAngleStep * i);
+    const int x = limit(kRoundCentreX + ((r * isin(g)) >> 16), 0, kLastColumn);
+    const int y = limit(kRoundCentreY + ((r * icos(g)) >> 16), 0, kLastRow);
+    dispram[x + kFrameWidth * y] = kRoundPoint;
+  }
+}
+
+// Spectrum bars and wave trace.
+constexpr int kSpectrumScratch = 512;  // 16-bit values SampleAndFFT works in
+constexpr int kFramePairs = kFramePixels / 2;
+constexpr auto kBackgroundPair = static_cast<std::int16_t>(kBackground * 0x101);
+constexpr int kBarColourStep = 3;
+constexpr int kTraceRow = 16;  // row of a zero sample
+constexpr unsigned kTraceColourStep = 4;
+static_assert(kFramePixels % 2 == 0 && kSpectrumScratch <= kFramePairs);
+
+// Two background pixels per 16-bit store.
+void fill_background(std::int16_t frame[]) {
+  for (int i = 0; i < kFramePairs; ++i) frame[i] = kBackgroundPair;
+}
+
+// A bar of height h stands on the bottom row, at most the frame tall; its colour falls by 3
+// per row from 3h at the bottom, so a bar that fits always ends in index 3.
+void draw_bars(const std::int8_t fft[]) {
+  for (int x = 0; x < kFrameWidth; ++x) {
+    const int h = fft[x];
+    const int length = h < kFrameHeight ? h : kFrameHeight;
+    std::uint8_t* p = &dispram[x + kFrameWidth * kLastRow];
+    int c = kBarColourStep * h;
+    for (int k = 0; k < length; ++k, p -= kFrameWidth, c -= kBarColourStep) {
+      *p = static_cast<std::uint8_t>(c & kIndexMask);
+    }
+  }
+}
+
+// Each column joins the previous sample's row to its own. Rows 16 + v/2 of consecutive v are
+// consecutive or equal, so the run is simply the rows between the two ends. The ends are kept
+// inside the frame, which samples limited to -32..32 never need.
+void draw_trace(const std::int8_t samp[], int n) {
+  for (int x = 1; x < kFrameWidth; ++x) {
+    // Unsigned, so any frame counter wraps the way a two's-complement sum would.
+    const auto c = static_cast<std::uint8_t>(
+        (static_cast<unsigned>(n) + kTraceColourStep * static_cast<unsigned>(x)) & kIndexMask);
+    int a = samp[x - 1];
+    int b = samp[x];
+    if (a > b) {
+      const int t = a;
+      a = b;
+      b = t;
+    }
+    const int top = limit(kTraceRow + a / 2, 0, kLastRow);
+    const int bottom = limit(kTraceRow + b / 2, 0, kLastRow);
+    std::uint8_t* p = &dispram[x + kFrameWidth * top];
+    for (int y = top; y <= bottom; ++y, p += kFrameWidth) *p = c;
+  }
+}
+
+}  // namespace
+}  // namespace audio_view
+
+// The frame's history is dispram itself: moved down and faded, then topped with a new row.
+void effectFall(int) {
+  using namespace audio_view;
+  fall_move_down();
+  clear_bottom_row_and_right_column();
+  std::int8_t samp[kFrameWidth];
+  SampleWave(kFrameWidth, samp);
+  fall_draw_top_row(samp);
+  senddisp();
+}
+
+void effectRoundWave(int) {
+  using namespace audio_view;
+  round_move_up_left();
+  clear_bottom_row_and_right_column();
+  std::int8_t samp[kRoundPoints];
+  SampleWave(kRoundPoints, samp);
+  round_plot(samp);
+  senddisp();
+}
+
+void effectFftAndWave(int n) {
+  using namespace audio_view;
+  std::int8_t fft[kFrameWidth];
+  std::int8_t samp[kFrameWidth];
+  // The spectrum's 512-value work area is the frame's first 1024 bytes: the stack has no room
+  // for it and the frame is repainted anyway. Placement new starts 16-bit objects in the whole
+  // frame's storage (no code, no cookie), so the transform and the two-pixel clear access them
+  // as what they are under strict aliasing; bars and trace then write bytes, which may alias
+  // anything.
+  std::int16_t* const frame = ::new (static_cast<void*>(dispram)) std::int16_t[kFramePairs];
+  SampleAndFFT(kFrameWidth, fft, samp, frame);
+  fill_background(frame);
+  draw_bars(fft);
+  draw_trace(samp, n);
+  senddisp();
+}
