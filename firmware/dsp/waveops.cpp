@@ -9,9 +9,9 @@ constexpr int kBand = 2;       // samples within -2..+2 count as the zero level
 constexpr int kTimeout = 200;  // waiting samples of both phases together
 constexpr int kScratch = 512;  // samples captured for the spectrum
 constexpr int kHalf = kScratch / 2;
-constexpr int kReduced = 128;     // transformed values and waveform samples folded onto `no`
-constexpr int kCaptureShift = 5;  // samples within +-1023 times 32 still fit in 16 bits
-constexpr int kWaveShift = 8;     // the high byte: a captured sample divided by 8
+constexpr unsigned kReduced = 128;  // transformed values and waveform samples folded onto `no`
+constexpr int kCaptureShift = 5;    // samples within +-1023 times 32 still fit in 16 bits
+constexpr int kWaveShift = 8;       // the high byte: a captured sample divided by 8
 constexpr int kWaveLimit = 32;
 constexpr int kSpectrumDivisor = 16;
 constexpr int kLog2Scratch = 9;
@@ -52,16 +52,19 @@ void SampleAndFFT(std::uint8_t no, std::int8_t fft[], std::int8_t wave[], std::i
     samps[y + kHalf] = static_cast<std::int16_t>(getad() << kCaptureShift);
   }
 
+  // With no outputs asked for, every x would fold onto index 0, one past the caller's arrays.
+  if (no == 0) return;
+
   // Several x may fold onto one index b; ascending x lets the last one win.
-  for (int x = 0, t = 0; x < kReduced; ++x, t += no) {
+  for (unsigned x = 0, t = 0; x < kReduced; ++x, t += no) {
     wave[t / kReduced] = static_cast<std::int8_t>(limit_wave(samps[x] >> kWaveShift));
   }
 
   fix_fftr(samps, kLog2Scratch, 0);
 
   for (int b = 0; b < no; ++b) fft[b] = 0;
-  for (int x = 0, t = 0; x < kReduced; ++x, t += no) {
-    const int b = t / kReduced;
+  for (unsigned x = 0, t = 0; x < kReduced; ++x, t += no) {
+    const unsigned b = t / kReduced;
     fft[b] = static_cast<std::int8_t>(fft[b] + samps[x] / kSpectrumDivisor);
   }
 }

@@ -236,4 +236,13 @@ TEST_F(Sampling, MoreOutputsThanValuesLeaveGaps) {
   EXPECT_EQ(c.fft[200], -99);  // nothing beyond `no` is touched
 }
 
+// A request for no outputs still triggers and captures, but writes nothing back.
+TEST_F(Sampling, NoOutputsWritesNothing) {
+  avg = 0;
+  const Capture c = sample_and_fft(adc, 0, 0, {1023}, -99);
+  EXPECT_EQ(adc.conversions, 2 + 512);
+  EXPECT_EQ(c.fft[0], -99);
+  EXPECT_EQ(c.wave[0], -99);
+}
+
 }  // namespace
