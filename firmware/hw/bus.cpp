@@ -8,7 +8,9 @@ namespace {
 Bus* current = nullptr;
 }
 
-void set_bus(Bus* b) { current = b; }
+void set_bus(Bus* b) {
+  current = b;
+}
 
 Bus& bus() {
   if (current == nullptr) {

@@ -60,7 +60,9 @@ inline void write(Reg<T> r, std::type_identity_t<T> value) {
   bus().write(r.addr, Reg<T>::width, value);
 }
 
-inline void delay_pass() { bus().delay_pass(); }
+inline void delay_pass() {
+  bus().delay_pass();
+}
 
 #endif
 
