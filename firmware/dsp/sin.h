@@ -27,8 +27,9 @@ inline constexpr int kOne = 32767;  // Q15 full scale
 // rounding of a double: every 32767 * sin(...) lies more than 0.01 from an integer unless it
 // is one, so truncating the result reproduces the exact rule.
 constexpr double taylor(double t, double term, int first_power) {
+  constexpr int kTerms = 12;
   double sum = 0.0;
-  for (int k = first_power; k < first_power + 24; k += 2) {
+  for (int k = first_power; k < first_power + 2 * kTerms; k += 2) {
     sum += term;
     term = -term * t * t / ((k + 1) * (k + 2));
   }
@@ -55,7 +56,7 @@ constexpr QuarterTable make_quarter_table() {
 inline constexpr QuarterTable kQuarterTable = make_quarter_table();
 
 // A whole turn read from the quarter wave forwards and backwards: a is the angle already
-// reduced to 0..1023. The table never holds -32768, so the negations cannot overflow.
+// reduced to 0..1023. Entries lie in 0..32767, so their negations fit in 16 bits.
 template <typename Table>
 constexpr std::int16_t fold(const Table& quarter, unsigned a) {
   if (a < kQuarterTurn) return quarter[a];
