@@ -1,0 +1,50 @@
+// The loadable contents and the symbol table of a 32-bit little-endian ARM ELF image.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace emu {
+
+struct Segment {
+  std::uint32_t addr = 0;  // load address (LMA): where the bytes sit when the core starts
+  std::vector<std::uint8_t> bytes;
+};
+
+struct Symbol {
+  std::string name;
+  std::uint32_t addr = 0;
+  std::uint32_t size = 0;
+};
+
+// An address range [begin, end).
+struct Range {
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+  bool contains(std::uint32_t a) const { return a >= begin && a < end; }
+};
+
+class ElfImage {
+ public:
+  // Throws std::runtime_error naming the file and what is wrong with it.
+  static ElfImage load(const std::string& path);
+
+  const std::vector<Segment>& segments() const { return segments_; }
+  // Sections holding instructions, by address.
+  const std::vector<Range>& code() const { return code_; }
+  std::optional<std::uint32_t> find(std::string_view name) const;
+  // The range a function or object symbol covers; empty when unknown or of size 0.
+  std::optional<Range> extent(std::string_view name) const;
+  // "name+0x1c" for the closest symbol at or below addr, "0x0000001c" when there is none.
+  std::string describe(std::uint32_t addr) const;
+
+ private:
+  std::vector<Segment> segments_;
+  std::vector<Range> code_;
+  std::vector<Symbol> symbols_;  // sorted by address
+};
+
+}  // namespace emu

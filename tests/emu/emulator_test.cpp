@@ -1,0 +1,187 @@
+// The emulator on a small hand-written image (probe.S): cycle estimates of known code, the
+// board's clock, and every kind of fault it reports.
+#include "emu/emulator.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "sim/audio.h"
+
+namespace emu {
+namespace {
+
+const std::string kProbe = LPCDEMO_BINARY_DIR "/emu/probe.elf";
+
+constexpr std::int32_t kMamFull = 2;
+constexpr std::int32_t kOneClockFlash = 1;
+
+struct Cost {
+  std::uint64_t cycles = 0;
+  std::uint64_t instructions = 0;
+  bool operator==(const Cost&) const = default;
+};
+
+class Probe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(kProbe)) GTEST_SKIP() << "no probe image (arm-none-eabi-as)";
+    emu_ = std::make_unique<Emulator>(kProbe, board_, options_);
+  }
+
+  Cost cost(std::string_view symbol, std::initializer_list<std::int32_t> args = {}) {
+    const Counters before = emu_->counters();
+    emu_->call(symbol, args);
+    const Counters& after = emu_->counters();
+    return {after.cycles - before.cycles, after.instructions - before.instructions};
+  }
+  // One-clock flash through the full accelerator: code then costs its core cycles only.
+  void fast_flash() { emu_->call("mam_set", {kMamFull, kOneClockFlash}); }
+
+  std::string findings() const {
+    std::string all;
+    for (const sim::Finding& f : board_.findings()) all += f.message + "\n";
+    return all;
+  }
+
+  sim::Board board_{sim::make_audio("silence")};
+  Options options_;
+  std::unique_ptr<Emulator> emu_;
+};
+
+TEST_F(Probe, CountedLoopCostsItsCoreCycles) {
+  fast_flash();
+  // mov; 10 x subs; 9 x bne taken (3), 1 not taken (1); bx (3).
+  EXPECT_EQ(cost("loop10"), (Cost{1 + 10 + 9 * 3 + 1 + 3, 1 + 2 * 10 + 1}));
+  EXPECT_EQ(findings(), "");
+}
+
+TEST_F(Probe, SkippedInstructionsCostOneCycle) {
+  fast_flash();
+  // mov (1: the assembler turns the literal into an immediate), cmp (1), ldrne (3 executed,
+  // 1 skipped), bx (3).
+  EXPECT_EQ(cost("cond_exit", {0}).cycles, 1u + 1 + 1 + 3);
+  EXPECT_EQ(cost("cond_exit", {1}).cycles, 1u + 1 + 3 + 3);
+  // The same with the conditional load opening a block after a branch (3).
+  EXPECT_EQ(cost("cond_entry", {0}).cycles, 1u + 1 + 3 + 1 + 3);
+  EXPECT_EQ(cost("cond_entry", {1}).cycles, 1u + 1 + 3 + 3 + 3);
+}
+
+TEST_F(Probe, MultipliesTerminateEarlyOnSmallMultipliers) {
+  fast_flash();
+  // mul (1 + m), bx (3); m by the significant bytes of r0.
+  EXPECT_EQ(cost("mul_entry", {0x7F, 5}).cycles, 1u + 1 + 3);
+  EXPECT_EQ(cost("mul_entry", {-2, 5}).cycles, 1u + 1 + 3);
+  EXPECT_EQ(cost("mul_entry", {0x1234, 5}).cycles, 1u + 2 + 3);
+  EXPECT_EQ(cost("mul_entry", {0x123456, 5}).cycles, 1u + 3 + 3);
+  EXPECT_EQ(cost("mul_entry", {0x12345678, 5}).cycles, 1u + 4 + 3);
+  // mov (1) sets the multiplier inside the block.
+  EXPECT_EQ(cost("mul_exit", {0x7F, 5}).cycles, 1u + 1 + 1 + 3);
+  EXPECT_EQ(cost("mul_exit", {0x12345678, 5}).cycles, 1u + 1 + 4 + 3);
+}
+
+TEST_F(Probe, FlashWaitStatesFollowTheAccelerator) {
+  emu_->call("leaf");  // start-up, which runs before the first call, is not measured
+  // Out of reset the accelerator is off with 7-clock fetches: each of the 22 instructions
+  // executed waits 6 clocks.
+  EXPECT_EQ(cost("loop10").cycles, 42u + 22 * 6);
+  // Fully on with 3-clock fetches: only the first fetch of the loop's line misses ...
+  emu_->call("mam_set", {kMamFull, 3});
+  EXPECT_EQ(cost("loop10").cycles, 42u + 2);
+  // ... and on the next call the line is still in the branch-trail buffer,
+  EXPECT_EQ(cost("loop10").cycles, 42u);
+  // until a branch elsewhere takes its place.
+  emu_->call("leaf");
+  EXPECT_EQ(cost("loop10").cycles, 42u + 2);
+}
+
+TEST_F(Probe, SpiTransferTakesItsPeripheralClocks) {
+  fast_flash();
+  emu_->call("spi_setup");
+  // Words as they go out on the wire (bit 8 clear for a command): memory write, then pixels.
+  cost("poll_tst", {0x02C});
+  // Out of reset PCLK = CCLK / 4, so a 9-bit word at PCLK / 8 takes 72 * 4 processor clocks;
+  // the poll leaves within one pass (ldrb 3 + APB, tst 1, beq 3) of the transfer's end.
+  const Cost tst = cost("poll_tst", {0x150});
+  EXPECT_GE(tst.cycles, 72u * 4);
+  EXPECT_LE(tst.cycles, 72u * 4 + 40);
+  // The pure poll loop is run inside one callback; the ANDS form costs the same, instruction
+  // by instruction, and is emulated pass by pass.
+  const Cost ands = cost("poll_ands", {0x150});
+  EXPECT_EQ(tst, ands);
+  EXPECT_EQ(board_.lcd().words().size(), 3u);
+  EXPECT_EQ(findings(), "");
+}
+
+TEST_F(Probe, HaltLoopEndsTheMainRun) {
+  emu_->run_main();
+  // b reset; msr; ldr sp; b main; b main (the halt loop, once).
+  EXPECT_EQ(emu_->counters().instructions, 5u);
+  EXPECT_EQ(findings(), "");
+}
+
+struct FaultCase {
+  const char* symbol;
+  std::vector<std::string> expected;  // parts of the one finding
+};
+
+TEST_F(Probe, FaultsAreReportedWithAddressAndSymbol) {
+  const FaultCase cases[] = {
+      {"undefined_insn", {"undefined instruction", "0x00000244 (undefined_insn+0x4)"}},
+      {"swi_call", {"software interrupt", "0x00000284 (swi_call+0x4)"}},
+      {"write_flash", {"write to flash at 0x00000100", "0x000002c4 (write_flash+0x4)"}},
+      {"read_unmapped", {"0x80000000", "0x00000304 (read_unmapped+0x4)"}},
+      {"fetch_unmapped", {"fetch from 0x80000000", "fetch_unmapped"}},
+      {"overflow", {"stack overflow", "sp 0x3ffffffc", "0x40000800", "(overflow+0x0)"}},
+  };
+  for (const FaultCase& c : cases) {
+    const std::size_t before = board_.findings().size();
+    emu_->call(c.symbol);
+    ASSERT_EQ(board_.findings().size(), before + 1) << c.symbol << "\n" << findings();
+    const std::string& message = board_.findings().back().message;
+    for (const std::string& part : c.expected) {
+      EXPECT_NE(message.find(part), std::string::npos) << c.symbol << ": " << message;
+    }
+    // The emulator stays usable after a fault.
+    fast_flash();
+    EXPECT_EQ(cost("loop10").cycles, 42u) << "after " << c.symbol;
+  }
+}
+
+TEST_F(Probe, BoardChecksNameTheCode) {
+  emu_->call("bad_register");
+  ASSERT_GE(board_.findings().size(), 2u) << findings();
+  const std::string& located = board_.findings().back().message;
+  EXPECT_NE(located.find("0x000003c4 (bad_register+0x4)"), std::string::npos) << located;
+  EXPECT_EQ(board_.findings().back().address, 0xE0020010u);
+}
+
+class Watchdog : public Probe {
+ protected:
+  void SetUp() override {
+    options_.watchdog_instructions = 10'000;
+    Probe::SetUp();
+  }
+};
+
+TEST_F(Watchdog, EndsARunWithoutFrames) {
+  const Cost c = cost("hang");
+  EXPECT_GE(c.instructions, 10'000u);
+  EXPECT_LT(c.instructions, 11'000u);
+  ASSERT_EQ(board_.findings().size(), 1u) << findings();
+  EXPECT_NE(findings().find("watchdog"), std::string::npos) << findings();
+  EXPECT_NE(findings().find("(hang+0x"), std::string::npos) << findings();
+}
+
+TEST(EmulatorImage, RefusesWhatItCannotRun) {
+  sim::Board board(sim::make_audio("silence"));
+  EXPECT_THROW(Emulator("/nonexistent/lpcdemo.elf", board), std::runtime_error);
+  EXPECT_THROW(Emulator(LPCDEMO_SOURCE_DIR "/tests/emu/probe.S", board), std::runtime_error);
+  if (!std::filesystem::exists(kProbe)) return;
+  Emulator emu(kProbe, board);
+  EXPECT_THROW(emu.call("no_such_function"), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace emu

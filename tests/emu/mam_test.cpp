@@ -1,0 +1,68 @@
+// The accelerator's wait states for runs of code and data reads, with MAMTIM = 3: a miss
+// takes 3 clocks for the flash, of which the core's own cycle is one.
+#include "emu/mam.h"
+
+#include <gtest/gtest.h>
+
+namespace emu {
+namespace {
+
+constexpr std::uint8_t kTiming = 3;
+constexpr unsigned kMiss = kTiming - 1;
+
+TEST(Mam, FullModeHoldsTheLinesItFetched) {
+  Mam mam;
+  mam.configure(Mam::kFull, kTiming);
+  EXPECT_EQ(mam.fetch(0x100, 0x108, false), kMiss);  // first visit to line 0x10
+  EXPECT_EQ(mam.fetch(0x100, 0x108, false), 0u);     // loop back: branch-trail buffer
+  EXPECT_EQ(mam.fetch(0x108, 0x118, true), 0u);      // straight on into line 0x11: prefetched
+  EXPECT_EQ(mam.fetch(0x118, 0x120, true), 0u);      // still line 0x11
+  EXPECT_EQ(mam.fetch(0x400, 0x404, false), kMiss);  // a call far away
+  EXPECT_EQ(mam.fetch(0x110, 0x114, false), 0u);     // back into the prefetched line
+  EXPECT_EQ(mam.fetch(0x200, 0x204, false), kMiss);  // replaces the branch-trail line
+  EXPECT_EQ(mam.fetch(0x400, 0x404, false), kMiss);  // 0x400's line was pushed out
+}
+
+TEST(Mam, FullModeDataBufferHoldsOneLine) {
+  Mam mam;
+  mam.configure(Mam::kFull, kTiming);
+  EXPECT_EQ(mam.read(0x2000), kMiss);
+  EXPECT_EQ(mam.read(0x200C), 0u);  // same 16-byte line
+  EXPECT_EQ(mam.read(0x2010), kMiss);
+  EXPECT_EQ(mam.read(0x2000), kMiss);
+  // Data reads leave the instruction buffers alone.
+  EXPECT_EQ(mam.fetch(0x100, 0x104, false), kMiss);
+  EXPECT_EQ(mam.read(0x3000), kMiss);
+  EXPECT_EQ(mam.fetch(0x100, 0x104, false), 0u);
+}
+
+TEST(Mam, OffAndPartialModes) {
+  Mam mam;
+  // Out of reset the accelerator is off with 7-clock fetches: every word waits 6.
+  EXPECT_EQ(mam.fetch(0x100, 0x110, true), 4u * 6);
+  mam.configure(Mam::kOff, kTiming);
+  EXPECT_EQ(mam.fetch(0x100, 0x10C, true), 3u * kMiss);
+  EXPECT_EQ(mam.read(0x2000), kMiss);
+  EXPECT_EQ(mam.read(0x2000), kMiss);
+
+  mam.configure(Mam::kPartial, kTiming);
+  EXPECT_EQ(mam.fetch(0x100, 0x120, true), 0u);
+  EXPECT_EQ(mam.fetch(0x100, 0x120, false), kMiss);  // every branch goes to flash
+  EXPECT_EQ(mam.read(0x2000), kMiss);                // and every data read
+  EXPECT_EQ(mam.read(0x2000), kMiss);
+}
+
+TEST(Mam, ReconfiguringFlushesTheBuffers) {
+  Mam mam;
+  mam.configure(Mam::kFull, kTiming);
+  EXPECT_EQ(mam.fetch(0x100, 0x104, false), kMiss);
+  EXPECT_EQ(mam.read(0x2000), kMiss);
+  mam.configure(Mam::kFull, 1);  // one-clock flash: nothing ever waits
+  EXPECT_EQ(mam.fetch(0x500, 0x504, false), 0u);
+  mam.configure(Mam::kFull, kTiming);
+  EXPECT_EQ(mam.fetch(0x100, 0x104, false), kMiss);
+  EXPECT_EQ(mam.read(0x2000), kMiss);
+}
+
+}  // namespace
+}  // namespace emu

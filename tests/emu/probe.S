@@ -1,0 +1,199 @@
+@ A small image for the emulator's tests: each routine sits at a fixed address so the tests
+@ know where every instruction is, and does one thing whose cost or fault is known.
+        .arm
+        .syntax unified
+        .text
+
+        .global _bss_end
+        .set _bss_end, 0x40000800       @ the main stack may not go below this
+        .set STACK_TOP, 0x40001000
+        .set MODE_SYS, 0xDF             @ System mode, IRQ and FIQ masked
+
+        .global _startup
+_startup:
+        b       reset
+
+        .org 0x40
+reset:
+        msr     cpsr_c, #MODE_SYS
+        ldr     sp, =STACK_TOP
+        b       main
+        .ltorg
+
+        .org 0x80
+        .global main
+main:
+        b       main                    @ the halt loop
+
+@ 10 passes of a counted loop: 1 + 10 * 1 (subs) + 9 * 3 (bne taken) + 1 (bne not taken)
+@ + 3 (bx) = 42 clocks.
+        .org 0x100
+        .global loop10
+loop10:
+        mov     r0, #10
+1:      subs    r0, r0, #1
+        bne     1b
+        bx      lr
+
+@ A conditional load after a compare in the same block: r0 = 0 skips it.
+        .org 0x140
+        .global cond_exit
+cond_exit:
+        ldr     r2, =0x40000000
+        cmp     r0, #0
+        ldrne   r1, [r2]
+        bx      lr
+        .ltorg
+
+@ A conditional load at the start of a block, on flags set by the block before.
+        .org 0x180
+        .global cond_entry
+cond_entry:
+        ldr     r2, =0x40000000
+        cmp     r0, #0
+        b       1f
+1:      ldrne   r1, [r2]
+        bx      lr
+        .ltorg
+
+@ Multiplies by r0, read as the block starts and as it ends.
+        .org 0x1c0
+        .global mul_entry
+mul_entry:
+        mul     r2, r1, r0
+        bx      lr
+
+        .org 0x1e0
+        .global mul_exit
+mul_exit:
+        mov     r3, r0
+        mul     r2, r1, r3
+        bx      lr
+
+@ Memory accelerator mode r0 with r1-clock flash fetches, changed while it is off.
+        .org 0x200
+        .global mam_set
+mam_set:
+        ldr     r2, =0xE01FC000         @ MAMCR; MAMTIM at +4
+        mov     r3, #0
+        strb    r3, [r2]
+        strb    r1, [r2, #4]
+        strb    r0, [r2]
+        bx      lr
+        .ltorg
+
+        .org 0x240
+        .global undefined_insn
+undefined_insn:
+        nop
+        .word   0xE7F000F0              @ permanently undefined
+        bx      lr
+
+        .org 0x280
+        .global swi_call
+swi_call:
+        nop
+        swi     0
+        bx      lr
+
+        .org 0x2c0
+        .global write_flash
+write_flash:
+        mov     r0, #0x100
+        str     r0, [r0]
+        bx      lr
+
+        .org 0x300
+        .global read_unmapped
+read_unmapped:
+        ldr     r0, =0x80000000
+        ldr     r1, [r0]
+        bx      lr
+        .ltorg
+
+        .org 0x340
+        .global fetch_unmapped
+fetch_unmapped:
+        ldr     r0, =0x80000000
+        bx      r0
+        .ltorg
+
+@ Takes 4 KB of stack, which reaches below _bss_end, and calls a leaf with it.
+        .org 0x380
+        .global overflow
+overflow:
+        push    {lr}
+        sub     sp, sp, #0x1000
+        bl      leaf
+        add     sp, sp, #0x1000
+        pop     {lr}
+        bx      lr
+        .global leaf
+leaf:
+        bx      lr
+
+@ SPI0 (0xE0020010) has no register here.
+        .org 0x3c0
+        .global bad_register
+bad_register:
+        ldr     r0, =0xE0020010
+        str     r1, [r0]
+        bx      lr
+        .ltorg
+
+@ Never sends a frame and never halts.
+        .org 0x400
+        .global hang
+hang:
+        nop
+        b       hang
+
+@ SPI0 as the LCD link uses it: pins, 9-bit master, clock = PCLK / 8; the LCD out of reset
+@ and selected (P0.8 high, P0.7 low) through the fast GPIO.
+        .org 0x440
+        .global spi_setup
+spi_setup:
+        ldr     r0, =0xE002C000         @ PINSEL0
+        ldr     r1, =0x1105
+        str     r1, [r0]
+        ldr     r0, =0xE0020000         @ S0SPCR
+        ldr     r1, =0x093C
+        strh    r1, [r0]
+        mov     r1, #8
+        strb    r1, [r0, #0xC]          @ S0SPCCR
+        ldr     r0, =0xE01FC1A0         @ SCS
+        mov     r1, #1
+        str     r1, [r0]
+        ldr     r0, =0x3FFFC000         @ FIO0DIR
+        ldr     r1, =0x3D0
+        str     r1, [r0]
+        mov     r1, #0x100
+        str     r1, [r0, #0x18]         @ FIO0SET: reset released
+        mov     r1, #0x80
+        str     r1, [r0, #0x1C]         @ FIO0CLR: selected
+        bx      lr
+        .ltorg
+
+@ Sends r0 and polls S0SPSR.SPIF; the two differ only in TST against ANDS, which cost the
+@ same and set Z alike, but only the TST form reads as a pure poll loop.
+        .org 0x4c0
+        .global poll_tst
+poll_tst:
+        ldr     r2, =0xE0020000
+        strh    r0, [r2, #8]            @ S0SPDR
+1:      ldrb    r3, [r2, #4]            @ S0SPSR
+        tst     r3, #0x80
+        beq     1b
+        bx      lr
+        .ltorg
+
+        .org 0x500
+        .global poll_ands
+poll_ands:
+        ldr     r2, =0xE0020000
+        strh    r0, [r2, #8]
+1:      ldrb    r3, [r2, #4]
+        ands    r3, r3, #0x80
+        beq     1b
+        bx      lr
+        .ltorg
