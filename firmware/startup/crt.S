@@ -9,7 +9,7 @@
 #define I_BIT 0x80                      /* IRQ masked */
 #define F_BIT 0x40                      /* FIQ masked */
 
-/* Nothing is ever taken in the exception modes but a return, so each gets one word. */
+/* The exception stubs return at once and push nothing, so each mode's stack is one word. */
         .global UND_STACK_SIZE, ABT_STACK_SIZE, FIQ_STACK_SIZE, IRQ_STACK_SIZE, SVC_STACK_SIZE
         .set    UND_STACK_SIZE, 4
         .set    ABT_STACK_SIZE, 4
@@ -65,8 +65,9 @@ Reset_Handler:
         msr     CPSR_c, #MODE_SYS|I_BIT|F_BIT
         mov     sp, r0
 
-        /* Initialised data: its image follows the code and constants in flash. Addresses are
-           compared unsigned (lo), as addresses are. */
+        /* Initialised data: its image follows the code and constants in flash. Both loops move
+           whole words and compare addresses unsigned (lo); the linker script keeps .data and
+           .bss word-aligned and a whole number of words long. */
         ldr     r1, =_etext
         ldr     r2, =_data
         ldr     r3, =_edata
