@@ -92,7 +92,7 @@ void write_wav(const std::filesystem::path& path, int rate, int channels,
 TEST(AudioSources, WavIsResampledFromTheFirstChannel) {
   // A ramp at 8 kHz: linear interpolation reproduces it exactly at any output instant.
   const int rate = 8000;
-  const int frames = 4000;
+  const int frames = 100;  // 10 codes per source step, so interpolation shows
   std::vector<float> data;
   for (int k = 0; k < frames; ++k) {
     data.push_back(-1.0f + 2.0f * k / frames);
@@ -101,10 +101,10 @@ TEST(AudioSources, WavIsResampledFromTheFirstChannel) {
   const auto path = temp_file("ramp.wav");
   write_wav(path, rate, 2, data);
   auto s = make_audio("wav:" + path.string());
-  const auto v = take(*s, 5000);
-  for (int n : {0, 1, 7, 1000, 4999}) {
+  const auto v = take(*s, 200);
+  for (int n : {0, 1, 7, 50, 101, 150, 170}) {  // 170 is past the loop point
     const double t = n / kConversionHz;
-    const double x = -1.0 + 2.0 * (t * rate) / frames;
+    const double x = -1.0 + 2.0 * std::fmod(t * rate, frames) / frames;
     EXPECT_NEAR(v[n], (x + 1) / 2 * 1023, 0.51) << "sample " << n;
   }
 }

@@ -80,15 +80,20 @@ TEST_F(LcdModelTest, ThreeBytesUnpackIntoTwoTwelveBitPixels) {
 
 TEST_F(LcdModelTest, PanelIsBlackUntilAwakeAndOn) {
   send_frame();  // straight after power-on: asleep and off
-  send(0x111);
-  send_frame();  // awake but still off
   send(0x129);
+  send_frame();  // on but still asleep
+  send(0x111);
   send_frame();
   ASSERT_EQ(lcd.frames().size(), 3u);
   EXPECT_EQ(lcd.frames()[0], sim::LcdFrame{});
   EXPECT_EQ(lcd.frames()[1], sim::LcdFrame{});
   EXPECT_EQ(lcd.frames()[2][kLcdPixels - 1], colour_at(kLcdPixels - 1));
-  send(0x101);  // software reset: asleep again
+  send(0x128);  // display off, awake
+  EXPECT_EQ(lcd.panel(), sim::LcdFrame{});
+  send(0x129);
+  EXPECT_EQ(lcd.panel()[5], colour_at(5));  // the memory kept its picture
+  send(0x101);                              // software reset: asleep and off again
+  EXPECT_TRUE(lcd.sleeping());
   EXPECT_EQ(lcd.panel(), sim::LcdFrame{});
 }
 
