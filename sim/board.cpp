@@ -55,6 +55,8 @@ constexpr std::uint32_t width_mask(unsigned width) {
 // The PLL needs 100 us of crystal clocks to lock, within the few hundred the manual allows.
 constexpr std::uint64_t kPllLockCrystalCycles =
     static_cast<std::uint64_t>(Board::kCrystalHz / 10'000);
+constexpr std::uint8_t kPllcfgFields =
+    L::PLLCFG_MSEL_MASK | (L::PLLCFG_PSEL_MASK << L::PLLCFG_PSEL_SHIFT);
 constexpr double kCcoMinHz = 156e6;
 constexpr double kCcoMaxHz = 320e6;
 constexpr double kCclkMinHz = 10e6;
@@ -258,7 +260,7 @@ struct Board::State {
 
   void write_mamcr(std::uint8_t v) {
     if (v > L::MAMCR_FULL) fail(L::MAMCR.addr, v, "reserved mode (0 off, 1 partial, 2 full)");
-    mamcr = v & 3;
+    mamcr = v & L::MAMCR_MODE_MASK;
     check_mamtim();
   }
 
@@ -558,22 +560,22 @@ struct Board::State {
         break;
       case L::MEMMAP.addr:
         if (v8 > L::MEMMAP_USER_RAM) fail(addr, v8, "reserved mapping");
-        memmap = v8 & 3;
+        memmap = v8 & L::MEMMAP_MODE_MASK;
         break;
       case L::PLLCON.addr:
         pllcon = v8 & (L::PLLCON_PLLE | L::PLLCON_PLLC);
         break;
       case L::PLLCFG.addr:
-        pllcfg = v8 & 0x7F;
+        pllcfg = v8 & kPllcfgFields;
         break;
       case L::PLLFEED.addr:
         write_feed(v8);
         break;
       case L::VPBDIV.addr:
-        if ((v8 & 3) == 3) {
+        if ((v8 & L::VPBDIV_MASK) == L::VPBDIV_MASK) {
           fail(addr, v8, "reserved divider: the previous one stays");
         } else {
-          vpbdiv = v8 & 3;
+          vpbdiv = v8 & L::VPBDIV_MASK;
         }
         break;
       case L::SCS.addr:
@@ -618,13 +620,14 @@ struct Board::State {
   // Width and existence checks shared by reads and writes; the access goes ahead regardless.
   const RegInfo* check(std::uint32_t addr, unsigned width, std::uint32_t value, const char* what) {
     const RegInfo* r = find_register(addr);
+    if (r != nullptr && r->width == width) return r;
     const std::string access = std::string(what) + " of " + std::to_string(width) + " bits";
     if (r == nullptr) {
       if (reported_once.insert("none" + std::to_string(addr)).second) {
         add({hex(addr, 8) + ": no register at this address (" + access + ", " + hex(value, 8) + ")",
              addr});
       }
-    } else if (r->width != width) {
+    } else {
       fail_once("width" + std::to_string(addr) + "/" + std::to_string(width), addr, value,
                 access + " on a " + std::to_string(r->width) + "-bit register");
     }

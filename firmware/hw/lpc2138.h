@@ -37,9 +37,11 @@ inline constexpr Reg32 SCS{0xE01FC1A0};
 
 inline constexpr std::uint8_t MEMMAP_USER_FLASH = 1;
 inline constexpr std::uint8_t MEMMAP_USER_RAM = 2;  // highest defined mode
+inline constexpr std::uint8_t MEMMAP_MODE_MASK = 0x3;
 inline constexpr std::uint8_t MAMCR_OFF = 0;
 inline constexpr std::uint8_t MAMCR_PARTIAL = 1;
 inline constexpr std::uint8_t MAMCR_FULL = 2;
+inline constexpr std::uint8_t MAMCR_MODE_MASK = 0x3;
 inline constexpr std::uint8_t MAMTIM_MAX = 7;  // also the reset value; 0 is reserved
 inline constexpr std::uint8_t PLLCON_PLLE = 1u << 0;
 inline constexpr std::uint8_t PLLCON_PLLC = 1u << 1;
@@ -54,6 +56,7 @@ inline constexpr std::uint8_t PLLFEED_SECOND = 0x55;
 inline constexpr std::uint8_t VPBDIV_PCLK_IS_CCLK = 1;
 inline constexpr std::uint8_t VPBDIV_PCLK_QUARTER = 0;  // reset value
 inline constexpr std::uint8_t VPBDIV_PCLK_HALF = 2;
+inline constexpr std::uint8_t VPBDIV_MASK = 0x3;  // 3 is reserved
 inline constexpr std::uint32_t SCS_GPIO0M = 1u << 0;
 inline constexpr std::uint32_t SCS_GPIO1M = 1u << 1;
 
