@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "display/lcd.h"
@@ -81,7 +82,8 @@ INSTANTIATE_TEST_SUITE_P(KnownFrames, PlasmaFrames,
                          ::testing::Values(FrameCase{0, 143, 128, 143, 128, 0, 17, 72, 77, 37},
                                            FrameCase{3, 143, 132, 143, 133, 24, 49, 98, 96, 66},
                                            FrameCase{37, 115, 123, 112, 113, -64, 30, 114, 59, 28},
-                                           FrameCase{49, 134, 112, 120, 119, 1, 62, 112, 68, 118}));
+                                           FrameCase{49, 134, 112, 120, 119, 1, 62, 112, 68, 118}),
+                         [](const auto& info) { return "n" + std::to_string(info.param.n); });
 
 TEST(Plasma, FrameZeroMiddleColumn) {
   render(0);
