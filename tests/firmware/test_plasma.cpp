@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(KnownFrames, PlasmaFrames,
                                            FrameCase{3, 143, 132, 143, 133, 24, 49, 98, 96, 66},
                                            FrameCase{37, 115, 123, 112, 113, -64, 30, 114, 59, 28},
                                            FrameCase{49, 134, 112, 120, 119, 1, 62, 112, 68, 118}),
-                         [](const auto& info) { return "n" + std::to_string(info.param.n); });
+                         [](const auto& c) { return "n" + std::to_string(c.param.n); });
 
 TEST(Plasma, FrameZeroMiddleColumn) {
   render(0);
