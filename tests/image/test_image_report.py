@@ -116,11 +116,6 @@ class Names(unittest.TestCase):
         self.assertEqual(symbols[".lib_div_inner"], (0x1608, 0, "t"))
         self.assertEqual(symbols["txtwidth"], (0x40000120, 4, "D"))
 
-    def test_register_lists(self):
-        self.assertEqual(report.count_registers("r4, r5, r6, lr"), 4)
-        self.assertEqual(report.count_registers("r4-r7, lr"), 5)
-        self.assertEqual(report.count_registers("r0-r3, r8-r11, lr"), 9)
-
 
 class CallGraph(unittest.TestCase):
     def test_calls_tail_jumps_and_inner_labels(self):

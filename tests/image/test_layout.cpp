@@ -182,19 +182,6 @@ TEST(Contents, KeepsEveryAssetWithItsSizeInFlash) {
   }
 }
 
-TEST(Contents, SineTableInFlashHoldsItsQuarterWave) {
-  // Spot values: trunc(32767 sin(i pi / 512)).
-  const std::uint32_t base = address_of("sintab");
-  auto entry = [&](std::uint32_t i) {
-    const std::uint32_t w = image().flash_word((base + 2 * i) & ~3u);
-    return static_cast<std::int16_t>(((base + 2 * i) & 2) ? w >> 16 : w & 0xFFFF);
-  };
-  EXPECT_EQ(entry(0), 0);
-  EXPECT_EQ(entry(7), 1406);
-  EXPECT_EQ(entry(128), 23169);
-  EXPECT_EQ(entry(256), 32767);
-}
-
 TEST(Contents, MainHaltsInABranchToItself) {
   if (std::string(LPCDEMO_SEQUENCE) == "showcase") GTEST_SKIP() << "the showcase never halts";
   const auto m = image().symbol("main");

@@ -18,7 +18,6 @@ namespace {
 constexpr std::uint32_t kFlashSize = 512 * 1024;
 constexpr std::uint32_t kRamBase = 0x40000000;
 constexpr std::uint32_t kRamSize = 32 * 1024;
-constexpr std::uint32_t kVicPage = 0xFFFFF000;
 constexpr std::uint8_t kRamFill = 0xA5;  // what RAM holds before reset, so writes show
 
 // Processor modes (CPSR bits 4-0) and the interrupt masks.
@@ -48,7 +47,6 @@ class Core {
     const std::vector<std::uint8_t> fill(kRamSize, kRamFill);
     uc_mem_map(uc_, kRamBase, kRamSize, UC_PROT_ALL);
     uc_mem_write(uc_, kRamBase, fill.data(), fill.size());
-    uc_mem_map(uc_, kVicPage, 0x1000, UC_PROT_READ | UC_PROT_WRITE);
     uc_hook_add(uc_, &code_hook_, UC_HOOK_CODE, reinterpret_cast<void*>(&on_code), this, 1, 0);
     uc_hook_add(uc_, &write_hook_, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&on_write), this, 1,
                 0);
@@ -220,17 +218,6 @@ INSTANTIATE_TEST_SUITE_P(
       for (char& c : name) c = c == ' ' ? '_' : c;
       return name;
     });
-
-TEST(IrqSlot, JumpsToTheAddressTheInterruptControllerSupplies) {
-  Core core;
-  constexpr std::uint32_t kVectored = 0x40000800;
-  core.set_word(kVectored, 0xEAFFFFFE);
-  core.set_word(0xFFFFF030, kVectored);  // VICVectAddr
-  core.set_mode(kIrq);
-  ASSERT_EQ(core.run(0x18, kVectored), UC_ERR_OK);
-  EXPECT_EQ(core.reg(UC_ARM_REG_PC), kVectored);
-  EXPECT_EQ(core.executed, std::vector<std::uint32_t>{0x18});
-}
 
 }  // namespace
 }  // namespace test
