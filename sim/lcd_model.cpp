@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "sim/hex.h"
+#include "sim/format.h"
 
 namespace sim {
 namespace {

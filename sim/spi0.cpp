@@ -1,0 +1,100 @@
+#include "sim/board_state.h"
+
+#include "sim/format.h"
+
+namespace sim {
+
+using namespace board_detail;
+
+namespace {
+
+constexpr unsigned kLcdWordBits = 9;
+constexpr std::uint32_t kWireMsb = 1u << (kLcdWordBits - 1);
+constexpr unsigned kSpiDefaultBits = 8;  // BitEnable = 0
+constexpr unsigned kSpiMaxBits = 16;     // BITS = 0
+
+}  // namespace
+
+unsigned Board::State::spi_bits() {
+  if (!(spcr & L::S0SPCR_BITENABLE)) return kSpiDefaultBits;
+  const unsigned bits = (spcr >> L::S0SPCR_BITS_SHIFT) & L::S0SPCR_BITS_MASK;
+  if (bits == 0) return kSpiMaxBits;
+  if (bits < kSpiDefaultBits) {
+    fail_once("spi-bits", L::S0SPCR.addr, spcr, "reserved BITS value");
+    return kSpiDefaultBits;
+  }
+  return bits;
+}
+
+bool Board::State::lcd_can_see(unsigned bits) {
+  bool ok = true;
+  if (pinsel_function(pinsel0, L::P0_SCK0) != L::PINSEL_SPI0 ||
+      pinsel_function(pinsel0, L::P0_MOSI0) != L::PINSEL_SPI0) {
+    fail_once("spi-pins", L::PINSEL0.addr, pinsel0,
+              "P0.4 and P0.6 are not SCK0 and MOSI0: the LCD sees no clock or data");
+    ok = false;
+  }
+  if (bits != kLcdWordBits) {
+    fail_once("spi-width", L::S0SPCR.addr, spcr,
+              std::to_string(bits) + "-bit transfers: the LCD takes 9-bit words");
+    ok = false;
+  }
+  if (spcr & L::S0SPCR_LSBF) {
+    fail_once("spi-lsbf", L::S0SPCR.addr, spcr,
+              "least significant bit first: the LCD takes the flag bit first");
+    ok = false;
+  }
+  if (!(spcr & L::S0SPCR_CPOL) || !(spcr & L::S0SPCR_CPHA)) {
+    fail_once("spi-mode", L::S0SPCR.addr, spcr,
+              "CPOL and CPHA must both be 1: the LCD samples on the rising edge of a clock "
+              "that idles high");
+    ok = false;
+  }
+  return ok;
+}
+
+void Board::State::touch_spdr() {
+  if (spif_seen) spsr &= static_cast<std::uint8_t>(~(L::S0SPSR_SPIF | L::S0SPSR_WCOL));
+  spif_seen = false;
+}
+
+void Board::State::write_spdr(std::uint16_t v) {
+  touch_spdr();
+  if (spi_busy) {
+    spsr |= L::S0SPSR_WCOL;
+    fail(L::S0SPDR.addr, v, "written while a transfer is in progress: WCOL set, word lost");
+    return;
+  }
+  if (!(spcr & L::S0SPCR_MSTR)) {
+    fail(L::S0SPDR.addr, v, "written with S0SPCR.MSTR = 0: a slave sends nothing by itself");
+    return;
+  }
+  if (spsr & L::S0SPSR_SPIF) {
+    fail_once("spif-stale", L::S0SPDR.addr, v,
+              "written with SPIF still set (S0SPSR not read since the last transfer): "
+              "SPIF cannot tell when this word is out");
+  }
+  if (spccr < L::S0SPCCR_MIN || spccr % 2 != 0) {
+    fail_once("spccr", L::S0SPCCR.addr, spccr, "must be even and at least 8");
+  }
+  const unsigned bits = spi_bits();
+  spi_to_lcd = lcd_can_see(bits);
+  spi_word = static_cast<std::uint16_t>(v & width_mask(bits));
+  spi_busy = true;
+  const unsigned sck_divider = spccr < L::S0SPCCR_MIN ? L::S0SPCCR_MIN : spccr;
+  spi_done_at = pclk + std::uint64_t{bits} * sck_divider;
+}
+
+void Board::State::finish_transfer() {
+  spi_busy = false;
+  spsr |= L::S0SPSR_SPIF;
+  if (spi_to_lcd) lcd.receive(static_cast<std::uint16_t>(spi_word & (2 * kWireMsb - 1)));
+}
+
+std::uint8_t Board::State::read_spsr() {
+  if (spi_busy && !clocked) finish_transfer();
+  if (spsr & L::S0SPSR_SPIF) spif_seen = true;
+  return spsr;
+}
+
+}  // namespace sim

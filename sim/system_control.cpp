@@ -1,0 +1,169 @@
+#include "sim/board_state.h"
+
+#include "sim/format.h"
+
+namespace sim {
+
+using namespace board_detail;
+
+namespace {
+
+// The PLL needs 100 us of crystal clocks to lock, within the few hundred the manual allows.
+constexpr std::uint64_t kPllLockCrystalCycles =
+    static_cast<std::uint64_t>(Board::kCrystalHz / 10'000);
+constexpr double kCcoMinHz = 156e6;
+constexpr double kCcoMaxHz = 320e6;
+constexpr double kCclkMinHz = 10e6;
+constexpr double kCclkMaxHz = 60e6;
+// MAMTIM the manual recommends: 1 below 20 MHz, 2 up to 40 MHz, 3 above.
+constexpr double kMamOneCycleHz = 20e6;
+constexpr double kMamTwoCyclesHz = 40e6;
+constexpr std::uint8_t kMamtimAbove40MHz = 3;
+
+}  // namespace
+
+unsigned Board::State::divider(std::uint8_t cfg) const {
+  return 1u << ((cfg >> L::PLLCFG_PSEL_SHIFT) & L::PLLCFG_PSEL_MASK);
+}
+
+double Board::State::cclk_hz() const {
+  return pll_connected() ? kCrystalHz * multiplier(pllcfg_now) : kCrystalHz;
+}
+
+unsigned Board::State::pclk_divider() const {
+  switch (vpbdiv) {
+    case L::VPBDIV_PCLK_IS_CCLK:
+      return 1;
+    case L::VPBDIV_PCLK_HALF:
+      return 2;
+    default:
+      return 4;
+  }
+}
+
+void Board::State::advance(std::uint64_t cycles) {
+  cclk += cycles;
+  pclk_rest += cycles;
+  pclk += pclk_rest / pclk_divider();
+  pclk_rest %= pclk_divider();
+  const unsigned m = pll_connected() ? multiplier(pllcfg_now) : 1;
+  xtal_rest += cycles;
+  xtal += xtal_rest / m;
+  xtal_rest %= m;
+  catch_up();
+}
+
+void Board::State::catch_up() {
+  if (!clocked) return;
+  if (pll_enabled() && !locked && xtal >= lock_at) locked = true;
+  if (spi_busy && pclk >= spi_done_at) finish_transfer();
+  if (adc_busy && pclk >= adc_done_at) finish_conversion();
+}
+
+void Board::State::check_mamtim() {
+  if (mamcr == L::MAMCR_OFF) return;
+  const double f = cclk_hz();
+  const std::uint8_t need = f < kMamOneCycleHz ? 1 : f < kMamTwoCyclesHz ? 2 : kMamtimAbove40MHz;
+  if (mamtim < need) {
+    fail(L::MAMTIM.addr, mamtim,
+         "flash fetches of " + std::to_string(mamtim) + " clocks are too short at CCLK " + mhz(f) +
+             " (at least " + std::to_string(need) + ")");
+  }
+}
+
+void Board::State::check_pll_frequencies() {
+  const double f = kCrystalHz * multiplier(pllcfg_now);
+  const double cco = f * 2 * divider(pllcfg_now);
+  if (cco < kCcoMinHz || cco > kCcoMaxHz) {
+    fail(L::PLLCFG.addr, pllcfg_now, "CCO " + mhz(cco) + " lies outside 156-320 MHz");
+  }
+  if (f < kCclkMinHz || f > kCclkMaxHz) {
+    fail(L::PLLCFG.addr, pllcfg_now, "CCLK " + mhz(f) + " lies outside 10-60 MHz");
+  }
+}
+
+void Board::State::feed() {
+  feed_armed = false;
+  const bool was_enabled = pll_enabled();
+  const bool was_connected = pll_connected();
+  const bool cfg_changed = pllcfg != pllcfg_now;
+  pllcon_now = pllcon;
+  pllcfg_now = pllcfg;
+  if (!pll_enabled()) {
+    locked = false;
+  } else if (!was_enabled || cfg_changed) {
+    locked = false;
+    lock_at = xtal + kPllLockCrystalCycles;
+    check_pll_frequencies();
+  }
+  if (pll_connected() && !locked) {
+    fail(L::PLLCON.addr, pllcon_now, "PLL connected before it locked (PLLSTAT.PLOCK = 0)");
+  }
+  if (pll_connected() != was_connected) check_mamtim();
+}
+
+void Board::State::write_feed(std::uint8_t v) {
+  if (v == L::PLLFEED_FIRST) {
+    feed_armed = true;
+  } else if (v == L::PLLFEED_SECOND && feed_armed) {
+    feed();
+  } else if (v == L::PLLFEED_SECOND) {
+    fail(L::PLLFEED.addr, v, "0x55 without 0xAA directly before it: no feed");
+  } else {
+    feed_armed = false;
+    fail(L::PLLFEED.addr, v, "not part of the feed sequence 0xAA, 0x55");
+  }
+}
+
+std::uint16_t Board::State::read_pllstat() {
+  if (!pll_enabled()) {
+    fail_once("pllstat-off", L::PLLSTAT.addr, 0,
+              "read with the PLL not enabled by a feed: PLOCK will never set");
+  } else if (!clocked) {
+    locked = true;  // without a clock, lock is reached by the first poll
+  }
+  return static_cast<std::uint16_t>(pllcfg_now | (pll_enabled() ? L::PLLSTAT_PLLE : 0) |
+                                    ((pllcon_now & L::PLLCON_PLLC) ? L::PLLSTAT_PLLC : 0) |
+                                    (locked ? L::PLLSTAT_PLOCK : 0));
+}
+
+void Board::State::write_mamcr(std::uint8_t v) {
+  if (v > L::MAMCR_FULL) fail(L::MAMCR.addr, v, "reserved mode (0 off, 1 partial, 2 full)");
+  mamcr = v & L::MAMCR_MODE_MASK;
+  check_mamtim();
+}
+
+void Board::State::write_mamtim(std::uint8_t v) {
+  if (mamcr != L::MAMCR_OFF) {
+    fail(L::MAMTIM.addr, v, "changed while the accelerator is on (MAMCR " + hex(mamcr) + ")");
+  }
+  if (v == 0 || v > L::MAMTIM_MAX) fail(L::MAMTIM.addr, v, "reserved value (1-7 allowed)");
+  mamtim = v & L::MAMTIM_MAX;
+  check_mamtim();
+}
+
+std::uint32_t Board::State::pin_level(std::uint32_t pin) const {
+  const bool driven =
+      (scs & L::SCS_GPIO0M) && (fiodir & pin) && pinsel_function(pinsel0, pin) == L::PINSEL_GPIO;
+  return driven ? (fiolatch & pin) : pin;  // undriven lines are pulled up
+}
+
+void Board::State::update_lcd_lines() {
+  lcd.set_reset(pin_level(L::P0_LCD_RESET) == 0);
+  lcd.set_select(pin_level(L::P0_LCD_CS) == 0);
+}
+
+void Board::State::check_fast_gpio(std::uint32_t addr, std::uint32_t v) {
+  if (!(scs & L::SCS_GPIO0M)) {
+    fail_once("gpio0m", addr, v,
+              "fast GPIO used while SCS.GPIO0M = 0: the legacy registers drive port 0");
+  }
+}
+
+std::uint32_t Board::State::read_fiopin() const {
+  std::uint32_t level = 0;
+  for (unsigned pin = 0; pin < 32; ++pin) level |= pin_level(1u << pin);
+  return level & ~fiomask;
+}
+
+}  // namespace sim
