@@ -29,6 +29,9 @@ constexpr std::uint32_t kBranchToSelf = 0xEAFFFFFE;
 // 3 clocks (with PCLK = CCLK) is an estimate. Fast GPIO and the VIC are not behind it.
 constexpr unsigned kApbWait = 3;
 constexpr std::uint32_t kSystemControlBase = 0xE01FC000;
+// Clocks before the predicted end of a transfer or conversion from which a poll reads the
+// board again pass by pass: covers the board's rounding of processor to peripheral clocks.
+constexpr std::uint64_t kQuietMargin = 32;
 // Unicorn's interrupt number for SWI on ARM.
 constexpr std::uint32_t kExceptionSwi = 2;
 constexpr unsigned kRegisters = 16;
@@ -221,6 +224,9 @@ struct Emulator::Impl {
   std::uint64_t peripheral_read(std::uint32_t addr, unsigned size);
   void peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value);
   void after_board_access(std::size_t findings_before, std::uint32_t accessed);
+  void note_start(std::uint32_t addr, std::uint32_t value);
+  void skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
+                         Activity activity);
   void sync_board() {
     board.advance(counters.cycles - board_time);
     board_time = counters.cycles;
@@ -263,6 +269,10 @@ struct Emulator::Impl {
   bool sp_reported = false;
   std::uint64_t watchdog_deadline = 0;
   std::size_t frames_seen = 0;
+  // What the firmware last wrote to SPI0's setup, and when the running transfer and
+  // conversion end at the earliest (processor clocks; 0: unknown).
+  std::uint32_t spcr = 0, spccr = 0;
+  std::uint64_t spi_busy_until = 0, adc_busy_until = 0;
 };
 
 Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
@@ -547,15 +557,63 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
   const Block& b = *current;
   const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
   const std::uint64_t pass = b.exit_extra + b.cycles + wait;
+  const std::size_t findings_before = board.findings().size();
   while (spin_continues(b, v, cpsr) && counters.instructions < watchdog_deadline) {
+    skip_quiet_passes(addr, pass, b.insns, activity);
     charge(pass, activity);
     counters.instructions += b.insns;
     sync_board();
-    const std::size_t n = board.findings().size();
     v = board.read(addr, size * 8);
-    after_board_access(n, addr);
   }
+  after_board_access(findings_before, addr);
   return v;
+}
+
+// Passes of a poll that certainly read "still busy": the transfer or conversion was started
+// at a known time with a known length, so these reads are accounted without asking the board.
+// They change nothing there (status reads clear flags only once they are set); the last
+// passes before the end, with a margin for clock rounding, are still read one by one.
+void Emulator::Impl::skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
+                                       Activity activity) {
+  const std::uint64_t busy_until = addr == chip::S0SPSR.addr   ? spi_busy_until
+                                   : addr == chip::AD0GDR.addr ? adc_busy_until
+                                                               : 0;
+  const std::uint64_t safe = counters.cycles + kQuietMargin;
+  if (busy_until <= safe || pass == 0) return;
+  std::uint64_t n = (busy_until - safe) / pass;
+  const std::uint64_t budget = (watchdog_deadline - counters.instructions) / insns;
+  n = std::min(n, budget);
+  charge(n * pass, activity);
+  counters.instructions += n * insns;
+}
+
+// Remembers when the SPI transfer or A/D conversion just started will end at the earliest,
+// from the values the firmware wrote; unusual settings leave it unknown (0).
+void Emulator::Impl::note_start(std::uint32_t addr, std::uint32_t value) {
+  const double cclk_per_pclk = board.cclk_hz() / board.pclk_hz();
+  if (addr == chip::S0SPCR.addr) {
+    spcr = value;
+  } else if (addr == chip::S0SPCCR.addr) {
+    spccr = value;
+  } else if (addr == chip::S0SPDR.addr) {
+    const bool valid = spccr >= chip::S0SPCCR_MIN && spccr % 2 == 0 &&
+                       (spcr & chip::S0SPCR_BITENABLE) && (spcr & chip::S0SPCR_MSTR);
+    const std::uint32_t bits = (spcr >> chip::S0SPCR_BITS_SHIFT) & chip::S0SPCR_BITS_MASK;
+    constexpr std::uint32_t kMinBits = 8, kMaxBits = 16;
+    const std::uint32_t n = bits == 0 ? kMaxBits : bits;
+    spi_busy_until = valid && n >= kMinBits
+                         ? board_time + static_cast<std::uint64_t>(n * spccr * cclk_per_pclk)
+                         : 0;
+  } else if (addr == chip::AD0CR.addr &&
+             (value & chip::AD0CR_START_MASK) == chip::AD0CR_START_NOW &&
+             !(value & chip::AD0CR_BURST)) {
+    constexpr std::uint32_t kClocksAtClks0 = 11;
+    const std::uint32_t clocks =
+        kClocksAtClks0 - ((value >> chip::AD0CR_CLKS_SHIFT) & chip::AD0CR_CLKS_MASK);
+    const std::uint32_t divider =
+        ((value >> chip::AD0CR_CLKDIV_SHIFT) & chip::AD0CR_CLKDIV_MASK) + 1;
+    adc_busy_until = board_time + static_cast<std::uint64_t>(clocks * divider * cclk_per_pclk);
+  }
 }
 
 void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value) {
@@ -566,6 +624,7 @@ void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::ui
   const std::size_t before = board.findings().size();
   board.write(addr, size * 8, value);
   after_board_access(before, addr);
+  note_start(addr, value);
   if (addr >= kSystemControlBase && addr < chip::APB_BASE + chip::APB_SIZE) {
     const std::uint8_t cr = board.mamcr(), tim = board.mamtim();
     if (cr != mamcr || tim != mamtim) {
@@ -746,6 +805,9 @@ std::uint32_t Emulator::flash_used() const {
 }
 std::uint32_t Emulator::ram_used() const {
   return impl_->ram_used;
+}
+std::uint32_t Emulator::stack_capacity() const {
+  return impl_->stack_top > impl_->bss_end ? impl_->stack_top - impl_->bss_end : 0;
 }
 
 std::unique_ptr<runner::Engine> make_emulated_engine(const std::string& elf_path, sim::Board& board,

@@ -47,6 +47,8 @@ class Emulator : public runner::Engine {
   std::uint32_t stack_top() const;  // the main stack pointer as start-up leaves it
   std::uint32_t flash_used() const;
   std::uint32_t ram_used() const;  // .data and .bss
+  // Bytes from the top of the main stack down to the end of .bss.
+  std::uint32_t stack_capacity() const;
 
  private:
   struct Impl;

@@ -23,6 +23,10 @@ struct Cost {
   bool operator==(const Cost&) const = default;
 };
 
+void PrintTo(const Cost& c, std::ostream* os) {
+  *os << c.cycles << " clocks, " << c.instructions << " instructions";
+}
+
 class Probe : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,6 +115,22 @@ TEST_F(Probe, SpiTransferTakesItsPeripheralClocks) {
   const Cost ands = cost("poll_ands", {0x150});
   EXPECT_EQ(tst, ands);
   EXPECT_EQ(board_.lcd().words().size(), 3u);
+  EXPECT_EQ(findings(), "");
+}
+
+TEST_F(Probe, ConversionTakesItsPeripheralClocks) {
+  fast_flash();
+  emu_->call("adc_setup");
+  // 11 A/D clocks at PCLK / 256, and PCLK = CCLK / 4 out of reset.
+  constexpr std::uint64_t kConversion = 11 * 256 * 4;
+  const Cost cmp = cost("adc_cmp");
+  EXPECT_GE(cmp.cycles, kConversion);
+  EXPECT_LE(cmp.cycles, kConversion + 60);
+  // Poll loops that are run inside the callback, and one emulated pass by pass, agree to the
+  // clock and the instruction.
+  EXPECT_EQ(cost("adc_cmn"), cmp);
+  EXPECT_EQ(cost("adc_tst"), cmp);
+  EXPECT_EQ(board_.conversions(), 3u);
   EXPECT_EQ(findings(), "");
 }
 

@@ -197,3 +197,57 @@ poll_ands:
         beq     1b
         bx      lr
         .ltorg
+
+@ A/D converter 0 on AD0.1 at PCLK / 256, powered, no conversion yet.
+        .org 0x540
+        .global adc_setup
+adc_setup:
+        ldr     r0, =0xE0034000         @ AD0CR
+        ldr     r1, =0x0020FF02
+        str     r1, [r0]
+        bx      lr
+        .ltorg
+
+@ One conversion, polled until AD0GDR.DONE (bit 31); returns AD0GDR. The three differ only
+@ in how the poll tests DONE, at the same cost: CMP and TST read as poll loops, CMN does not.
+        .org 0x580
+        .global adc_cmp
+adc_cmp:
+        ldr     r2, =0xE0034000
+        ldr     r3, [r2]
+        orr     r3, r3, #0x01000000     @ START = 001
+        str     r3, [r2]
+1:      ldr     r3, [r2, #4]
+        cmp     r3, #0
+        bge     1b
+        ldr     r0, [r2, #4]
+        bx      lr
+        .ltorg
+
+        .org 0x5c0
+        .global adc_cmn
+adc_cmn:
+        ldr     r2, =0xE0034000
+        ldr     r3, [r2]
+        orr     r3, r3, #0x01000000
+        str     r3, [r2]
+1:      ldr     r3, [r2, #4]
+        cmn     r3, #0
+        bge     1b
+        ldr     r0, [r2, #4]
+        bx      lr
+        .ltorg
+
+        .org 0x600
+        .global adc_tst
+adc_tst:
+        ldr     r2, =0xE0034000
+        ldr     r3, [r2]
+        orr     r3, r3, #0x01000000
+        str     r3, [r2]
+1:      ldr     r3, [r2, #4]
+        tst     r3, #0x80000000
+        beq     1b
+        ldr     r0, [r2, #4]
+        bx      lr
+        .ltorg

@@ -1,0 +1,186 @@
+#include "emu/bench.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "emu/emulator.h"
+#include "sim/audio.h"
+
+namespace emu {
+namespace {
+
+// One frame on the link: the frame-start command and 6566 pixels, two in three bytes.
+constexpr double kFrameWords = 1 + 6566 * 3 / 2;
+constexpr double kPclksPerWord = 72;          // 9 bits at PCLK / 8
+constexpr double kPclksPerConversion = 2816;  // 11 A/D clocks at PCLK / 256
+
+struct Effect {
+  const char* name;
+  const char* symbol;
+  std::int32_t palette;
+};
+constexpr Effect kEffects[] = {{"plasma", "effectPlasma", 0},
+                               {"cake", "effectCake", 2},
+                               {"fall", "effectFall", 0},
+                               {"roundwave", "effectRoundWave", 0},
+                               {"fftwave", "effectFftAndWave", 0}};
+
+struct Snapshot {
+  Counters counters;
+  std::size_t words = 0;
+  std::uint64_t conversions = 0;
+};
+
+Snapshot snapshot(const Emulator& emu, const sim::Board& board) {
+  return {emu.counters(), board.lcd().words().size(), board.conversions()};
+}
+
+EffectCost measure_effect(const std::string& elf_path, const Effect& effect, int frames,
+                          BenchReport& report) {
+  sim::Board board(sim::make_audio(""));
+  Emulator emu(elf_path, board);
+  for (const char* step : {"processor_init", "io_init", "lcd_init", "calibratead"}) {
+    emu.call(step);
+  }
+  emu.call("initpal", {effect.palette});
+  const Snapshot start = snapshot(emu, board);
+  for (int n = 0; n < frames; ++n) emu.call(effect.symbol, {n});
+  const Snapshot end = snapshot(emu, board);
+
+  const double f = frames;
+  auto per_frame = [&](std::uint64_t a, std::uint64_t b) { return static_cast<double>(b - a) / f; };
+  auto activity = [&](Activity a) {
+    const auto i = static_cast<std::size_t>(a);
+    return per_frame(start.counters.by_activity[i], end.counters.by_activity[i]);
+  };
+  EffectCost c;
+  c.name = effect.name;
+  c.instructions = per_frame(start.counters.instructions, end.counters.instructions);
+  c.cycles = per_frame(start.counters.cycles, end.counters.cycles);
+  c.render = activity(Activity::Render);
+  c.serial = activity(Activity::Serial);
+  c.adc_wait = activity(Activity::AdcWait);
+  c.words = per_frame(start.words, end.words);
+  c.conversions = per_frame(start.conversions, end.conversions);
+  c.cclk_hz = board.cclk_hz();
+  const double pclk_per_cclk = board.pclk_hz() / board.cclk_hz();
+  c.bound = (kFrameWords * kPclksPerWord + c.conversions * kPclksPerConversion) / pclk_per_cclk;
+  c.ratio = c.bound > 0 ? c.cycles / c.bound : 0;
+  c.fps = c.cycles > 0 ? c.cclk_hz / c.cycles : 0;
+  const std::uint32_t lowest = emu.counters().lowest_sp;
+  c.stack = lowest < emu.stack_top() ? emu.stack_top() - lowest : 0;
+  c.findings = board.findings().size();
+  for (const sim::Finding& finding : board.findings()) {
+    report.findings.push_back(std::string(effect.name) + ": " + finding.message);
+  }
+
+  report.flash_bytes = emu.flash_used();
+  report.ram_bytes = emu.ram_used();
+  report.stack_bytes = std::max(report.stack_bytes, c.stack);
+  report.stack_capacity = emu.stack_capacity();
+  report.emulated_cycles += static_cast<double>(emu.counters().cycles);
+  report.emulated_instructions += static_cast<double>(emu.counters().instructions);
+  return c;
+}
+
+std::string fixed(double v, int decimals) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
+
+void print_table(const BenchReport& r, std::ostream& out) {
+  char line[256];
+  std::snprintf(line, sizeof line, "%-10s %11s %11s %10s %10s %10s %6s %10s %6s %8s %7s\n",
+                "effect", "insns/frame", "clk/frame", "render", "serial", "a/d wait", "conv",
+                "bound", "ratio", "fps", "stack");
+  out << line;
+  for (const EffectCost& c : r.effects) {
+    std::snprintf(line, sizeof line,
+                  "%-10s %11.0f %11.0f %10.0f %10.0f %10.0f %6.0f %10.0f %6.2f %8.2f %7u\n",
+                  c.name.c_str(), c.instructions, c.cycles, c.render, c.serial, c.adc_wait,
+                  c.conversions, c.bound, c.ratio, c.fps, static_cast<unsigned>(c.stack));
+    out << line;
+  }
+  const double mhz = r.effects.empty() ? 0 : r.effects.front().cclk_hz / 1e6;
+  out << "clocks are processor clocks at " << fixed(mhz, 1)
+      << " MHz (12 MHz crystal); bound = " << kFrameWords << " words x " << kPclksPerWord
+      << " + conversions x " << kPclksPerConversion << " peripheral clocks\n";
+  out << "flash " << r.flash_bytes << " bytes, RAM " << r.ram_bytes
+      << " bytes (.data + .bss), deepest stack " << r.stack_bytes << " of " << r.stack_capacity
+      << " bytes\n";
+  out << "emulator: " << fixed(r.emulated_cycles / r.host_seconds / 1e6, 1)
+      << " M emulated clocks and " << fixed(r.emulated_instructions / r.host_seconds / 1e6, 1)
+      << " M instructions per host second\n";
+  for (const std::string& f : r.findings) out << "finding: " << f << "\n";
+}
+
+std::string quoted(const std::string& s) {
+  std::string q = "\"";
+  for (char ch : s) {
+    if (ch == '"' || ch == '\\') q += '\\';
+    if (static_cast<unsigned char>(ch) < 0x20) continue;
+    q += ch;
+  }
+  return q + "\"";
+}
+
+void print_json(const BenchReport& r, std::ostream& out) {
+  out << "{\n  \"effects\": [\n";
+  for (std::size_t i = 0; i < r.effects.size(); ++i) {
+    const EffectCost& c = r.effects[i];
+    out << "    {\"name\": " << quoted(c.name)
+        << ", \"instructions_per_frame\": " << fixed(c.instructions, 1)
+        << ", \"cycles_per_frame\": " << fixed(c.cycles, 1)
+        << ", \"render_cycles\": " << fixed(c.render, 1)
+        << ", \"serial_cycles\": " << fixed(c.serial, 1)
+        << ", \"adc_wait_cycles\": " << fixed(c.adc_wait, 1)
+        << ", \"words_per_frame\": " << fixed(c.words, 1)
+        << ", \"conversions_per_frame\": " << fixed(c.conversions, 1)
+        << ", \"bound_cycles\": " << fixed(c.bound, 1) << ", \"ratio\": " << fixed(c.ratio, 4)
+        << ", \"fps\": " << fixed(c.fps, 3) << ", \"cclk_hz\": " << fixed(c.cclk_hz, 0)
+        << ", \"stack_bytes\": " << c.stack << ", \"findings\": " << c.findings << "}"
+        << (i + 1 < r.effects.size() ? "," : "") << "\n";
+  }
+  out << "  ],\n  \"flash_bytes\": " << r.flash_bytes << ",\n  \"ram_bytes\": " << r.ram_bytes
+      << ",\n  \"stack_bytes\": " << r.stack_bytes
+      << ",\n  \"stack_capacity\": " << r.stack_capacity
+      << ",\n  \"emulator\": {\"cycles_per_second\": "
+      << fixed(r.emulated_cycles / r.host_seconds, 0)
+      << ", \"instructions_per_second\": " << fixed(r.emulated_instructions / r.host_seconds, 0)
+      << "},\n  \"findings\": [";
+  for (std::size_t i = 0; i < r.findings.size(); ++i) {
+    out << (i ? ", " : "") << quoted(r.findings[i]);
+  }
+  out << "]\n}\n";
+}
+
+}  // namespace
+
+BenchReport measure_bench(const std::string& elf_path, int frames) {
+  BenchReport report;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (const Effect& e : kEffects)
+    report.effects.push_back(measure_effect(elf_path, e, frames, report));
+  report.host_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return report;
+}
+
+void print_bench(const BenchReport& report, bool json, std::ostream& out) {
+  if (json) {
+    print_json(report, out);
+  } else {
+    print_table(report, out);
+  }
+}
+
+int run_bench(const std::string& elf_path, bool json, std::ostream& out) {
+  const BenchReport report = measure_bench(elf_path);
+  print_bench(report, json, out);
+  return report.findings.empty() ? 0 : 1;
+}
+
+}  // namespace emu

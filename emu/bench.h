@@ -1,0 +1,50 @@
+// `lpcdemo bench`: what one frame of each effect costs on the chip, estimated on the emulated
+// core, against the floor the serial link and the converter set.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+inline constexpr int kBenchFrames = 8;
+
+struct EffectCost {
+  std::string name;
+  double instructions = 0;  // per frame, and so on below
+  double cycles = 0;
+  double render = 0, serial = 0, adc_wait = 0;
+  double words = 0;        // LCD words sent
+  double conversions = 0;  // A/D conversions made
+  double bound = 0;        // clocks the link and the converter need at the least
+  double ratio = 0;        // cycles / bound
+  double fps = 0;          // at the emulated core clock
+  double cclk_hz = 0;
+  std::uint32_t stack = 0;  // deepest main-stack use in bytes
+  std::size_t findings = 0;
+};
+
+struct BenchReport {
+  std::vector<EffectCost> effects;
+  std::uint32_t flash_bytes = 0;
+  std::uint32_t ram_bytes = 0;       // .data and .bss
+  std::uint32_t stack_bytes = 0;     // deepest main-stack use over all effects
+  std::uint32_t stack_capacity = 0;  // from the top of the main stack down to the end of .bss
+  double host_seconds = 0;
+  double emulated_cycles = 0;
+  double emulated_instructions = 0;
+  std::vector<std::string> findings;  // "effect: message"
+};
+
+// Runs bring-up, the effect's palette and `frames` frames of each effect on its own board with
+// the default audio source, and averages over the frames. Throws std::runtime_error when the
+// image cannot be loaded.
+BenchReport measure_bench(const std::string& elf_path, int frames = kBenchFrames);
+void print_bench(const BenchReport& report, bool json, std::ostream& out);
+
+// The command: prints the report; returns 0, or 1 when the runs produced findings.
+int run_bench(const std::string& elf_path, bool json, std::ostream& out);
+
+}  // namespace emu
