@@ -164,11 +164,13 @@ std::unique_ptr<AudioSource> open_codes(const std::string& spec, const std::stri
   return std::make_unique<Cycle>(std::move(codes));
 }
 
-// A major chord whose root beats at 2 Hz against a quieter neighbour: the waveform breathes
-// and the spectrum shows separate bars. Peak 120 + 60 + 90 + 70 + 40 = 380 codes stays in range.
+// An A major chord spread over three octaves, its root beating at 2 Hz against a quieter
+// neighbour: the waveform breathes, and the spectrum shows bars over the left half (128 bins
+// of 25 Hz over 98 columns). The peaks add up to 125 codes: the effects keep the low 8 bits of
+// a sample, so a louder input would wrap into noise, and the converter never clips.
 std::unique_ptr<AudioSource> default_chord() {
   return std::make_unique<Tones>(std::vector<Tones::Partial>{
-      {220.0, 120}, {222.0, 60}, {277.18, 90}, {329.63, 70}, {440.0, 40}});
+      {220.0, 45}, {222.0, 20}, {329.63, 25}, {554.37, 18}, {880.0, 10}, {1318.51, 7}});
 }
 
 }  // namespace
