@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "emu/arm_timing.h"
+#include "emu/block.h"
 #include "emu/elf_image.h"
 #include "emu/mam.h"
 #include "hw/lpc2138.h"
@@ -49,126 +50,6 @@ std::string hex(std::uint32_t v) {
 bool overlaps(const std::vector<Range>& ranges, std::uint32_t begin, std::uint32_t end) {
   return std::any_of(ranges.begin(), ranges.end(),
                      [&](const Range& r) { return r.begin < end && begin < r.end; });
-}
-
-// A data-dependent part of a block's cost, settled once the flags or registers it depends on
-// can be read: a conditional instruction that costs more than a skipped one, or a multiply.
-struct Dynamic {
-  std::uint32_t cond = arm::kAlways;
-  std::uint8_t extra = 0;  // clocks beyond a skipped instruction
-  arm::Multiply kind = arm::Multiply::None;
-  std::uint8_t rs = 0;
-};
-
-// One translated block, decoded once: its fixed cost and what must be settled at run time.
-struct Block {
-  std::uint32_t addr = 0, end = 0;
-  std::uint32_t insns = 0;
-  std::uint32_t cycles = 0;  // fixed part; conditional instructions counted as skipped
-  bool in_flash = false;
-  bool halt = false;
-  bool writes_sp = false;
-  bool exit_conditional = false;  // the last instruction may leave the block, or fall through
-  std::uint8_t exit_extra = 0;
-  Activity activity = Activity::Render;
-  std::vector<Dynamic> at_entry;        // depend on the state as the block starts
-  std::vector<Dynamic> at_exit;         // ... as it ends
-  std::vector<std::uint32_t> literals;  // flash words read from literal pools
-  // A poll loop: load from a register, test it against a constant, branch back while unset.
-  bool spin = false;
-  bool spin_compare = false;  // CMP; else TST
-  std::uint32_t spin_imm = 0;
-  bool spin_imm_rotated = false;           // TST then takes C from the immediate's bit 31
-  std::uint32_t spin_cond = arm::kAlways;  // condition of the branch back
-};
-
-// The operand of a data-processing instruction with an immediate: 8 bits rotated right.
-std::uint32_t rotated_immediate(std::uint32_t insn) {
-  const std::uint32_t v = insn & 0xFF;
-  const unsigned rot = 2 * ((insn >> 8) & 0xF);
-  return rot ? (v >> rot) | (v << (32 - rot)) : v;
-}
-
-// Recognises `LDR{B,H} rx, [ry, #k]; TST|CMP rx, #imm; B<cond> <the load>`.
-void recognise_spin(Block& b, const std::vector<std::uint32_t>& w) {
-  constexpr unsigned kSpinLength = 3;
-  if (b.insns != kSpinLength || b.addr >= 0xE0000000) return;
-  const std::uint32_t load = w[0], test = w[1], branch = w[2];
-  const bool word_or_byte = (load & 0x0F300000) == 0x05100000;  // LDR/LDRB, pre, no writeback
-  const bool halfword = (load & 0x0F7000F0) == 0x015000B0;      // LDRH, immediate, pre
-  if (load >> 28 != arm::kAlways || (!word_or_byte && !halfword)) return;
-  const std::uint32_t rd = (load >> 12) & 0xF, rn = (load >> 16) & 0xF;
-  if (rd == arm::kPc || rn == arm::kPc || rd == rn) return;
-  const std::uint32_t opcode = (test >> 21) & 0xF;
-  constexpr std::uint32_t kTst = 0x8, kCmp = 0xA;
-  const bool test_ok = test >> 28 == arm::kAlways && (test & 0x0E100000) == 0x02100000 &&
-                       (opcode == kTst || opcode == kCmp) && ((test >> 16) & 0xF) == rd;
-  if (!test_ok) return;
-  const std::int32_t offset = static_cast<std::int32_t>(branch << 8) >> 6;
-  const std::uint32_t target = b.addr + 2 * kWord + 8 + static_cast<std::uint32_t>(offset);
-  if ((branch & 0x0F000000) != 0x0A000000 || branch >> 28 == arm::kAlways || target != b.addr) {
-    return;
-  }
-  b.spin = true;
-  b.spin_compare = opcode == kCmp;
-  b.spin_imm = rotated_immediate(test);
-  b.spin_imm_rotated = ((test >> 8) & 0xF) != 0;
-  b.spin_cond = branch >> 28;
-}
-
-// Whether the poll loop goes round again after loading v.
-bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr) {
-  constexpr std::uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
-  std::uint32_t flags = cpsr & (kC | kV);
-  std::uint32_t result = 0;
-  if (b.spin_compare) {
-    result = v - b.spin_imm;
-    flags = 0;
-    if (v >= b.spin_imm) flags |= kC;
-    if (((v ^ b.spin_imm) & (v ^ result)) >> 31) flags |= kV;
-  } else {
-    result = v & b.spin_imm;
-    if (b.spin_imm_rotated) flags = (flags & ~kC) | ((b.spin_imm >> 31) ? kC : 0);
-  }
-  if (result >> 31) flags |= kN;
-  if (result == 0) flags |= kZ;
-  return arm::condition_passed(b.spin_cond, flags);
-}
-
-// Address of the memory operand of a single load or store with registers r, if it is one.
-std::optional<std::uint32_t> transfer_address(std::uint32_t insn, std::uint32_t pc,
-                                              const std::uint32_t* r) {
-  const std::uint32_t cls = (insn >> 25) & 7;
-  const bool halfword = cls == 0 && (insn & 0x90) == 0x90 && (insn & 0x60) != 0;
-  if (cls != 2 && cls != 3 && !halfword) return std::nullopt;
-  const unsigned n = (insn >> 16) & 0xF;
-  const std::uint32_t base = n == arm::kPc ? pc + 8 : r[n];
-  std::uint32_t offset = 0;
-  if (halfword) {
-    offset = (insn & (1u << 22)) ? (((insn >> 4) & 0xF0) | (insn & 0xF)) : r[insn & 0xF];
-  } else if (cls == 2) {
-    offset = insn & 0xFFF;
-  } else {
-    const std::uint32_t rm = r[insn & 0xF];
-    const unsigned amount = (insn >> 7) & 0x1F;
-    switch ((insn >> 5) & 3) {
-      case 0:
-        offset = rm << amount;
-        break;
-      case 1:
-        offset = amount ? rm >> amount : 0;
-        break;
-      case 2:
-        offset =
-            static_cast<std::uint32_t>(static_cast<std::int32_t>(rm) >> (amount ? amount : 31));
-        break;
-      default:
-        offset = amount ? (rm >> amount) | (rm << (32 - amount)) : rm;
-        break;
-    }
-  }
-  if (!(insn & (1u << 24))) return base;  // post-indexed
-  return (insn & (1u << 23)) ? base + offset : base - offset;
 }
 
 }  // namespace
@@ -357,72 +238,13 @@ void Emulator::Impl::install_hooks() {
 // ---- blocks and their cost ----
 
 Block Emulator::Impl::decode(std::uint32_t addr, std::uint32_t size) const {
-  Block b;
-  b.addr = addr;
-  b.end = addr + std::max(size, kWord);
-  b.insns = (b.end - addr) / kWord;
+  const std::uint32_t insns = std::max(size, kWord) / kWord;
+  std::vector<std::uint32_t> words(insns);
+  if (uc_mem_read(uc, addr, words.data(), insns * kWord) != UC_ERR_OK) words.assign(insns, 0);
+  Block b = decode_block(addr, words);
   b.in_flash = addr < chip::FLASH_BASE + chip::FLASH_SIZE;
   for (const Range& r : serial) {
     if (r.contains(addr)) b.activity = Activity::Serial;
-  }
-  std::vector<std::uint32_t> words(b.insns);
-  if (uc_mem_read(uc, addr, words.data(), b.insns * kWord) != UC_ERR_OK) return b;
-  std::vector<arm::Timing> t(b.insns);
-  for (std::uint32_t i = 0; i < b.insns; ++i) t[i] = arm::decode(words[i], addr + i * kWord);
-
-  // Whether anything in [from, to) may change the flags, or write register r.
-  auto sets_flags = [&](std::uint32_t from, std::uint32_t to) {
-    for (std::uint32_t j = from; j < to; ++j) {
-      if (t[j].sets_flags) return true;
-    }
-    return false;
-  };
-  auto writes = [&](unsigned r, std::uint32_t from, std::uint32_t to) {
-    for (std::uint32_t j = from; j < to; ++j) {
-      if (t[j].writes & (1u << r)) return true;
-    }
-    return false;
-  };
-
-  b.halt = b.insns == 1 && t[0].halt;
-  recognise_spin(b, words);
-  for (std::uint32_t i = 0; i < b.insns; ++i) {
-    const arm::Timing& x = t[i];
-    // After a mode change the banked sp is another mode's until it is set.
-    if (x.changes_mode) b.writes_sp = false;
-    if (x.writes & (1u << arm::kSp)) b.writes_sp = true;
-    if (x.literal && x.literal_addr < chip::FLASH_SIZE) b.literals.push_back(x.literal_addr);
-    if (x.multiply != arm::Multiply::None) {
-      // The multiplier operand as the multiply reads it: unchanged since the block's start,
-      // or unchanged until its end; otherwise the slowest case.
-      b.cycles += x.cycles;
-      const Dynamic d{arm::kAlways, 0, x.multiply, x.rs};
-      if (!writes(x.rs, 0, i)) {
-        b.at_entry.push_back(d);
-      } else if (!writes(x.rs, i, b.insns)) {
-        b.at_exit.push_back(d);
-      } else {
-        b.cycles += arm::multiplier_cycles(0x80000000, x.multiply);
-      }
-      continue;
-    }
-    if (x.cond == arm::kAlways) {
-      b.cycles += x.cycles;
-      continue;
-    }
-    b.cycles += 1;  // a skipped instruction still takes its fetch cycle
-    const auto extra = static_cast<std::uint8_t>(x.cycles - 1);
-    if (extra == 0) continue;
-    if (i + 1 == b.insns && x.writes_pc) {
-      b.exit_conditional = true;
-      b.exit_extra = extra;
-    } else if (!sets_flags(0, i)) {
-      b.at_entry.push_back({x.cond, extra, arm::Multiply::None, 0});
-    } else if (!sets_flags(i, b.insns)) {
-      b.at_exit.push_back({x.cond, extra, arm::Multiply::None, 0});
-    } else {
-      b.cycles += extra;  // flags set between: counted as executed
-    }
   }
   return b;
 }
@@ -476,6 +298,11 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   if (!b.at_entry.empty()) clocks += settle(b.at_entry);
   charge(clocks, b.activity);
   counters.instructions += b.insns;
+  if (b.vector) {
+    fault("exception vector " + hex(addr) + " entered" +
+              (current ? " from the block at " + where(current->addr) : std::string()),
+          addr);
+  }
   current = &b;
   if (b.halt) uc_emu_stop(uc);
   if (counters.instructions >= watchdog_deadline) check_watchdog();

@@ -100,6 +100,22 @@ TEST_F(Probe, FlashWaitStatesFollowTheAccelerator) {
   EXPECT_EQ(cost("loop10").cycles, 42u + 2);
 }
 
+TEST_F(Probe, TableReadsFromFlashUseTheDataBuffer) {
+  emu_->call("mam_set", {kMamFull, 3});
+  cost("load_word", {0x3000});  // the routine's own line is fetched once
+  // ldr (3), bx (3); a data read outside the buffered line waits 2 more.
+  EXPECT_EQ(cost("load_word", {0x3000}).cycles, 3u + 3);
+  EXPECT_EQ(cost("load_word", {0x300C}).cycles, 3u + 3);
+  EXPECT_EQ(cost("load_word", {0x3010}).cycles, 3u + 2 + 3);
+  EXPECT_EQ(cost("load_word", {0x3000}).cycles, 3u + 2 + 3);
+  EXPECT_EQ(cost("load_word", {0x40000000}).cycles, 3u + 3);  // RAM has no wait states
+  EXPECT_EQ(findings(), "");
+  // Flash without code is as read-only as the rest.
+  emu_->call("store_word", {0x3000, 5});
+  EXPECT_NE(findings().find("write to flash at 0x00003000"), std::string::npos) << findings();
+  EXPECT_NE(findings().find("0x000006c0 (store_word+0x0)"), std::string::npos) << findings();
+}
+
 TEST_F(Probe, SpiTransferTakesItsPeripheralClocks) {
   fast_flash();
   emu_->call("spi_setup");
@@ -153,6 +169,7 @@ TEST_F(Probe, FaultsAreReportedWithAddressAndSymbol) {
       {"write_flash", {"write to flash at 0x00000100", "0x000002c4 (write_flash+0x4)"}},
       {"read_unmapped", {"0x80000000", "0x00000304 (read_unmapped+0x4)"}},
       {"fetch_unmapped", {"fetch from 0x80000000", "fetch_unmapped"}},
+      {"jump_vector", {"exception vector 0x00000008", "0x00000640 (jump_vector+0x0)"}},
       {"overflow", {"stack overflow", "sp 0x3ffffffc", "0x40000800", "(overflow+0x0)"}},
   };
   for (const FaultCase& c : cases) {

@@ -251,3 +251,23 @@ adc_tst:
         ldr     r0, [r2, #4]
         bx      lr
         .ltorg
+
+@ Jumps into the vector table as a broken function pointer would.
+        .org 0x640
+        .global jump_vector
+jump_vector:
+        nop
+        mov     pc, #0x08
+
+@ A word of flash at r0 read, or r1 written there; flash beyond this image is erased.
+        .org 0x680
+        .global load_word
+load_word:
+        ldr     r1, [r0]
+        bx      lr
+
+        .org 0x6c0
+        .global store_word
+store_word:
+        str     r1, [r0]
+        bx      lr

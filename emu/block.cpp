@@ -1,0 +1,171 @@
+#include "emu/block.h"
+
+#include <algorithm>
+
+#include "hw/lpc2138.h"
+
+namespace emu {
+namespace {
+
+constexpr std::uint32_t kWord = 4;
+constexpr std::uint32_t kFlashEnd = lpc2138::FLASH_BASE + lpc2138::FLASH_SIZE;
+// Exception vectors after the reset slot: the core never enters them here (interrupts stay
+// masked and Unicorn reports the exceptions itself), so getting there is a wild jump.
+constexpr std::uint32_t kFirstVector = 0x04, kVectorsEnd = 0x20;
+
+// The operand of a data-processing instruction with an immediate: 8 bits rotated right.
+std::uint32_t rotated_immediate(std::uint32_t insn) {
+  const std::uint32_t v = insn & 0xFF;
+  const unsigned rot = 2 * ((insn >> 8) & 0xF);
+  return rot ? (v >> rot) | (v << (32 - rot)) : v;
+}
+
+// Recognises `LDR{B,H} rx, [ry, #k]; TST|CMP rx, #imm; B<cond> <the load>`.
+void recognise_spin(Block& b, const std::vector<std::uint32_t>& w) {
+  constexpr unsigned kSpinLength = 3;
+  if (b.insns != kSpinLength) return;
+  const std::uint32_t load = w[0], test = w[1], branch = w[2];
+  const bool word_or_byte = (load & 0x0F300000) == 0x05100000;  // LDR/LDRB, pre, no writeback
+  const bool halfword = (load & 0x0F7000F0) == 0x015000B0;      // LDRH, immediate, pre
+  if (load >> 28 != arm::kAlways || (!word_or_byte && !halfword)) return;
+  const std::uint32_t rd = (load >> 12) & 0xF, rn = (load >> 16) & 0xF;
+  if (rd == arm::kPc || rn == arm::kPc || rd == rn) return;
+  const std::uint32_t opcode = (test >> 21) & 0xF;
+  constexpr std::uint32_t kTst = 0x8, kCmp = 0xA;
+  const bool test_ok = test >> 28 == arm::kAlways && (test & 0x0E100000) == 0x02100000 &&
+                       (opcode == kTst || opcode == kCmp) && ((test >> 16) & 0xF) == rd;
+  if (!test_ok) return;
+  const std::int32_t offset = static_cast<std::int32_t>(branch << 8) >> 6;
+  const std::uint32_t target = b.addr + 2 * kWord + 8 + static_cast<std::uint32_t>(offset);
+  if ((branch & 0x0F000000) != 0x0A000000 || branch >> 28 == arm::kAlways || target != b.addr) {
+    return;
+  }
+  b.spin = true;
+  b.spin_compare = opcode == kCmp;
+  b.spin_imm = rotated_immediate(test);
+  b.spin_imm_rotated = ((test >> 8) & 0xF) != 0;
+  b.spin_cond = branch >> 28;
+}
+
+}  // namespace
+
+Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words) {
+  Block b;
+  b.addr = addr;
+  b.insns = static_cast<std::uint32_t>(words.size());
+  b.end = addr + b.insns * kWord;
+  std::vector<arm::Timing> t(b.insns);
+  for (std::uint32_t i = 0; i < b.insns; ++i) t[i] = arm::decode(words[i], addr + i * kWord);
+
+  // Whether anything in [from, to) may change the flags, or write register r.
+  auto sets_flags = [&](std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t j = from; j < to; ++j) {
+      if (t[j].sets_flags) return true;
+    }
+    return false;
+  };
+  auto writes = [&](unsigned r, std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t j = from; j < to; ++j) {
+      if (t[j].writes & (1u << r)) return true;
+    }
+    return false;
+  };
+
+  b.halt = b.insns == 1 && t[0].halt;
+  b.vector = addr >= kFirstVector && addr < kVectorsEnd;
+  recognise_spin(b, words);
+  for (std::uint32_t i = 0; i < b.insns; ++i) {
+    const arm::Timing& x = t[i];
+    // After a mode change the banked sp is another mode's until it is set.
+    if (x.changes_mode) b.writes_sp = false;
+    if (x.writes & (1u << arm::kSp)) b.writes_sp = true;
+    if (x.literal && x.literal_addr < kFlashEnd) b.literals.push_back(x.literal_addr);
+    if (x.multiply != arm::Multiply::None) {
+      // The multiplier operand as the multiply reads it: unchanged since the block's start,
+      // or unchanged until its end; otherwise the slowest case.
+      b.cycles += x.cycles;
+      const Dynamic d{arm::kAlways, 0, x.multiply, x.rs};
+      if (!writes(x.rs, 0, i)) {
+        b.at_entry.push_back(d);
+      } else if (!writes(x.rs, i, b.insns)) {
+        b.at_exit.push_back(d);
+      } else {
+        b.cycles += arm::multiplier_cycles(0x80000000, x.multiply);
+      }
+      continue;
+    }
+    if (x.cond == arm::kAlways) {
+      b.cycles += x.cycles;
+      continue;
+    }
+    b.cycles += 1;  // a skipped instruction still takes its fetch cycle
+    const auto extra = static_cast<std::uint8_t>(x.cycles - 1);
+    if (extra == 0) continue;
+    if (i + 1 == b.insns && x.writes_pc) {
+      b.exit_conditional = true;
+      b.exit_extra = extra;
+    } else if (!sets_flags(0, i)) {
+      b.at_entry.push_back({x.cond, extra, arm::Multiply::None, 0});
+    } else if (!sets_flags(i, b.insns)) {
+      b.at_exit.push_back({x.cond, extra, arm::Multiply::None, 0});
+    } else {
+      b.cycles += extra;  // flags set between: counted as executed
+    }
+  }
+  return b;
+}
+
+bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr) {
+  constexpr std::uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
+  std::uint32_t flags = cpsr & (kC | kV);
+  std::uint32_t result = 0;
+  if (b.spin_compare) {
+    result = v - b.spin_imm;
+    flags = 0;
+    if (v >= b.spin_imm) flags |= kC;
+    if (((v ^ b.spin_imm) & (v ^ result)) >> 31) flags |= kV;
+  } else {
+    result = v & b.spin_imm;
+    if (b.spin_imm_rotated) flags = (flags & ~kC) | ((b.spin_imm >> 31) ? kC : 0);
+  }
+  if (result >> 31) flags |= kN;
+  if (result == 0) flags |= kZ;
+  return arm::condition_passed(b.spin_cond, flags);
+}
+
+std::optional<std::uint32_t> transfer_address(std::uint32_t insn, std::uint32_t pc,
+                                              const std::uint32_t* r) {
+  const std::uint32_t cls = (insn >> 25) & 7;
+  const bool halfword = cls == 0 && (insn & 0x90) == 0x90 && (insn & 0x60) != 0;
+  if (cls != 2 && cls != 3 && !halfword) return std::nullopt;
+  const unsigned n = (insn >> 16) & 0xF;
+  const std::uint32_t base = n == arm::kPc ? pc + 8 : r[n];
+  std::uint32_t offset = 0;
+  if (halfword) {
+    offset = (insn & (1u << 22)) ? (((insn >> 4) & 0xF0) | (insn & 0xF)) : r[insn & 0xF];
+  } else if (cls == 2) {
+    offset = insn & 0xFFF;
+  } else {
+    const std::uint32_t rm = r[insn & 0xF];
+    const unsigned amount = (insn >> 7) & 0x1F;
+    switch ((insn >> 5) & 3) {
+      case 0:
+        offset = rm << amount;
+        break;
+      case 1:
+        offset = amount ? rm >> amount : 0;
+        break;
+      case 2:
+        offset =
+            static_cast<std::uint32_t>(static_cast<std::int32_t>(rm) >> (amount ? amount : 31));
+        break;
+      default:
+        offset = amount ? (rm >> amount) | (rm << (32 - amount)) : rm;
+        break;
+    }
+  }
+  if (!(insn & (1u << 24))) return base;  // post-indexed
+  return (insn & (1u << 23)) ? base + offset : base - offset;
+}
+
+}  // namespace emu

@@ -1,0 +1,55 @@
+// A translated block of ARM code, decoded once: what it costs whatever the data, what has to
+// be settled from the flags and registers as it runs, and whether it is a poll loop.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "emu/arm_timing.h"
+#include "emu/emulator.h"
+
+namespace emu {
+
+// A data-dependent part of a block's cost, settled once the flags or registers it depends on
+// can be read: a conditional instruction that costs more than a skipped one, or a multiply.
+struct Dynamic {
+  std::uint32_t cond = arm::kAlways;
+  std::uint8_t extra = 0;  // clocks beyond a skipped instruction
+  arm::Multiply kind = arm::Multiply::None;
+  std::uint8_t rs = 0;
+};
+
+// One translated block, decoded once: its fixed cost and what must be settled at run time.
+struct Block {
+  std::uint32_t addr = 0, end = 0;
+  std::uint32_t insns = 0;
+  std::uint32_t cycles = 0;  // fixed part; conditional instructions counted as skipped
+  bool in_flash = false;
+  bool halt = false;
+  bool vector = false;  // an exception vector slot
+  bool writes_sp = false;
+  bool exit_conditional = false;  // the last instruction may leave the block, or fall through
+  std::uint8_t exit_extra = 0;
+  Activity activity = Activity::Render;
+  std::vector<Dynamic> at_entry;        // depend on the state as the block starts
+  std::vector<Dynamic> at_exit;         // ... as it ends
+  std::vector<std::uint32_t> literals;  // flash words read from literal pools
+  // A poll loop: load from a register, test it against a constant, branch back while unset.
+  bool spin = false;
+  bool spin_compare = false;  // CMP; else TST
+  std::uint32_t spin_imm = 0;
+  bool spin_imm_rotated = false;           // TST then takes C from the immediate's bit 31
+  std::uint32_t spin_cond = arm::kAlways;  // condition of the branch back
+};
+
+Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words);
+
+// Whether a poll loop goes round again after loading v, with the C and V flags of cpsr.
+bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr);
+
+// Address of the memory operand of a single load or store under registers r, if it is one.
+std::optional<std::uint32_t> transfer_address(std::uint32_t insn, std::uint32_t pc,
+                                              const std::uint32_t* r);
+
+}  // namespace emu
