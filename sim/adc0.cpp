@@ -1,3 +1,4 @@
+// ADC0 converting the audio source on AD0.1: START, DONE, RESULT and their misuse.
 #include "sim/board_state.h"
 
 #include "sim/format.h"

@@ -1,3 +1,4 @@
+// SPI0 as the LCD's link: transfer timing, SPIF and WCOL, and whether the LCD can take a word.
 #include "sim/board_state.h"
 
 #include "sim/format.h"
@@ -9,7 +10,6 @@ using namespace board_detail;
 namespace {
 
 constexpr unsigned kLcdWordBits = 9;
-constexpr std::uint32_t kWireMsb = 1u << (kLcdWordBits - 1);
 constexpr unsigned kSpiDefaultBits = 8;  // BitEnable = 0
 constexpr unsigned kSpiMaxBits = 16;     // BITS = 0
 
@@ -88,7 +88,7 @@ void Board::State::write_spdr(std::uint16_t v) {
 void Board::State::finish_transfer() {
   spi_busy = false;
   spsr |= L::S0SPSR_SPIF;
-  if (spi_to_lcd) lcd.receive(static_cast<std::uint16_t>(spi_word & (2 * kWireMsb - 1)));
+  if (spi_to_lcd) lcd.receive(spi_word);  // only 9-bit words get this far
 }
 
 std::uint8_t Board::State::read_spsr() {

@@ -1,3 +1,5 @@
+// System control (memory map, accelerator, PLL, VPB divider) and the port-0 pins: the clocks
+// the other peripherals count in, and the LCD's select and reset lines.
 #include "sim/board_state.h"
 
 #include "sim/format.h"
@@ -8,7 +10,8 @@ using namespace board_detail;
 
 namespace {
 
-// The PLL needs 100 us of crystal clocks to lock, within the few hundred the manual allows.
+// The PLL takes 100 us (1/10 000 s) of crystal clocks to lock, within the few hundred that
+// the manual allows.
 constexpr std::uint64_t kPllLockCrystalCycles =
     static_cast<std::uint64_t>(Board::kCrystalHz / 10'000);
 constexpr double kCcoMinHz = 156e6;
