@@ -146,6 +146,14 @@ TEST_F(BoardTest, WrongWidthsUnknownAddressesAndDirectionsAreFindings) {
   EXPECT_EQ(board.findings().size(), 7u) << all_findings();
 }
 
+TEST_F(BoardTest, ARunawayFaultIsListedBoundedly) {
+  for (int i = 0; i < 5000; ++i) w(PLLFEED, 0x33);
+  ASSERT_EQ(board.findings().size(), 1001u);
+  EXPECT_EQ(board.findings().back().message, "further findings not listed");
+  board.report({"from the runner", 0});  // past the cap, still counted but not listed
+  EXPECT_EQ(board.findings().size(), 1001u);
+}
+
 TEST(BoardMap, AnswersTheModelledRanges) {
   EXPECT_TRUE(sim::Board::is_peripheral(0xE0020008));
   EXPECT_TRUE(sim::Board::is_peripheral(0xE01FC1A0));
