@@ -62,9 +62,6 @@ struct Emulator::Impl {
   };
 
   Impl(const std::string& path, sim::Board& b, const Options& o);
-  ~Impl() {
-    if (uc) uc_close(uc);
-  }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
@@ -127,7 +124,8 @@ struct Emulator::Impl {
   sim::Board& board;
   Options options;
   ElfImage image;
-  uc_engine* uc = nullptr;
+  std::unique_ptr<uc_engine, decltype(&uc_close)> engine{nullptr, &uc_close};
+  uc_engine* uc = nullptr;          // engine, for the many calls that take it
   std::vector<std::uint8_t> flash;  // as loaded; the data path of pages without code reads it
   std::uint32_t main_addr = 0;
   std::uint32_t bss_end = 0;
@@ -183,6 +181,7 @@ Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
   flash_blocks.assign(chip::FLASH_SIZE / kWord, nullptr);
   ram_blocks.assign(chip::RAM_SIZE / kWord, nullptr);
   check(uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc), "uc_open");
+  engine.reset(uc);
   check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_TI925T), "ARMv4T core");
   map_memory();
   install_hooks();

@@ -1,6 +1,23 @@
 // The cross-built image on an emulated ARM7TDMI (Unicorn, ARMv4T, ARM state) with the LPC2138's
 // flash, RAM and the board model's peripherals, and an estimate of the processor clocks every
 // instruction takes on the chip.
+//
+// The estimate: the ARM7TDMI timing table per instruction with S = N = I = one clock, a
+// skipped conditional instruction one clock, multiplies by the size of their multiplier
+// operand; the memory accelerator's wait states for code and for data read from flash
+// (mam.h); 3 wait clocks for every APB access. Left out, and what it may cost:
+// - Table reads from the 4 KB page that also holds code (Unicorn maps code pages as plain
+//   memory, so no callback sees them) pay no accelerator wait: in this image the sine table
+//   and the plasma's line table. The plasma's rendering may be some 10-20 % too cheap, its
+//   frame a few per cent.
+// - A conditional instruction whose flags are set inside its block both before and after it
+//   counts as executed; a multiply whose operand register changes in its block both before and
+//   after it counts the slowest multiplier. Rare in compiled code.
+// - The APB bridge's wait is an estimate (the manual gives none); each word to the LCD makes
+//   2 APB accesses plus its polls, so 1 clock off per access moves a frame by 3-5 %.
+// - The accelerator's finer timing (mam.h). With code in RAM there are no waits at all.
+// Overall the frame figures should lie within about 10 % of the chip, nearer for the frames
+// that the serial link and the converter dominate.
 #pragma once
 
 #include <array>
