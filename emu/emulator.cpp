@@ -105,6 +105,10 @@ struct Emulator::Impl {
   void note_start(std::uint32_t addr, std::uint32_t value);
   void skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
                          Activity activity);
+  bool frame_limit_reached() const {
+    return options.frame_limit != 0 &&
+           board.lcd().frames().size() >= run_first_frame + options.frame_limit;
+  }
   void sync_board() {
     board.advance(counters.cycles - board_time);
     board_time = counters.cycles;
@@ -148,6 +152,7 @@ struct Emulator::Impl {
   bool sp_reported = false;
   std::uint64_t watchdog_deadline = 0;
   std::size_t frames_seen = 0;
+  std::size_t run_first_frame = 0;  // frames completed before this run
   // What the firmware last wrote to SPI0's setup, and when the running transfer and
   // conversion end at the earliest (processor clocks; 0: unknown).
   std::uint32_t spcr = 0, spccr = 0;
@@ -451,6 +456,7 @@ void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::ui
   board.write(addr, size * 8, value);
   after_board_access(before, addr);
   note_start(addr, value);
+  if (addr == chip::S0SPDR.addr && frame_limit_reached()) uc_emu_stop(uc);
   if (addr >= kSystemControlBase && addr < chip::APB_BASE + chip::APB_SIZE) {
     const std::uint8_t cr = board.mamcr(), tim = board.mamtim();
     if (cr != mamcr || tim != mamtim) {
@@ -559,7 +565,7 @@ void Emulator::Impl::reset_run() {
   current = nullptr;
   faulted = false;
   sp_reported = false;
-  frames_seen = board.lcd().frames().size();
+  frames_seen = run_first_frame = board.lcd().frames().size();
   watchdog_deadline = counters.instructions + options.watchdog_instructions;
 }
 

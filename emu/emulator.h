@@ -21,6 +21,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,9 @@ struct Options {
   // A run that completes no frame within this many instructions is stopped as hung (for
   // example a calibration that never settles on a drifting input).
   std::uint64_t watchdog_instructions = 200'000'000;
+  // A run (run_main or one call) ends once the LCD has completed this many frames during it,
+  // for images whose main never halts; 0: no limit.
+  std::size_t frame_limit = 0;
 };
 
 // Where the processor clocks went: the code that sends to the LCD (sendlcd, senddisp and

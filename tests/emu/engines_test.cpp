@@ -100,5 +100,15 @@ TEST_F(Engines, DemoFromResetMatchesTheHostBuild) {
   EXPECT_DOUBLE_EQ(emulated_board.cclk_hz(), 36e6);
 }
 
+TEST_F(Engines, FrameLimitEndsAMainThatWouldGoOn) {
+  sim::Board board(sim::make_audio(codes_));
+  Options options;
+  options.frame_limit = 3;
+  Emulator emulated(kImage, board, options);
+  emulated.run_main();
+  EXPECT_EQ(board.lcd().frames().size(), 3u);
+  EXPECT_EQ(messages(board), "");
+}
+
 }  // namespace
 }  // namespace emu
