@@ -41,6 +41,7 @@ struct Block {
   std::uint32_t spin_imm = 0;
   bool spin_imm_rotated = false;           // TST then takes C from the immediate's bit 31
   std::uint32_t spin_cond = arm::kAlways;  // condition of the branch back
+  Block* other_length = nullptr;           // a block from the same address, ending elsewhere
 };
 
 Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words);

@@ -261,9 +261,15 @@ Block& Emulator::Impl::block(std::uint32_t addr, std::uint32_t size) {
     slot = &ram_blocks[(addr - chip::RAM_BASE) / kWord];
   }
   const std::uint32_t end = addr + std::max(size, kWord);
-  if (slot && *slot && (*slot)->end == end) return **slot;
+  // Unicorn may cut a block short (at a run's stop address, say): each length is kept once.
+  for (Block* b = slot ? *slot : nullptr; b; b = b->other_length) {
+    if (b->end == end) return *b;
+  }
   Block& b = blocks.emplace_back(decode(addr, size));
-  if (slot) *slot = &b;
+  if (slot) {
+    b.other_length = *slot;
+    *slot = &b;
+  }
   return b;
 }
 
