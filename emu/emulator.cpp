@@ -103,6 +103,7 @@ struct Emulator::Impl {
   void peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value);
   void after_board_access(std::size_t findings_before, std::uint32_t accessed);
   void note_start(std::uint32_t addr, std::uint32_t value);
+  void note_end(std::uint32_t addr, std::uint32_t value);
   void skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
                          Activity activity);
   bool frame_limit_reached() const {
@@ -157,6 +158,9 @@ struct Emulator::Impl {
   // conversion end at the earliest (processor clocks; 0: unknown).
   std::uint32_t spcr = 0, spccr = 0;
   std::uint64_t spi_busy_until = 0, adc_busy_until = 0;
+  // Whether a transfer or conversion may still run: set by its start, cleared once a status
+  // read has shown it ended.
+  bool spi_may_run = false, adc_may_run = false;
 };
 
 Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
@@ -388,6 +392,7 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
   const std::size_t before = board.findings().size();
   std::uint32_t v = board.read(addr, size * 8);
   after_board_access(before, addr);
+  note_end(addr, v);
   if (!current || !current->spin) return v;
   // A poll loop goes round here, reading the board at the times the core would, until the
   // value lets it out: the same reads, clocks and instruction count as running each pass.
@@ -402,6 +407,7 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
     sync_board();
     v = board.read(addr, size * 8);
   }
+  note_end(addr, v);
   after_board_access(findings_before, addr);
   return v;
 }
@@ -424,10 +430,17 @@ void Emulator::Impl::skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, s
   counters.instructions += n * insns;
 }
 
+void Emulator::Impl::note_end(std::uint32_t addr, std::uint32_t value) {
+  if (addr == chip::S0SPSR.addr && (value & chip::S0SPSR_SPIF)) spi_may_run = false;
+  if (addr == chip::AD0GDR.addr && (value & chip::AD0GDR_DONE)) adc_may_run = false;
+}
+
 // Remembers when the SPI transfer or A/D conversion just started will end at the earliest,
 // from the values the firmware wrote; unusual settings leave it unknown (0).
 void Emulator::Impl::note_start(std::uint32_t addr, std::uint32_t value) {
   const double cclk_per_pclk = board.cclk_hz() / board.pclk_hz();
+  // Only a start after the firmware has seen the last transfer or conversion end has a known
+  // end: one while it may still run is lost on the chip, or restarts it.
   if (addr == chip::S0SPCR.addr) {
     spcr = value;
   } else if (addr == chip::S0SPCCR.addr) {
@@ -438,9 +451,10 @@ void Emulator::Impl::note_start(std::uint32_t addr, std::uint32_t value) {
     const std::uint32_t bits = (spcr >> chip::S0SPCR_BITS_SHIFT) & chip::S0SPCR_BITS_MASK;
     constexpr std::uint32_t kMinBits = 8, kMaxBits = 16;
     const std::uint32_t n = bits == 0 ? kMaxBits : bits;
-    spi_busy_until = valid && n >= kMinBits
+    spi_busy_until = valid && n >= kMinBits && !spi_may_run
                          ? board_time + static_cast<std::uint64_t>(n * spccr * cclk_per_pclk)
                          : 0;
+    spi_may_run = true;
   } else if (addr == chip::AD0CR.addr &&
              (value & chip::AD0CR_START_MASK) == chip::AD0CR_START_NOW &&
              !(value & chip::AD0CR_BURST)) {
@@ -449,7 +463,10 @@ void Emulator::Impl::note_start(std::uint32_t addr, std::uint32_t value) {
         kClocksAtClks0 - ((value >> chip::AD0CR_CLKS_SHIFT) & chip::AD0CR_CLKS_MASK);
     const std::uint32_t divider =
         ((value >> chip::AD0CR_CLKDIV_SHIFT) & chip::AD0CR_CLKDIV_MASK) + 1;
-    adc_busy_until = board_time + static_cast<std::uint64_t>(clocks * divider * cclk_per_pclk);
+    adc_busy_until = !adc_may_run
+                         ? board_time + static_cast<std::uint64_t>(clocks * divider * cclk_per_pclk)
+                         : 0;
+    adc_may_run = true;
   }
 }
 

@@ -134,6 +134,17 @@ TEST_F(Probe, SpiTransferTakesItsPeripheralClocks) {
   EXPECT_EQ(findings(), "");
 }
 
+TEST_F(Probe, CollidingWriteKeepsThePollExact) {
+  fast_flash();
+  emu_->call("spi_setup");
+  cost("poll_tst", {0x02C});
+  cost("collide_ands", {0x150});  // both measured runs follow a collision
+  const Cost tst = cost("collide_tst", {0x150});
+  EXPECT_EQ(cost("collide_ands", {0x150}), tst);
+  EXPECT_GE(tst.cycles, 72u * 4);
+  EXPECT_FALSE(board_.findings().empty());  // the board saw the lost write
+}
+
 TEST_F(Probe, ConversionTakesItsPeripheralClocks) {
   fast_flash();
   emu_->call("adc_setup");

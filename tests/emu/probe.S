@@ -271,3 +271,34 @@ load_word:
 store_word:
         str     r1, [r0]
         bx      lr
+
+@ Two words written during one transfer: the second collides with the first and is lost.
+        .org 0x700
+        .global collide_tst
+collide_tst:
+        ldr     r2, =0xE0020000
+        strh    r0, [r2, #8]
+        mov     r1, #20                 @ some 80 clocks: well into the first transfer
+2:      subs    r1, r1, #1
+        bne     2b
+        strh    r0, [r2, #8]
+1:      ldrb    r3, [r2, #4]
+        tst     r3, #0x80
+        beq     1b
+        bx      lr
+        .ltorg
+
+        .org 0x740
+        .global collide_ands
+collide_ands:
+        ldr     r2, =0xE0020000
+        strh    r0, [r2, #8]
+        mov     r1, #20
+2:      subs    r1, r1, #1
+        bne     2b
+        strh    r0, [r2, #8]
+1:      ldrb    r3, [r2, #4]
+        ands    r3, r3, #0x80
+        beq     1b
+        bx      lr
+        .ltorg
