@@ -600,10 +600,12 @@ void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   current = nullptr;
   sync_board();
   if (err == UC_ERR_OK || faulted) return;
-  if (err == UC_ERR_INSN_INVALID || err == UC_ERR_EXCEPTION) {
-    std::uint32_t insn = 0;
-    uc_mem_read(uc, pc, &insn, kWord);
+  std::uint32_t insn = 0;
+  uc_mem_read(uc, pc, &insn, kWord);
+  if (err == UC_ERR_INSN_INVALID) {
     fault("undefined instruction " + hex(insn) + " at " + where(pc), pc);
+  } else if (err == UC_ERR_EXCEPTION) {
+    fault("exception taken at " + where(pc) + " (instruction " + hex(insn) + ")", pc);
   } else {
     fault(std::string("emulation stopped: ") + uc_strerror(err) + " at " + where(pc), pc);
   }
@@ -644,9 +646,9 @@ void Emulator::call(std::string_view symbol, std::initializer_list<std::int32_t>
 }
 
 void Emulator::run_main() {
+  // In two legs, so that the main stack's top is known as it is for calls.
   Impl& m = *impl_;
-  m.set_reg(UC_ARM_REG_CPSR, kResetCpsr);
-  m.run(chip::FLASH_BASE, kReturnPage);
+  if (m.reach_main()) m.run(m.main_addr, kReturnPage);
 }
 
 const Counters& Emulator::counters() const {

@@ -96,7 +96,8 @@ TEST_F(Engines, DemoFromResetMatchesTheHostBuild) {
   EXPECT_EQ(emulated_board.lcd().words(), native_board.lcd().words());
   EXPECT_EQ(messages(emulated_board), "");
   // The main stack stayed above .bss, and the clock ran at 3 x 12 MHz after bring-up.
-  EXPECT_GT(emulated.counters().lowest_sp, 0x40000000u);
+  EXPECT_GT(emulated.counters().lowest_sp, 0x40001CD4u);  // _bss_end
+  EXPECT_EQ(emulated.stack_top(), 0x40001FC8u);
   EXPECT_DOUBLE_EQ(emulated_board.cclk_hz(), 36e6);
 }
 
