@@ -490,15 +490,10 @@ void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::ui
   }
 }
 
-// A board check that failed is repeated with the code that made the access.
+// A board check that failed names the code that made the access.
 void Emulator::Impl::after_board_access(std::size_t before, std::uint32_t accessed) {
-  const std::size_t after = board.findings().size();
-  if (after == before) return;
-  const std::string code = where(locate(accessed));
-  for (std::size_t i = before; i < after; ++i) {
-    const sim::Finding f = board.findings()[i];
-    board.report({"code at " + code + " made the access: " + f.message, f.address});
-  }
+  if (board.findings().size() == before) return;
+  board.locate_findings(before, where(locate(accessed)));
 }
 
 std::uint64_t Emulator::Impl::mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {

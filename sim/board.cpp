@@ -315,6 +315,9 @@ std::uint8_t Board::memmap() const {
 std::uint64_t Board::conversions() const {
   return s_->conversions;
 }
+const std::vector<std::uint64_t>& Board::frame_cycles() const {
+  return s_->frame_cclk;
+}
 LcdModel& Board::lcd() {
   return s_->lcd;
 }
@@ -326,6 +329,10 @@ const std::vector<Finding>& Board::findings() const {
 }
 void Board::report(Finding f) {
   s_->add(std::move(f));
+}
+void Board::locate_findings(std::size_t first, const std::string& code) {
+  auto& all = s_->findings;
+  for (std::size_t i = first; i < all.size(); ++i) all[i].message += " (code at " + code + ")";
 }
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 // audio source on AD0.1. It is the Bus of the host runner and the MMIO target of the emulator.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,12 +49,17 @@ class Board : public hw::Bus {
   std::uint8_t memmap() const;  // 0 boot loader, 1 user flash, 2 user RAM at address 0
 
   std::uint64_t conversions() const;  // A/D conversions started so far
+  // The processor clock count at which each complete LCD frame arrived (all 0 without a clock).
+  const std::vector<std::uint64_t>& frame_cycles() const;
 
   LcdModel& lcd();
   const LcdModel& lcd() const;
   const std::vector<Finding>& findings() const;
   // Findings of whoever runs the board (the emulator's faults) join the board's own.
   void report(Finding f);
+  // Names the code that made the accesses behind findings[first..]: the emulator knows it,
+  // the board does not.
+  void locate_findings(std::size_t first, const std::string& code);
 
  private:
   struct State;

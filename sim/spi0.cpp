@@ -88,7 +88,10 @@ void Board::State::write_spdr(std::uint16_t v) {
 void Board::State::finish_transfer() {
   spi_busy = false;
   spsr |= L::S0SPSR_SPIF;
-  if (spi_to_lcd) lcd.receive(spi_word);  // only 9-bit words get this far
+  if (!spi_to_lcd) return;  // only 9-bit words get this far
+  const std::size_t frames = lcd.frames().size();
+  lcd.receive(spi_word);
+  if (lcd.frames().size() != frames) frame_cclk.push_back(cclk);
 }
 
 std::uint8_t Board::State::read_spsr() {

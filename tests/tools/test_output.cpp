@@ -112,3 +112,35 @@ TEST(Output, UnwritablePathIsReportedNotIgnored) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FrameDelays, KeepTheBoardsPaceOverManyFrames) {
+  // 31.9 frames a second on a 36 MHz clock: 3.135 cs a frame, which no single delay can say.
+  const double hz = 36e6;
+  const std::uint64_t frame = 1'128'000;
+  std::vector<std::uint64_t> at;
+  for (int i = 0; i < 101; ++i) at.push_back(500'000 + frame * i);
+  const auto d = runner::frame_delays_cs(at, hz, 5);
+  ASSERT_EQ(d.size(), at.size());
+  long total = 0;
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_TRUE(d[i] == 3 || d[i] == 4) << i;
+    total += d[i];
+  }
+  EXPECT_EQ(total, 313);  // 100 frames x 3.1333 cs
+  EXPECT_EQ(d.back(), d[99]);
+}
+
+TEST(FrameDelays, FastFramesAreHeldForTheShortestDelayViewersHonour) {
+  const auto d = runner::frame_delays_cs({0, 1000, 2000}, 36e6, 5);
+  EXPECT_EQ(d, (std::vector<int>{2, 2, 2}));
+}
+
+TEST(FrameDelays, WithoutAClockEveryFrameGetsTheFallback) {
+  EXPECT_EQ(runner::frame_delays_cs({0, 0, 0}, 36e6, 5), (std::vector<int>{5, 5, 5}));
+  EXPECT_EQ(runner::frame_delays_cs({}, 36e6, 5), (std::vector<int>{5}));
+  EXPECT_EQ(runner::frame_delays_cs({10, 20}, 0, 7), (std::vector<int>{7, 7}));
+}
+
+}  // namespace

@@ -18,7 +18,7 @@ namespace {
 
 constexpr int kExitFindings = 1;
 constexpr int kExitUsage = 2;
-constexpr int kNativeFrameDelayCs = 5;  // without a clock, show the GIF at 20 frames a second
+constexpr int kNativeFrameDelayCs = 5;  // without a clock: 20 frames a second
 
 struct RunOptions {
   std::string effect = "demo";
@@ -52,7 +52,9 @@ void write_outputs(const RunOptions& o, const sim::Board& board) {
     }
   }
   if (!o.gif.empty()) {
-    runner::write_gif(o.gif, frames, {kNativeFrameDelayCs}, o.scale);
+    const auto delays =
+        runner::frame_delays_cs(board.frame_cycles(), board.cclk_hz(), kNativeFrameDelayCs);
+    runner::write_gif(o.gif, frames, delays, o.scale);
   }
   if (!o.words.empty()) runner::write_words(o.words, board.lcd().words());
 }

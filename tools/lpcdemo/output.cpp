@@ -4,6 +4,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -143,6 +144,25 @@ void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames
   }
   GifFileType* raw = gif.release();
   if (EGifCloseFile(raw, &err) == GIF_ERROR) throw write_error(path, GifErrorString(err));
+}
+
+std::vector<int> frame_delays_cs(const std::vector<std::uint64_t>& arrived_at, double clock_hz,
+                                 int fallback_cs) {
+  constexpr int kMinDelayCs = 2;
+  const std::size_t n = arrived_at.size();
+  if (n < 2 || clock_hz <= 0 || arrived_at.back() <= arrived_at.front()) {
+    return std::vector<int>(std::max<std::size_t>(n, 1), fallback_cs);
+  }
+  std::vector<int> delays;
+  long long shown_cs = 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const double elapsed_cs = static_cast<double>(arrived_at[i] - arrived_at[0]) / clock_hz * 100;
+    const int d = std::max(kMinDelayCs, static_cast<int>(std::llround(elapsed_cs) - shown_cs));
+    delays.push_back(d);
+    shown_cs += d;
+  }
+  delays.push_back(delays.back());
+  return delays;
 }
 
 void write_words(const std::string& path, const std::vector<std::uint16_t>& words) {
