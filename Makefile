@@ -17,9 +17,17 @@ build: deps
 	cmake --preset default
 	cmake --build $(BUILD) -j$$(nproc)
 
+# The image itself, on the emulated chip: the power-up demo as PNGs and a GIF that plays at the
+# board's speed, every other effect as a GIF, then the cycle report.
+EFFECTS = cake fall roundwave fftwave
 demo: build
 	mkdir -p $(OUT)
-	$(LPCDEMO) run --effect demo --png-dir $(OUT)/demo --gif $(OUT)/demo.gif
+	$(LPCDEMO) run --engine emulated --effect demo --png-dir $(OUT)/demo --gif $(OUT)/demo.gif
+	for e in $(EFFECTS); do \
+	  $(LPCDEMO) run --engine emulated --effect $$e --frames 150 --gif $(OUT)/$$e.gif || exit 1; \
+	done
+	$(LPCDEMO) run --engine emulated --effect showcase --frames 600 --scale 2 --gif $(OUT)/showcase.gif
+	$(LPCDEMO) bench
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc)

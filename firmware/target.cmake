@@ -15,6 +15,7 @@ set(LPCDEMO_LINKER_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/startup/lpc2138.ld)
 set(LPCDEMO_KEPT_SYMBOLS
   effectPlasma effectCake effectFall effectRoundWave effectFftAndWave showcase_frame
   processor_init io_init lcd_init calibratead initpal waitsome waitabit senddisp
+  FIX_MPY WaitZeroCross
   header_data header_data_cmap txtdata sintab)
 
 add_executable(lpcdemo ${LPCDEMO_FIRMWARE_SOURCES} ${LPCDEMO_FIRMWARE_TARGET_SOURCES})
@@ -32,7 +33,7 @@ list(TRANSFORM LPCDEMO_KEPT_SYMBOLS PREPEND -Wl,--undefined= OUTPUT_VARIABLE kep
 target_link_options(lpcdemo PRIVATE ${LPCDEMO_CPU_FLAGS} -nostartfiles -nostdlib
   -T ${LPCDEMO_LINKER_SCRIPT} -Wl,--gc-sections -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/lpcdemo.map
   -Wl,--print-memory-usage ${kept})
-# Soft-float and division helpers of the plasma's floating point and the effects' arithmetic.
+# Division helpers of the effects' arithmetic.
 target_link_libraries(lpcdemo PRIVATE gcc)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

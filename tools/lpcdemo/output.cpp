@@ -1,7 +1,9 @@
 #include "tools/lpcdemo/output.h"
 
+#include <fcntl.h>
 #include <gif_lib.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -105,9 +107,15 @@ void put_loop_forever(GifFileType* gif) {
 void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames,
                const std::vector<int>& delays_cs, int scale) {
   if (frames.empty()) throw write_error(path, "no frames to write");
+  // Opened here rather than by giflib, which would create the file readable by its owner only.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) throw write_error(path, "cannot open");
   int err = 0;
-  std::unique_ptr<GifFileType, GifCloser> gif(EGifOpenFileName(path.c_str(), false, &err));
-  if (!gif) throw write_error(path, GifErrorString(err));
+  std::unique_ptr<GifFileType, GifCloser> gif(EGifOpenFileHandle(fd, &err));  // owns fd now
+  if (!gif) {
+    ::close(fd);
+    throw write_error(path, GifErrorString(err));
+  }
   EGifSetGifVersion(gif.get(), true);
 
   const int w = sim::kLcdWidth * scale;
