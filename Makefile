@@ -4,6 +4,7 @@ OUT ?= out
 PORT ?= /dev/ttyUSB0
 BAUD ?= 38400
 XTAL_KHZ ?= 12000
+ISPFLAGS ?=
 LPCDEMO = $(BUILD)/tools/lpcdemo
 
 .PHONY: all deps build demo test flash clean
@@ -34,7 +35,7 @@ test: build
 
 # lpc21isp patches the vector checksum at 0x14 that the boot loader checks.
 flash: build
-	lpc21isp -hex $(BUILD)/image/lpcdemo.hex $(PORT) $(BAUD) $(XTAL_KHZ)
+	lpc21isp $(ISPFLAGS) -hex $(BUILD)/image/lpcdemo.hex $(PORT) $(BAUD) $(XTAL_KHZ)
 
 clean:
 	rm -rf $(BUILD) $(OUT)
