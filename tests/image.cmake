@@ -8,7 +8,7 @@ add_test(NAME image_report COMMAND ${Python3_EXECUTABLE}
 add_executable(test_showcase image/test_showcase.cpp)
 target_link_libraries(test_showcase PRIVATE lpcdemo_test_support)
 target_compile_options(test_showcase PRIVATE ${LPCDEMO_WARNINGS})
-gtest_discover_tests(test_showcase DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(test_showcase DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 
 if(NOT LPCDEMO_BUILD_IMAGE)
   return()
@@ -25,4 +25,4 @@ get_filename_component(image_dir ${LPCDEMO_ELF} DIRECTORY)
 target_compile_definitions(test_image PRIVATE LPCDEMO_ELF="${LPCDEMO_ELF}"
   LPCDEMO_IMAGE_DIR="${image_dir}" LPCDEMO_SEQUENCE="${LPCDEMO_SEQUENCE}")
 add_dependencies(test_image image)
-gtest_discover_tests(test_image DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(test_image DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)

@@ -1,5 +1,7 @@
 #include "image/elf_file.h"
 
+#include <gtest/gtest.h>
+
 #include <elf.h>
 
 #include <cstring>
@@ -83,6 +85,17 @@ std::uint32_t ElfFile::flash_word(std::uint32_t addr) const {
   std::uint32_t w;
   std::memcpy(&w, flash_.data() + addr, 4);  // the host is little-endian, like the image
   return w;
+}
+
+const ElfFile& built_image() {
+  static const ElfFile elf(LPCDEMO_ELF);
+  return elf;
+}
+
+std::uint32_t address_of(const char* name) {
+  const auto s = built_image().symbol(name);
+  if (!s) ADD_FAILURE() << name << " is not in the image";
+  return s ? s->value : 0;
 }
 
 }  // namespace test

@@ -43,4 +43,9 @@ class ElfFile {
   std::vector<std::uint8_t> flash_;
 };
 
+// The image this build made, read once; and a symbol's address in it (a test failure and 0
+// when the symbol is missing).
+const ElfFile& built_image();
+std::uint32_t address_of(const char* name);
+
 }  // namespace test

@@ -35,14 +35,7 @@ constexpr std::uint32_t kVicVectAddr = 0xFFFFF030;
 constexpr std::uint32_t kFlashBudget = 31536;
 
 const ElfFile& image() {
-  static const auto elf = std::make_unique<ElfFile>(LPCDEMO_ELF);
-  return *elf;
-}
-
-std::uint32_t address_of(const char* name) {
-  const auto s = image().symbol(name);
-  if (!s) ADD_FAILURE() << name << " is not in the image";
-  return s ? s->value : 0;
+  return built_image();
 }
 
 // Where slot `slot`'s LDR pc, [pc, #+-imm] reads its target from; the PC reads 8 ahead.

@@ -27,14 +27,7 @@ constexpr std::uint32_t kModeMask = 0x1F;
 constexpr std::uint32_t kIrqFiqMasked = 0xC0;
 
 const ElfFile& image() {
-  static const auto elf = std::make_unique<ElfFile>(LPCDEMO_ELF);
-  return *elf;
-}
-
-std::uint32_t address_of(const char* name) {
-  const auto s = image().symbol(name);
-  if (!s) ADD_FAILURE() << name << " is not in the image";
-  return s ? s->value : 0;
+  return built_image();
 }
 
 class Core {
