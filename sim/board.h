@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,18 @@ struct Finding {
   std::uint32_t address = 0;  // register address, 0 where none applies
 };
 
+// Thrown by a board without a clock when the firmware completes no frame for a very long time.
+class Stalled : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class Board : public hw::Bus {
  public:
   static constexpr double kCrystalHz = 12'000'000.0;
+  // Far more than any start-up or frame needs (a frame of the spectrum effect makes some
+  // 25,000, one calibration pass some 3,000), far less than a minute's loop.
+  static constexpr std::uint64_t kStallAccesses = 20'000'000;
 
   explicit Board(std::unique_ptr<AudioSource> audio);
   ~Board() override;

@@ -91,7 +91,10 @@ void Board::State::finish_transfer() {
   if (!spi_to_lcd) return;  // only 9-bit words get this far
   const std::size_t frames = lcd.frames().size();
   lcd.receive(spi_word);
-  if (lcd.frames().size() != frames) frame_cclk.push_back(cclk);
+  if (lcd.frames().size() != frames) {
+    frame_cclk.push_back(cclk);
+    accesses_since_frame = 0;
+  }
 }
 
 std::uint8_t Board::State::read_spsr() {

@@ -57,7 +57,15 @@ void Board::State::advance(std::uint64_t cycles) {
 }
 
 void Board::State::catch_up() {
-  if (!clocked) return;
+  if (!clocked) {
+    // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
+    // settles, or a poll that can never succeed.
+    if (++accesses_since_frame > kStallAccesses) {
+      throw Stalled("no LCD frame in " + std::to_string(kStallAccesses) +
+                    " register accesses: the firmware is stuck in a loop");
+    }
+    return;
+  }
   if (pll_enabled() && !locked && xtal >= lock_at) locked = true;
   if (spi_busy && pclk >= spi_done_at) finish_transfer();
   if (adc_busy && pclk >= adc_done_at) finish_conversion();

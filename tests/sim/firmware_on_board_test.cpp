@@ -2,6 +2,9 @@
 // drives them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "board/io.h"
 #include "display/lcd.h"
 #include "effects/effects.h"
@@ -38,6 +41,26 @@ TEST(FirmwareOnBoard, StartupAndOneFrameRunCleanly) {
   for (int i = 0; i < sim::kLcdPixels; ++i) {
     ASSERT_EQ(lcd.frames()[0][i], pal[dispram[i]]) << "pixel " << i;
   }
+}
+
+// A level that swings between the rails pass by pass never settles (each pass's mean is
+// either above the last or far below it), so the calibration loops for ever; without a clock
+// the board is what ends it.
+TEST(FirmwareOnBoard, ACalibrationThatNeverSettlesIsStoppedNotHung) {
+  const auto path = std::filesystem::temp_directory_path() / "lpcdemo_swinging_codes.txt";
+  {
+    std::ofstream codes(path);
+    for (int i = 0; i < 1024; ++i) codes << "1023\n";
+    for (int i = 0; i < 1024; ++i) codes << "0\n";
+  }
+  sim::Board board(sim::make_audio("codes:" + path.string()));
+  test::ScopedBus installed(board);
+  processor_init();
+  io_init();
+  EXPECT_THROW(calibratead(), sim::Stalled);
+  // Thousands of passes went by first: a conversion is four accesses (read and write AD0CR,
+  // poll and read AD0GDR).
+  EXPECT_GT(board.conversions(), sim::Board::kStallAccesses / 5);
 }
 
 }  // namespace
