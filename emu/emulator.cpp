@@ -29,7 +29,6 @@ constexpr std::uint32_t kBranchToSelf = 0xEAFFFFFE;
 // The APB bridge adds wait states to every peripheral access. The manual gives no figure;
 // 3 clocks (with PCLK = CCLK) is an estimate. Fast GPIO and the VIC are not behind it.
 constexpr unsigned kApbWait = 3;
-constexpr std::uint32_t kSystemControlBase = 0xE01FC000;
 // Clocks before the predicted end of a transfer or conversion from which a poll reads the
 // board again pass by pass: covers the board's rounding of processor to peripheral clocks.
 constexpr std::uint64_t kQuietMargin = 32;
@@ -480,7 +479,7 @@ void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::ui
   after_board_access(before, addr);
   note_start(addr, value);
   if (addr == chip::S0SPDR.addr && frame_limit_reached()) uc_emu_stop(uc);
-  if (addr >= kSystemControlBase && addr < chip::APB_BASE + chip::APB_SIZE) {
+  if (addr == chip::MAMCR.addr || addr == chip::MAMTIM.addr) {
     const std::uint8_t cr = board.mamcr(), tim = board.mamtim();
     if (cr != mamcr || tim != mamtim) {
       mamcr = cr;

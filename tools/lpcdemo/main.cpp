@@ -35,7 +35,10 @@ struct RunOptions {
 std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, sim::Board& board) {
   if (o.engine == "native") return runner::make_native_engine(board);
 #if defined(LPCDEMO_HAVE_EMU)
-  return emu::make_emulated_engine(o.firmware, board);
+  // An image built to show every effect forever never halts: stop it after the frames asked for.
+  emu::Options options;
+  options.frame_limit = static_cast<std::size_t>(o.frames);
+  return emu::make_emulated_engine(o.firmware, board, options);
 #else
   throw std::runtime_error("this build has no emulator");
 #endif
@@ -84,7 +87,10 @@ int main(int argc, char** argv) {
       ->add_option("--effect", o.effect, "demo, showcase, plasma, cake, fall, roundwave or fftwave")
       ->check(
           CLI::IsMember({"demo", "showcase", "plasma", "cake", "fall", "roundwave", "fftwave"}));
-  run_cmd->add_option("--frames", o.frames, "frames to render (not for demo)")
+  run_cmd
+      ->add_option(
+          "--frames", o.frames,
+          "frames to render; for demo (emulated), a cap on an image whose main never halts")
       ->check(CLI::Range(1, 100000));
   run_cmd->add_option("--audio", o.audio,
                       "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, "
