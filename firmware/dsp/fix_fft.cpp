@@ -4,8 +4,7 @@
 
 namespace {
 
-constexpr int kMaxLog2Points = 10;  // the twiddle step 512 / l is a whole sine step up to here
-constexpr std::int16_t kQuarterTurn = 256;
+constexpr int kMaxLog2Points = 10;     // the twiddle step 512 / l is a whole sine step up to here
 constexpr int kFirstTwiddleShift = 9;  // j = u << k, k = 9 for the first stage: u * 512 / l
 constexpr int kInverseLimit = 16383;   // an inverse stage halves once a magnitude exceeds this
 constexpr int kFailed = -1;
@@ -99,7 +98,7 @@ int fix_fft(std::int16_t fr[], std::int16_t fi[], std::int16_t m, std::int16_t i
     }
     for (int u = 0; u < l; ++u) {
       const int j = u << k;
-      int wr = isin(static_cast<std::int16_t>(j + kQuarterTurn));
+      int wr = isin(static_cast<std::int16_t>(j + sine::kQuarterTurn));
       int wi = -isin(static_cast<std::int16_t>(j));
       if (inverse) wi = -wi;
       if (halve) {
