@@ -8,18 +8,24 @@
 #include "effects/plasma.h"
 #include "effects/rotoblitter.h"
 
-// Each renderer draws one frame into dispram and sends it with senddisp.
-
-namespace plasma {
 namespace {
 
-// Angles are formed in 32 bits with wrap-around, so any frame counter gives exact low bits.
+// Angles are formed in 32 bits with wrap-around, so any frame counter gives exact low bits,
+// the only ones isin reads.
 constexpr std::uint32_t turns(int k, int n) {
   return static_cast<std::uint32_t>(k) * static_cast<std::uint32_t>(n);
 }
 std::int16_t angle(std::uint32_t a) {
   return static_cast<std::int16_t>(a);
 }
+
+// The effects draw in the lower half of the palette; the upper half holds the ramps.
+constexpr int kIndexMask = 0x7F;
+
+}  // namespace
+
+namespace plasma {
+namespace {
 
 // isin(a) >> 9 (-64..63) for every angle: the field needs only these top bits, and a byte
 // table read spares the quarter-wave folding on each of the 26,264 lookups a frame. A term
@@ -45,8 +51,6 @@ void draw_line() {
     for (int r = 0; r < run.rows; ++r, p += kFrameWidth) *p = kBackground;
   }
 }
-
-constexpr std::uint8_t kIndexMask = 0x7F;
 
 // Five sine terms per pixel. Rows outside, columns inside, so dispram fills in order; each
 // angle is linear in x, so it advances by its x coefficient from one column to the next.
@@ -112,22 +116,19 @@ constexpr std::uint8_t kInkSolid = 130;
 // Moving an index this far along the palette picks its shaded twin in palette mode 2.
 constexpr std::uint8_t kShadeOffset = 128;
 
-// Angles are formed in 32 bits with wrap-around; only their low bits reach isin.
-std::int16_t angle(std::uint32_t a) {
-  return static_cast<std::int16_t>(a);
-}
-std::int16_t angle(int k, int n) {
-  return angle(static_cast<std::uint32_t>(k) * static_cast<std::uint32_t>(n));
-}
-
 }  // namespace
 
 Params params(int n) {
+  constexpr int kTurnShift = 4;    // the rotation swings up to two turns either way
+  constexpr int kZoomShift = 7;    // each of the two zoom terms within -256..255
+  constexpr int kZoomBase = 512;   // two image pixels per screen pixel
+  constexpr int kDriftShift = 11;  // the middle drifts by -16..15 pixels
   Params p;
-  p.deg = static_cast<std::int16_t>(isin(angle(5, n)) >> 4);
-  p.zoom = (isin(angle(40, n)) >> 7) + (isin(angle(15, n)) >> 7) + 512;
-  p.midx = static_cast<std::uint8_t>((isin(angle(20, n)) >> 11) + 49);
-  p.midy = static_cast<std::uint8_t>((isin(angle(10, n)) >> 11) + 33);
+  p.deg = static_cast<std::int16_t>(isin(angle(turns(5, n))) >> kTurnShift);
+  p.zoom = (isin(angle(turns(40, n))) >> kZoomShift) + (isin(angle(turns(15, n))) >> kZoomShift) +
+           kZoomBase;
+  p.midx = static_cast<std::uint8_t>((isin(angle(turns(20, n))) >> kDriftShift) + kFrameWidth / 2);
+  p.midy = static_cast<std::uint8_t>((isin(angle(turns(10, n))) >> kDriftShift) + kFrameHeight / 2);
   return p;
 }
 
@@ -169,7 +170,6 @@ namespace {
 
 constexpr int kLastRow = kFrameHeight - 1;
 constexpr int kLastColumn = kFrameWidth - 1;
-constexpr int kIndexMask = 0x7F;
 
 // The edges that moved pixels leave behind (or, falling, would move onto) become background.
 void clear_bottom_row_and_right_column() {
