@@ -22,23 +22,14 @@ struct Access {
   bool operator==(const Access&) const = default;
 };
 
-inline Access W(hw::Reg8 r, std::uint32_t v) {
-  return {Access::Write, r.addr, 8, v};
+// The width comes from the register's declaration, as it does for the firmware's own access.
+template <typename T>
+Access W(hw::Reg<T> r, std::uint32_t v) {
+  return {Access::Write, r.addr, hw::Reg<T>::width, v};
 }
-inline Access W(hw::Reg16 r, std::uint32_t v) {
-  return {Access::Write, r.addr, 16, v};
-}
-inline Access W(hw::Reg32 r, std::uint32_t v) {
-  return {Access::Write, r.addr, 32, v};
-}
-inline Access R(hw::Reg8 r, std::uint32_t v) {
-  return {Access::Read, r.addr, 8, v};
-}
-inline Access R(hw::Reg16 r, std::uint32_t v) {
-  return {Access::Read, r.addr, 16, v};
-}
-inline Access R(hw::Reg32 r, std::uint32_t v) {
-  return {Access::Read, r.addr, 32, v};
+template <typename T>
+Access R(hw::Reg<T> r, std::uint32_t v) {
+  return {Access::Read, r.addr, hw::Reg<T>::width, v};
 }
 inline Access Delay(std::uint32_t passes) {
   return {Access::Delay, 0, 0, passes};
