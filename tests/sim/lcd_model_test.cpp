@@ -5,19 +5,14 @@
 #include <vector>
 
 #include "sim/lcd_model.h"
+#include "support/lcd_startup.h"
 
 namespace {
 
 using sim::kLcdPixels;
 using sim::LcdModel;
 
-// The controller set-up the firmware sends, as sendlcd values (bit 8 set for a command).
-const std::vector<int> kStartup = {
-    0x101, 0x1C6, 0x1B9, 0x000, 0x1B6, 0x080, 0x080, 0x081, 0x054, 0x045, 0x052, 0x043,
-    0x1B3, 0x000, 0x008, 0x011, 0x019, 0x022, 0x02A, 0x033, 0x03C, 0x044, 0x04D, 0x055,
-    0x05E, 0x067, 0x070, 0x07F, 0x1B5, 0x001, 0x1BD, 0x004, 0x1BE, 0x004, 0x111, 0x1BA,
-    0x0FF, 0x003, 0x1B7, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000, 0x000,
-    0x000, 0x000, 0x000, 0x000, 0x000, 0x103, 0x120, 0x129, 0x120, 0x125, 0x050};
+using test::kLcdStartupWords;
 
 // A recognisable colour for every pixel position.
 std::uint16_t colour_at(int i) {
@@ -52,8 +47,8 @@ class LcdModelTest : public ::testing::Test {
 };
 
 TEST_F(LcdModelTest, StartupThenFrameGivesThePixelsInRowOrder) {
-  EXPECT_EQ(kStartup.size(), 59u);
-  send_all(kStartup);
+  EXPECT_EQ(kLcdStartupWords.size(), 59u);
+  send_all(kLcdStartupWords);
   EXPECT_FALSE(lcd.sleeping());
   EXPECT_TRUE(lcd.display_on());
   EXPECT_EQ(lcd.contrast(), 0x50);
@@ -68,7 +63,7 @@ TEST_F(LcdModelTest, StartupThenFrameGivesThePixelsInRowOrder) {
 }
 
 TEST_F(LcdModelTest, ThreeBytesUnpackIntoTwoTwelveBitPixels) {
-  send_all(kStartup);
+  send_all(kLcdStartupWords);
   send(0x12C);
   send_all({0x8E, 0x2D, 0xA1});  // 0x8E2 then 0xDA1
   for (int i = 2; i < kLcdPixels; i += 2) send_all({0, 0, 0});
@@ -114,7 +109,7 @@ TEST_F(LcdModelTest, StreamErrorsAreFindings) {
 }
 
 TEST_F(LcdModelTest, PixelsPastAFullFrameStartOver) {
-  send_all(kStartup);
+  send_all(kLcdStartupWords);
   send_frame();
   send_pair(0x123, 0x456);
   EXPECT_EQ(findings_with("beyond the 6566th pixel"), 1);
@@ -128,7 +123,7 @@ TEST_F(LcdModelTest, DeselectedOrResetControllerIgnoresWords) {
   EXPECT_TRUE(lcd.words().empty());
   EXPECT_EQ(findings_with("chip select is high"), 1);
   lcd.set_select(true);
-  send_all(kStartup);
+  send_all(kLcdStartupWords);
   lcd.set_reset(true);
   EXPECT_TRUE(lcd.in_reset());
   EXPECT_TRUE(lcd.sleeping());
