@@ -25,22 +25,22 @@ std::uint16_t clamp_code(double code) {
   return static_cast<std::uint16_t>(std::clamp(std::lround(code), 0L, long{kMaxCode}));
 }
 
-[[noreturn]] void bad(const std::string& spec, const std::string& why) {
-  throw std::invalid_argument("audio source '" + spec + "': " + why);
+[[noreturn]] void bad(const std::string& source, const std::string& why) {
+  throw std::invalid_argument("audio source '" + source + "': " + why);
 }
 
-double parse_number(const std::string& spec, std::string_view text, const char* what) {
+double parse_number(const std::string& source, std::string_view text, const char* what) {
   double value = 0;
   const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (err != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
-    bad(spec, std::string(what) + " '" + std::string(text) + "' is not a number");
+    bad(source, std::string(what) + " '" + std::string(text) + "' is not a number");
   }
   return value;
 }
 
-double parse_amplitude(const std::string& spec, std::string_view text) {
-  const double amp = parse_number(spec, text, "amplitude");
-  if (amp < 0 || amp > kMaxAmplitude) bad(spec, "amplitude must lie in 0..512 codes");
+double parse_amplitude(const std::string& source, std::string_view text) {
+  const double amp = parse_number(source, text, "amplitude");
+  if (amp < 0 || amp > kMaxAmplitude) bad(source, "amplitude must lie in 0..512 codes");
   return amp;
 }
 
@@ -131,14 +131,14 @@ class Wave final : public AudioSource {
   std::uint64_t n_ = 0;
 };
 
-std::unique_ptr<AudioSource> open_wav(const std::string& spec, const std::string& path) {
+std::unique_ptr<AudioSource> open_wav(const std::string& source, const std::string& path) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (file == nullptr) bad(spec, std::string("cannot read: ") + sf_strerror(nullptr));
+  if (file == nullptr) bad(source, std::string("cannot read: ") + sf_strerror(nullptr));
   std::vector<float> frames(static_cast<std::size_t>(info.frames * info.channels));
   const sf_count_t got = sf_readf_float(file, frames.data(), info.frames);
   sf_close(file);
-  if (got <= 0) bad(spec, "no samples");
+  if (got <= 0) bad(source, "no samples");
   std::vector<float> first(static_cast<std::size_t>(got));
   for (std::size_t i = 0; i < first.size(); ++i) {
     first[i] = frames[i * static_cast<std::size_t>(info.channels)];
@@ -146,21 +146,21 @@ std::unique_ptr<AudioSource> open_wav(const std::string& spec, const std::string
   return std::make_unique<Wave>(std::move(first), info.samplerate);
 }
 
-std::unique_ptr<AudioSource> open_codes(const std::string& spec, const std::string& path) {
+std::unique_ptr<AudioSource> open_codes(const std::string& source, const std::string& path) {
   std::ifstream in(path);
-  if (!in) bad(spec, "cannot read the file");
+  if (!in) bad(source, "cannot read the file");
   std::vector<std::uint16_t> codes;
   std::string token;
   while (in >> token) {
     unsigned value = 0;
     const auto [end, err] = std::from_chars(token.data(), token.data() + token.size(), value);
     if (err != std::errc{} || end != token.data() + token.size() || value > kMaxCode) {
-      bad(spec,
+      bad(source,
           "'" + token + "' (entry " + std::to_string(codes.size() + 1) + ") is not a code 0..1023");
     }
     codes.push_back(static_cast<std::uint16_t>(value));
   }
-  if (codes.empty()) bad(spec, "no codes in the file");
+  if (codes.empty()) bad(source, "no codes in the file");
   return std::make_unique<Cycle>(std::move(codes));
 }
 
@@ -175,35 +175,35 @@ std::unique_ptr<AudioSource> default_chord() {
 
 }  // namespace
 
-std::unique_ptr<AudioSource> make_audio(const std::string& spec) {
-  if (spec.empty()) return default_chord();
-  const std::size_t colon = spec.find(':');
-  const std::string kind = spec.substr(0, colon);
+std::unique_ptr<AudioSource> make_audio(const std::string& source) {
+  if (source.empty()) return default_chord();
+  const std::size_t colon = source.find(':');
+  const std::string kind = source.substr(0, colon);
   const bool has_arg = colon != std::string::npos;
-  const std::string arg = has_arg ? spec.substr(colon + 1) : std::string();
+  const std::string arg = has_arg ? source.substr(colon + 1) : std::string();
 
   if (kind == "silence") {
-    if (has_arg) bad(spec, "silence takes no argument");
+    if (has_arg) bad(source, "silence takes no argument");
     return std::make_unique<Constant>();
   }
   if (kind == "tone") {
-    if (!has_arg) bad(spec, "expected tone:HZ[:AMP]");
+    if (!has_arg) bad(source, "expected tone:HZ[:AMP]");
     const std::size_t second = arg.find(':');
-    const double hz = parse_number(spec, std::string_view(arg).substr(0, second), "frequency");
-    if (hz <= 0 || hz > kNyquistHz) bad(spec, "frequency must lie above 0 and up to 6392 Hz");
+    const double hz = parse_number(source, std::string_view(arg).substr(0, second), "frequency");
+    if (hz <= 0 || hz > kNyquistHz) bad(source, "frequency must lie above 0 and up to 6392 Hz");
     const double amp = second == std::string::npos
                            ? kDefaultAmplitude
-                           : parse_amplitude(spec, std::string_view(arg).substr(second + 1));
+                           : parse_amplitude(source, std::string_view(arg).substr(second + 1));
     return std::make_unique<Tones>(std::vector<Tones::Partial>{{hz, amp}});
   }
   if (kind == "noise") {
-    return std::make_unique<Noise>(has_arg ? parse_amplitude(spec, arg) : kDefaultAmplitude);
+    return std::make_unique<Noise>(has_arg ? parse_amplitude(source, arg) : kDefaultAmplitude);
   }
   if (kind == "wav" || kind == "codes") {
-    if (arg.empty()) bad(spec, "expected " + kind + ":PATH");
-    return kind == "wav" ? open_wav(spec, arg) : open_codes(spec, arg);
+    if (arg.empty()) bad(source, "expected " + kind + ":PATH");
+    return kind == "wav" ? open_wav(source, arg) : open_codes(source, arg);
   }
-  bad(spec, "unknown kind (silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, codes:PATH)");
+  bad(source, "unknown kind (silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, codes:PATH)");
 }
 
 }  // namespace sim

@@ -17,7 +17,7 @@ class AudioSource {
 };
 
 // silence | tone:HZ[:AMP] | noise[:AMP] | wav:PATH | codes:PATH. Throws std::invalid_argument
-// with a one-line message on a malformed spec or unreadable file.
-std::unique_ptr<AudioSource> make_audio(const std::string& spec);
+// with a one-line message on a malformed source or unreadable file.
+std::unique_ptr<AudioSource> make_audio(const std::string& source);
 
 }  // namespace sim

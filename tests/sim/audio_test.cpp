@@ -142,21 +142,21 @@ TEST(AudioSources, DefaultChordBeatsWithinSignedByteRange) {
   EXPECT_GT(lowest, 100);  // never fades into the trigger's band
 }
 
-TEST(AudioSources, MalformedSpecsAreRefusedInOneLine) {
+TEST(AudioSources, MalformedSourcesAreRefusedInOneLine) {
   const auto empty = temp_file("empty.txt");
   std::ofstream(empty) << "  \n";
   const auto bad = temp_file("bad.txt");
   std::ofstream(bad) << "5 1024\n";
-  for (const std::string& spec : std::vector<std::string>{
+  for (const std::string& source : std::vector<std::string>{
            "tone", "tone:", "tone:abc", "tone:0", "tone:440:600", "tone:440:x", "noise:-1",
            "silence:3", "square:440", "wav:", "wav:/nonexistent/a.wav", "codes:/nonexistent",
            "codes:" + empty.string(), "codes:" + bad.string()}) {
     try {
-      make_audio(spec);
-      ADD_FAILURE() << "accepted " << spec;
+      make_audio(source);
+      ADD_FAILURE() << "accepted " << source;
     } catch (const std::invalid_argument& e) {
       EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
-      EXPECT_NE(std::string(e.what()).find(spec), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(source), std::string::npos) << e.what();
     }
   }
 }
