@@ -11,6 +11,7 @@ std::uint16_t pal[256];
 namespace {
 
 // 12-bit colour 0xRGB, four bits per channel.
+constexpr unsigned kColourBits = 12;
 constexpr unsigned kRedShift = 8;
 constexpr unsigned kGreenShift = 4;
 constexpr int kLevels = 16;
@@ -60,14 +61,17 @@ void load_blue_white() {
 // The picture's colours, and above them a shaded copy (red and green halved, blue kept) that
 // the cake effect reaches by adding 128 to an index.
 void load_picture_colours() {
+  constexpr int kToLevel = 4;  // a byte keeps its top four bits
+  constexpr int kToHalfLevel = kToLevel + 1;
   for (int x = 0; x < kLowerHalf; ++x) {
     const unsigned r = header_data_cmap[3 * x];
     const unsigned g = header_data_cmap[3 * x + 1];
     const unsigned b = header_data_cmap[3 * x + 2];
-    pal[x] =
-        static_cast<std::uint16_t>(((r >> 4) << kRedShift) | ((g >> 4) << kGreenShift) | (b >> 4));
+    pal[x] = static_cast<std::uint16_t>(((r >> kToLevel) << kRedShift) |
+                                        ((g >> kToLevel) << kGreenShift) | (b >> kToLevel));
     pal[kLowerHalf + x] =
-        static_cast<std::uint16_t>(((r >> 5) << kRedShift) | ((g >> 5) << kGreenShift) | (b >> 4));
+        static_cast<std::uint16_t>(((r >> kToHalfLevel) << kRedShift) |
+                                   ((g >> kToHalfLevel) << kGreenShift) | (b >> kToLevel));
   }
 }
 
@@ -107,9 +111,13 @@ static_assert(kSendus.back() == kEnd && count_words(kSendus) == 56);
 
 constexpr int kFrameStart = 0x12C;  // memory-write command before the pixel data
 
+// Sent after the table, with command 0x20 once more before them.
+constexpr int kSetContrast = 0x125;
+constexpr int kContrastLevel = 0x050;  // its one parameter
+
 // Two pixels' colours in 24 bits, sent as three bytes most significant first.
 inline std::uint32_t pack_pair(const std::uint8_t* p) {
-  return (static_cast<std::uint32_t>(pal[p[0]]) << 12) + pal[p[1]];
+  return (static_cast<std::uint32_t>(pal[p[0]]) << kColourBits) + pal[p[1]];
 }
 
 }  // namespace
@@ -135,8 +143,8 @@ void lcd_init() {
     }
   }
   sendlcd(0x120);
-  sendlcd(0x125);
-  sendlcd(0x050);  // parameter of 0x25
+  sendlcd(kSetContrast);
+  sendlcd(kContrastLevel);
 }
 
 // The next pair is looked up while the current pair's last byte is shifting out.
