@@ -47,9 +47,10 @@ void Board::State::start_conversion() {
     fail_once("adc-sel", L::AD0CR.addr, adcr, "SEL must select exactly one channel");
   }
   const unsigned clkdiv = (adcr >> L::AD0CR_CLKDIV_SHIFT) & L::AD0CR_CLKDIV_MASK;
-  if (pclk_hz() / (clkdiv + 1) > kAdcMaxClockHz) {
+  const double adc_clock_hz = pclk_hz() / (clkdiv + 1);
+  if (adc_clock_hz > kAdcMaxClockHz) {
     fail_once("adc-clock", L::AD0CR.addr, adcr,
-              "A/D clock " + mhz(pclk_hz() / (clkdiv + 1)) + " exceeds 4.5 MHz");
+              "A/D clock " + mhz(adc_clock_hz) + " exceeds 4.5 MHz");
   }
   adc_pending_channel = sel ? static_cast<std::uint32_t>(std::countr_zero(sel)) : 0;
   std::uint32_t code = 0;

@@ -215,7 +215,7 @@ void Board::State::write(std::uint32_t addr, std::uint32_t v) {
       write_spdr(static_cast<std::uint16_t>(v));
       break;
     case L::S0SPCCR.addr:
-      if (v8 < L::S0SPCCR_MIN || v8 % 2 != 0) fail(addr, v8, "must be even and at least 8");
+      if (!sck_divider_valid(v8)) fail(addr, v8, "must be even and at least 8");
       spccr = v8;
       break;
     case L::AD0CR.addr:

@@ -74,7 +74,7 @@ void Board::State::write_spdr(std::uint16_t v) {
               "written with SPIF still set (S0SPSR not read since the last transfer): "
               "SPIF cannot tell when this word is out");
   }
-  if (spccr < L::S0SPCCR_MIN || spccr % 2 != 0) {
+  if (!sck_divider_valid(spccr)) {
     fail_once("spccr", L::S0SPCCR.addr, spccr, "must be even and at least 8");
   }
   const unsigned bits = spi_bits();
