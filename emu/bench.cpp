@@ -7,6 +7,7 @@
 
 #include "emu/emulator.h"
 #include "sim/audio.h"
+#include "tools/lpcdemo/run.h"
 
 namespace emu {
 namespace {
@@ -15,17 +16,6 @@ namespace {
 constexpr double kFrameWords = 1 + 6566 * 3 / 2;
 constexpr double kPclksPerWord = 72;          // 9 bits at PCLK / 8
 constexpr double kPclksPerConversion = 2816;  // 11 A/D clocks at PCLK / 256
-
-struct Effect {
-  const char* name;
-  const char* symbol;
-  std::int32_t palette;
-};
-constexpr Effect kEffects[] = {{"plasma", "effectPlasma", 0},
-                               {"cake", "effectCake", 2},
-                               {"fall", "effectFall", 0},
-                               {"roundwave", "effectRoundWave", 0},
-                               {"fftwave", "effectFftAndWave", 0}};
 
 struct Snapshot {
   Counters counters;
@@ -37,13 +27,11 @@ Snapshot snapshot(const Emulator& emu, const sim::Board& board) {
   return {emu.counters(), board.lcd().words().size(), board.conversions()};
 }
 
-EffectCost measure_effect(const std::string& elf_path, const Effect& effect, int frames,
+EffectCost measure_effect(const std::string& elf_path, const runner::Effect& effect, int frames,
                           BenchReport& report) {
   sim::Board board(sim::make_audio(""));
   Emulator emu(elf_path, board);
-  for (const char* step : {"processor_init", "io_init", "lcd_init", "calibratead"}) {
-    emu.call(step);
-  }
+  runner::bring_up(emu);
   emu.call("initpal", {effect.palette});
   const Snapshot start = snapshot(emu, board);
   for (int n = 0; n < frames; ++n) emu.call(effect.symbol, {n});
@@ -56,7 +44,7 @@ EffectCost measure_effect(const std::string& elf_path, const Effect& effect, int
     return per_frame(start.counters.by_activity[i], end.counters.by_activity[i]);
   };
   EffectCost c;
-  c.name = effect.name;
+  c.name = std::string(effect.name);
   c.instructions = per_frame(start.counters.instructions, end.counters.instructions);
   c.cycles = per_frame(start.counters.cycles, end.counters.cycles);
   c.render = activity(Activity::Render);
@@ -162,8 +150,9 @@ void print_json(const BenchReport& r, std::ostream& out) {
 BenchReport measure_bench(const std::string& elf_path, int frames) {
   BenchReport report;
   const auto t0 = std::chrono::steady_clock::now();
-  for (const Effect& e : kEffects)
+  for (const runner::Effect& e : runner::kEffects) {
     report.effects.push_back(measure_effect(elf_path, e, frames, report));
+  }
   report.host_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   return report;

@@ -5,29 +5,6 @@
 
 namespace runner {
 
-const std::vector<Effect>& effects() {
-  static const std::vector<Effect> list = {
-      {"plasma", "effectPlasma", 0, false},     {"cake", "effectCake", 2, false},
-      {"fall", "effectFall", 0, true},          {"roundwave", "effectRoundWave", 0, true},
-      {"fftwave", "effectFftAndWave", 0, true},
-  };
-  return list;
-}
-
-std::optional<Effect> find_effect(std::string_view name) {
-  for (const auto& e : effects()) {
-    if (e.name == name) return e;
-  }
-  return std::nullopt;
-}
-
-void bring_up(Engine& engine) {
-  engine.call("processor_init");
-  engine.call("io_init");
-  engine.call("lcd_init");
-  engine.call("calibratead");
-}
-
 void run_sequence(Engine& engine, std::string_view effect, int frames) {
   if (effect == "demo") {
     engine.run_main();
