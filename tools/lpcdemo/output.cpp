@@ -22,6 +22,21 @@ constexpr std::uint8_t expand4(unsigned level) {
 }
 static_assert(expand4(0xF) == 0xFF && expand4(0x8) == 0x88);
 
+struct Rgb {
+  std::uint8_t r, g, b;
+};
+
+// A 12-bit colour 0xRGB at 8 bits per channel.
+constexpr Rgb rgb(unsigned c) {
+  return {expand4((c >> 8) & 0xF), expand4((c >> 4) & 0xF), expand4(c & 0xF)};
+}
+static_assert(rgb(0xF80).r == 0xFF && rgb(0xF80).g == 0x88 && rgb(0xF80).b == 0);
+
+// The LCD pixel at (x, y) of the picture enlarged `scale` times.
+std::uint16_t scaled_pixel(const sim::LcdFrame& frame, int x, int y, int scale) {
+  return frame[static_cast<std::size_t>((y / scale) * sim::kLcdWidth + x / scale)];
+}
+
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -55,11 +70,11 @@ void write_png(const std::string& path, const sim::LcdFrame& frame, int scale) {
   png_write_info(png, info);
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      const unsigned c = frame[(y / scale) * sim::kLcdWidth + x / scale];
+      const Rgb c = rgb(scaled_pixel(frame, x, y, scale));
       png_byte* p = &row[static_cast<std::size_t>(x) * 3];
-      p[0] = expand4((c >> 8) & 0xF);
-      p[1] = expand4((c >> 4) & 0xF);
-      p[2] = expand4(c & 0xF);
+      p[0] = c.r;
+      p[1] = c.g;
+      p[2] = c.b;
     }
     png_write_row(png, row.data());
   }
@@ -69,6 +84,8 @@ void write_png(const std::string& path, const sim::LcdFrame& frame, int scale) {
 }
 
 namespace {
+
+constexpr int kDefaultDelayCs = 4;  // with no delays given at all: 25 frames a second
 
 struct GifCloser {
   void operator()(GifFileType* g) const { EGifCloseFile(g, nullptr); }
@@ -86,7 +103,8 @@ ColorMapObject* frame_colours(const sim::LcdFrame& frame, std::map<std::uint16_t
   int i = 0;
   for (auto& [c, slot] : index) {
     slot = i;
-    map->Colors[i] = {expand4((c >> 8) & 0xF), expand4((c >> 4) & 0xF), expand4(c & 0xF)};
+    const Rgb k = rgb(c);
+    map->Colors[i] = {k.r, k.g, k.b};
     ++i;
   }
   for (; i < size; ++i) map->Colors[i] = {0, 0, 0};
@@ -130,7 +148,9 @@ void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames
   for (std::size_t f = 0; f < frames.size(); ++f) {
     GraphicsControlBlock gcb{};
     gcb.DisposalMode = DISPOSE_DO_NOT;
-    gcb.DelayTime = f < delays_cs.size() ? delays_cs[f] : delays_cs.empty() ? 4 : delays_cs.back();
+    gcb.DelayTime = f < delays_cs.size() ? delays_cs[f]
+                    : delays_cs.empty()  ? kDefaultDelayCs
+                                         : delays_cs.back();
     gcb.TransparentColor = NO_TRANSPARENT_COLOR;
     GifByteType ext[4];
     const std::size_t n = EGifGCBToExtension(&gcb, ext);
@@ -142,8 +162,8 @@ void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames
     if (rc == GIF_ERROR) throw write_error(path, GifErrorString(gif->Error));
     for (int y = 0; y < h; ++y) {
       for (int x = 0; x < w; ++x) {
-        line[static_cast<std::size_t>(x)] = static_cast<GifPixelType>(
-            index.at(frames[f][(y / scale) * sim::kLcdWidth + x / scale]));
+        line[static_cast<std::size_t>(x)] =
+            static_cast<GifPixelType>(index.at(scaled_pixel(frames[f], x, y, scale)));
       }
       if (EGifPutLine(gif.get(), line.data(), w) == GIF_ERROR) {
         throw write_error(path, GifErrorString(gif->Error));
