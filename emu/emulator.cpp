@@ -46,6 +46,10 @@ std::string hex(std::uint32_t v) {
   return buf;
 }
 
+bool in_region(std::uint32_t addr, std::uint32_t base, std::uint32_t size) {
+  return addr >= base && addr - base < size;
+}
+
 bool overlaps(const std::vector<Range>& ranges, std::uint32_t begin, std::uint32_t end) {
   return std::any_of(ranges.begin(), ranges.end(),
                      [&](const Range& r) { return r.begin < end && begin < r.end; });
@@ -260,7 +264,7 @@ Block& Emulator::Impl::block(std::uint32_t addr, std::uint32_t size) {
   Block** slot = nullptr;
   if (addr < chip::FLASH_SIZE) {
     slot = &flash_blocks[addr / kWord];
-  } else if (addr >= chip::RAM_BASE && addr - chip::RAM_BASE < chip::RAM_SIZE) {
+  } else if (in_region(addr, chip::RAM_BASE, chip::RAM_SIZE)) {
     slot = &ram_blocks[(addr - chip::RAM_BASE) / kWord];
   }
   const std::uint32_t end = addr + std::max(size, kWord);
@@ -382,8 +386,7 @@ std::uint32_t Emulator::Impl::locate(std::uint32_t accessed) const {
 // ---- memory callbacks ----
 
 std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size) {
-  const bool apb = addr >= chip::APB_BASE && addr - chip::APB_BASE < chip::APB_SIZE;
-  const unsigned wait = apb ? kApbWait : 0;
+  const unsigned wait = in_region(addr, chip::APB_BASE, chip::APB_SIZE) ? kApbWait : 0;
   if (addr == chip::AD0GDR.addr && current) current->activity = Activity::AdcWait;
   const Activity activity = current ? current->activity : Activity::Render;
   charge(wait, activity);
@@ -470,7 +473,7 @@ void Emulator::Impl::note_start(std::uint32_t addr, std::uint32_t value) {
 }
 
 void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value) {
-  if (addr >= chip::APB_BASE && addr - chip::APB_BASE < chip::APB_SIZE) {
+  if (in_region(addr, chip::APB_BASE, chip::APB_SIZE)) {
     charge(kApbWait, current ? current->activity : Activity::Render);
   }
   sync_board();
