@@ -150,7 +150,7 @@ struct Emulator::Impl {
   Counters counters;
   std::uint64_t board_time = 0;
   Mam mam;
-  std::uint8_t mamcr = Mam::kOff, mamtim = Mam::kResetTiming;
+  std::uint8_t mamcr = chip::MAMCR_OFF, mamtim = chip::MAMTIM_MAX;  // reset values
   Block* current = nullptr;
   bool faulted = false;
   bool sp_reported = false;

@@ -15,11 +15,11 @@ unsigned Mam::fetch(std::uint32_t addr, std::uint32_t end, bool sequential) {
   const std::uint32_t last = (end - 1) >> kLineShift;
   const unsigned lines = last - first + 1;
   switch (mode_) {
-    case kOff: {
+    case lpc2138::MAMCR_OFF: {
       const unsigned words = (end - addr) / 4;
       return words * wait_;
     }
-    case kPartial:
+    case lpc2138::MAMCR_PARTIAL:
       return sequential ? 0 : wait_;
     default:
       break;
@@ -37,7 +37,7 @@ unsigned Mam::fetch(std::uint32_t addr, std::uint32_t end, bool sequential) {
 }
 
 unsigned Mam::read(std::uint32_t addr) {
-  if (mode_ != kFull) return wait_;
+  if (mode_ != lpc2138::MAMCR_FULL) return wait_;
   const std::uint32_t line = addr >> kLineShift;
   if (line == data_) return 0;
   data_ = line;

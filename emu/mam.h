@@ -15,14 +15,15 @@
 
 #include <cstdint>
 
+#include "hw/lpc2138.h"
+
 namespace emu {
 
 class Mam {
  public:
   static constexpr unsigned kLineShift = 4;  // 16-byte lines
-  static constexpr std::uint8_t kOff = 0, kPartial = 1, kFull = 2;
-  static constexpr std::uint8_t kResetTiming = 7;
 
+  // mamcr: MAMCR_OFF, MAMCR_PARTIAL or MAMCR_FULL; mamtim: flash access clocks.
   void configure(std::uint8_t mamcr, std::uint8_t mamtim);
 
   // A run of code from `addr` to `end` (exclusive) in flash, entered sequentially from the
@@ -36,10 +37,10 @@ class Mam {
  private:
   static constexpr std::uint32_t kNoLine = 0xFFFFFFFF;
 
-  std::uint8_t mode_ = kOff;
-  unsigned wait_ = kResetTiming - 1;
-  std::uint32_t prefetch_ = kNoLine;  // line of the last sequential fetch
-  std::uint32_t trail_ = kNoLine;     // line of the last branch that missed
+  std::uint8_t mode_ = lpc2138::MAMCR_OFF;
+  unsigned wait_ = lpc2138::MAMTIM_MAX - 1;  // the reset timing
+  std::uint32_t prefetch_ = kNoLine;         // line of the last sequential fetch
+  std::uint32_t trail_ = kNoLine;            // line of the last branch that missed
   std::uint32_t data_ = kNoLine;
 };
 
