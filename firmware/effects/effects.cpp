@@ -28,8 +28,9 @@ namespace plasma {
 namespace {
 
 // isin(a) >> 9 (-64..63) for every angle: the field needs only these top bits, and a byte
-// table read spares the quarter-wave folding on each of the 26,264 lookups a frame. A term
-// shifted by 10 is this value shifted by one more, since arithmetic shifts compose.
+// table read spares the quarter-wave folding on each of the 19,863 lookups a frame (three per
+// pixel, one per column, one per row). A term shifted by 10 is this value shifted by one
+// more, since arithmetic shifts compose.
 constexpr int kTermShift = 9;
 using TermTable = std::array<std::int8_t, sine::kTurn>;
 constexpr TermTable make_term_table() {
