@@ -4,8 +4,10 @@ namespace emu {
 
 void Mam::configure(std::uint8_t mamcr, std::uint8_t mamtim) {
   mode_ = mamcr;
-  // 0 is reserved; the chip then behaves as with the longest timing.
-  const unsigned clocks = mamtim == 0 ? 8 : mamtim;
+  // 0 is reserved: taken as the three bits wrapping round to 8 clocks, slower than any
+  // defined timing, so a firmware that writes it is not flattered.
+  constexpr unsigned kReservedClocks = lpc2138::MAMTIM_MAX + 1;
+  const unsigned clocks = mamtim == 0 ? kReservedClocks : mamtim;
   wait_ = clocks - 1;
   prefetch_ = trail_ = data_ = kNoLine;  // changing the mode flushes the buffers
 }
