@@ -17,8 +17,9 @@ import re
 import subprocess
 import sys
 
-FLASH_BUDGET = 31536
-MAIN_STACK = 756
+# The linker script's own limits, read from the image so that they are stated once.
+FLASH_BUDGET_SYMBOL = "FLASH_BUDGET"
+MAIN_STACK_SYMBOL = "MAIN_STACK_MIN"
 STACK_SIZE_SYMBOLS = ["UND_STACK_SIZE", "ABT_STACK_SIZE", "FIQ_STACK_SIZE", "IRQ_STACK_SIZE",
                       "SVC_STACK_SIZE"]
 # Entry points besides main: the emulator calls these by symbol on the main stack.
@@ -224,14 +225,20 @@ def main():
     parser.add_argument("--objdump", default="arm-none-eabi-objdump")
     parser.add_argument("--nm", default="arm-none-eabi-nm")
     parser.add_argument("--size", default="arm-none-eabi-size")
-    parser.add_argument("--flash-budget", type=int, default=FLASH_BUDGET)
-    parser.add_argument("--main-stack", type=int, default=MAIN_STACK)
+    parser.add_argument("--flash-budget", type=int,
+                        help=f"bytes of flash allowed (default: the image's {FLASH_BUDGET_SYMBOL})")
+    parser.add_argument("--main-stack", type=int,
+                        help=f"bytes the main stack needs (default: the image's {MAIN_STACK_SYMBOL})")
     parser.add_argument("--verbose", action="store_true",
                         help="list every function with its frame and callees")
     args = parser.parse_args()
 
     print(run([args.size, args.elf]).rstrip())
     symbols = read_symbols(args.nm, args.elf)
+    if args.flash_budget is None:
+        args.flash_budget = symbols[FLASH_BUDGET_SYMBOL][0]
+    if args.main_stack is None:
+        args.main_stack = symbols[MAIN_STACK_SYMBOL][0]
     lines, flash, main_stack = layout_report(symbols, args.flash_budget)
     print("\n".join(lines))
 

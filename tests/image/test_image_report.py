@@ -1,15 +1,15 @@
 #!/usr/bin/env python3
 """The image report's parsing and stack-depth arithmetic, on hand-made tool output."""
 
-import importlib.util
 import pathlib
+import sys
 import tempfile
 import unittest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-spec = importlib.util.spec_from_file_location("image_report", ROOT / "tools" / "image_report.py")
-report = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(report)
+sys.path.insert(0, str(ROOT / "tools"))
+sys.dont_write_bytecode = True  # leave no cache in the source tree
+import image_report as report  # noqa: E402  (found through the path set just above)
 
 # nm -S -C: sized functions, a sizeless label, a clone with spaces in its name.
 NM = """\
