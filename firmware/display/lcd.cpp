@@ -124,11 +124,11 @@ inline std::uint32_t pack_pair(const std::uint8_t* p) {
 
 void initpal(std::uint8_t i) {
   load_ramps();
-  if (i == 0) {
+  if (i == kPaletteRainbow) {
     load_rainbow();
-  } else if (i == 1) {
+  } else if (i == kPaletteBlueWhite) {
     load_blue_white();
-  } else if (i == 2) {
+  } else if (i == kPalettePicture) {
     load_picture_colours();
   }
 }

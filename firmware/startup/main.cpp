@@ -6,8 +6,6 @@
 namespace {
 
 constexpr int kDemoFrames = 50;
-constexpr std::uint8_t kPaletteRainbow = 0;
-constexpr std::uint8_t kPalettePicture = 2;
 
 // The showcase's effects, in the order it shows them.
 enum ShowcaseEffect : int { kShowPlasma, kShowCake, kShowFall, kShowRoundWave, kShowFftAndWave };
