@@ -187,7 +187,7 @@ void LcdModel::report(std::string message) {
   if (findings_.size() < kMaxFindings) {
     findings_.push_back(std::move(message));
   } else if (suppressed_++ == 0) {
-    findings_.push_back("LCD: further stream errors not listed");
+    findings_.push_back("further stream errors not listed");
   }
 }
 
