@@ -19,10 +19,6 @@ constexpr std::uint8_t kMultiply = 1;           // 1S, +m I
 constexpr std::uint8_t kLongMultiply = 2;       // 1S+1I, +m I
 constexpr std::uint8_t kAccumulate = 1;         // MLA, SMLAL, UMLAL: +1I
 
-constexpr std::uint32_t kBranchToSelf = 0xEAFFFFFE;  // B . (always)
-constexpr std::uint32_t kFlagsN = 1u << 31, kFlagsZ = 1u << 30, kFlagsC = 1u << 29,
-                        kFlagsV = 1u << 28;
-
 constexpr std::uint32_t bits(std::uint32_t v, unsigned hi, unsigned lo) {
   return (v >> lo) & ((1u << (hi - lo + 1)) - 1);
 }

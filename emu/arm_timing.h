@@ -12,6 +12,10 @@ inline constexpr std::uint32_t kAlways = 0xE;
 inline constexpr unsigned kPc = 15;
 inline constexpr unsigned kSp = 13;
 inline constexpr unsigned kLr = 14;
+inline constexpr std::uint32_t kBranchToSelf = 0xEAFFFFFE;  // B . (always)
+// Condition flags in the CPSR.
+inline constexpr std::uint32_t kFlagsN = 1u << 31, kFlagsZ = 1u << 30, kFlagsC = 1u << 29,
+                               kFlagsV = 1u << 28;
 
 enum class Multiply : std::uint8_t { None, Signed, UnsignedLong };
 

@@ -116,20 +116,20 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words) 
 }
 
 bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr) {
-  constexpr std::uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
-  std::uint32_t flags = cpsr & (kC | kV);
+  using arm::kFlagsC, arm::kFlagsN, arm::kFlagsV, arm::kFlagsZ;
+  std::uint32_t flags = cpsr & (kFlagsC | kFlagsV);
   std::uint32_t result = 0;
   if (b.spin_compare) {
     result = v - b.spin_imm;
     flags = 0;
-    if (v >= b.spin_imm) flags |= kC;
-    if (((v ^ b.spin_imm) & (v ^ result)) >> 31) flags |= kV;
+    if (v >= b.spin_imm) flags |= kFlagsC;
+    if (((v ^ b.spin_imm) & (v ^ result)) >> 31) flags |= kFlagsV;
   } else {
     result = v & b.spin_imm;
-    if (b.spin_imm_rotated) flags = (flags & ~kC) | ((b.spin_imm >> 31) ? kC : 0);
+    if (b.spin_imm_rotated) flags = (flags & ~kFlagsC) | ((b.spin_imm >> 31) ? kFlagsC : 0);
   }
-  if (result >> 31) flags |= kN;
-  if (result == 0) flags |= kZ;
+  if (result >> 31) flags |= kFlagsN;
+  if (result == 0) flags |= kFlagsZ;
   return arm::condition_passed(b.spin_cond, flags);
 }
 

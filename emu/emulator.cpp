@@ -25,7 +25,6 @@ constexpr std::uint32_t kWord = 4;
 constexpr std::uint32_t kResetCpsr = 0xD3;  // supervisor mode, IRQ and FIQ masked
 // A page outside the LPC2138's map that a called function returns into; the run stops there.
 constexpr std::uint32_t kReturnPage = 0xF0000000;
-constexpr std::uint32_t kBranchToSelf = 0xEAFFFFFE;
 // The APB bridge adds wait states to every peripheral access. The manual gives no figure;
 // 3 clocks (with PCLK = CCLK) is an estimate. Fast GPIO and the VIC are not behind it.
 constexpr unsigned kApbWait = 3;
@@ -231,7 +230,7 @@ void Emulator::Impl::map_memory() {
     Window& w = windows.emplace_back(Window{this, base});
     check(uc_mmio_map(uc, base, size, mmio_read, &w, mmio_write, &w), "map peripherals");
   }
-  const std::vector<std::uint32_t> trap(kPage / kWord, kBranchToSelf);
+  const std::vector<std::uint32_t> trap(kPage / kWord, arm::kBranchToSelf);
   check(uc_mem_map(uc, kReturnPage, kPage, UC_PROT_READ | UC_PROT_EXEC), "map return page");
   check(uc_mem_write(uc, kReturnPage, trap.data(), kPage), "load return page");
 }
