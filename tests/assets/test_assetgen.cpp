@@ -192,6 +192,20 @@ TEST_F(AssetgenTool, ToolRoundTripGivesBackTheSamePixels) {
   EXPECT_EQ(mask.height, 10);
 }
 
+TEST_F(AssetgenTool, MaskPngKeepsEveryGreyLevelInPlace) {
+  std::vector<std::uint8_t> mask(kMaskWidth * kMaskHeight);
+  for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = static_cast<std::uint8_t>(i * 7);
+  write_mask_png(path("mask.png"), mask);
+  const RgbImage back = read_png(path("mask.png"));
+  EXPECT_EQ(back.width, 400);
+  EXPECT_EQ(back.height, 10);
+  ASSERT_EQ(back.pixels.size(), mask.size());
+  for (std::size_t i = 0; i < mask.size(); ++i) {
+    const std::uint8_t g = mask[i];
+    ASSERT_TRUE(back.pixels[i] == (Rgb{g, g, g})) << "pixel " << i;
+  }
+}
+
 TEST_F(AssetgenTool, ToolRefusesBadInputWithOneMessageAndStatusTwo) {
   const auto expect_refusal = [](const Outcome& o, const std::string& words) {
     EXPECT_EQ(o.status, 2);

@@ -62,8 +62,16 @@ RgbImage read_png(const std::string& path) {
 
 namespace {
 
-void write(const std::string& path, png_image& png, const void* buffer, const void* colours) {
-  if (!png_image_write_to_file(&png, path.c_str(), 0, buffer, 0, colours)) {
+// colours: a colour map of `entries` RGB triples, for the colour-mapped format only.
+void write(const std::string& path, int width, int height, png_uint_32 format, const void* pixels,
+           const void* colours = nullptr, png_uint_32 entries = 0) {
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  png.width = static_cast<png_uint_32>(width);
+  png.height = static_cast<png_uint_32>(height);
+  png.format = format;
+  png.colormap_entries = entries;
+  if (!png_image_write_to_file(&png, path.c_str(), 0, pixels, 0, colours)) {
     throw Refusal("cannot write " + path + " (" + png.message + ")");
   }
 }
@@ -71,32 +79,17 @@ void write(const std::string& path, png_image& png, const void* buffer, const vo
 }  // namespace
 
 void write_png(const std::string& path, const RgbImage& image) {
-  png_image png{};
-  png.version = PNG_IMAGE_VERSION;
-  png.width = static_cast<png_uint_32>(image.width);
-  png.height = static_cast<png_uint_32>(image.height);
-  png.format = PNG_FORMAT_RGB;
   static_assert(sizeof(Rgb) == 3);
-  write(path, png, image.pixels.data(), nullptr);
+  write(path, image.width, image.height, PNG_FORMAT_RGB, image.pixels.data());
 }
 
 void write_png(const std::string& path, const Picture& picture) {
-  png_image png{};
-  png.version = PNG_IMAGE_VERSION;
-  png.width = kPictureWidth;
-  png.height = kPictureHeight;
-  png.format = PNG_FORMAT_RGB_COLORMAP;
-  png.colormap_entries = kColours;
-  write(path, png, picture.pixels.data(), picture.cmap.data());
+  write(path, kPictureWidth, kPictureHeight, PNG_FORMAT_RGB_COLORMAP, picture.pixels.data(),
+        picture.cmap.data(), kColours);
 }
 
 void write_mask_png(const std::string& path, const std::vector<std::uint8_t>& mask) {
-  png_image png{};
-  png.version = PNG_IMAGE_VERSION;
-  png.width = kMaskWidth;
-  png.height = kMaskHeight;
-  png.format = PNG_FORMAT_GRAY;
-  write(path, png, mask.data(), nullptr);
+  write(path, kMaskWidth, kMaskHeight, PNG_FORMAT_GRAY, mask.data());
 }
 
 Picture index_picture(const RgbImage& image) {
