@@ -7,9 +7,9 @@
 // operand; the memory accelerator's wait states for code and for data read from flash
 // (mam.h); 3 wait clocks for every APB access. Left out, and what it may cost:
 // - Table reads from the 4 KB page that also holds code (Unicorn maps code pages as plain
-//   memory, so no callback sees them) pay no accelerator wait: in this image the sine table
-//   and the plasma's line table. The plasma's rendering may be some 10-20 % too cheap, its
-//   frame a few per cent.
+//   memory, so no callback sees them) pay no accelerator wait: in this image the sine table,
+//   the plasma's line and the first third of its term table. The plasma's rendering may be
+//   some 10-20 % too cheap, its frame a few per cent.
 // - A conditional instruction whose flags are set inside its block both before and after it
 //   counts as executed; a multiply whose operand register changes in its block both before and
 //   after it counts the slowest multiplier. Rare in compiled code.
