@@ -447,26 +447,19 @@ void Emulator::Impl::note_start(std::uint32_t addr, std::uint32_t value) {
   } else if (addr == chip::S0SPCCR.addr) {
     spccr = value;
   } else if (addr == chip::S0SPDR.addr) {
-    const bool valid = spccr >= chip::S0SPCCR_MIN && spccr % 2 == 0 &&
-                       (spcr & chip::S0SPCR_BITENABLE) && (spcr & chip::S0SPCR_MSTR);
-    const std::uint32_t bits = (spcr >> chip::S0SPCR_BITS_SHIFT) & chip::S0SPCR_BITS_MASK;
-    constexpr std::uint32_t kMinBits = 8, kMaxBits = 16;
-    const std::uint32_t n = bits == 0 ? kMaxBits : bits;
-    spi_busy_until = valid && n >= kMinBits && !spi_may_run
-                         ? board_time + static_cast<std::uint64_t>(n * spccr * cclk_per_pclk)
+    const std::uint32_t bits = sim::Board::spi_transfer_bits(static_cast<std::uint16_t>(spcr));
+    const bool valid = sim::Board::sck_divider_valid(static_cast<std::uint8_t>(spccr)) &&
+                       (spcr & chip::S0SPCR_BITENABLE) && (spcr & chip::S0SPCR_MSTR) && bits != 0;
+    spi_busy_until = valid && !spi_may_run
+                         ? board_time + static_cast<std::uint64_t>(bits * spccr * cclk_per_pclk)
                          : 0;
     spi_may_run = true;
   } else if (addr == chip::AD0CR.addr &&
              (value & chip::AD0CR_START_MASK) == chip::AD0CR_START_NOW &&
              !(value & chip::AD0CR_BURST)) {
-    constexpr std::uint32_t kClocksAtClks0 = 11;
-    const std::uint32_t clocks =
-        kClocksAtClks0 - ((value >> chip::AD0CR_CLKS_SHIFT) & chip::AD0CR_CLKS_MASK);
-    const std::uint32_t divider =
-        ((value >> chip::AD0CR_CLKDIV_SHIFT) & chip::AD0CR_CLKDIV_MASK) + 1;
-    adc_busy_until = !adc_may_run
-                         ? board_time + static_cast<std::uint64_t>(clocks * divider * cclk_per_pclk)
-                         : 0;
+    const std::uint64_t pclks = sim::Board::conversion_pclks(value);
+    adc_busy_until =
+        !adc_may_run ? board_time + static_cast<std::uint64_t>(pclks * cclk_per_pclk) : 0;
     adc_may_run = true;
   }
 }

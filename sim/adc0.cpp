@@ -64,7 +64,13 @@ void Board::State::start_conversion() {
   adc_pending = code >> clks << clks;  // each CLKS step drops one bit of accuracy
   ++conversions;
   adc_busy = true;
-  adc_done_at = pclk + std::uint64_t{kAdcClocks - clks} * (clkdiv + 1);
+  adc_done_at = pclk + conversion_pclks(adcr);
+}
+
+std::uint64_t Board::conversion_pclks(std::uint32_t ad0cr) {
+  const unsigned clks = (ad0cr >> L::AD0CR_CLKS_SHIFT) & L::AD0CR_CLKS_MASK;
+  const unsigned clkdiv = (ad0cr >> L::AD0CR_CLKDIV_SHIFT) & L::AD0CR_CLKDIV_MASK;
+  return std::uint64_t{kAdcClocks - clks} * (clkdiv + 1);
 }
 
 void Board::State::finish_conversion() {

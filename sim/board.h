@@ -46,6 +46,17 @@ class Board : public hw::Bus {
   // fast GPIO, VIC); everything else is no register of this board.
   static bool is_peripheral(std::uint32_t addr);
 
+  // Peripheral timing as register settings make it, shared with whoever predicts it (the
+  // emulator skips the polls that cannot succeed yet).
+  // Bits per SPI0 transfer under S0SPCR: 8 without BitEnable, 16 for BITS = 0, and 0 for a
+  // reserved BITS value.
+  static unsigned spi_transfer_bits(std::uint16_t spcr);
+  // Whether S0SPCCR holds a clock divider the manual allows: even and at least 8.
+  static bool sck_divider_valid(std::uint8_t spccr);
+  // Peripheral clocks of one A/D conversion under AD0CR: 11 A/D clocks, one fewer per CLKS
+  // step, each CLKDIV + 1 peripheral clocks.
+  static std::uint64_t conversion_pclks(std::uint32_t ad0cr);
+
   // With a clock (the emulator), SPI transfers take 72 peripheral clocks, conversions 2816 and
   // the PLL needs time to lock; advance() moves time on by processor clocks. Without a clock
   // (the native runner) each completes by the first poll.

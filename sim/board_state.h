@@ -29,11 +29,6 @@ constexpr unsigned pinsel_function(std::uint32_t pinsel0, std::uint32_t pin_mask
   return (pinsel0 >> shift) & L::PINSEL_FIELD_MASK;
 }
 
-// The SPI0 clock divider the manual allows: even and at least 8.
-constexpr bool sck_divider_valid(std::uint8_t spccr) {
-  return spccr >= L::S0SPCCR_MIN && spccr % 2 == 0;
-}
-
 }  // namespace board_detail
 
 struct Board::State {

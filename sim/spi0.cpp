@@ -15,15 +15,22 @@ constexpr unsigned kSpiMaxBits = 16;     // BITS = 0
 
 }  // namespace
 
-unsigned Board::State::spi_bits() {
+unsigned Board::spi_transfer_bits(std::uint16_t spcr) {
   if (!(spcr & L::S0SPCR_BITENABLE)) return kSpiDefaultBits;
   const unsigned bits = (spcr >> L::S0SPCR_BITS_SHIFT) & L::S0SPCR_BITS_MASK;
   if (bits == 0) return kSpiMaxBits;
-  if (bits < kSpiDefaultBits) {
-    fail_once("spi-bits", L::S0SPCR.addr, spcr, "reserved BITS value");
-    return kSpiDefaultBits;
-  }
-  return bits;
+  return bits < kSpiDefaultBits ? 0 : bits;
+}
+
+bool Board::sck_divider_valid(std::uint8_t spccr) {
+  return spccr >= L::S0SPCCR_MIN && spccr % 2 == 0;
+}
+
+unsigned Board::State::spi_bits() {
+  const unsigned bits = spi_transfer_bits(spcr);
+  if (bits != 0) return bits;
+  fail_once("spi-bits", L::S0SPCR.addr, spcr, "reserved BITS value");
+  return kSpiDefaultBits;
 }
 
 bool Board::State::lcd_can_see(unsigned bits) {

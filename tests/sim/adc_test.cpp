@@ -105,4 +105,13 @@ TEST_F(AdcTest, PollingWithNothingRunningIsReportedOnce) {
   EXPECT_EQ(findings_with("DONE will not set"), 1) << all_findings();
 }
 
+// 11 A/D clocks less one per CLKS step, each CLKDIV + 1 peripheral clocks.
+TEST(AdcTiming, ConversionClocksFromAd0cr) {
+  EXPECT_EQ(sim::Board::conversion_pclks(kConfig), 2816u);
+  EXPECT_EQ(sim::Board::conversion_pclks(kConfig | kStart), 2816u);
+  EXPECT_EQ(sim::Board::conversion_pclks(0x0022FF02), 2560u);  // CLKS = 1: 10 clocks
+  EXPECT_EQ(sim::Board::conversion_pclks(0x000E0002), 4u);     // CLKS = 7, CLKDIV 0
+  EXPECT_EQ(sim::Board::conversion_pclks(0x00200302), 44u);    // CLKDIV 3
+}
+
 }  // namespace

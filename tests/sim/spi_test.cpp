@@ -126,4 +126,15 @@ TEST_F(BoardTest, DataWithTheChipSelectHighIsIgnoredByTheLcd) {
       << all_findings();
 }
 
+// The figures the emulator predicts transfers from, worked from S0SPCR and S0SPCCR by hand.
+TEST(SpiTiming, TransferBitsAndDividerFromTheRegisters) {
+  EXPECT_EQ(sim::Board::spi_transfer_bits(0x093C), 9u);  // the firmware's setting
+  EXPECT_EQ(sim::Board::spi_transfer_bits(0x0F04), 15u);
+  EXPECT_EQ(sim::Board::spi_transfer_bits(0x0004), 16u);  // BITS = 0
+  EXPECT_EQ(sim::Board::spi_transfer_bits(0x0938), 8u);   // BitEnable clear: BITS ignored
+  EXPECT_EQ(sim::Board::spi_transfer_bits(0x0704), 0u);   // 7 bits: reserved
+  for (int d : {8, 10, 254}) EXPECT_TRUE(sim::Board::sck_divider_valid(d)) << d;
+  for (int d : {0, 6, 7, 9, 255}) EXPECT_FALSE(sim::Board::sck_divider_valid(d)) << d;
+}
+
 }  // namespace
