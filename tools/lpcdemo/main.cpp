@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "sim/board.h"
 #include "tools/lpcdemo/output.h"
@@ -81,12 +82,16 @@ int main(int argc, char** argv) {
   CLI::App app{"lpcdemo: runs the LPC2138 demo firmware on a model of its board"};
   app.require_subcommand(1);
 
+  // The two sequences, then every single effect the runner knows; the help lists them all.
+  std::vector<std::string> sequences = {"demo", "showcase"};
+  for (const runner::Effect& e : runner::kEffects) sequences.emplace_back(e.name);
+
   RunOptions o;
   auto* run_cmd = app.add_subcommand("run", "run an effect and write the frames");
   run_cmd
-      ->add_option("--effect", o.effect, "demo, showcase, plasma, cake, fall, roundwave or fftwave")
-      ->check(
-          CLI::IsMember({"demo", "showcase", "plasma", "cake", "fall", "roundwave", "fftwave"}));
+      ->add_option("--effect", o.effect,
+                   "demo (the image's own sequence), showcase (every effect in turn) or one effect")
+      ->check(CLI::IsMember(sequences));
   run_cmd
       ->add_option(
           "--frames", o.frames,
