@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <span>
 #include <sstream>
 
 namespace assetgen {
@@ -297,6 +298,18 @@ void emit_bytes(std::ostringstream& out, const std::uint8_t* data, std::size_t n
   }
 }
 
+// One constant byte array with a comment above it.
+void emit_array(std::ostringstream& out, const std::string& comment, const std::string& name,
+                const std::string& size, std::span<const std::uint8_t> data) {
+  out << "// " << comment << "\nconst std::uint8_t " << name << "[" << size << "] = {\n";
+  emit_bytes(out, data.data(), data.size());
+  out << "};\n\n";
+}
+
+std::string dims(int w, int h) {
+  return std::to_string(w) + " * " + std::to_string(h);
+}
+
 }  // namespace
 
 std::string emit_source(const Assets& assets) {
@@ -307,27 +320,18 @@ std::string emit_source(const Assets& assets) {
          "#include \"display/lcd.h\"\n"
          "#include \"effects/effects.h\"\n\n"
          "// clang-format off\n"
-         "extern \"C\" {\n\n"
-         "// Red, green, blue of each picture index; 127 is the white background.\n"
-         "const std::uint8_t header_data_cmap[256 * 3] = {\n";
-  emit_bytes(out, assets.picture.cmap.data(), assets.picture.cmap.size());
-  out << "};\n\n"
-         "// "
-      << kPictureWidth << " x " << kPictureHeight
-      << " palette indices, row-major, top row first.\n"
-         "const std::uint8_t header_data["
-      << kPictureWidth << " * " << kPictureHeight << "] = {\n";
-  emit_bytes(out, assets.picture.pixels.data(), assets.picture.pixels.size());
-  out << "};\n\n"
-         "// "
-      << kMaskWidth << " x " << kMaskHeight
-      << " grey levels of the scroller's text, row-major, top row first.\n"
-         "const std::uint8_t txtdata["
-      << kMaskWidth << " * " << kMaskHeight << "] = {\n";
-  emit_bytes(out, assets.mask.data(), assets.mask.size());
-  out << "};\n\n"
-         "std::uint32_t txtwidth = "
-      << kMaskWidth << ";\nstd::uint32_t height = " << kPictureHeight
+         "extern \"C\" {\n\n";
+  emit_array(out, "Red, green, blue of each picture index; 127 is the white background.",
+             "header_data_cmap", "256 * 3", assets.picture.cmap);
+  emit_array(out,
+             std::to_string(kPictureWidth) + " x " + std::to_string(kPictureHeight) +
+                 " palette indices, row-major, top row first.",
+             "header_data", dims(kPictureWidth, kPictureHeight), assets.picture.pixels);
+  emit_array(out,
+             std::to_string(kMaskWidth) + " x " + std::to_string(kMaskHeight) +
+                 " grey levels of the scroller's text, row-major, top row first.",
+             "txtdata", dims(kMaskWidth, kMaskHeight), assets.mask);
+  out << "std::uint32_t txtwidth = " << kMaskWidth << ";\nstd::uint32_t height = " << kPictureHeight
       << ";\nstd::uint32_t width = " << kPictureWidth << ";\n}\n// clang-format on\n";
   return out.str();
 }
