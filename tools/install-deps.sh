@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ pkg-config
-  gcc-arm-none-eabi binutils-arm-none-eabi
+  gcc-arm-none-eabi binutils-arm-none-eabi libstdc++-arm-none-eabi-dev
   libunicorn-dev libelf-dev
   libpng-dev libgif-dev libsndfile1-dev
   libcli11-dev libgtest-dev
