@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "assetgen/assets.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -25,14 +25,6 @@ constexpr Rgb kWhite{255, 255, 255};
 
 class AssetgenTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("assetgen_" +
-           std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
-           std::to_string(::getpid()));
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
   std::string path(const std::string& name) const { return (dir / name).string(); }
 
   struct Outcome {
@@ -53,7 +45,7 @@ class AssetgenTool : public ::testing::Test {
     return p;
   }
 
-  fs::path dir;
+  test::TempDir dir;
 };
 
 // A white picture of the firmware's size with `colours` other colours, one pixel each.

@@ -10,6 +10,7 @@
 
 #include "emu/emulator.h"
 #include "sim/audio.h"
+#include "support/temp_dir.h"
 #include "tools/lpcdemo/engine.h"
 
 namespace emu {
@@ -29,8 +30,8 @@ constexpr Effect kEffects[] = {{"effectPlasma", 0},
                                {"effectFftAndWave", 0}};
 
 // A sound with a clear zero crossing every so often, and some higher partials for the spectrum.
-std::string write_codes() {
-  const auto path = std::filesystem::temp_directory_path() / "lpcdemo_emu_engines.codes";
+std::string write_codes(const test::TempDir& dir) {
+  const auto path = dir / "engines.codes";
   std::ofstream out(path);
   constexpr int kSamples = 4000;
   for (int i = 0; i < kSamples; ++i) {
@@ -59,8 +60,9 @@ class Engines : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists(kImage)) GTEST_SKIP() << "the image is not built";
-    codes_ = "codes:" + write_codes();
+    codes_ = "codes:" + write_codes(dir_);
   }
+  test::TempDir dir_;
   std::string codes_;
 };
 

@@ -10,6 +10,7 @@
 #include "effects/effects.h"
 #include "sim/board.h"
 #include "support/recording_bus.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -47,7 +48,8 @@ TEST(FirmwareOnBoard, StartupAndOneFrameRunCleanly) {
 // either above the last or far below it), so the calibration loops for ever; without a clock
 // the board is what ends it.
 TEST(FirmwareOnBoard, ACalibrationThatNeverSettlesIsStoppedNotHung) {
-  const auto path = std::filesystem::temp_directory_path() / "lpcdemo_swinging_codes.txt";
+  const test::TempDir dir;
+  const auto path = dir / "swinging_codes.txt";
   {
     std::ofstream codes(path);
     for (int i = 0; i < 1024; ++i) codes << "1023\n";

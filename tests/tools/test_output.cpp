@@ -8,13 +8,14 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/temp_dir.h"
 #include "tools/lpcdemo/output.h"
 
 namespace {
 
+// One directory for the whole test program, removed when it exits.
 std::filesystem::path temp_file(const std::string& name) {
-  auto dir = std::filesystem::temp_directory_path() / "lpcdemo_test_output";
-  std::filesystem::create_directories(dir);
+  static const test::TempDir dir;
   return dir / name;
 }
 
