@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -14,7 +16,7 @@ namespace emu {
 namespace {
 
 [[noreturn]] void fail(const std::string& path, const std::string& what) {
-  throw std::runtime_error(path + ": " + what);
+  throw BadImage(path + ": " + what);
 }
 
 struct ElfCloser {
@@ -24,7 +26,7 @@ struct ElfCloser {
 class File {
  public:
   explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {
-    if (fd_ < 0) fail(path, "cannot open");
+    if (fd_ < 0) fail(path, std::strerror(errno));
   }
   ~File() { ::close(fd_); }
   File(const File&) = delete;

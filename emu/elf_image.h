@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,9 +28,15 @@ struct Range {
   bool contains(std::uint32_t a) const { return a >= begin && a < end; }
 };
 
+// A firmware file the emulator cannot run: missing, unreadable, not an ARM image, or without
+// what the runner needs. A bad argument rather than a fault of the run.
+struct BadImage : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
+
 class ElfImage {
  public:
-  // Throws std::runtime_error naming the file and what is wrong with it.
+  // Throws BadImage naming the file and what is wrong with it.
   static ElfImage load(const std::string& path);
 
   const std::vector<Segment>& segments() const { return segments_; }

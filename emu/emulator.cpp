@@ -168,7 +168,7 @@ struct Emulator::Impl {
 Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
     : board(b), options(o), image(ElfImage::load(path)) {
   const auto main_sym = image.find("main");
-  if (!main_sym) throw std::runtime_error(path + ": no symbol main");
+  if (!main_sym) throw BadImage(path + ": no symbol main");
   main_addr = *main_sym;
   bss_end = image.find("_bss_end").value_or(chip::RAM_BASE);
   for (const char* name : {"sendlcd", "senddisp"}) {
@@ -182,7 +182,7 @@ Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
       std::copy(s.bytes.begin(), s.bytes.end(), flash.begin() + (s.addr - chip::FLASH_BASE));
       flash_used = std::max(flash_used, end - chip::FLASH_BASE);
     } else if (!(s.addr >= chip::RAM_BASE && end <= chip::RAM_BASE + chip::RAM_SIZE)) {
-      throw std::runtime_error(path + ": a segment at " + hex(s.addr) +
+      throw BadImage(path + ": a segment at " + hex(s.addr) +
                                " lies outside flash and RAM");
     }
   }
@@ -638,6 +638,10 @@ void Emulator::run_main() {
   // In two legs, so that the main stack's top is known as it is for calls.
   Impl& m = *impl_;
   if (m.reach_main()) m.run(m.main_addr, kReturnPage);
+}
+
+bool Emulator::has(std::string_view symbol) const {
+  return impl_->image.find(symbol).has_value();
 }
 
 const Counters& Emulator::counters() const {

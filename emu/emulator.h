@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "emu/elf_image.h"
 #include "sim/board.h"
 #include "tools/lpcdemo/engine.h"
 
@@ -52,7 +53,7 @@ struct Counters {
   std::uint32_t lowest_sp = 0xFFFFFFFF;  // deepest main-stack pointer seen
 };
 
-// Thrown by the constructor when the image cannot be loaded or has no main.
+// The constructor throws BadImage when the image cannot be loaded or has no main.
 class Emulator : public runner::Engine {
  public:
   Emulator(const std::string& elf_path, sim::Board& board, const Options& options = {});
@@ -63,6 +64,7 @@ class Emulator : public runner::Engine {
   void call(std::string_view symbol, std::initializer_list<std::int32_t> args = {}) override;
   // From the reset vector to the halt loop (a branch to itself).
   void run_main() override;
+  bool has(std::string_view symbol) const override;
 
   const Counters& counters() const;
   std::uint32_t stack_top() const;  // the main stack pointer as start-up leaves it

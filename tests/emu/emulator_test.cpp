@@ -224,8 +224,8 @@ TEST_F(Watchdog, EndsARunWithoutFrames) {
 
 TEST(EmulatorImage, RefusesWhatItCannotRun) {
   sim::Board board(sim::make_audio("silence"));
-  EXPECT_THROW(Emulator("/nonexistent/lpcdemo.elf", board), std::runtime_error);
-  EXPECT_THROW(Emulator(LPCDEMO_SOURCE_DIR "/tests/emu/probe.S", board), std::runtime_error);
+  EXPECT_THROW(Emulator("/nonexistent/lpcdemo.elf", board), BadImage);
+  EXPECT_THROW(Emulator(LPCDEMO_SOURCE_DIR "/tests/emu/probe.S", board), BadImage);
   if (!std::filesystem::exists(kProbe)) return;
   Emulator emu(kProbe, board);
   EXPECT_THROW(emu.call("no_such_function"), std::invalid_argument);

@@ -21,4 +21,19 @@ check run --engine qemu
 check run --effect plasma --frames 1 --audio tone:abc
 check run --effect plasma --frames 1 --audio wav:/nonexistent.wav
 check frobnicate
+# A firmware the emulator cannot run, and outputs that cannot be written, are found before the
+# first frame; nothing is left behind.
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+printf 'not an image' >"$dir/text.elf"
+check run --engine emulated --firmware "$dir/missing.elf"
+check run --engine emulated --firmware "$dir/text.elf"
+check run --engine emulated --firmware /bin/sh
+check run --effect plasma --frames 1 --gif /dev/null/out.gif
+check run --effect plasma --frames 1 --words "$dir"
+check run --effect plasma --frames 1 --png-dir /dev/null/frames
+if [ -n "$(ls "$dir" | grep -v '^text.elf$')" ]; then
+  echo "FAIL: refused runs left files: $(ls "$dir")"
+  failed=1
+fi
 exit $failed

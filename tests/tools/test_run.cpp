@@ -16,7 +16,9 @@ class RecordingEngine : public runner::Engine {
     calls.push_back(s);
   }
   void run_main() override { calls.push_back("main"); }
+  bool has(std::string_view symbol) const override { return symbol != missing; }
   std::vector<std::string> calls;
+  std::string_view missing;
 };
 
 const std::vector<std::string> kBringUp = {"processor_init", "io_init", "lcd_init", "calibratead"};
@@ -57,6 +59,13 @@ TEST(RunSequence, ShowcaseCountsGlobalFrames) {
 TEST(RunSequence, UnknownEffectIsRefused) {
   RecordingEngine e;
   EXPECT_THROW(runner::run_sequence(e, "tunnel", 1), std::invalid_argument);
+  EXPECT_TRUE(e.calls.empty());
+}
+
+TEST(RunSequence, AFirmwareWithoutTheRendererIsRefusedBeforeAnyCall) {
+  RecordingEngine e;
+  e.missing = "effectCake";
+  EXPECT_THROW(runner::run_sequence(e, "cake", 1), std::invalid_argument);
   EXPECT_TRUE(e.calls.empty());
 }
 

@@ -19,6 +19,8 @@ class Engine {
   virtual void call(std::string_view symbol, std::initializer_list<std::int32_t> args = {}) = 0;
   // Runs the image's main until it halts.
   virtual void run_main() = 0;
+  // Whether call() can reach this function.
+  virtual bool has(std::string_view symbol) const = 0;
 };
 
 // Runs the host build of the firmware with `board` installed as the register bus.

@@ -64,6 +64,9 @@ void write_outputs(const RunOptions& o, const sim::Board& board) {
 }
 
 int run(const RunOptions& o) {
+  if (!o.gif.empty()) runner::check_writable_file(o.gif);
+  if (!o.words.empty()) runner::check_writable_file(o.words);
+  if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
   sim::Board board(sim::make_audio(o.audio));
   auto engine = make_engine(o, board);
   runner::run_sequence(*engine, o.effect, o.frames);

@@ -61,6 +61,8 @@ class NativeEngine : public Engine {
   }
 
   void run_main() override { demo_sequence(); }
+
+  bool has(std::string_view symbol) const override { return entries().contains(symbol); }
 };
 
 }  // namespace

@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -45,7 +48,35 @@ std::runtime_error write_error(const std::string& path, const std::string& why) 
   return std::runtime_error("cannot write " + path + ": " + why);
 }
 
+std::invalid_argument unwritable(const std::string& path, const std::string& why) {
+  return std::invalid_argument("cannot write " + path + ": " + why);
+}
+
 }  // namespace
+
+void check_writable_file(const std::string& path) {
+  // Opening is the only test that asks everything the write will meet (permissions, a read-only
+  // file system, a directory in the way); a file made only for the test is removed again.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (fd >= 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    return;
+  }
+  if (errno == EEXIST) fd = ::open(path.c_str(), O_WRONLY);
+  if (fd < 0) throw unwritable(path, std::strerror(errno));
+  ::close(fd);
+}
+
+void check_writable_dir(const std::string& path) {
+  namespace fs = std::filesystem;
+  // The directory itself, or the nearest ancestor that exists, which the write will fill.
+  fs::path p = fs::absolute(path);
+  std::error_code ec;
+  while (!fs::exists(p, ec) && p.has_relative_path()) p = p.parent_path();
+  if (!fs::is_directory(p, ec)) throw unwritable(path, p.string() + " is not a directory");
+  if (::access(p.c_str(), W_OK | X_OK) != 0) throw unwritable(path, std::strerror(errno));
+}
 
 void write_png(const std::string& path, const sim::LcdFrame& frame, int scale) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));

@@ -21,6 +21,12 @@ void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames
 std::vector<int> frame_delays_cs(const std::vector<std::uint64_t>& arrived_at, double clock_hz,
                                  int fallback_cs);
 
+// Checked before a run, so that a long run does not end in a file it cannot write. Each throws
+// std::invalid_argument naming the path and the system's reason, and leaves nothing behind.
+void check_writable_file(const std::string& path);
+// A directory that exists and can be written, or one that can be made.
+void check_writable_dir(const std::string& path);
+
 // 16-bit little-endian words: bits 7-0 the byte, bit 8 set for a command.
 void write_words(const std::string& path, const std::vector<std::uint16_t>& words);
 

@@ -1,25 +1,46 @@
 #include "tools/lpcdemo/run.h"
 
+#include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace runner {
+namespace {
+
+// The firmware functions a sequence calls; none for demo, which starts from the reset vector.
+std::vector<std::string_view> calls_of(std::string_view effect) {
+  if (effect == "demo") return {};
+  std::vector<std::string_view> calls(std::begin(kBringUp), std::end(kBringUp));
+  if (effect == "showcase") {
+    calls.push_back("showcase_frame");
+    return calls;
+  }
+  const auto e = find_effect(effect);
+  if (!e) throw std::invalid_argument("unknown effect " + std::string(effect));
+  calls.insert(calls.end(), {"initpal", e->symbol});
+  return calls;
+}
+
+}  // namespace
 
 void run_sequence(Engine& engine, std::string_view effect, int frames) {
+  for (std::string_view s : calls_of(effect)) {
+    if (!engine.has(s))
+      throw std::invalid_argument("the firmware has no function " + std::string(s));
+  }
   if (effect == "demo") {
     engine.run_main();
     return;
   }
+  bring_up(engine);
   if (effect == "showcase") {
-    bring_up(engine);
     for (int k = 0; k < frames; ++k) engine.call("showcase_frame", {k});
     return;
   }
-  const auto e = find_effect(effect);
-  if (!e) throw std::invalid_argument("unknown effect " + std::string(effect));
-  bring_up(engine);
-  engine.call("initpal", {e->palette});
-  for (int n = 0; n < frames; ++n) engine.call(e->symbol, {n});
+  const Effect e = *find_effect(effect);
+  engine.call("initpal", {e.palette});
+  for (int n = 0; n < frames; ++n) engine.call(e.symbol, {n});
 }
 
 }  // namespace runner

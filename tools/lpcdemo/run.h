@@ -31,15 +31,17 @@ inline std::optional<Effect> find_effect(std::string_view name) {
 }
 
 // Bring-up as main does it before the first palette: clocks, pins, LCD, audio zero level.
+inline constexpr std::string_view kBringUp[] = {"processor_init", "io_init", "lcd_init",
+                                                "calibratead"};
 inline void bring_up(Engine& engine) {
-  for (std::string_view step : {"processor_init", "io_init", "lcd_init", "calibratead"}) {
-    engine.call(step);
-  }
+  for (std::string_view step : kBringUp) engine.call(step);
 }
 
 // demo: the image's main (bring-up, calibration, palette 0, 50 plasma frames, halt).
 // showcase: bring-up, then `frames` frames of the showcase cycle through every effect.
 // Any single effect: bring-up, its palette, then the effect for n = 0 .. frames-1.
+// Throws std::invalid_argument, before the first call, for an unknown effect or an engine that
+// lacks a function the sequence calls.
 void run_sequence(Engine& engine, std::string_view effect, int frames);
 
 }  // namespace runner
