@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "emu/emulator.h"
+#include "runner/run.h"
 #include "sim/audio.h"
-#include "tools/lpcdemo/run.h"
 
 namespace emu {
 namespace {
@@ -150,7 +150,7 @@ void print_json(const BenchReport& r, std::ostream& out) {
 BenchReport measure_bench(const std::string& elf_path, int frames) {
   BenchReport report;
   const auto t0 = std::chrono::steady_clock::now();
-  for (const runner::Effect& e : runner::kEffects) {
+  for (const runner::Effect& e : runner::effects()) {
     report.effects.push_back(measure_effect(elf_path, e, frames, report));
   }
   report.host_seconds =

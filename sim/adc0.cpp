@@ -1,5 +1,5 @@
 // ADC0 converting the audio source on AD0.1: START, DONE, RESULT and their misuse.
-#include "sim/board_state.h"
+#include "board_state.h"
 
 #include "sim/format.h"
 

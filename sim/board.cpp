@@ -1,5 +1,5 @@
 // The board's register map: dispatch by address, width and existence checks, and findings.
-#include "sim/board_state.h"
+#include "board_state.h"
 
 #include <utility>
 

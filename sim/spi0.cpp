@@ -1,5 +1,5 @@
 // SPI0 as the LCD's link: transfer timing, SPIF and WCOL, and whether the LCD can take a word.
-#include "sim/board_state.h"
+#include "board_state.h"
 
 #include "sim/format.h"
 

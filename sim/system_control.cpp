@@ -1,6 +1,6 @@
 // System control (memory map, accelerator, PLL, VPB divider) and the port-0 pins: the clocks
 // the other peripherals count in, and the LCD's select and reset lines.
-#include "sim/board_state.h"
+#include "board_state.h"
 
 #include "sim/format.h"
 

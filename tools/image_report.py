@@ -22,9 +22,6 @@ FLASH_BUDGET_SYMBOL = "FLASH_BUDGET"
 MAIN_STACK_SYMBOL = "MAIN_STACK_MIN"
 STACK_SIZE_SYMBOLS = ["UND_STACK_SIZE", "ABT_STACK_SIZE", "FIQ_STACK_SIZE", "IRQ_STACK_SIZE",
                       "SVC_STACK_SIZE"]
-# Entry points besides main: the emulator calls these by symbol on the main stack.
-ENTRY_POINTS = ["main", "effectPlasma", "effectCake", "effectFall", "effectRoundWave",
-                "effectFftAndWave", "showcase_frame"]
 
 ARM_CONDITIONS = "eq|ne|cs|cc|hs|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|al"
 CALL_RE = re.compile(rf"^bl(?:{ARM_CONDITIONS})?$")
@@ -71,10 +68,10 @@ def parse_symbols(text):
     return symbols
 
 
-def read_stack_usage(su_dir):
+def read_stack_usage(*su_dirs):
     """qualified name -> (bytes, qualifier); the largest frame where names collide."""
     frames = {}
-    for path in pathlib.Path(su_dir).rglob("*.su"):
+    for path in (p for d in su_dirs for p in pathlib.Path(d).rglob("*.su")):
         for line in path.read_text().splitlines():
             fields = line.rsplit("\t", 2)
             if len(fields) != 3:
@@ -221,7 +218,11 @@ def layout_report(symbols, budget):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--elf", required=True)
-    parser.add_argument("--su-dir", required=True, help="directory searched for *.su files")
+    parser.add_argument("--su-dir", required=True, action="append",
+                        help="directory searched for *.su files (repeatable)")
+    parser.add_argument("--entry", action="append", default=[],
+                        help="a function besides main that the emulator calls by symbol on the "
+                             "main stack (repeatable)")
     parser.add_argument("--objdump", default="arm-none-eabi-objdump")
     parser.add_argument("--nm", default="arm-none-eabi-nm")
     parser.add_argument("--size", default="arm-none-eabi-size")
@@ -249,7 +250,7 @@ def main():
         errors.append(f"only {main_stack} bytes of RAM left for the main stack")
 
     functions = read_call_graph(args.objdump, args.elf, symbols)
-    errors += assign_frames(functions, read_stack_usage(args.su_dir))
+    errors += assign_frames(functions, read_stack_usage(*args.su_dir))
     for f in sorted(functions.values(), key=lambda f: f.addr):
         if args.verbose:
             callees = ", ".join(functions[a].name for a in sorted(f.calls) if a in functions)
@@ -259,7 +260,7 @@ def main():
         if f.indirect:
             print(f"WARNING: {f.name} calls through a pointer; that call is not followed")
 
-    for name in ENTRY_POINTS:
+    for name in ["main"] + args.entry:
         if name not in symbols:
             continue
         try:

@@ -7,9 +7,25 @@ namespace {
 
 constexpr int kDemoFrames = 50;
 
-// The showcase's effects, in the order it shows them.
+// The showcase's effects, in the catalogue's order.
 enum ShowcaseEffect : int { kShowPlasma, kShowCake, kShowFall, kShowRoundWave, kShowFftAndWave };
 static_assert(kShowFftAndWave + 1 == kShowcaseEffects);
+static_assert(kEffectCatalogue[kShowPlasma].render == effectPlasma &&
+              kEffectCatalogue[kShowCake].render == effectCake &&
+              kEffectCatalogue[kShowFall].render == effectFall &&
+              kEffectCatalogue[kShowRoundWave].render == effectRoundWave &&
+              kEffectCatalogue[kShowFftAndWave].render == effectFftAndWave);
+// The palette choice below is a test rather than a table lookup, which costs fewer bytes; it
+// holds while the cake is the one effect that wants another palette than the rainbow.
+constexpr bool only_the_cake_differs() {
+  for (int e = 0; e < kShowcaseEffects; ++e) {
+    const bool picture = kEffectCatalogue[e].palette == kPalettePicture;
+    if (picture != (e == kShowCake) || (!picture && kEffectCatalogue[e].palette != kPaletteRainbow))
+      return false;
+  }
+  return true;
+}
+static_assert(only_the_cake_differs());
 
 // Order fixed by what each step assumes: io_init's dividers need the clock processor_init
 // sets, lcd_init needs the serial port and the reset pulse of io_init.

@@ -1,9 +1,11 @@
 // What main runs, callable on the host as well.
 #pragma once
 
+#include "effects/catalogue.h"
+
 // Frames each effect runs for in the showcase before the next one takes over.
 inline constexpr int kShowcaseFramesPerEffect = 120;
-inline constexpr int kShowcaseEffects = 5;
+inline constexpr int kShowcaseEffects = static_cast<int>(kEffectCount);
 // The showcase repeats itself after this many frames.
 inline constexpr int kShowcaseFrames = kShowcaseEffects * kShowcaseFramesPerEffect;
 

@@ -9,25 +9,17 @@
 #include <vector>
 
 #include "emu/emulator.h"
+#include "runner/run.h"
 #include "sim/audio.h"
+#include "startup/sequence.h"
 #include "support/temp_dir.h"
-#include "tools/lpcdemo/engine.h"
 
 namespace emu {
 namespace {
 
 const std::string kImage = LPCDEMO_BINARY_DIR "/image/lpcdemo.elf";
+const std::string kShowcaseImage = LPCDEMO_BINARY_DIR "/image/lpcdemo-showcase.elf";
 constexpr int kFrames = 4;
-
-struct Effect {
-  const char* symbol;
-  std::int32_t palette;
-};
-constexpr Effect kEffects[] = {{"effectPlasma", 0},
-                               {"effectCake", 2},
-                               {"effectFall", 0},
-                               {"effectRoundWave", 0},
-                               {"effectFftAndWave", 0}};
 
 // A sound with a clear zero crossing every so often, and some higher partials for the spectrum.
 std::string write_codes(const test::TempDir& dir) {
@@ -42,10 +34,8 @@ std::string write_codes(const test::TempDir& dir) {
   return path.string();
 }
 
-void run_effect(runner::Engine& engine, const Effect& effect) {
-  for (const char* step : {"processor_init", "io_init", "lcd_init", "calibratead"}) {
-    engine.call(step);
-  }
+void run_effect(runner::Engine& engine, const runner::Effect& effect) {
+  runner::bring_up(engine);
   engine.call("initpal", {effect.palette});
   for (int n = 0; n < kFrames; ++n) engine.call(effect.symbol, {n});
 }
@@ -67,7 +57,7 @@ class Engines : public ::testing::Test {
 };
 
 TEST_F(Engines, EveryEffectSendsTheSameWords) {
-  for (const Effect& effect : kEffects) {
+  for (const runner::Effect& effect : runner::effects()) {
     sim::Board native_board(sim::make_audio(codes_));
     {
       auto native = runner::make_native_engine(native_board);
@@ -101,6 +91,24 @@ TEST_F(Engines, DemoFromResetMatchesTheHostBuild) {
   EXPECT_GT(emulated.counters().lowest_sp, 0x40001CD4u);  // _bss_end
   EXPECT_EQ(emulated.stack_top(), 0x40001FC8u);
   EXPECT_DOUBLE_EQ(emulated_board.cclk_hz(), 36e6);
+}
+
+// The showcase image's own main, from reset, past the change from plasma to the cake.
+TEST_F(Engines, ShowcaseImageFromResetMatchesTheHostSequence) {
+  constexpr int kFramesPastTheCakesStart = kShowcaseFramesPerEffect + 3;
+  sim::Board native_board(sim::make_audio(codes_));
+  {
+    auto native = runner::make_native_engine(native_board);
+    runner::run_sequence(*native, "showcase", kFramesPastTheCakesStart);
+  }
+  sim::Board emulated_board(sim::make_audio(codes_));
+  Options options;
+  options.frame_limit = kFramesPastTheCakesStart;
+  Emulator emulated(kShowcaseImage, emulated_board, options);
+  emulated.run_main();
+
+  EXPECT_EQ(emulated_board.lcd().words(), native_board.lcd().words());
+  EXPECT_EQ(messages(emulated_board), "");
 }
 
 TEST_F(Engines, FrameLimitEndsAMainThatWouldGoOn) {

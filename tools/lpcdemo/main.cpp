@@ -6,14 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "runner/output.h"
+#include "runner/run.h"
 #include "sim/board.h"
-#include "tools/lpcdemo/output.h"
-#include "tools/lpcdemo/run.h"
 
-#if defined(LPCDEMO_HAVE_EMU)
 #include "emu/bench.h"
 #include "emu/emulator.h"
-#endif
 
 namespace {
 
@@ -35,14 +33,10 @@ struct RunOptions {
 
 std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, sim::Board& board) {
   if (o.engine == "native") return runner::make_native_engine(board);
-#if defined(LPCDEMO_HAVE_EMU)
   // An image built to show every effect forever never halts: stop it after the frames asked for.
   emu::Options options;
   options.frame_limit = static_cast<std::size_t>(o.frames);
   return emu::make_emulated_engine(o.firmware, board, options);
-#else
-  throw std::runtime_error("this build has no emulator");
-#endif
 }
 
 void write_outputs(const RunOptions& o, const sim::Board& board) {
@@ -87,7 +81,7 @@ int main(int argc, char** argv) {
 
   // The two sequences, then every single effect the runner knows; the help lists them all.
   std::vector<std::string> sequences = {"demo", "showcase"};
-  for (const runner::Effect& e : runner::kEffects) sequences.emplace_back(e.name);
+  for (const runner::Effect& e : runner::effects()) sequences.emplace_back(e.name);
 
   RunOptions o;
   auto* run_cmd = app.add_subcommand("run", "run an effect and write the frames");
@@ -129,12 +123,7 @@ int main(int argc, char** argv) {
 
   try {
     if (*run_cmd) return run(o);
-#if defined(LPCDEMO_HAVE_EMU)
     return emu::run_bench(bench_elf, bench_json, std::cout);
-#else
-    std::cerr << "lpcdemo: this build has no emulator\n";
-    return kExitUsage;
-#endif
   } catch (const std::invalid_argument& e) {
     std::cerr << "lpcdemo: " << e.what() << "\n";
     return kExitUsage;

@@ -1,4 +1,4 @@
-#include "tools/lpcdemo/output.h"
+#include "runner/output.h"
 
 #include <fcntl.h>
 #include <gif_lib.h>

@@ -14,7 +14,7 @@
 #include "display/lcd.h"
 #include "effects/effects.h"
 #include "hw/lpc2138.h"
-#include "scripted_adc.h"
+#include "firmware/scripted_adc.h"
 
 namespace {
 

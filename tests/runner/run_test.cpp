@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/lpcdemo/run.h"
+#include "runner/run.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "support/temp_dir.h"
-#include "tools/lpcdemo/output.h"
+#include "runner/output.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "board/io.h"
-#include "scripted_adc.h"
+#include "firmware/scripted_adc.h"
 
 namespace {
 

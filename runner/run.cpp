@@ -1,12 +1,24 @@
-#include "tools/lpcdemo/run.h"
+#include "runner/run.h"
 
+#include <array>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "effects/catalogue.h"
+
 namespace runner {
 namespace {
+
+constexpr auto kEffects = [] {
+  std::array<Effect, kEffectCount> list{};
+  for (std::size_t i = 0; i < kEffectCount; ++i) {
+    const EffectInfo& e = kEffectCatalogue[i];
+    list[i] = {e.name, e.symbol, e.palette};
+  }
+  return list;
+}();
 
 // The firmware functions a sequence calls; none for demo, which starts from the reset vector.
 std::vector<std::string_view> calls_of(std::string_view effect) {
@@ -23,6 +35,21 @@ std::vector<std::string_view> calls_of(std::string_view effect) {
 }
 
 }  // namespace
+
+std::span<const Effect> effects() {
+  return kEffects;
+}
+
+std::optional<Effect> find_effect(std::string_view name) {
+  for (const Effect& e : kEffects) {
+    if (e.name == name) return e;
+  }
+  return std::nullopt;
+}
+
+void bring_up(Engine& engine) {
+  for (std::string_view step : kBringUp) engine.call(step);
+}
 
 void run_sequence(Engine& engine, std::string_view effect, int frames) {
   for (std::string_view s : calls_of(effect)) {

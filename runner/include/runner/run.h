@@ -3,9 +3,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
-#include "tools/lpcdemo/engine.h"
+#include "runner/engine.h"
 
 namespace runner {
 
@@ -15,27 +16,14 @@ struct Effect {
   std::int32_t palette;     // the palette mode it expects
 };
 
-// The effects in the order the showcase shows them. This list and bring_up are header-only so
-// that the emulator's cycle report runs the very same steps without linking the runner.
-inline constexpr Effect kEffects[] = {
-    {"plasma", "effectPlasma", 0},      {"cake", "effectCake", 2},
-    {"fall", "effectFall", 0},          {"roundwave", "effectRoundWave", 0},
-    {"fftwave", "effectFftAndWave", 0},
-};
-
-inline std::optional<Effect> find_effect(std::string_view name) {
-  for (const Effect& e : kEffects) {
-    if (e.name == name) return e;
-  }
-  return std::nullopt;
-}
+// The firmware's effect catalogue, in the order the showcase shows the effects.
+std::span<const Effect> effects();
+std::optional<Effect> find_effect(std::string_view name);
 
 // Bring-up as main does it before the first palette: clocks, pins, LCD, audio zero level.
 inline constexpr std::string_view kBringUp[] = {"processor_init", "io_init", "lcd_init",
                                                 "calibratead"};
-inline void bring_up(Engine& engine) {
-  for (std::string_view step : kBringUp) engine.call(step);
-}
+void bring_up(Engine& engine);
 
 // demo: the image's main (bring-up, calibration, palette 0, 50 plasma frames, halt).
 // showcase: bring-up, then `frames` frames of the showcase cycle through every effect.

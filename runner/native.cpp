@@ -6,9 +6,9 @@
 
 #include "board/io.h"
 #include "display/lcd.h"
-#include "effects/effects.h"
+#include "effects/catalogue.h"
+#include "runner/engine.h"
 #include "startup/sequence.h"
-#include "tools/lpcdemo/engine.h"
 
 namespace runner {
 namespace {
@@ -16,21 +16,23 @@ namespace {
 using Args = std::vector<std::int32_t>;
 using Entry = std::function<void(const Args&)>;
 
-// The firmware's entry points the runner uses, as the image names them.
+// The firmware's entry points the runner uses, as the image names them: bring-up, palettes,
+// the showcase and every renderer of the effect catalogue.
 const std::map<std::string, Entry, std::less<>>& entries() {
-  static const std::map<std::string, Entry, std::less<>> table = {
-      {"processor_init", [](const Args&) { processor_init(); }},
-      {"io_init", [](const Args&) { io_init(); }},
-      {"lcd_init", [](const Args&) { lcd_init(); }},
-      {"calibratead", [](const Args&) { calibratead(); }},
-      {"initpal", [](const Args& a) { initpal(static_cast<std::uint8_t>(a.at(0))); }},
-      {"effectPlasma", [](const Args& a) { effectPlasma(a.at(0)); }},
-      {"effectCake", [](const Args& a) { effectCake(a.at(0)); }},
-      {"effectFall", [](const Args& a) { effectFall(a.at(0)); }},
-      {"effectRoundWave", [](const Args& a) { effectRoundWave(a.at(0)); }},
-      {"effectFftAndWave", [](const Args& a) { effectFftAndWave(a.at(0)); }},
-      {"showcase_frame", [](const Args& a) { showcase_frame(a.at(0)); }},
-  };
+  static const auto table = [] {
+    std::map<std::string, Entry, std::less<>> t = {
+        {"processor_init", [](const Args&) { processor_init(); }},
+        {"io_init", [](const Args&) { io_init(); }},
+        {"lcd_init", [](const Args&) { lcd_init(); }},
+        {"calibratead", [](const Args&) { calibratead(); }},
+        {"initpal", [](const Args& a) { initpal(static_cast<std::uint8_t>(a.at(0))); }},
+        {"showcase_frame", [](const Args& a) { showcase_frame(a.at(0)); }},
+    };
+    for (const EffectInfo& e : kEffectCatalogue) {
+      t.emplace(e.symbol, [render = e.render](const Args& a) { render(a.at(0)); });
+    }
+    return t;
+  }();
   return table;
 }
 

@@ -28,7 +28,7 @@
 
 #include "emu/elf_image.h"
 #include "sim/board.h"
-#include "tools/lpcdemo/engine.h"
+#include "runner/engine.h"
 
 namespace emu {
 
