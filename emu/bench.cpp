@@ -24,7 +24,7 @@ struct Snapshot {
 };
 
 Snapshot snapshot(const Emulator& emu, const sim::Board& board) {
-  return {emu.counters(), board.lcd().words().size(), board.conversions()};
+  return {emu.counters(), board.lcd().word_count(), board.conversions()};
 }
 
 EffectCost measure_effect(const std::string& elf_path, const runner::Effect& effect, int frames,

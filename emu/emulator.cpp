@@ -110,7 +110,7 @@ struct Emulator::Impl {
                          Activity activity);
   bool frame_limit_reached() const {
     return options.frame_limit != 0 &&
-           board.lcd().frames().size() >= run_first_frame + options.frame_limit;
+           board.lcd().frame_count() >= run_first_frame + options.frame_limit;
   }
   void sync_board() {
     board.advance(counters.cycles - board_time);
@@ -348,7 +348,7 @@ void Emulator::Impl::check_sp() {
 }
 
 void Emulator::Impl::check_watchdog() {
-  const std::size_t frames = board.lcd().frames().size();
+  const std::size_t frames = board.lcd().frame_count();
   if (frames > frames_seen) {
     frames_seen = frames;
     watchdog_deadline = counters.instructions + options.watchdog_instructions;
@@ -577,7 +577,7 @@ void Emulator::Impl::reset_run() {
   current = nullptr;
   faulted = false;
   sp_reported = false;
-  frames_seen = run_first_frame = board.lcd().frames().size();
+  frames_seen = run_first_frame = board.lcd().frame_count();
   watchdog_deadline = counters.instructions + options.watchdog_instructions;
 }
 

@@ -1,5 +1,7 @@
 #include "runner/output.h"
 
+#include "runner/sinks.h"
+
 #include <fcntl.h>
 #include <gif_lib.h>
 #include <png.h>
@@ -11,9 +13,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace runner {
@@ -80,7 +82,7 @@ void check_writable_dir(const std::string& path) {
 
 void write_png(const std::string& path, const sim::LcdFrame& frame, int scale) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-  if (!file) throw write_error(path, "cannot open");
+  if (!file) throw write_error(path, std::strerror(errno));
 
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
@@ -118,10 +120,6 @@ namespace {
 
 constexpr int kDefaultDelayCs = 4;  // with no delays given at all: 25 frames a second
 
-struct GifCloser {
-  void operator()(GifFileType* g) const { EGifCloseFile(g, nullptr); }
-};
-
 // Colour map of one frame. A frame comes through a 256-entry palette, so it never holds more
 // than 256 colours; giflib wants a power-of-two map size.
 ColorMapObject* frame_colours(const sim::LcdFrame& frame, std::map<std::uint16_t, int>& index) {
@@ -153,85 +151,121 @@ void put_loop_forever(GifFileType* gif) {
 
 }  // namespace
 
-void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames,
-               const std::vector<int>& delays_cs, int scale) {
-  if (frames.empty()) throw write_error(path, "no frames to write");
+GifWriter::GifWriter(const std::string& path, int scale) : path_(path), scale_(scale) {
   // Opened here rather than by giflib, which would create the file readable by its owner only.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) throw write_error(path, "cannot open");
+  if (fd < 0) throw write_error(path, std::strerror(errno));
   int err = 0;
-  std::unique_ptr<GifFileType, GifCloser> gif(EGifOpenFileHandle(fd, &err));  // owns fd now
-  if (!gif) {
+  gif_ = EGifOpenFileHandle(fd, &err);  // owns fd now
+  if (gif_ == nullptr) {
     ::close(fd);
     throw write_error(path, GifErrorString(err));
   }
-  EGifSetGifVersion(gif.get(), true);
-
-  const int w = sim::kLcdWidth * scale;
-  const int h = sim::kLcdHeight * scale;
-  if (EGifPutScreenDesc(gif.get(), w, h, 8, 0, nullptr) == GIF_ERROR) {
-    throw write_error(path, GifErrorString(gif->Error));
+  EGifSetGifVersion(gif_, true);
+  if (EGifPutScreenDesc(gif_, width(), height(), 8, 0, nullptr) == GIF_ERROR) {
+    const int error = gif_->Error;
+    abandon();
+    throw write_error(path, GifErrorString(error));
   }
-  put_loop_forever(gif.get());
+  put_loop_forever(gif_);
+}
+
+GifWriter::~GifWriter() {
+  abandon();
+}
+
+void GifWriter::abandon() {
+  if (gif_ != nullptr) EGifCloseFile(gif_, nullptr);
+  gif_ = nullptr;
+}
+
+void GifWriter::fail() {
+  const int error = gif_->Error;
+  abandon();
+  throw write_error(path_, GifErrorString(error));
+}
+
+void GifWriter::add(const sim::LcdFrame& frame, int delay_cs) {
+  GraphicsControlBlock gcb{};
+  gcb.DisposalMode = DISPOSE_DO_NOT;
+  gcb.DelayTime = delay_cs;
+  gcb.TransparentColor = NO_TRANSPARENT_COLOR;
+  GifByteType ext[4];
+  const std::size_t n = EGifGCBToExtension(&gcb, ext);
+  EGifPutExtension(gif_, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(n), ext);
 
   std::map<std::uint16_t, int> index;
-  std::vector<GifPixelType> line(static_cast<std::size_t>(w));
-  for (std::size_t f = 0; f < frames.size(); ++f) {
-    GraphicsControlBlock gcb{};
-    gcb.DisposalMode = DISPOSE_DO_NOT;
-    gcb.DelayTime = f < delays_cs.size() ? delays_cs[f]
-                    : delays_cs.empty()  ? kDefaultDelayCs
-                                         : delays_cs.back();
-    gcb.TransparentColor = NO_TRANSPARENT_COLOR;
-    GifByteType ext[4];
-    const std::size_t n = EGifGCBToExtension(&gcb, ext);
-    EGifPutExtension(gif.get(), GRAPHICS_EXT_FUNC_CODE, static_cast<int>(n), ext);
-
-    ColorMapObject* map = frame_colours(frames[f], index);
-    const int rc = EGifPutImageDesc(gif.get(), 0, 0, w, h, false, map);
-    GifFreeMapObject(map);
-    if (rc == GIF_ERROR) throw write_error(path, GifErrorString(gif->Error));
-    for (int y = 0; y < h; ++y) {
-      for (int x = 0; x < w; ++x) {
-        line[static_cast<std::size_t>(x)] =
-            static_cast<GifPixelType>(index.at(scaled_pixel(frames[f], x, y, scale)));
-      }
-      if (EGifPutLine(gif.get(), line.data(), w) == GIF_ERROR) {
-        throw write_error(path, GifErrorString(gif->Error));
-      }
+  ColorMapObject* map = frame_colours(frame, index);
+  const int rc = EGifPutImageDesc(gif_, 0, 0, width(), height(), false, map);
+  GifFreeMapObject(map);
+  if (rc == GIF_ERROR) fail();
+  std::vector<GifPixelType> line(static_cast<std::size_t>(width()));
+  for (int y = 0; y < height(); ++y) {
+    for (int x = 0; x < width(); ++x) {
+      line[static_cast<std::size_t>(x)] =
+          static_cast<GifPixelType>(index.at(scaled_pixel(frame, x, y, scale_)));
     }
+    if (EGifPutLine(gif_, line.data(), width()) == GIF_ERROR) fail();
   }
-  GifFileType* raw = gif.release();
-  if (EGifCloseFile(raw, &err) == GIF_ERROR) throw write_error(path, GifErrorString(err));
+  ++frames_;
+}
+
+void GifWriter::close() {
+  if (frames_ == 0) {
+    abandon();
+    throw write_error(path_, "no frames to write");
+  }
+  GifFileType* gif = gif_;
+  gif_ = nullptr;
+  int err = 0;
+  if (EGifCloseFile(gif, &err) == GIF_ERROR) throw write_error(path_, GifErrorString(err));
+}
+
+void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames,
+               const std::vector<int>& delays_cs, int scale) {
+  if (frames.empty()) throw write_error(path, "no frames to write");
+  GifWriter gif(path, scale);
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    gif.add(frames[f], f < delays_cs.size() ? delays_cs[f]
+                       : delays_cs.empty()  ? kDefaultDelayCs
+                                            : delays_cs.back());
+  }
+  gif.close();
+}
+
+std::optional<int> FramePacer::arrive(std::uint64_t cclk, double clock_hz) {
+  constexpr int kMinDelayCs = 2;
+  if (!started_) {
+    started_ = true;
+    first_ = cclk;
+    return std::nullopt;
+  }
+  if (clock_hz <= 0 || cclk <= first_) {
+    last_ = fallback_cs_;
+    return last_;
+  }
+  const double elapsed_cs = static_cast<double>(cclk - first_) / clock_hz * 100;
+  last_ = std::max(kMinDelayCs, static_cast<int>(std::llround(elapsed_cs) - shown_cs_));
+  shown_cs_ += last_;
+  return last_;
 }
 
 std::vector<int> frame_delays_cs(const std::vector<std::uint64_t>& arrived_at, double clock_hz,
                                  int fallback_cs) {
-  constexpr int kMinDelayCs = 2;
-  const std::size_t n = arrived_at.size();
-  if (n < 2 || clock_hz <= 0 || arrived_at.back() <= arrived_at.front()) {
-    return std::vector<int>(std::max<std::size_t>(n, 1), fallback_cs);
-  }
+  if (arrived_at.size() < 2) return {fallback_cs};
+  FramePacer pacer(fallback_cs);
   std::vector<int> delays;
-  long long shown_cs = 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    const double elapsed_cs = static_cast<double>(arrived_at[i] - arrived_at[0]) / clock_hz * 100;
-    const int d = std::max(kMinDelayCs, static_cast<int>(std::llround(elapsed_cs) - shown_cs));
-    delays.push_back(d);
-    shown_cs += d;
+  for (std::uint64_t a : arrived_at) {
+    if (auto d = pacer.arrive(a, clock_hz)) delays.push_back(*d);
   }
-  delays.push_back(delays.back());
+  delays.push_back(pacer.last());
   return delays;
 }
 
 void write_words(const std::string& path, const std::vector<std::uint16_t>& words) {
-  std::ofstream out(path, std::ios::binary);
-  if (!out) throw write_error(path, "cannot open");
-  for (auto w : words) {
-    const char le[2] = {static_cast<char>(w & 0xFF), static_cast<char>(w >> 8)};
-    out.write(le, 2);
-  }
-  if (!out.flush()) throw write_error(path, "write failed");
+  WordLog log(path);
+  for (auto w : words) log.word(w);
+  log.finish();
 }
 
 }  // namespace runner

@@ -51,11 +51,16 @@ void bring_up(Engine& engine) {
   for (std::string_view step : kBringUp) engine.call(step);
 }
 
-void run_sequence(Engine& engine, std::string_view effect, int frames) {
+void check_sequence(const Engine& engine, std::string_view effect) {
   for (std::string_view s : calls_of(effect)) {
-    if (!engine.has(s))
+    if (!engine.has(s)) {
       throw std::invalid_argument("the firmware has no function " + std::string(s));
+    }
   }
+}
+
+void run_sequence(Engine& engine, std::string_view effect, int frames) {
+  check_sequence(engine, effect);
   if (effect == "demo") {
     engine.run_main();
     return;

@@ -318,6 +318,15 @@ std::uint64_t Board::conversions() const {
 const std::vector<std::uint64_t>& Board::frame_cycles() const {
   return s_->frame_cclk;
 }
+
+void Board::keep_history(bool keep) {
+  s_->keep_history = keep;
+  s_->lcd.keep_history(keep);
+}
+
+void Board::add_sink(LcdSink& sink) {
+  s_->sinks.push_back(&sink);
+}
 LcdModel& Board::lcd() {
   return s_->lcd;
 }

@@ -69,7 +69,9 @@ struct Board::State {
   std::uint64_t adc_done_at = 0;  // peripheral clocks
   std::uint32_t adc_pending = 0, adc_result = 0, adc_channel = 0, adc_pending_channel = 0;
   std::uint64_t conversions = 0;
-  std::vector<std::uint64_t> frame_cclk;  // when each LCD frame completed
+  std::vector<std::uint64_t> frame_cclk;  // when each LCD frame completed, while kept
+  bool keep_history = true;
+  std::vector<LcdSink*> sinks;
   std::uint64_t accesses_since_frame = 0;
 
   // Findings.

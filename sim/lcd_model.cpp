@@ -74,7 +74,9 @@ void LcdModel::receive(std::uint16_t wire) {
     report("word " + hex(wire, 3) + " sent while the chip select is high: the LCD ignores it");
     return;
   }
-  words_.push_back(wire ^ kDataFlag);
+  last_word_ = wire ^ kDataFlag;
+  ++word_count_;
+  if (keep_history_) words_.push_back(last_word_);
   if (reset_low_) {
     report("word " + hex(wire, 3) + " sent while the LCD is held in reset: ignored");
     return;
@@ -178,7 +180,9 @@ void LcdModel::pixel_byte(std::uint8_t byte) {
 void LcdModel::put_pixel(std::uint16_t colour) {
   ram_[static_cast<std::size_t>(pixel_)] = colour;
   if (++pixel_ < kLcdPixels) return;
-  frames_.push_back(panel());
+  last_frame_ = panel();
+  ++frame_count_;
+  if (keep_history_) frames_.push_back(last_frame_);
   frame_open_ = false;
   pixel_ = 0;
 }

@@ -96,11 +96,15 @@ void Board::State::finish_transfer() {
   spi_busy = false;
   spsr |= L::S0SPSR_SPIF;
   if (!spi_to_lcd) return;  // only 9-bit words get this far
-  const std::size_t frames = lcd.frames().size();
+  const std::size_t words = lcd.word_count(), frames = lcd.frame_count();
   lcd.receive(spi_word);
-  if (lcd.frames().size() != frames) {
-    frame_cclk.push_back(cclk);
+  if (lcd.word_count() != words) {
+    for (LcdSink* s : sinks) s->word(lcd.last_word());
+  }
+  if (lcd.frame_count() != frames) {
+    if (keep_history) frame_cclk.push_back(cclk);
     accesses_since_frame = 0;
+    for (LcdSink* s : sinks) s->frame(lcd.last_frame(), cclk, cclk_hz());
   }
 }
 

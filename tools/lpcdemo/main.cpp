@@ -1,13 +1,14 @@
 // lpcdemo: runs the firmware against the board model and writes what the LCD showed.
 #include <CLI/CLI.hpp>
 
-#include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "runner/output.h"
 #include "runner/run.h"
+#include "runner/sinks.h"
 #include "sim/board.h"
 
 #include "emu/bench.h"
@@ -39,36 +40,31 @@ std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, sim::Board& boa
   return emu::make_emulated_engine(o.firmware, board, options);
 }
 
-void write_outputs(const RunOptions& o, const sim::Board& board) {
-  const auto& frames = board.lcd().frames();
-  if (!o.png_dir.empty()) {
-    std::filesystem::create_directories(o.png_dir);
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-      char name[32];
-      std::snprintf(name, sizeof name, "frame%04zu.png", i);
-      runner::write_png((std::filesystem::path(o.png_dir) / name).string(), frames[i], o.scale);
-    }
-  }
-  if (!o.gif.empty()) {
-    const auto delays =
-        runner::frame_delays_cs(board.frame_cycles(), board.cclk_hz(), kNativeFrameDelayCs);
-    runner::write_gif(o.gif, frames, delays, o.scale);
-  }
-  if (!o.words.empty()) runner::write_words(o.words, board.lcd().words());
-}
-
 int run(const RunOptions& o) {
+  // Everything a run can be refused for is found before the first frame, and before any
+  // output file is made.
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
   if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
   sim::Board board(sim::make_audio(o.audio));
   auto engine = make_engine(o, board);
+  runner::check_sequence(*engine, o.effect);
+
+  // Outputs stream, so nothing needs the board to keep what the LCD received.
+  board.keep_history(false);
+  std::optional<runner::WordLog> words;
+  std::optional<runner::PngFrames> pngs;
+  std::optional<runner::GifAnimation> gif;
+  if (!o.words.empty()) board.add_sink(words.emplace(o.words));
+  if (!o.png_dir.empty()) board.add_sink(pngs.emplace(o.png_dir, o.scale));
+  if (!o.gif.empty()) board.add_sink(gif.emplace(o.gif, o.scale, kNativeFrameDelayCs));
   runner::run_sequence(*engine, o.effect, o.frames);
-  write_outputs(o, board);
+  if (words) words->finish();
+  if (gif) gif->finish();
 
   const auto& findings = board.findings();
-  std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frames().size() << " frames, "
-            << board.lcd().words().size() << " words, " << findings.size() << " findings\n";
+  std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frame_count() << " frames, "
+            << board.lcd().word_count() << " words, " << findings.size() << " findings\n";
   for (const auto& f : findings) std::cerr << "finding: " << f.message << "\n";
   return findings.empty() ? 0 : kExitFindings;
 }

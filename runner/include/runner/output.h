@@ -2,22 +2,65 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sim/lcd_model.h"
 
+struct GifFileType;
+
 namespace runner {
 
 // Each throws std::runtime_error with a one-line message when the file cannot be written.
 void write_png(const std::string& path, const sim::LcdFrame& frame, int scale);
+
+// An animated GIF that loops forever, written a frame at a time.
+class GifWriter {
+ public:
+  GifWriter(const std::string& path, int scale);
+  ~GifWriter();
+  GifWriter(const GifWriter&) = delete;
+  GifWriter& operator=(const GifWriter&) = delete;
+
+  void add(const sim::LcdFrame& frame, int delay_cs);  // display time in hundredths of a second
+  // Completes the file; throws if it holds no frame or could not be written.
+  void close();
+
+ private:
+  int width() const { return sim::kLcdWidth * scale_; }
+  int height() const { return sim::kLcdHeight * scale_; }
+  void abandon();
+  [[noreturn]] void fail();
+
+  std::string path_;
+  int scale_;
+  GifFileType* gif_ = nullptr;
+  std::size_t frames_ = 0;
+};
+
 // delays_cs: display time of each frame in hundredths of a second. Loops forever.
 void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames,
                const std::vector<int>& delays_cs, int scale);
+
 // GIF delays that replay frames at the pace they arrived: frame i shows until frame i + 1
 // arrives, the last as long as the one before. Rounded on the running total, so a long GIF
 // keeps the board's pace; never below the 2 cs that viewers honour. Without usable times
 // (fewer than two frames, or no clock) every frame gets `fallback_cs`.
+class FramePacer {
+ public:
+  explicit FramePacer(int fallback_cs) : fallback_cs_(fallback_cs), last_(fallback_cs) {}
+  // Each frame's arrival in turn; from the second on, the display time of the one before.
+  std::optional<int> arrive(std::uint64_t cclk, double clock_hz);
+  int last() const { return last_; }  // for the final frame
+
+ private:
+  int fallback_cs_;
+  int last_;
+  bool started_ = false;
+  std::uint64_t first_ = 0;
+  long long shown_cs_ = 0;
+};
 std::vector<int> frame_delays_cs(const std::vector<std::uint64_t>& arrived_at, double clock_hz,
                                  int fallback_cs);
 

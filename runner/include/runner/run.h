@@ -31,5 +31,7 @@ void bring_up(Engine& engine);
 // Throws std::invalid_argument, before the first call, for an unknown effect or an engine that
 // lacks a function the sequence calls.
 void run_sequence(Engine& engine, std::string_view effect, int frames);
+// The same refusals alone, for a caller that prepares outputs before the run.
+void check_sequence(const Engine& engine, std::string_view effect);
 
 }  // namespace runner

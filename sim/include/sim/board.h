@@ -27,6 +27,19 @@ class Stalled : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Takes the LCD's words and frames as they arrive, so that what a run writes streams out and
+// its memory does not grow with its length.
+class LcdSink {
+ public:
+  virtual void word(std::uint16_t word) = 0;  // as LcdModel::words() logs it
+  // A complete frame, with the processor clock count and rate at its arrival (the count stays
+  // 0 on a board without a clock).
+  virtual void frame(const LcdFrame& frame, std::uint64_t cclk, double cclk_hz) = 0;
+
+ protected:
+  ~LcdSink() = default;
+};
+
 class Board : public hw::Bus {
  public:
   static constexpr double kCrystalHz = 12'000'000.0;
@@ -70,8 +83,13 @@ class Board : public hw::Bus {
   std::uint8_t memmap() const;  // 0 boot loader, 1 user flash, 2 user RAM at address 0
 
   std::uint64_t conversions() const;  // A/D conversions started so far
-  // The processor clock count at which each complete LCD frame arrived (all 0 without a clock).
+  // The processor clock count at which each complete LCD frame arrived (all 0 without a clock),
+  // while history is kept.
   const std::vector<std::uint64_t>& frame_cycles() const;
+  // Whether the LCD's words and frames and frame_cycles() are kept for reading after the run
+  // (the default). Sinks get them either way.
+  void keep_history(bool keep);
+  void add_sink(LcdSink& sink);
 
   LcdModel& lcd();
   const LcdModel& lcd() const;

@@ -26,9 +26,16 @@ class LcdModel {
   void receive(std::uint16_t wire);
 
   // Every word received while selected, as the firmware passed it to sendlcd (bit 8 set for a
-  // command), for the word log.
+  // command), and every complete frame, in order: kept while history is on (the default, for
+  // tests and short runs). A long run turns it off and takes each as it arrives instead.
   const std::vector<std::uint16_t>& words() const;
-  const std::vector<LcdFrame>& frames() const;  // complete frames, in order
+  const std::vector<LcdFrame>& frames() const;
+  void keep_history(bool keep) { keep_history_ = keep; }
+  // Counted whether or not history is kept.
+  std::size_t word_count() const { return word_count_; }
+  std::size_t frame_count() const { return frame_count_; }
+  std::uint16_t last_word() const { return last_word_; }
+  const LcdFrame& last_frame() const { return last_frame_; }
   const std::vector<std::string>& findings() const;
 
   bool sleeping() const;
@@ -62,6 +69,10 @@ class LcdModel {
   int group_byte_ = 0;       // 0..2 within a two-pixel group
   std::uint32_t group_ = 0;  // bytes of the group so far, most significant first
   LcdFrame ram_{};
+  bool keep_history_ = true;
+  std::size_t word_count_ = 0, frame_count_ = 0;
+  std::uint16_t last_word_ = 0;
+  LcdFrame last_frame_{};
   std::vector<std::uint16_t> words_;
   std::vector<LcdFrame> frames_;
   std::vector<std::string> findings_;
