@@ -11,12 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/resampler.h"
+
 namespace sim {
 namespace {
 
 constexpr std::uint16_t kMidCode = 512;
 constexpr std::uint16_t kMaxCode = 1023;
-constexpr double kDefaultAmplitude = 300;
 constexpr double kMaxAmplitude = 512;  // beyond it the converter clips on both sides
 constexpr double kNyquistHz = kConversionHz / 2;
 constexpr std::uint64_t kNoiseSeed = 0x2138;  // fixed: runs must be repeatable
@@ -38,10 +39,10 @@ double parse_number(const std::string& source, std::string_view text, const char
   return value;
 }
 
-double parse_amplitude(const std::string& source, std::string_view text) {
-  const double amp = parse_number(source, text, "amplitude");
-  if (amp < 0 || amp > kMaxAmplitude) bad(source, "amplitude must lie in 0..512 codes");
-  return amp;
+bool is_number(std::string_view text) {
+  double value = 0;
+  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return err == std::errc{} && end == text.data() + text.size();
 }
 
 class Constant final : public AudioSource {
@@ -110,28 +111,12 @@ class Cycle final : public AudioSource {
   std::size_t i_ = 0;
 };
 
-// Linear interpolation from the file's rate to the conversion rate, looping at the end.
-class Wave final : public AudioSource {
- public:
-  Wave(std::vector<float> samples, double rate_hz)
-      : samples_(std::move(samples)), step_(rate_hz / kConversionHz) {}
-
-  std::uint16_t next() override {
-    const double size = static_cast<double>(samples_.size());
-    const double pos = std::fmod(static_cast<double>(n_++) * step_, size);
-    const auto i = static_cast<std::size_t>(pos);
-    const double frac = pos - static_cast<double>(i);
-    const double x = samples_[i] * (1 - frac) + samples_[(i + 1) % samples_.size()] * frac;
-    return clamp_code((x + 1) / 2 * kMaxCode);  // -1..+1 onto the converter's 0..1023
-  }
-
- private:
-  std::vector<float> samples_;
-  double step_;
-  std::uint64_t n_ = 0;
+struct Mono {
+  std::vector<float> samples;
+  int rate_hz;
 };
 
-std::unique_ptr<AudioSource> open_wav(const std::string& source, const std::string& path) {
+Mono read_first_channel(const std::string& source, const std::string& path) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (file == nullptr) bad(source, std::string("cannot read: ") + sf_strerror(nullptr));
@@ -143,7 +128,24 @@ std::unique_ptr<AudioSource> open_wav(const std::string& source, const std::stri
   for (std::size_t i = 0; i < first.size(); ++i) {
     first[i] = frames[i * static_cast<std::size_t>(info.channels)];
   }
-  return std::make_unique<Wave>(std::move(first), info.samplerate);
+  return {std::move(first), info.samplerate};
+}
+
+// The whole file is converted up front and then played in a loop.
+std::unique_ptr<AudioSource> resampled_wav(const std::string& source, const std::string& path,
+                                           double peak) {
+  const Mono wav = read_first_channel(source, path);
+  std::vector<float> resampled;
+  try {
+    Resampler(wav.rate_hz).process(wav.samples, true, resampled);
+  } catch (const std::invalid_argument& e) {
+    bad(source, e.what());
+  }
+  if (resampled.empty()) bad(source, "too short for one conversion");
+  std::vector<std::uint16_t> codes(resampled.size());
+  std::transform(resampled.begin(), resampled.end(), codes.begin(),
+                 [peak](float x) { return clamp_code(kMidCode + peak * x); });
+  return std::make_unique<Cycle>(std::move(codes));
 }
 
 std::unique_ptr<AudioSource> open_codes(const std::string& source, const std::string& path) {
@@ -173,7 +175,23 @@ std::unique_ptr<AudioSource> default_chord() {
       {220.0, 45}, {222.0, 20}, {329.63, 25}, {554.37, 18}, {880.0, 10}, {1318.51, 7}});
 }
 
+// wav:PATH[:PEAK], PEAK taken from the last field only when it is a number.
+std::unique_ptr<AudioSource> open_wav(const std::string& source, std::string_view arg) {
+  const std::size_t colon = arg.rfind(':');
+  const bool has_peak = colon != std::string_view::npos && is_number(arg.substr(colon + 1));
+  const std::string path(has_peak ? arg.substr(0, colon) : arg);
+  if (path.empty()) bad(source, "expected wav:PATH[:PEAK]");
+  return resampled_wav(source, path,
+                       has_peak ? parse_level(source, arg.substr(colon + 1)) : kDefaultLevel);
+}
+
 }  // namespace
+
+double parse_level(const std::string& source, std::string_view text) {
+  const double level = parse_number(source, text, "level");
+  if (level < 0 || level > kMaxAmplitude) bad(source, "level must lie in 0..512 codes");
+  return level;
+}
 
 std::unique_ptr<AudioSource> make_audio(const std::string& source) {
   if (source.empty()) return default_chord();
@@ -192,18 +210,19 @@ std::unique_ptr<AudioSource> make_audio(const std::string& source) {
     const double hz = parse_number(source, std::string_view(arg).substr(0, second), "frequency");
     if (hz <= 0 || hz > kNyquistHz) bad(source, "frequency must lie above 0 and up to 6392 Hz");
     const double amp = second == std::string::npos
-                           ? kDefaultAmplitude
-                           : parse_amplitude(source, std::string_view(arg).substr(second + 1));
+                           ? kDefaultLevel
+                           : parse_level(source, std::string_view(arg).substr(second + 1));
     return std::make_unique<Tones>(std::vector<Tones::Partial>{{hz, amp}});
   }
   if (kind == "noise") {
-    return std::make_unique<Noise>(has_arg ? parse_amplitude(source, arg) : kDefaultAmplitude);
+    return std::make_unique<Noise>(has_arg ? parse_level(source, arg) : kDefaultLevel);
   }
-  if (kind == "wav" || kind == "codes") {
-    if (arg.empty()) bad(source, "expected " + kind + ":PATH");
-    return kind == "wav" ? open_wav(source, arg) : open_codes(source, arg);
+  if (kind == "wav") return open_wav(source, arg);
+  if (kind == "codes") {
+    if (arg.empty()) bad(source, "expected codes:PATH");
+    return open_codes(source, arg);
   }
-  bad(source, "unknown kind (silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, codes:PATH)");
+  bad(source, "unknown kind (silence, tone:HZ[:AMP], noise[:AMP], wav:PATH[:PEAK], codes:PATH)");
 }
 
 }  // namespace sim

@@ -6,7 +6,7 @@ packages=(
   cmake make g++ pkg-config
   gcc-arm-none-eabi binutils-arm-none-eabi libstdc++-arm-none-eabi-dev
   libunicorn-dev libelf-dev
-  libpng-dev libgif-dev libsndfile1-dev
+  libpng-dev libgif-dev libsndfile1-dev libsamplerate0-dev
   libcli11-dev libgtest-dev
   libfreetype-dev fonts-dejavu-core
   lpc21isp sox

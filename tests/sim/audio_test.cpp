@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
@@ -11,11 +12,15 @@
 #include <vector>
 
 #include "sim/audio.h"
+#include "sim/resampler.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 using sim::kConversionHz;
 using sim::make_audio;
+
+constexpr auto kOneSecond = static_cast<std::size_t>(kConversionHz);
 
 std::vector<int> take(sim::AudioSource& s, std::size_t n) {
   std::vector<int> v(n);
@@ -47,10 +52,10 @@ TEST(AudioSources, ToneHasItsFrequencyAndAmplitude) {
   EXPECT_EQ(*std::min_element(one_second.begin(), one_second.end()), 312);
   EXPECT_EQ(one_second[0], 512);  // sine phase starts at zero
 
-  auto d = make_audio("tone:50");  // default amplitude 300
+  auto d = make_audio("tone:50");  // default amplitude 100
   const auto v = take(*d, static_cast<std::size_t>(kConversionHz));
-  EXPECT_EQ(*std::max_element(v.begin(), v.end()), 812);
-  EXPECT_EQ(*std::min_element(v.begin(), v.end()), 212);
+  EXPECT_EQ(*std::max_element(v.begin(), v.end()), 612);
+  EXPECT_EQ(*std::min_element(v.begin(), v.end()), 412);
   EXPECT_NEAR(rising_crossings(v), 50, 1);
 }
 
@@ -90,7 +95,8 @@ void write_wav(const std::filesystem::path& path, int rate, int channels,
 }
 
 TEST(AudioSources, WavIsResampledFromTheFirstChannel) {
-  // A ramp at 8 kHz: linear interpolation reproduces it exactly at any output instant.
+  // A ramp at 8 kHz: away from the file's ends, where a band-limited converter rings, it comes
+  // through within a code or so at any output instant.
   const int rate = 8000;
   const int frames = 100;  // 10 codes per source step, so interpolation shows
   std::vector<float> data;
@@ -100,28 +106,88 @@ TEST(AudioSources, WavIsResampledFromTheFirstChannel) {
   }
   const auto path = temp_file("ramp.wav");
   write_wav(path, rate, 2, data);
-  auto s = make_audio("wav:" + path.string());
-  const auto v = take(*s, 200);
-  for (int n : {0, 1, 7, 50, 101, 150, 170}) {  // 170 is past the loop point
+  auto s = make_audio("wav:" + path.string() + ":512");
+  const auto v = take(*s, 250);
+  const auto ramp = [&](int n) {
     const double t = n / kConversionHz;
-    const double x = -1.0 + 2.0 * std::fmod(t * rate, frames) / frames;
-    EXPECT_NEAR(v[n], (x + 1) / 2 * 1023, 0.51) << "sample " << n;
+    return 512 + 512 * (-1.0 + 2.0 * std::fmod(t * rate, frames) / frames);
+  };
+  for (int n : {30, 50, 80, 101, 130}) EXPECT_NEAR(v[n], ramp(n), 1.5) << "sample " << n;
+  // The loop holds a whole number of conversions, so the second pass may start one early.
+  const double per_conversion = 1024.0 / frames * rate / kConversionHz;
+  for (int n : {200, 210, 220}) EXPECT_NEAR(v[n], ramp(n), per_conversion) << "sample " << n;
+}
+
+// One second of a sine at 44.1 kHz.
+std::vector<float> sine_44k1(double hz, double scale) {
+  std::vector<float> sine(44100);
+  for (std::size_t k = 0; k < sine.size(); ++k) {
+    sine[k] = static_cast<float>(scale * std::sin(2 * std::numbers::pi * hz * k / 44100));
   }
+  return sine;
 }
 
 TEST(AudioSources, WavKeepsPitchAndFullScale) {
-  const int rate = 44100;
-  std::vector<float> sine(rate);  // one second of 500 Hz at full scale
-  for (int k = 0; k < rate; ++k) {
-    sine[k] = static_cast<float>(std::sin(2 * std::numbers::pi * 500 * k / rate));
-  }
   const auto path = temp_file("sine.wav");
-  write_wav(path, rate, 1, sine);
-  auto s = make_audio("wav:" + path.string());
+  write_wav(path, 44100, 1, sine_44k1(500, 1.0));
+  auto s = make_audio("wav:" + path.string() + ":512");
   const auto v = take(*s, static_cast<std::size_t>(kConversionHz));
   EXPECT_NEAR(rising_crossings(v), 500, 1);
   EXPECT_GE(*std::max_element(v.begin(), v.end()), 1020);
   EXPECT_LE(*std::min_element(v.begin(), v.end()), 3);
+}
+
+// Amplitude in codes of the component at hz.
+double amplitude_at(const std::vector<int>& codes, double hz) {
+  std::complex<double> sum;
+  for (std::size_t n = 0; n < codes.size(); ++n) {
+    sum += (codes[n] - 512.0) * std::polar(1.0, 2 * std::numbers::pi * hz * n / kConversionHz);
+  }
+  return 2 * std::abs(sum) / static_cast<double>(codes.size());
+}
+
+TEST(AudioSources, WavAboveTheConverterNyquistDoesNotFoldBack) {
+  const test::TempDir dir;
+  const auto codes = [&](double hz) {
+    write_wav(dir / "tone.wav", 44100, 1, sine_44k1(hz, 0.5));
+    return take(*make_audio("wav:" + (dir / "tone.wav").string()), kOneSecond);
+  };
+  const double shown = amplitude_at(codes(2000), 2000);
+  EXPECT_GT(shown, 20);
+  // 9 kHz sampled at 12.78 kHz would read as 12784 - 9000 = 3784 Hz; less than a code of it.
+  EXPECT_LT(amplitude_at(codes(9000), kConversionHz - 9000), 0.01 * shown);
+}
+
+TEST(Resampler, StreamedBlocksGiveWhatOneBlockGives) {
+  const std::vector<float> input = sine_44k1(1000, 1.0);  // any signal, read as 48 kHz
+  std::vector<float> whole, streamed;
+  sim::Resampler(48000).process(input, true, whole);
+  sim::Resampler live(48000);
+  for (std::size_t at = 0; at < input.size(); at += 441) {  // a microphone's 9 ms blocks
+    live.process(std::span(input).subspan(at, 441), false, streamed);
+  }
+  live.process({}, true, streamed);  // the end of input releases what the filter holds
+  ASSERT_EQ(streamed.size(), whole.size());
+  for (std::size_t n = 0; n < whole.size(); ++n) ASSERT_NEAR(streamed[n], whole[n], 1e-4) << n;
+}
+
+TEST(AudioSources, LevelsDefaultWithinTheSignedByteAndWavPeakIsANumericLastField) {
+  const test::TempDir dir;
+  std::filesystem::create_directory(dir / "mix:2");
+  const auto path = dir / "mix:2" / "take:1.wav";
+  std::vector<float> square(44100);  // full scale at 441 Hz, as a clipped master: rings above
+  for (std::size_t k = 0; k < square.size(); ++k) square[k] = k / 50 % 2 ? -1.0f : 1.0f;
+  write_wav(path, 44100, 1, square);
+  for (const std::string& source :
+       {std::string("tone:440"), std::string("noise"), "wav:" + path.string()}) {
+    const auto v = take(*make_audio(source), kOneSecond);
+    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    EXPECT_GE(*lo, 512 - 120) << source;
+    EXPECT_LE(*hi, 512 + 120) << source;
+    EXPECT_GE(*hi - *lo, 180) << source;  // still loud enough to show
+  }
+  const auto v = take(*make_audio("wav:" + path.string() + ":40"), kOneSecond);
+  EXPECT_LT(*std::max_element(v.begin(), v.end()), 512 + 50);
 }
 
 TEST(AudioSources, DefaultChordBeatsWithinSignedByteRange) {
@@ -150,7 +216,8 @@ TEST(AudioSources, MalformedSourcesAreRefusedInOneLine) {
   for (const std::string& source : std::vector<std::string>{
            "tone", "tone:", "tone:abc", "tone:0", "tone:440:600", "tone:440:x", "noise:-1",
            "silence:3", "square:440", "wav:", "wav:/nonexistent/a.wav", "codes:/nonexistent",
-           "codes:" + empty.string(), "codes:" + bad.string()}) {
+           "wav::100", "wav:/nonexistent/a.wav:600", "codes:" + empty.string(),
+           "codes:" + bad.string()}) {
     try {
       make_audio(source);
       ADD_FAILURE() << "accepted " << source;

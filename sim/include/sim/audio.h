@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace sim {
 
@@ -16,8 +17,21 @@ class AudioSource {
   virtual std::uint16_t next() = 0;  // 0..1023
 };
 
-// silence | tone:HZ[:AMP] | noise[:AMP] | wav:PATH | codes:PATH. Throws std::invalid_argument
-// with a one-line message on a malformed source or unreadable file.
+// Peak level in codes around the mid code 512 of a source that does not name one: the effects
+// keep a sample's low 8 bits, so beyond about +-120 codes (the signed byte, less the zero
+// level's calibration error) a sample wraps. At 100 even a hard-clipped WAV, which rings about
+// 18% past full scale once resampled, stays inside.
+inline constexpr double kDefaultLevel = 100;
+
+// A level written in a source (AMP, PEAK): a number of codes 0..512. Throws
+// std::invalid_argument naming the source otherwise.
+double parse_level(const std::string& source, std::string_view text);
+
+// silence | tone:HZ[:AMP] | noise[:AMP] | wav:PATH[:PEAK] | codes:PATH. A WAV's full scale
+// +-1.0 maps to +-PEAK codes around 512. PEAK is read from the last ':' field only when that
+// field is a number, so a PATH may hold ':'; a path that itself ends in ':' and a number needs
+// its PEAK written out. Throws std::invalid_argument with a one-line message on a malformed
+// source or unreadable file.
 std::unique_ptr<AudioSource> make_audio(const std::string& source);
 
 }  // namespace sim
