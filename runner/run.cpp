@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "effects/catalogue.h"
+#include "startup/sequence.h"
 
 namespace runner {
 namespace {
@@ -47,6 +48,13 @@ std::optional<Effect> find_effect(std::string_view name) {
   return std::nullopt;
 }
 
+Effect showcase_effect(std::int32_t k) {
+  // As the firmware picks it: the cycle's position, kept positive for negative k.
+  int pos = k % kShowcaseFrames;
+  if (pos < 0) pos += kShowcaseFrames;
+  return kEffects[static_cast<std::size_t>(pos / kShowcaseFramesPerEffect)];
+}
+
 void bring_up(Engine& engine) {
   for (std::string_view step : kBringUp) engine.call(step);
 }
@@ -59,20 +67,27 @@ void check_sequence(const Engine& engine, std::string_view effect) {
   }
 }
 
-void run_sequence(Engine& engine, std::string_view effect, int frames) {
+std::int32_t frame_counter(std::int32_t start, int k) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(start) +
+                                   static_cast<std::uint32_t>(k));
+}
+
+void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start) {
   check_sequence(engine, effect);
   if (effect == "demo") {
+    if (start != 0)
+      throw std::invalid_argument("demo runs the image's own main: it has no --start");
     engine.run_main();
     return;
   }
   bring_up(engine);
   if (effect == "showcase") {
-    for (int k = 0; k < frames; ++k) engine.call("showcase_frame", {k});
+    for (int k = 0; k < frames; ++k) engine.call("showcase_frame", {frame_counter(start, k)});
     return;
   }
   const Effect e = *find_effect(effect);
   engine.call("initpal", {e.palette});
-  for (int n = 0; n < frames; ++n) engine.call(e.symbol, {n});
+  for (int k = 0; k < frames; ++k) engine.call(e.symbol, {frame_counter(start, k)});
 }
 
 }  // namespace runner

@@ -285,6 +285,13 @@ bool Board::is_peripheral(std::uint32_t addr) {
          in_range(addr, L::VIC_BASE, L::VIC_SIZE);
 }
 
+void Board::request_stop() {
+  s_->stop_requested = true;
+}
+bool Board::stop_requested() const {
+  return s_->stop_requested;
+}
+
 void Board::enable_clock() {
   s_->clocked = true;
 }

@@ -71,6 +71,7 @@ struct Board::State {
   std::uint64_t conversions = 0;
   std::vector<std::uint64_t> frame_cclk;  // when each LCD frame completed, while kept
   bool keep_history = true;
+  bool stop_requested = false;
   std::vector<LcdSink*> sinks;
   std::uint64_t accesses_since_frame = 0;
 

@@ -58,6 +58,7 @@ void Board::State::advance(std::uint64_t cycles) {
 
 void Board::State::catch_up() {
   if (!clocked) {
+    if (stop_requested) throw Stopped("stopped on request");
     // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
     // settles, or a poll that can never succeed.
     if (++accesses_since_frame > kStallAccesses) {

@@ -10,6 +10,7 @@ packages=(
   libcli11-dev libgtest-dev
   libfreetype-dev fonts-dejavu-core
   lpc21isp sox
+  libsdl2-dev xvfb x11-apps
   python3
 )
 

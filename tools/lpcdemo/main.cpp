@@ -1,28 +1,35 @@
-// lpcdemo: runs the firmware against the board model and writes what the LCD showed.
+// lpcdemo: runs the firmware against the board model and writes, or shows, what the LCD showed.
 #include <CLI/CLI.hpp>
 
+#include <climits>
+#include <cstdint>
+#include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "emu/bench.h"
+#include "emu/emulator.h"
+#include "live/window.h"
 #include "runner/output.h"
 #include "runner/run.h"
 #include "runner/sinks.h"
 #include "sim/board.h"
-
-#include "emu/bench.h"
-#include "emu/emulator.h"
 
 namespace {
 
 constexpr int kExitFindings = 1;
 constexpr int kExitUsage = 2;
 constexpr int kNativeFrameDelayCs = 5;  // without a clock: 20 frames a second
+constexpr int kRunFrames = 100;         // run's default; view goes on until closed
+constexpr double kUnmeasuredFps = 25;   // a native view's pace when there is no image to measure
 
 struct RunOptions {
   std::string effect = "demo";
-  int frames = 100;
+  std::optional<int> frames;
+  std::int32_t start = 0;
   std::string audio;
   std::string engine = "native";
   std::string firmware = LPCDEMO_DEFAULT_ELF;
@@ -32,23 +39,69 @@ struct RunOptions {
   int scale = 4;
 };
 
-std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, sim::Board& board) {
+struct ViewOptions {
+  bool fast = false;
+};
+
+std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, int frames, sim::Board& board) {
   if (o.engine == "native") return runner::make_native_engine(board);
   // An image built to show every effect forever never halts: stop it after the frames asked for.
   emu::Options options;
-  options.frame_limit = static_cast<std::size_t>(o.frames);
+  options.frame_limit = static_cast<std::size_t>(frames);
   return emu::make_emulated_engine(o.firmware, board, options);
 }
 
-int run(const RunOptions& o) {
+// The pace of a native view: the cycle estimate of the same effect on the emulated chip.
+std::function<double(std::size_t)> native_pace(const RunOptions& o) {
+  std::map<std::string, double, std::less<>> fps;
+  if (std::filesystem::exists(o.firmware)) {
+    constexpr int kMeasuredFrames = 2;
+    for (const emu::EffectCost& c : emu::measure_bench(o.firmware, kMeasuredFrames).effects) {
+      fps[c.name] = c.fps;
+    }
+  }
+  auto fps_of = [fps](std::string_view effect) {
+    auto it = fps.find(effect);
+    return it == fps.end() ? kUnmeasuredFps : it->second;
+  };
+  const std::string effect = o.effect == "demo" ? "plasma" : o.effect;
+  if (effect != "showcase") return [=](std::size_t) { return fps_of(effect); };
+  const std::int32_t start = o.start;
+  return [=](std::size_t k) {
+    return fps_of(runner::showcase_effect(runner::frame_counter(start, static_cast<int>(k))).name);
+  };
+}
+
+live::WindowOptions window_options(const RunOptions& o, const ViewOptions& v) {
+  live::WindowOptions w;
+  w.effect = o.effect;
+  w.scale = o.scale;
+  w.fast = v.fast;
+  if (o.engine == "native" && !v.fast) w.unclocked_fps = native_pace(o);
+  if (o.effect != "demo") {
+    const std::int32_t start = o.start;
+    w.frame_number = [start](std::size_t k) {
+      return runner::frame_counter(start, static_cast<int>(k));
+    };
+  }
+  return w;
+}
+
+int run(const RunOptions& o, const ViewOptions* view) {
+  const int frames = o.frames.value_or(view ? INT_MAX : kRunFrames);
   // Everything a run can be refused for is found before the first frame, and before any
   // output file is made.
+  if (o.effect == "demo" && o.start != 0) {
+    throw std::invalid_argument("--start: demo runs the image's own main from reset");
+  }
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
   if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
   sim::Board board(sim::make_audio(o.audio));
-  auto engine = make_engine(o, board);
+  auto engine = make_engine(o, frames, board);
   runner::check_sequence(*engine, o.effect);
+  std::optional<live::Window> window;
+  if (view) window.emplace(board, window_options(o, *view));
 
   // Outputs stream, so nothing needs the board to keep what the LCD received.
   board.keep_history(false);
@@ -58,15 +111,47 @@ int run(const RunOptions& o) {
   if (!o.words.empty()) board.add_sink(words.emplace(o.words));
   if (!o.png_dir.empty()) board.add_sink(pngs.emplace(o.png_dir, o.scale));
   if (!o.gif.empty()) board.add_sink(gif.emplace(o.gif, o.scale, kNativeFrameDelayCs));
-  runner::run_sequence(*engine, o.effect, o.frames);
+  if (window) board.add_sink(*window);
+  try {
+    runner::run_sequence(*engine, o.effect, frames, o.start);
+  } catch (const sim::Stopped&) {
+    // The window was closed: the run ends with the frame it showed last.
+  }
   if (words) words->finish();
   if (gif) gif->finish();
 
   const auto& findings = board.findings();
   std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frame_count() << " frames, "
-            << board.lcd().word_count() << " words, " << findings.size() << " findings\n";
+            << board.lcd().word_count() << " words, " << findings.size() << " findings"
+            << std::endl;
   for (const auto& f : findings) std::cerr << "finding: " << f.message << "\n";
+  // Without a frame count the window stays, the last frame on screen, until it is closed.
+  if (window && !o.frames) window->hold();
   return findings.empty() ? 0 : kExitFindings;
+}
+
+void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string>& sequences) {
+  cmd.add_option("--effect", o.effect,
+                 "demo (the image's own sequence), showcase (every effect in turn) or one effect")
+      ->check(CLI::IsMember(sequences));
+  cmd.add_option("--frames", o.frames,
+                 "frames to render (run: default 100; view: until the window is closed); for "
+                 "demo (emulated), a cap on an image whose main never halts")
+      ->check(CLI::Range(1, INT_MAX));
+  cmd.add_option("--start", o.start,
+                 "the effect's frame counter to begin at, a signed 32-bit value that wraps "
+                 "(single effects and showcase)");
+  cmd.add_option("--audio", o.audio,
+                 "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, "
+                 "codes:PATH (default: a built-in chord)");
+  cmd.add_option("--engine", o.engine, "native (host build, the default) or emulated (the image)")
+      ->check(CLI::IsMember({"native", "emulated"}));
+  cmd.add_option("--firmware", o.firmware, "image for the emulated engine");
+  cmd.add_option("--gif", o.gif, "animated GIF of the frames");
+  cmd.add_option("--png-dir", o.png_dir, "directory for one PNG per frame");
+  cmd.add_option("--words", o.words, "log of every LCD word, 16-bit little-endian");
+  cmd.add_option("--scale", o.scale, "pixel size in the PNGs, GIF and window (default 4)")
+      ->check(CLI::Range(1, 16));
 }
 
 }  // namespace
@@ -81,26 +166,12 @@ int main(int argc, char** argv) {
 
   RunOptions o;
   auto* run_cmd = app.add_subcommand("run", "run an effect and write the frames");
-  run_cmd
-      ->add_option("--effect", o.effect,
-                   "demo (the image's own sequence), showcase (every effect in turn) or one effect")
-      ->check(CLI::IsMember(sequences));
-  run_cmd
-      ->add_option(
-          "--frames", o.frames,
-          "frames to render; for demo (emulated), a cap on an image whose main never halts")
-      ->check(CLI::Range(1, 100000));
-  run_cmd->add_option("--audio", o.audio,
-                      "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, "
-                      "codes:PATH (default: a built-in chord)");
-  run_cmd->add_option("--engine", o.engine, "native (host build) or emulated (the image)")
-      ->check(CLI::IsMember({"native", "emulated"}));
-  run_cmd->add_option("--firmware", o.firmware, "image for the emulated engine");
-  run_cmd->add_option("--gif", o.gif, "animated GIF of the frames");
-  run_cmd->add_option("--png-dir", o.png_dir, "directory for one PNG per frame");
-  run_cmd->add_option("--words", o.words, "log of every LCD word, 16-bit little-endian");
-  run_cmd->add_option("--scale", o.scale, "pixel size in the PNGs and GIF")
-      ->check(CLI::Range(1, 16));
+  add_run_options(*run_cmd, o, sequences);
+
+  ViewOptions v;
+  auto* view_cmd = app.add_subcommand("view", "run an effect and show it live in a window");
+  add_run_options(*view_cmd, o, sequences);
+  view_cmd->add_flag("--fast", v.fast, "as fast as the engine renders, not at the board's pace");
 
   std::string bench_elf = LPCDEMO_DEFAULT_ELF;
   bool bench_json = false;
@@ -118,7 +189,8 @@ int main(int argc, char** argv) {
   }
 
   try {
-    if (*run_cmd) return run(o);
+    if (*run_cmd) return run(o, nullptr);
+    if (*view_cmd) return run(o, &v);
     return emu::run_bench(bench_elf, bench_json, std::cout);
   } catch (const std::invalid_argument& e) {
     std::cerr << "lpcdemo: " << e.what() << "\n";

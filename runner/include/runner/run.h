@@ -19,6 +19,8 @@ struct Effect {
 // The firmware's effect catalogue, in the order the showcase shows the effects.
 std::span<const Effect> effects();
 std::optional<Effect> find_effect(std::string_view name);
+// The effect that frame k of the showcase shows.
+Effect showcase_effect(std::int32_t k);
 
 // Bring-up as main does it before the first palette: clocks, pins, LCD, audio zero level.
 inline constexpr std::string_view kBringUp[] = {"processor_init", "io_init", "lcd_init",
@@ -27,10 +29,15 @@ void bring_up(Engine& engine);
 
 // demo: the image's main (bring-up, calibration, palette 0, 50 plasma frames, halt).
 // showcase: bring-up, then `frames` frames of the showcase cycle through every effect.
-// Any single effect: bring-up, its palette, then the effect for n = 0 .. frames-1.
+// Any single effect: bring-up, its palette, then the effect for n = start, start + 1, ... for
+// `frames` frames; the showcase's counter likewise begins at start.
 // Throws std::invalid_argument, before the first call, for an unknown effect or an engine that
 // lacks a function the sequence calls.
-void run_sequence(Engine& engine, std::string_view effect, int frames);
+void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start = 0);
+
+// Frame k of a run that starts at `start`: the firmware's signed 32-bit counter, which wraps
+// past its maximum to its minimum.
+std::int32_t frame_counter(std::int32_t start, int k);
 // The same refusals alone, for a caller that prepares outputs before the run.
 void check_sequence(const Engine& engine, std::string_view effect);
 

@@ -27,6 +27,12 @@ class Stalled : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown by a board without a clock at the first register access after request_stop().
+class Stopped : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Takes the LCD's words and frames as they arrive, so that what a run writes streams out and
 // its memory does not grow with its length.
 class LcdSink {
@@ -90,6 +96,11 @@ class Board : public hw::Bus {
   // (the default). Sinks get them either way.
   void keep_history(bool keep);
   void add_sink(LcdSink& sink);
+
+  // Ends the run at the next register access (typically from a sink, as a frame completes): a
+  // board without a clock throws Stopped; an emulator asks stop_requested() and stops there.
+  void request_stop();
+  bool stop_requested() const;
 
   LcdModel& lcd();
   const LcdModel& lcd() const;
