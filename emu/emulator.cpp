@@ -28,9 +28,6 @@ constexpr std::uint32_t kReturnPage = 0xF0000000;
 // The APB bridge adds wait states to every peripheral access. The manual gives no figure;
 // 3 clocks (with PCLK = CCLK) is an estimate. Fast GPIO and the VIC are not behind it.
 constexpr unsigned kApbWait = 3;
-// Clocks before the predicted end of a transfer or conversion from which a poll reads the
-// board again pass by pass: covers the board's rounding of processor to peripheral clocks.
-constexpr std::uint64_t kQuietMargin = 32;
 // Unicorn's interrupt number for SWI on ARM.
 constexpr std::uint32_t kExceptionSwi = 2;
 constexpr unsigned kRegisters = 16;
@@ -104,8 +101,6 @@ struct Emulator::Impl {
   std::uint64_t peripheral_read(std::uint32_t addr, unsigned size);
   void peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value);
   void after_board_access(std::size_t findings_before, std::uint32_t accessed);
-  void note_start(std::uint32_t addr, std::uint32_t value);
-  void note_end(std::uint32_t addr, std::uint32_t value);
   void skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
                          Activity activity);
   bool frame_limit_reached() const {
@@ -156,13 +151,6 @@ struct Emulator::Impl {
   std::uint64_t watchdog_deadline = 0;
   std::size_t frames_seen = 0;
   std::size_t run_first_frame = 0;  // frames completed before this run
-  // What the firmware last wrote to SPI0's setup, and when the running transfer and
-  // conversion end at the earliest (processor clocks; 0: unknown).
-  std::uint32_t spcr = 0, spccr = 0;
-  std::uint64_t spi_busy_until = 0, adc_busy_until = 0;
-  // Whether a transfer or conversion may still run: set by its start, cleared once a status
-  // read has shown it ended.
-  bool spi_may_run = false, adc_may_run = false;
 };
 
 Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
@@ -182,8 +170,7 @@ Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
       std::copy(s.bytes.begin(), s.bytes.end(), flash.begin() + (s.addr - chip::FLASH_BASE));
       flash_used = std::max(flash_used, end - chip::FLASH_BASE);
     } else if (!(s.addr >= chip::RAM_BASE && end <= chip::RAM_BASE + chip::RAM_SIZE)) {
-      throw BadImage(path + ": a segment at " + hex(s.addr) +
-                               " lies outside flash and RAM");
+      throw BadImage(path + ": a segment at " + hex(s.addr) + " lies outside flash and RAM");
     }
   }
   const std::uint32_t data = image.find("_data").value_or(chip::RAM_BASE);
@@ -393,7 +380,6 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
   const std::size_t before = board.findings().size();
   std::uint32_t v = board.read(addr, size * 8);
   after_board_access(before, addr);
-  note_end(addr, v);
   if (!current || !current->spin) return v;
   // A poll loop goes round here, reading the board at the times the core would, until the
   // value lets it out: the same reads, clocks and instruction count as running each pass.
@@ -408,60 +394,26 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
     sync_board();
     v = board.read(addr, size * 8);
   }
-  note_end(addr, v);
   after_board_access(findings_before, addr);
   return v;
 }
 
-// Passes of a poll that certainly read "still busy": the transfer or conversion was started
-// at a known time with a known length, so these reads are accounted without asking the board.
-// They change nothing there (status reads clear flags only once they are set); the last
-// passes before the end, with a margin for clock rounding, are still read one by one.
+// Passes of a poll that certainly read "still busy": the board knows the clock at which the
+// running transfer or conversion completes, and reads before it change nothing there (status
+// reads clear flags only once they are set). Only the pass that reads at or after it is run.
 void Emulator::Impl::skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
                                        Activity activity) {
-  const std::uint64_t busy_until = addr == chip::S0SPSR.addr   ? spi_busy_until
-                                   : addr == chip::AD0GDR.addr ? adc_busy_until
-                                                               : 0;
-  const std::uint64_t safe = counters.cycles + kQuietMargin;
-  if (busy_until <= safe || pass == 0) return;
-  std::uint64_t n = (busy_until - safe) / pass;
+  const std::optional<std::uint64_t> done = addr == chip::S0SPSR.addr   ? board.transfer_done_at()
+                                            : addr == chip::AD0GDR.addr ? board.conversion_done_at()
+                                                                        : std::nullopt;
+  const std::uint64_t now = board.cclk_cycles();
+  if (!done || *done <= now || pass == 0) return;
+  // A pass's read comes at its end: the first n all read before `done`.
+  std::uint64_t n = (*done - now - 1) / pass;
   const std::uint64_t budget = (watchdog_deadline - counters.instructions) / insns;
   n = std::min(n, budget);
   charge(n * pass, activity);
   counters.instructions += n * insns;
-}
-
-void Emulator::Impl::note_end(std::uint32_t addr, std::uint32_t value) {
-  if (addr == chip::S0SPSR.addr && (value & chip::S0SPSR_SPIF)) spi_may_run = false;
-  if (addr == chip::AD0GDR.addr && (value & chip::AD0GDR_DONE)) adc_may_run = false;
-}
-
-// Remembers when the SPI transfer or A/D conversion just started will end at the earliest,
-// from the values the firmware wrote; unusual settings leave it unknown (0).
-void Emulator::Impl::note_start(std::uint32_t addr, std::uint32_t value) {
-  const double cclk_per_pclk = board.cclk_hz() / board.pclk_hz();
-  // Only a start after the firmware has seen the last transfer or conversion end has a known
-  // end: one while it may still run is lost on the chip, or restarts it.
-  if (addr == chip::S0SPCR.addr) {
-    spcr = value;
-  } else if (addr == chip::S0SPCCR.addr) {
-    spccr = value;
-  } else if (addr == chip::S0SPDR.addr) {
-    const std::uint32_t bits = sim::Board::spi_transfer_bits(static_cast<std::uint16_t>(spcr));
-    const bool valid = sim::Board::sck_divider_valid(static_cast<std::uint8_t>(spccr)) &&
-                       (spcr & chip::S0SPCR_BITENABLE) && (spcr & chip::S0SPCR_MSTR) && bits != 0;
-    spi_busy_until = valid && !spi_may_run
-                         ? board_time + static_cast<std::uint64_t>(bits * spccr * cclk_per_pclk)
-                         : 0;
-    spi_may_run = true;
-  } else if (addr == chip::AD0CR.addr &&
-             (value & chip::AD0CR_START_MASK) == chip::AD0CR_START_NOW &&
-             !(value & chip::AD0CR_BURST)) {
-    const std::uint64_t pclks = sim::Board::conversion_pclks(value);
-    adc_busy_until =
-        !adc_may_run ? board_time + static_cast<std::uint64_t>(pclks * cclk_per_pclk) : 0;
-    adc_may_run = true;
-  }
 }
 
 void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value) {
@@ -472,7 +424,6 @@ void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::ui
   const std::size_t before = board.findings().size();
   board.write(addr, size * 8, value);
   after_board_access(before, addr);
-  note_start(addr, value);
   if (addr == chip::S0SPDR.addr && frame_limit_reached()) uc_emu_stop(uc);
   if (addr == chip::MAMCR.addr || addr == chip::MAMTIM.addr) {
     const std::uint8_t cr = board.mamcr(), tim = board.mamtim();

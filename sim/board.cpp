@@ -312,6 +312,14 @@ std::uint8_t Board::mamcr() const {
 std::uint8_t Board::memmap() const {
   return s_->memmap;
 }
+std::optional<std::uint64_t> Board::transfer_done_at() const {
+  if (!s_->clocked || !s_->spi_busy) return std::nullopt;
+  return s_->cclk_when(s_->spi_done_at);
+}
+std::optional<std::uint64_t> Board::conversion_done_at() const {
+  if (!s_->clocked || !s_->adc_busy) return std::nullopt;
+  return s_->cclk_when(s_->adc_done_at);
+}
 std::uint64_t Board::conversions() const {
   return s_->conversions;
 }
