@@ -3,7 +3,6 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <optional>
 #include <stdexcept>
@@ -14,6 +13,7 @@
 #include "emu/elf_image.h"
 #include "emu/mam.h"
 #include "hw/lpc2138.h"
+#include "sim/format.h"
 
 namespace emu {
 namespace {
@@ -35,16 +35,6 @@ constexpr int kCoreRegister[kRegisters] = {
     UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4,  UC_ARM_REG_R5,
     UC_ARM_REG_R6,  UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
     UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC};
-
-std::string hex(std::uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08x", static_cast<unsigned>(v));
-  return buf;
-}
-
-bool in_region(std::uint32_t addr, std::uint32_t base, std::uint32_t size) {
-  return addr >= base && addr - base < size;
-}
 
 bool overlaps(const std::vector<Range>& ranges, std::uint32_t begin, std::uint32_t end) {
   return std::any_of(ranges.begin(), ranges.end(),
@@ -92,7 +82,7 @@ struct Emulator::Impl {
   void set_reg(int id, std::uint32_t v) { uc_reg_write(uc, id, &v); }
   std::uint32_t locate(std::uint32_t accessed) const;
   std::string where(std::uint32_t code) const {
-    return hex(code) + " (" + image.describe(code) + ")";
+    return sim::hex_word(code) + " (" + image.describe(code) + ")";
   }
   void fault(const std::string& message, std::uint32_t address);
   void check_sp();
@@ -170,7 +160,8 @@ Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
       std::copy(s.bytes.begin(), s.bytes.end(), flash.begin() + (s.addr - chip::FLASH_BASE));
       flash_used = std::max(flash_used, end - chip::FLASH_BASE);
     } else if (!(s.addr >= chip::RAM_BASE && end <= chip::RAM_BASE + chip::RAM_SIZE)) {
-      throw BadImage(path + ": a segment at " + hex(s.addr) + " lies outside flash and RAM");
+      throw BadImage(path + ": a segment at " + sim::hex_word(s.addr) +
+                     " lies outside flash and RAM");
     }
   }
   const std::uint32_t data = image.find("_data").value_or(chip::RAM_BASE);
@@ -250,7 +241,7 @@ Block& Emulator::Impl::block(std::uint32_t addr, std::uint32_t size) {
   Block** slot = nullptr;
   if (addr < chip::FLASH_SIZE) {
     slot = &flash_blocks[addr / kWord];
-  } else if (in_region(addr, chip::RAM_BASE, chip::RAM_SIZE)) {
+  } else if (chip::in_region(addr, chip::RAM_BASE, chip::RAM_SIZE)) {
     slot = &ram_blocks[(addr - chip::RAM_BASE) / kWord];
   }
   const std::uint32_t end = addr + std::max(size, kWord);
@@ -302,7 +293,7 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   charge(clocks, b.activity);
   counters.instructions += b.insns;
   if (b.vector) {
-    fault("exception vector " + hex(addr) + " entered" +
+    fault("exception vector " + sim::hex_word(addr) + " entered" +
               (current ? " from the block at " + where(current->addr) : std::string()),
           addr);
   }
@@ -329,8 +320,8 @@ void Emulator::Impl::check_sp() {
   counters.lowest_sp = std::min(counters.lowest_sp, sp);
   if (sp >= bss_end || sp_reported) return;
   sp_reported = true;
-  board.report({"stack overflow: sp " + hex(sp) + " below the end of .bss " + hex(bss_end) +
-                    " after the block at " + where(current->addr),
+  board.report({"stack overflow: sp " + sim::hex_word(sp) + " below the end of .bss " +
+                    sim::hex_word(bss_end) + " after the block at " + where(current->addr),
                 sp});
 }
 
@@ -372,7 +363,7 @@ std::uint32_t Emulator::Impl::locate(std::uint32_t accessed) const {
 // ---- memory callbacks ----
 
 std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size) {
-  const unsigned wait = in_region(addr, chip::APB_BASE, chip::APB_SIZE) ? kApbWait : 0;
+  const unsigned wait = chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE) ? kApbWait : 0;
   if (addr == chip::AD0GDR.addr && current) current->activity = Activity::AdcWait;
   const Activity activity = current ? current->activity : Activity::Render;
   charge(wait, activity);
@@ -417,7 +408,7 @@ void Emulator::Impl::skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, s
 }
 
 void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value) {
-  if (in_region(addr, chip::APB_BASE, chip::APB_SIZE)) {
+  if (chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE)) {
     charge(kApbWait, current ? current->activity : Activity::Render);
   }
   sync_board();
@@ -470,9 +461,9 @@ void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size
   auto* win = static_cast<Window*>(w);
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
-  self.fault("write to flash at " + hex(addr) + " (" + std::to_string(size * 8) + " bits, value " +
-                 hex(static_cast<std::uint32_t>(value)) + ") by code at " +
-                 self.where(self.locate(addr)),
+  self.fault("write to flash at " + sim::hex_word(addr) + " (" + std::to_string(size * 8) +
+                 " bits, value " + sim::hex_word(static_cast<std::uint32_t>(value)) +
+                 ") by code at " + self.where(self.locate(addr)),
              addr);
 }
 
@@ -488,7 +479,8 @@ bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t ad
   switch (type) {
     case UC_MEM_FETCH_UNMAPPED:
     case UC_MEM_FETCH_PROT:
-      self.fault("instruction fetch from " + hex(a) + ", outside the code in flash and RAM" +
+      self.fault("instruction fetch from " + sim::hex_word(a) +
+                     ", outside the code in flash and RAM" +
                      (self.current ? ", after the block at " + self.where(self.current->addr)
                                    : std::string()),
                  a);
@@ -506,7 +498,7 @@ bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t ad
       what = "access to ";
       break;
   }
-  self.fault(what + hex(a) + " (" + std::to_string(size * 8) + " bits) by code at " +
+  self.fault(what + sim::hex_word(a) + " (" + std::to_string(size * 8) + " bits) by code at " +
                  self.where(self.locate(a)),
              a);
   return false;
@@ -543,9 +535,9 @@ void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   std::uint32_t insn = 0;
   uc_mem_read(uc, pc, &insn, kWord);
   if (err == UC_ERR_INSN_INVALID) {
-    fault("undefined instruction " + hex(insn) + " at " + where(pc), pc);
+    fault("undefined instruction " + sim::hex_word(insn) + " at " + where(pc), pc);
   } else if (err == UC_ERR_EXCEPTION) {
-    fault("exception taken at " + where(pc) + " (instruction " + hex(insn) + ")", pc);
+    fault("exception taken at " + where(pc) + " (instruction " + sim::hex_word(insn) + ")", pc);
   } else {
     fault(std::string("emulation stopped: ") + uc_strerror(err) + " at " + where(pc), pc);
   }
@@ -555,7 +547,7 @@ bool Emulator::Impl::reach_main() {
   set_reg(UC_ARM_REG_CPSR, kResetCpsr);
   run(chip::FLASH_BASE, main_addr);
   if (faulted || reg(UC_ARM_REG_PC) != main_addr) {
-    if (!faulted) fault("start-up did not reach main at " + hex(main_addr), main_addr);
+    if (!faulted) fault("start-up did not reach main at " + sim::hex_word(main_addr), main_addr);
     return false;
   }
   stack_top = reg(UC_ARM_REG_SP);
