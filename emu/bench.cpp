@@ -6,16 +6,15 @@
 #include <memory>
 
 #include "emu/emulator.h"
+#include "hw/lpc2138.h"
 #include "runner/run.h"
 #include "sim/audio.h"
+#include "sim/lcd_model.h"
 
 namespace emu {
 namespace {
 
-// One frame on the link: the frame-start command and 6566 pixels, two in three bytes.
-constexpr double kFrameWords = 1 + 6566 * 3 / 2;
-constexpr double kPclksPerWord = 72;          // 9 bits at PCLK / 8
-constexpr double kPclksPerConversion = 2816;  // 11 A/D clocks at PCLK / 256
+namespace chip = lpc2138;
 
 struct Snapshot {
   Counters counters;
@@ -27,6 +26,15 @@ Snapshot snapshot(const Emulator& emu, const sim::Board& board) {
   return {emu.counters(), board.lcd().word_count(), board.conversions()};
 }
 
+// The link's and the converter's timing from the registers the image left set up.
+void read_setup(sim::Board& board, BenchReport& report) {
+  const auto spcr = static_cast<std::uint16_t>(board.read(chip::S0SPCR.addr, chip::S0SPCR.width));
+  const auto spccr = static_cast<std::uint8_t>(board.read(chip::S0SPCCR.addr, chip::S0SPCCR.width));
+  report.pclks_per_word = std::uint64_t{sim::Board::spi_transfer_bits(spcr)} * spccr;
+  report.pclks_per_conversion =
+      sim::Board::conversion_pclks(board.read(chip::AD0CR.addr, chip::AD0CR.width));
+}
+
 EffectCost measure_effect(const std::string& elf_path, const runner::Effect& effect, int frames,
                           BenchReport& report) {
   sim::Board board(sim::make_audio(""));
@@ -36,6 +44,7 @@ EffectCost measure_effect(const std::string& elf_path, const runner::Effect& eff
   const Snapshot start = snapshot(emu, board);
   for (int n = 0; n < frames; ++n) emu.call(effect.symbol, {n});
   const Snapshot end = snapshot(emu, board);
+  read_setup(board, report);
 
   const double f = frames;
   auto per_frame = [&](std::uint64_t a, std::uint64_t b) { return static_cast<double>(b - a) / f; };
@@ -54,7 +63,8 @@ EffectCost measure_effect(const std::string& elf_path, const runner::Effect& eff
   c.conversions = per_frame(start.conversions, end.conversions);
   c.cclk_hz = board.cclk_hz();
   const double pclk_per_cclk = board.pclk_hz() / board.cclk_hz();
-  c.bound = (kFrameWords * kPclksPerWord + c.conversions * kPclksPerConversion) / pclk_per_cclk;
+  const double link = static_cast<double>(sim::kLcdFrameWords) * report.pclks_per_word;
+  c.bound = (link + c.conversions * report.pclks_per_conversion) / pclk_per_cclk;
   c.ratio = c.bound > 0 ? c.cycles / c.bound : 0;
   c.fps = c.cycles > 0 ? c.cclk_hz / c.cycles : 0;
   const std::uint32_t lowest = emu.counters().lowest_sp;
@@ -94,8 +104,8 @@ void print_table(const BenchReport& r, std::ostream& out) {
   }
   const double mhz = r.effects.empty() ? 0 : r.effects.front().cclk_hz / 1e6;
   out << "clocks are processor clocks at " << fixed(mhz, 1)
-      << " MHz (12 MHz crystal); bound = " << kFrameWords << " words x " << kPclksPerWord
-      << " + conversions x " << kPclksPerConversion << " peripheral clocks\n";
+      << " MHz (12 MHz crystal); bound = " << sim::kLcdFrameWords << " words x " << r.pclks_per_word
+      << " + conversions x " << r.pclks_per_conversion << " peripheral clocks\n";
   out << "flash " << r.flash_bytes << " bytes, RAM " << r.ram_bytes
       << " bytes (.data + .bss), deepest stack " << r.stack_bytes << " of " << r.stack_capacity
       << " bytes\n";

@@ -12,6 +12,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "sim/format.h"
+
 namespace emu {
 namespace {
 
@@ -124,12 +126,9 @@ std::optional<Range> ElfImage::extent(std::string_view name) const {
 std::string ElfImage::describe(std::uint32_t addr) const {
   auto after = std::upper_bound(symbols_.begin(), symbols_.end(), addr,
                                 [](std::uint32_t a, const Symbol& s) { return a < s.addr; });
-  char buf[32];
-  if (after == symbols_.begin()) {
-    std::snprintf(buf, sizeof buf, "0x%08x", static_cast<unsigned>(addr));
-    return buf;
-  }
+  if (after == symbols_.begin()) return sim::hex_word(addr);
   const Symbol& s = *std::prev(after);
+  char buf[32];
   std::snprintf(buf, sizeof buf, "+0x%x", static_cast<unsigned>(addr - s.addr));
   return s.name + buf;
 }

@@ -1,238 +1,51 @@
+// Loading the image, the runs (to main, then calls by symbol) and the public interface; the
+// emulator's other jobs have files of their own (emulator_impl.h lists them).
 #include "emu/emulator.h"
 
-#include <unicorn/unicorn.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <deque>
-#include <optional>
 #include <stdexcept>
-#include <vector>
 
-#include "emu/arm_timing.h"
-#include "emu/block.h"
-#include "emu/elf_image.h"
-#include "emu/mam.h"
-#include "hw/lpc2138.h"
+#include "emulator_impl.h"
 
 namespace emu {
 namespace {
 
-namespace chip = lpc2138;
-
-constexpr std::uint32_t kPage = 0x1000;  // Unicorn maps whole 4 KB pages
-constexpr std::uint32_t kWord = 4;
 constexpr std::uint32_t kResetCpsr = 0xD3;  // supervisor mode, IRQ and FIQ masked
-// A page outside the LPC2138's map that a called function returns into; the run stops there.
-constexpr std::uint32_t kReturnPage = 0xF0000000;
-// The APB bridge adds wait states to every peripheral access. The manual gives no figure;
-// 3 clocks (with PCLK = CCLK) is an estimate. Fast GPIO and the VIC are not behind it.
-constexpr unsigned kApbWait = 3;
-// Clocks before the predicted end of a transfer or conversion from which a poll reads the
-// board again pass by pass: covers the board's rounding of processor to peripheral clocks.
-constexpr std::uint64_t kQuietMargin = 32;
-// Unicorn's interrupt number for SWI on ARM.
-constexpr std::uint32_t kExceptionSwi = 2;
-constexpr unsigned kRegisters = 16;
-constexpr int kCoreRegister[kRegisters] = {
-    UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4,  UC_ARM_REG_R5,
-    UC_ARM_REG_R6,  UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
-    UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC};
-
-std::string hex(std::uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08x", static_cast<unsigned>(v));
-  return buf;
-}
-
-bool in_region(std::uint32_t addr, std::uint32_t base, std::uint32_t size) {
-  return addr >= base && addr - base < size;
-}
-
-bool overlaps(const std::vector<Range>& ranges, std::uint32_t begin, std::uint32_t end) {
-  return std::any_of(ranges.begin(), ranges.end(),
-                     [&](const Range& r) { return r.begin < end && begin < r.end; });
-}
 
 }  // namespace
-
-struct Emulator::Impl {
-  // A peripheral window as Unicorn's MMIO callbacks see it.
-  struct Window {
-    Impl* self;
-    std::uint32_t base;
-  };
-
-  Impl(const std::string& path, sim::Board& b, const Options& o);
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
-
-  void check(uc_err err, const char* what) const {
-    if (err != UC_ERR_OK) throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
-  }
-  void map_memory();
-  void install_hooks();
-
-  void reset_run();
-  void run(std::uint32_t begin, std::uint32_t until);
-  bool reach_main();
-
-  Block& block(std::uint32_t addr, std::uint32_t size);
-  Block decode(std::uint32_t addr, std::uint32_t size) const;
-  void on_block(std::uint32_t addr, std::uint32_t size);
-  std::uint64_t settle(const std::vector<Dynamic>& items);
-  void finish_block(std::uint32_t next);
-  void charge(std::uint64_t clocks, Activity a) {
-    counters.cycles += clocks;
-    counters.by_activity[static_cast<std::size_t>(a)] += clocks;
-  }
-
-  std::uint32_t reg(int id) const {
-    std::uint32_t v = 0;
-    uc_reg_read(uc, id, &v);
-    return v;
-  }
-  void set_reg(int id, std::uint32_t v) { uc_reg_write(uc, id, &v); }
-  std::uint32_t locate(std::uint32_t accessed) const;
-  std::string where(std::uint32_t code) const {
-    return hex(code) + " (" + image.describe(code) + ")";
-  }
-  void fault(const std::string& message, std::uint32_t address);
-  void check_sp();
-  void check_watchdog();
-
-  std::uint64_t peripheral_read(std::uint32_t addr, unsigned size);
-  void peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value);
-  void after_board_access(std::size_t findings_before, std::uint32_t accessed);
-  void note_start(std::uint32_t addr, std::uint32_t value);
-  void note_end(std::uint32_t addr, std::uint32_t value);
-  void skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
-                         Activity activity);
-  bool frame_limit_reached() const {
-    return options.frame_limit != 0 &&
-           board.lcd().frame_count() >= run_first_frame + options.frame_limit;
-  }
-  void sync_board() {
-    board.advance(counters.cycles - board_time);
-    board_time = counters.cycles;
-  }
-
-  static void hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
-  static bool hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
-                           std::int64_t value, void* self);
-  static void hook_interrupt(uc_engine*, std::uint32_t intno, void* self);
-  static std::uint64_t mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
-  static void mmio_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
-                         void* w);
-  static std::uint64_t flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
-  static void flash_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
-                          void* w);
-
-  sim::Board& board;
-  Options options;
-  ElfImage image;
-  std::unique_ptr<uc_engine, decltype(&uc_close)> engine{nullptr, &uc_close};
-  uc_engine* uc = nullptr;          // engine, for the many calls that take it
-  std::vector<std::uint8_t> flash;  // as loaded; the data path of pages without code reads it
-  std::uint32_t main_addr = 0;
-  std::uint32_t bss_end = 0;
-  std::uint32_t flash_used = 0, ram_used = 0;
-  std::uint32_t stack_top = 0;
-  std::uint32_t main_cpsr = 0;
-  bool started = false;
-  std::deque<Window> windows;
-
-  std::vector<Range> serial;  // sendlcd, senddisp
-  std::deque<Block> blocks;
-  std::vector<Block*> flash_blocks, ram_blocks;  // by start word
-
-  Counters counters;
-  std::uint64_t board_time = 0;
-  Mam mam;
-  std::uint8_t mamcr = chip::MAMCR_OFF, mamtim = chip::MAMTIM_MAX;  // reset values
-  Block* current = nullptr;
-  bool faulted = false;
-  bool sp_reported = false;
-  std::uint64_t watchdog_deadline = 0;
-  std::size_t frames_seen = 0;
-  std::size_t run_first_frame = 0;  // frames completed before this run
-  // What the firmware last wrote to SPI0's setup, and when the running transfer and
-  // conversion end at the earliest (processor clocks; 0: unknown).
-  std::uint32_t spcr = 0, spccr = 0;
-  std::uint64_t spi_busy_until = 0, adc_busy_until = 0;
-  // Whether a transfer or conversion may still run: set by its start, cleared once a status
-  // read has shown it ended.
-  bool spi_may_run = false, adc_may_run = false;
-};
 
 Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
     : board(b), options(o), image(ElfImage::load(path)) {
   const auto main_sym = image.find("main");
   if (!main_sym) throw BadImage(path + ": no symbol main");
-  main_addr = *main_sym;
-  bss_end = image.find("_bss_end").value_or(chip::RAM_BASE);
+  layout.main = *main_sym;
+  layout.bss_end = image.find("_bss_end").value_or(chip::RAM_BASE);
   for (const char* name : {"sendlcd", "senddisp"}) {
-    if (auto r = image.extent(name)) serial.push_back(*r);
+    if (auto r = image.extent(name)) layout.serial.push_back(*r);
   }
 
-  flash.assign(chip::FLASH_SIZE, 0xFF);  // erased flash reads as ones
+  flash.bytes.assign(chip::FLASH_SIZE, 0xFF);  // erased flash reads as ones
   for (const Segment& s : image.segments()) {
     const std::uint32_t end = s.addr + static_cast<std::uint32_t>(s.bytes.size());
     if (s.addr >= chip::FLASH_BASE && end <= chip::FLASH_BASE + chip::FLASH_SIZE) {
-      std::copy(s.bytes.begin(), s.bytes.end(), flash.begin() + (s.addr - chip::FLASH_BASE));
-      flash_used = std::max(flash_used, end - chip::FLASH_BASE);
+      std::copy(s.bytes.begin(), s.bytes.end(), flash.bytes.begin() + (s.addr - chip::FLASH_BASE));
+      layout.flash_used = std::max(layout.flash_used, end - chip::FLASH_BASE);
     } else if (!(s.addr >= chip::RAM_BASE && end <= chip::RAM_BASE + chip::RAM_SIZE)) {
-      throw BadImage(path + ": a segment at " + hex(s.addr) +
-                               " lies outside flash and RAM");
+      throw BadImage(path + ": a segment at " + sim::hex_word(s.addr) +
+                     " lies outside flash and RAM");
     }
   }
   const std::uint32_t data = image.find("_data").value_or(chip::RAM_BASE);
-  ram_used = bss_end > data ? bss_end - data : 0;
+  layout.ram_used = layout.bss_end > data ? layout.bss_end - data : 0;
 
-  flash_blocks.assign(chip::FLASH_SIZE / kWord, nullptr);
-  ram_blocks.assign(chip::RAM_SIZE / kWord, nullptr);
+  blocks.in_flash.assign(chip::FLASH_SIZE / kWord, nullptr);
+  blocks.in_ram.assign(chip::RAM_SIZE / kWord, nullptr);
   check(uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc), "uc_open");
   engine.reset(uc);
   check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_TI925T), "ARMv4T core");
   map_memory();
   install_hooks();
   board.enable_clock();
-}
-
-void Emulator::Impl::map_memory() {
-  // Pages holding code are plain memory (fast); the rest of flash goes through a callback so
-  // that table reads pay the accelerator's data timing and writes are seen.
-  std::vector<Range> code = image.code();
-  code.push_back({0, kPage});  // the vectors, whatever their section says
-  std::uint32_t page = 0;
-  while (page < chip::FLASH_SIZE) {
-    const bool is_code = overlaps(code, page, page + kPage);
-    std::uint32_t end = page + kPage;
-    while (end < chip::FLASH_SIZE && overlaps(code, end, end + kPage) == is_code) end += kPage;
-    if (is_code) {
-      check(uc_mem_map(uc, page, end - page, UC_PROT_READ | UC_PROT_EXEC), "map flash");
-      check(uc_mem_write(uc, page, flash.data() + page, end - page), "load flash");
-    } else {
-      Window& w = windows.emplace_back(Window{this, page});
-      check(uc_mmio_map(uc, page, end - page, flash_read, &w, flash_write, &w), "map flash");
-    }
-    page = end;
-  }
-  check(uc_mem_map(uc, chip::RAM_BASE, chip::RAM_SIZE, UC_PROT_ALL), "map RAM");
-  for (const Segment& s : image.segments()) {
-    if (s.addr >= chip::RAM_BASE) {
-      check(uc_mem_write(uc, s.addr, s.bytes.data(), s.bytes.size()), "load RAM");
-    }
-  }
-  for (auto [base, size] :
-       {std::pair{chip::FIO_BASE, chip::FIO_SIZE}, std::pair{chip::APB_BASE, chip::APB_SIZE},
-        std::pair{chip::VIC_BASE, chip::VIC_SIZE}}) {
-    Window& w = windows.emplace_back(Window{this, base});
-    check(uc_mmio_map(uc, base, size, mmio_read, &w, mmio_write, &w), "map peripherals");
-  }
-  const std::vector<std::uint32_t> trap(kPage / kWord, arm::kBranchToSelf);
-  check(uc_mem_map(uc, kReturnPage, kPage, UC_PROT_READ | UC_PROT_EXEC), "map return page");
-  check(uc_mem_write(uc, kReturnPage, trap.data(), kPage), "load return page");
 }
 
 void Emulator::Impl::install_hooks() {
@@ -245,340 +58,12 @@ void Emulator::Impl::install_hooks() {
         "interrupt hook");
 }
 
-// ---- blocks and their cost ----
-
-Block Emulator::Impl::decode(std::uint32_t addr, std::uint32_t size) const {
-  const std::uint32_t insns = std::max(size, kWord) / kWord;
-  std::vector<std::uint32_t> words(insns);
-  if (uc_mem_read(uc, addr, words.data(), insns * kWord) != UC_ERR_OK) words.assign(insns, 0);
-  Block b = decode_block(addr, words);
-  b.in_flash = addr < chip::FLASH_BASE + chip::FLASH_SIZE;
-  for (const Range& r : serial) {
-    if (r.contains(addr)) b.activity = Activity::Serial;
-  }
-  return b;
-}
-
-Block& Emulator::Impl::block(std::uint32_t addr, std::uint32_t size) {
-  Block** slot = nullptr;
-  if (addr < chip::FLASH_SIZE) {
-    slot = &flash_blocks[addr / kWord];
-  } else if (in_region(addr, chip::RAM_BASE, chip::RAM_SIZE)) {
-    slot = &ram_blocks[(addr - chip::RAM_BASE) / kWord];
-  }
-  const std::uint32_t end = addr + std::max(size, kWord);
-  // Unicorn may cut a block short (at a run's stop address, say): each length is kept once.
-  for (Block* b = slot ? *slot : nullptr; b; b = b->other_length) {
-    if (b->end == end) return *b;
-  }
-  Block& b = blocks.emplace_back(decode(addr, size));
-  if (slot) {
-    b.other_length = *slot;
-    *slot = &b;
-  }
-  return b;
-}
-
-std::uint64_t Emulator::Impl::settle(const std::vector<Dynamic>& items) {
-  std::uint64_t clocks = 0;
-  const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
-  for (const Dynamic& d : items) {
-    if (d.kind != arm::Multiply::None) {
-      clocks += arm::multiplier_cycles(reg(kCoreRegister[d.rs]), d.kind);
-    } else if (arm::condition_passed(d.cond, cpsr)) {
-      clocks += d.extra;
-    }
-  }
-  return clocks;
-}
-
-// Settles what the block that just ran left open; `next` is where execution went on.
-void Emulator::Impl::finish_block(std::uint32_t next) {
-  Block& b = *current;
-  std::uint64_t clocks = 0;
-  if (b.exit_conditional && next != b.end) clocks += b.exit_extra;
-  if (!b.at_exit.empty()) clocks += settle(b.at_exit);
-  charge(clocks, b.activity);
-  if (b.writes_sp) check_sp();
-}
-
-void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
-  const bool sequential = current && current->end == addr;
-  if (current) finish_block(addr);
-  Block& b = block(addr, size);
-  std::uint64_t clocks = b.cycles;
-  if (b.in_flash) {
-    clocks += mam.fetch(b.addr, b.end, sequential);
-    for (std::uint32_t lit : b.literals) clocks += mam.read(lit);
-  }
-  if (!b.at_entry.empty()) clocks += settle(b.at_entry);
-  charge(clocks, b.activity);
-  counters.instructions += b.insns;
-  if (b.vector) {
-    fault("exception vector " + hex(addr) + " entered" +
-              (current ? " from the block at " + where(current->addr) : std::string()),
-          addr);
-  }
-  current = &b;
-  if (b.halt) uc_emu_stop(uc);
-  if (counters.instructions >= watchdog_deadline) check_watchdog();
-}
-
-// ---- checks ----
-
-void Emulator::Impl::fault(const std::string& message, std::uint32_t address) {
-  if (faulted) return;
-  faulted = true;
-  board.report({message, address});
-  uc_emu_stop(uc);
-}
-
-void Emulator::Impl::check_sp() {
-  // Only the main stack counts: start-up switches through the exception modes' own stacks.
-  constexpr std::uint32_t kModeMask = 0x1F, kSystem = 0x1F, kUser = 0x10;
-  const std::uint32_t mode = reg(UC_ARM_REG_CPSR) & kModeMask;
-  if (mode != kSystem && mode != kUser) return;
-  const std::uint32_t sp = reg(UC_ARM_REG_SP);
-  counters.lowest_sp = std::min(counters.lowest_sp, sp);
-  if (sp >= bss_end || sp_reported) return;
-  sp_reported = true;
-  board.report({"stack overflow: sp " + hex(sp) + " below the end of .bss " + hex(bss_end) +
-                    " after the block at " + where(current->addr),
-                sp});
-}
-
-void Emulator::Impl::check_watchdog() {
-  const std::size_t frames = board.lcd().frame_count();
-  if (frames > frames_seen) {
-    frames_seen = frames;
-    watchdog_deadline = counters.instructions + options.watchdog_instructions;
-    return;
-  }
-  fault("watchdog: no frame completed in " + std::to_string(options.watchdog_instructions) +
-            " instructions; stopped at " + where(reg(UC_ARM_REG_PC)),
-        0);
-}
-
-// The instruction of the running block that accessed `accessed`: registers are current at a
-// memory callback, the pc only at the block's start.
-std::uint32_t Emulator::Impl::locate(std::uint32_t accessed) const {
-  if (!current) return reg(UC_ARM_REG_PC);
-  std::uint32_t r[kRegisters];
-  for (unsigned i = 0; i < kRegisters; ++i) r[i] = reg(kCoreRegister[i]);
-  for (std::uint32_t pc = current->addr; pc < current->end; pc += kWord) {
-    std::uint32_t insn = 0;
-    if (uc_mem_read(uc, pc, &insn, kWord) != UC_ERR_OK) break;
-    const std::uint32_t width_mask = ~3u;  // a narrow access may sit anywhere in the word
-    if (auto a = transfer_address(insn, pc, r); a && (*a & width_mask) == (accessed & width_mask)) {
-      return pc;
-    }
-    const bool block_transfer = ((insn >> 25) & 7) == 4;
-    if (block_transfer) {
-      const std::uint32_t base = r[(insn >> 16) & 0xF];
-      const std::uint32_t span = 4 * 16;
-      if (accessed + span >= base && accessed <= base + span) return pc;
-    }
-  }
-  return current->addr;
-}
-
-// ---- memory callbacks ----
-
-std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size) {
-  const unsigned wait = in_region(addr, chip::APB_BASE, chip::APB_SIZE) ? kApbWait : 0;
-  if (addr == chip::AD0GDR.addr && current) current->activity = Activity::AdcWait;
-  const Activity activity = current ? current->activity : Activity::Render;
-  charge(wait, activity);
-  sync_board();
-  const std::size_t before = board.findings().size();
-  std::uint32_t v = board.read(addr, size * 8);
-  after_board_access(before, addr);
-  note_end(addr, v);
-  if (!current || !current->spin) return v;
-  // A poll loop goes round here, reading the board at the times the core would, until the
-  // value lets it out: the same reads, clocks and instruction count as running each pass.
-  const Block& b = *current;
-  const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
-  const std::uint64_t pass = b.exit_extra + b.cycles + wait;
-  const std::size_t findings_before = board.findings().size();
-  while (spin_continues(b, v, cpsr) && counters.instructions < watchdog_deadline) {
-    skip_quiet_passes(addr, pass, b.insns, activity);
-    charge(pass, activity);
-    counters.instructions += b.insns;
-    sync_board();
-    v = board.read(addr, size * 8);
-  }
-  note_end(addr, v);
-  after_board_access(findings_before, addr);
-  return v;
-}
-
-// Passes of a poll that certainly read "still busy": the transfer or conversion was started
-// at a known time with a known length, so these reads are accounted without asking the board.
-// They change nothing there (status reads clear flags only once they are set); the last
-// passes before the end, with a margin for clock rounding, are still read one by one.
-void Emulator::Impl::skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
-                                       Activity activity) {
-  const std::uint64_t busy_until = addr == chip::S0SPSR.addr   ? spi_busy_until
-                                   : addr == chip::AD0GDR.addr ? adc_busy_until
-                                                               : 0;
-  const std::uint64_t safe = counters.cycles + kQuietMargin;
-  if (busy_until <= safe || pass == 0) return;
-  std::uint64_t n = (busy_until - safe) / pass;
-  const std::uint64_t budget = (watchdog_deadline - counters.instructions) / insns;
-  n = std::min(n, budget);
-  charge(n * pass, activity);
-  counters.instructions += n * insns;
-}
-
-void Emulator::Impl::note_end(std::uint32_t addr, std::uint32_t value) {
-  if (addr == chip::S0SPSR.addr && (value & chip::S0SPSR_SPIF)) spi_may_run = false;
-  if (addr == chip::AD0GDR.addr && (value & chip::AD0GDR_DONE)) adc_may_run = false;
-}
-
-// Remembers when the SPI transfer or A/D conversion just started will end at the earliest,
-// from the values the firmware wrote; unusual settings leave it unknown (0).
-void Emulator::Impl::note_start(std::uint32_t addr, std::uint32_t value) {
-  const double cclk_per_pclk = board.cclk_hz() / board.pclk_hz();
-  // Only a start after the firmware has seen the last transfer or conversion end has a known
-  // end: one while it may still run is lost on the chip, or restarts it.
-  if (addr == chip::S0SPCR.addr) {
-    spcr = value;
-  } else if (addr == chip::S0SPCCR.addr) {
-    spccr = value;
-  } else if (addr == chip::S0SPDR.addr) {
-    const std::uint32_t bits = sim::Board::spi_transfer_bits(static_cast<std::uint16_t>(spcr));
-    const bool valid = sim::Board::sck_divider_valid(static_cast<std::uint8_t>(spccr)) &&
-                       (spcr & chip::S0SPCR_BITENABLE) && (spcr & chip::S0SPCR_MSTR) && bits != 0;
-    spi_busy_until = valid && !spi_may_run
-                         ? board_time + static_cast<std::uint64_t>(bits * spccr * cclk_per_pclk)
-                         : 0;
-    spi_may_run = true;
-  } else if (addr == chip::AD0CR.addr &&
-             (value & chip::AD0CR_START_MASK) == chip::AD0CR_START_NOW &&
-             !(value & chip::AD0CR_BURST)) {
-    const std::uint64_t pclks = sim::Board::conversion_pclks(value);
-    adc_busy_until =
-        !adc_may_run ? board_time + static_cast<std::uint64_t>(pclks * cclk_per_pclk) : 0;
-    adc_may_run = true;
-  }
-}
-
-void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value) {
-  if (in_region(addr, chip::APB_BASE, chip::APB_SIZE)) {
-    charge(kApbWait, current ? current->activity : Activity::Render);
-  }
-  sync_board();
-  const std::size_t before = board.findings().size();
-  board.write(addr, size * 8, value);
-  after_board_access(before, addr);
-  note_start(addr, value);
-  if (addr == chip::S0SPDR.addr && frame_limit_reached()) uc_emu_stop(uc);
-  if (addr == chip::MAMCR.addr || addr == chip::MAMTIM.addr) {
-    const std::uint8_t cr = board.mamcr(), tim = board.mamtim();
-    if (cr != mamcr || tim != mamtim) {
-      mamcr = cr;
-      mamtim = tim;
-      mam.configure(cr, tim);
-    }
-  }
-}
-
-// A board check that failed names the code that made the access.
-void Emulator::Impl::after_board_access(std::size_t before, std::uint32_t accessed) {
-  if (board.findings().size() == before) return;
-  board.locate_findings(before, where(locate(accessed)));
-}
-
-std::uint64_t Emulator::Impl::mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
-  auto* win = static_cast<Window*>(w);
-  return win->self->peripheral_read(win->base + static_cast<std::uint32_t>(offset), size);
-}
-
-void Emulator::Impl::mmio_write(uc_engine*, std::uint64_t offset, unsigned size,
-                                std::uint64_t value, void* w) {
-  auto* win = static_cast<Window*>(w);
-  win->self->peripheral_write(win->base + static_cast<std::uint32_t>(offset), size,
-                              static_cast<std::uint32_t>(value));
-}
-
-std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
-  auto* win = static_cast<Window*>(w);
-  Impl& self = *win->self;
-  const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
-  self.charge(self.mam.read(addr), self.current ? self.current->activity : Activity::Render);
-  std::uint64_t v = 0;
-  for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
-    v |= std::uint64_t{self.flash[addr + i]} << (8 * i);
-  }
-  return v;
-}
-
-void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size,
-                                 std::uint64_t value, void* w) {
-  auto* win = static_cast<Window*>(w);
-  Impl& self = *win->self;
-  const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
-  self.fault("write to flash at " + hex(addr) + " (" + std::to_string(size * 8) + " bits, value " +
-                 hex(static_cast<std::uint32_t>(value)) + ") by code at " +
-                 self.where(self.locate(addr)),
-             addr);
-}
-
-void Emulator::Impl::hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self) {
-  static_cast<Impl*>(self)->on_block(static_cast<std::uint32_t>(addr), size);
-}
-
-bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
-                                  std::int64_t, void* s) {
-  Impl& self = *static_cast<Impl*>(s);
-  const auto a = static_cast<std::uint32_t>(addr);
-  std::string what;
-  switch (type) {
-    case UC_MEM_FETCH_UNMAPPED:
-    case UC_MEM_FETCH_PROT:
-      self.fault("instruction fetch from " + hex(a) + ", outside the code in flash and RAM" +
-                     (self.current ? ", after the block at " + self.where(self.current->addr)
-                                   : std::string()),
-                 a);
-      return false;
-    case UC_MEM_WRITE_PROT:
-      what = "write to flash at ";
-      break;
-    case UC_MEM_READ_UNMAPPED:
-      what = "read from unmapped address ";
-      break;
-    case UC_MEM_WRITE_UNMAPPED:
-      what = "write to unmapped address ";
-      break;
-    default:
-      what = "access to ";
-      break;
-  }
-  self.fault(what + hex(a) + " (" + std::to_string(size * 8) + " bits) by code at " +
-                 self.where(self.locate(a)),
-             a);
-  return false;
-}
-
-void Emulator::Impl::hook_interrupt(uc_engine*, std::uint32_t intno, void* s) {
-  Impl& self = *static_cast<Impl*>(s);
-  const std::uint32_t pc = self.reg(UC_ARM_REG_PC);
-  if (intno == kExceptionSwi) {
-    self.fault("software interrupt (SWI) taken at " + self.where(pc - kWord), pc - kWord);
-  } else {
-    self.fault("exception " + std::to_string(intno) + " taken near " + self.where(pc), pc);
-  }
-}
-
-// ---- runs ----
-
 void Emulator::Impl::reset_run() {
   current = nullptr;
-  faulted = false;
-  sp_reported = false;
-  frames_seen = run_first_frame = board.lcd().frame_count();
-  watchdog_deadline = counters.instructions + options.watchdog_instructions;
+  const std::size_t frames = board.lcd().frame_count();
+  checks = {.watchdog_deadline = counters.instructions + options.watchdog_instructions,
+            .frames_seen = frames,
+            .first_frame = frames};
 }
 
 void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
@@ -588,13 +73,13 @@ void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   if (current) finish_block(pc);
   current = nullptr;
   sync_board();
-  if (err == UC_ERR_OK || faulted) return;
+  if (err == UC_ERR_OK || checks.faulted) return;
   std::uint32_t insn = 0;
   uc_mem_read(uc, pc, &insn, kWord);
   if (err == UC_ERR_INSN_INVALID) {
-    fault("undefined instruction " + hex(insn) + " at " + where(pc), pc);
+    fault("undefined instruction " + sim::hex_word(insn) + " at " + where(pc), pc);
   } else if (err == UC_ERR_EXCEPTION) {
-    fault("exception taken at " + where(pc) + " (instruction " + hex(insn) + ")", pc);
+    fault("exception taken at " + where(pc) + " (instruction " + sim::hex_word(insn) + ")", pc);
   } else {
     fault(std::string("emulation stopped: ") + uc_strerror(err) + " at " + where(pc), pc);
   }
@@ -602,18 +87,16 @@ void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
 
 bool Emulator::Impl::reach_main() {
   set_reg(UC_ARM_REG_CPSR, kResetCpsr);
-  run(chip::FLASH_BASE, main_addr);
-  if (faulted || reg(UC_ARM_REG_PC) != main_addr) {
-    if (!faulted) fault("start-up did not reach main at " + hex(main_addr), main_addr);
+  run(chip::FLASH_BASE, layout.main);
+  if (checks.faulted || reg(UC_ARM_REG_PC) != layout.main) {
+    if (!checks.faulted) {
+      fault("start-up did not reach main at " + sim::hex_word(layout.main), layout.main);
+    }
     return false;
   }
-  stack_top = reg(UC_ARM_REG_SP);
-  main_cpsr = reg(UC_ARM_REG_CPSR);
-  started = true;
+  at_main = {.reached = true, .stack_top = reg(UC_ARM_REG_SP), .cpsr = reg(UC_ARM_REG_CPSR)};
   return true;
 }
-
-// ---- Emulator ----
 
 Emulator::Emulator(const std::string& elf_path, sim::Board& board, const Options& options)
     : impl_(std::make_unique<Impl>(elf_path, board, options)) {}
@@ -625,19 +108,21 @@ void Emulator::call(std::string_view symbol, std::initializer_list<std::int32_t>
   const auto addr = m.image.find(symbol);
   if (!addr) throw std::invalid_argument("the image has no symbol " + std::string(symbol));
   if (args.size() > 4) throw std::invalid_argument("at most four arguments fit in r0..r3");
-  if (!m.started && !m.reach_main()) return;
+  // Asked to stop (a viewer closed its window): the run ends here, as on a board without a clock.
+  if (m.board.stop_requested()) throw sim::Stopped("stopped on request");
+  if (!m.at_main.reached && !m.reach_main()) return;
   int i = 0;
   for (std::int32_t a : args) m.set_reg(kCoreRegister[i++], static_cast<std::uint32_t>(a));
-  m.set_reg(UC_ARM_REG_SP, m.stack_top);
+  m.set_reg(UC_ARM_REG_SP, m.at_main.stack_top);
   m.set_reg(UC_ARM_REG_LR, kReturnPage);
-  m.set_reg(UC_ARM_REG_CPSR, m.main_cpsr);
+  m.set_reg(UC_ARM_REG_CPSR, m.at_main.cpsr);
   m.run(*addr, kReturnPage);
 }
 
 void Emulator::run_main() {
   // In two legs, so that the main stack's top is known as it is for calls.
   Impl& m = *impl_;
-  if (m.reach_main()) m.run(m.main_addr, kReturnPage);
+  if (m.reach_main()) m.run(m.layout.main, kReturnPage);
 }
 
 bool Emulator::has(std::string_view symbol) const {
@@ -648,16 +133,17 @@ const Counters& Emulator::counters() const {
   return impl_->counters;
 }
 std::uint32_t Emulator::stack_top() const {
-  return impl_->stack_top;
+  return impl_->at_main.stack_top;
 }
 std::uint32_t Emulator::flash_used() const {
-  return impl_->flash_used;
+  return impl_->layout.flash_used;
 }
 std::uint32_t Emulator::ram_used() const {
-  return impl_->ram_used;
+  return impl_->layout.ram_used;
 }
 std::uint32_t Emulator::stack_capacity() const {
-  return impl_->stack_top > impl_->bss_end ? impl_->stack_top - impl_->bss_end : 0;
+  const std::uint32_t top = impl_->at_main.stack_top, bss_end = impl_->layout.bss_end;
+  return top > bss_end ? top - bss_end : 0;
 }
 
 std::unique_ptr<runner::Engine> make_emulated_engine(const std::string& elf_path, sim::Board& board,

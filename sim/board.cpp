@@ -41,10 +41,6 @@ constexpr const RegInfo* find_register(std::uint32_t addr) {
 
 static_assert(find_register(L::PLLSTAT.addr)->width == 16);
 
-constexpr bool in_range(std::uint32_t addr, std::uint32_t base, std::uint32_t size) {
-  return addr >= base && addr - base < size;
-}
-
 }  // namespace board_detail
 
 using namespace board_detail;
@@ -247,7 +243,7 @@ const RegInfo* Board::State::check(std::uint32_t addr, unsigned width, std::uint
 }
 
 void Board::State::check_feed(std::uint32_t addr, bool is_feed_write) {
-  if (!feed_armed || is_feed_write || !in_range(addr, L::APB_BASE, L::APB_SIZE)) return;
+  if (!feed_armed || is_feed_write || !L::in_region(addr, L::APB_BASE, L::APB_SIZE)) return;
   feed_armed = false;
   const RegInfo* r = find_register(addr);
   fail(L::PLLFEED.addr, L::PLLFEED_FIRST,
@@ -281,8 +277,9 @@ void Board::write(std::uint32_t addr, unsigned width, std::uint32_t value) {
 }
 
 bool Board::is_peripheral(std::uint32_t addr) {
-  return in_range(addr, L::FIO_BASE, L::FIO_SIZE) || in_range(addr, L::APB_BASE, L::APB_SIZE) ||
-         in_range(addr, L::VIC_BASE, L::VIC_SIZE);
+  return L::in_region(addr, L::FIO_BASE, L::FIO_SIZE) ||
+         L::in_region(addr, L::APB_BASE, L::APB_SIZE) ||
+         L::in_region(addr, L::VIC_BASE, L::VIC_SIZE);
 }
 
 void Board::request_stop() {
@@ -318,6 +315,14 @@ std::uint8_t Board::mamcr() const {
 }
 std::uint8_t Board::memmap() const {
   return s_->memmap;
+}
+std::optional<std::uint64_t> Board::transfer_done_at() const {
+  if (!s_->clocked || !s_->spi_busy) return std::nullopt;
+  return s_->cclk_when(s_->spi_done_at);
+}
+std::optional<std::uint64_t> Board::conversion_done_at() const {
+  if (!s_->clocked || !s_->adc_busy) return std::nullopt;
+  return s_->cclk_when(s_->adc_done_at);
 }
 std::uint64_t Board::conversions() const {
   return s_->conversions;

@@ -93,6 +93,8 @@ struct Board::State {
   double pclk_hz() const { return cclk_hz() / pclk_divider(); }
 
   void advance(std::uint64_t cycles);
+  // The processor clock count at which the peripheral clock count reaches pclk_at.
+  std::uint64_t cclk_when(std::uint64_t pclk_at) const;
 
   // Finishes whatever the clock has completed by now.
   void catch_up();

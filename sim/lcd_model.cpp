@@ -11,7 +11,6 @@ constexpr std::uint16_t kDataFlag = 0x100;  // on the wire; the firmware's word 
 constexpr std::uint16_t kWireMask = 0x1FF;
 constexpr std::uint8_t kByteMask = 0xFF;
 constexpr std::size_t kMaxFindings = 100;  // a broken stream repeats its fault every word
-constexpr int kGroupBytes = 3;             // two 12-bit pixels
 constexpr unsigned kColourBits = 12;
 constexpr std::uint32_t kColourMask = 0xFFF;
 
@@ -55,7 +54,7 @@ constexpr int params_of(std::uint8_t code) {
 }
 
 static_assert(params_of(0xB3) == 15 && params_of(0xB7) == 14 && params_of(0xB6) == 7);
-static_assert(kLcdPixels % 2 == 0, "pixels arrive in pairs");
+static_assert(kLcdPixels % kLcdGroupPixels == 0, "pixels arrive in pairs");
 
 }  // namespace
 
@@ -170,7 +169,7 @@ void LcdModel::pixel_byte(std::uint8_t byte) {
     frame_open_ = true;
   }
   group_ = (group_ << 8) | byte;
-  if (++group_byte_ < kGroupBytes) return;
+  if (++group_byte_ < kLcdGroupBytes) return;
   put_pixel(static_cast<std::uint16_t>((group_ >> kColourBits) & kColourMask));
   put_pixel(static_cast<std::uint16_t>(group_ & kColourMask));
   group_byte_ = 0;

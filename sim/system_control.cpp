@@ -56,6 +56,13 @@ void Board::State::advance(std::uint64_t cycles) {
   catch_up();
 }
 
+std::uint64_t Board::State::cclk_when(std::uint64_t pclk_at) const {
+  if (pclk_at <= pclk) return cclk;
+  // advance()'s rounding: pclk_rest processor clocks already count towards the next one.
+  const std::uint64_t cycles = (pclk_at - pclk) * pclk_divider();
+  return cclk + (cycles > pclk_rest ? cycles - pclk_rest : 0);
+}
+
 void Board::State::catch_up() {
   if (!clocked) {
     if (stop_requested) throw Stopped("stopped on request");

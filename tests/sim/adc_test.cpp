@@ -37,6 +37,7 @@ TEST_F(AdcTest, DoneCarriesResultAndChannelAndClearsOnRead) {
   clock_up();
   io_up();
   w(AD0CR, kConfig | kStart);
+  EXPECT_EQ(board.conversion_done_at(), std::nullopt);  // no clock: done by the first poll
   const std::uint32_t first = r(AD0GDR);
   EXPECT_EQ(first, kDone | (1u << 24) | (100u << 6));  // CHN 1
   const std::uint32_t again = r(AD0GDR);
@@ -55,6 +56,7 @@ TEST_F(AdcTest, ConversionTakesElevenDividedClocks) {
   // CLKDIV 7 at PCLK = CCLK / 2: 11 x 8 x 2 = 176 processor clocks.
   w(VPBDIV, 2);
   w(AD0CR, 0x00200702 | kStart);
+  EXPECT_EQ(board.conversion_done_at(), board.cclk_cycles() + 176);
   board.advance(175);
   EXPECT_EQ(r(AD0GDR) & kDone, 0u);
   board.advance(1);

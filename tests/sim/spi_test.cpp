@@ -46,6 +46,23 @@ TEST_F(BoardTest, TransferTakesNineBitsAtTheDividedClock) {
   EXPECT_TRUE(board.findings().empty()) << all_findings();
 }
 
+TEST_F(BoardTest, TransferEndIsKnownToTheProcessorClock) {
+  clock_up();
+  io_up();
+  board.enable_clock();
+  w(VPBDIV, 0);      // PCLK = CCLK / 4
+  board.advance(3);  // already three quarters into the next peripheral clock
+  w(FIO0CLR, 0x80);
+  w(S0SPDR, 0x02C);
+  const std::uint64_t done = board.cclk_cycles() + 72 * 4 - 3;
+  EXPECT_EQ(board.transfer_done_at(), done);
+  board.advance(done - 1 - board.cclk_cycles());
+  EXPECT_EQ(r(S0SPSR), 0u);
+  board.advance(1);
+  EXPECT_EQ(r(S0SPSR), kSpif);
+  EXPECT_EQ(board.transfer_done_at(), std::nullopt);
+}
+
 TEST_F(BoardTest, SpifClearsOnlyAfterAStatusReadThenADataAccess) {
   clock_up();
   io_up();

@@ -32,6 +32,9 @@ struct BenchReport {
   std::uint32_t ram_bytes = 0;       // .data and .bss
   std::uint32_t stack_bytes = 0;     // deepest main-stack use over all effects
   std::uint32_t stack_capacity = 0;  // from the top of the main stack down to the end of .bss
+  // Peripheral clocks of one LCD word and one A/D conversion as the image sets them up.
+  std::uint64_t pclks_per_word = 0;
+  std::uint64_t pclks_per_conversion = 0;
   double host_seconds = 0;
   double emulated_cycles = 0;
   double emulated_instructions = 0;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -75,6 +76,11 @@ class Board : public hw::Bus {
   // Peripheral clocks of one A/D conversion under AD0CR: 11 A/D clocks, one fewer per CLKS
   // step, each CLKDIV + 1 peripheral clocks.
   static std::uint64_t conversion_pclks(std::uint32_t ad0cr);
+  // With a clock: the processor clock count (as cclk_cycles()) at which the running SPI0
+  // transfer or A/D conversion completes, so a poll can skip the reads that cannot succeed.
+  // None while idle or without a clock.
+  std::optional<std::uint64_t> transfer_done_at() const;
+  std::optional<std::uint64_t> conversion_done_at() const;
 
   // With a clock (the emulator), SPI transfers take 72 peripheral clocks, conversions 2816 and
   // the PLL needs time to lock; advance() moves time on by processor clocks. Without a clock
@@ -98,7 +104,8 @@ class Board : public hw::Bus {
   void add_sink(LcdSink& sink);
 
   // Ends the run at the next register access (typically from a sink, as a frame completes): a
-  // board without a clock throws Stopped; an emulator asks stop_requested() and stops there.
+  // board without a clock throws Stopped; an emulator asks stop_requested(), stops there and
+  // throws Stopped from its next call.
   void request_stop();
   bool stop_requested() const;
 

@@ -13,6 +13,11 @@ namespace sim {
 inline constexpr int kLcdWidth = 98;
 inline constexpr int kLcdHeight = 67;
 inline constexpr int kLcdPixels = kLcdWidth * kLcdHeight;
+// Pixel data packs two 12-bit pixels into three bytes; a frame on the link is the
+// memory-write command and then its pixel bytes, one word each.
+inline constexpr int kLcdGroupPixels = 2;
+inline constexpr int kLcdGroupBytes = 3;
+inline constexpr int kLcdFrameWords = 1 + kLcdPixels / kLcdGroupPixels * kLcdGroupBytes;
 
 // 12-bit colours 0xRGB in row order; all black while the panel is asleep or off.
 using LcdFrame = std::array<std::uint16_t, kLcdPixels>;

@@ -24,6 +24,12 @@ inline constexpr std::uint32_t APB_SIZE = 0x00200000;
 inline constexpr std::uint32_t VIC_BASE = 0xFFFFF000;
 inline constexpr std::uint32_t VIC_SIZE = 0x1000;
 
+// Whether addr lies in the size bytes from base; written so a region at the top of the
+// address space (the VIC's) does not overflow.
+constexpr bool in_region(std::uint32_t addr, std::uint32_t base, std::uint32_t size) {
+  return addr >= base && addr - base < size;
+}
+
 // System control.
 inline constexpr Reg8 MAMCR{0xE01FC000};
 inline constexpr Reg8 MAMTIM{0xE01FC004};

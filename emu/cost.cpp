@@ -1,0 +1,91 @@
+// What each translated block costs in processor clocks: decoded once, then settled as it runs
+// from the flags and registers, with the accelerator's fetch waits for code in flash.
+#include <algorithm>
+
+#include "emu/arm_timing.h"
+#include "emulator_impl.h"
+
+namespace emu {
+
+Block Emulator::Impl::decode(std::uint32_t addr, std::uint32_t size) const {
+  const std::uint32_t insns = std::max(size, kWord) / kWord;
+  std::vector<std::uint32_t> words(insns);
+  if (uc_mem_read(uc, addr, words.data(), insns * kWord) != UC_ERR_OK) words.assign(insns, 0);
+  Block b = decode_block(addr, words);
+  b.in_flash = addr < chip::FLASH_BASE + chip::FLASH_SIZE;
+  for (const Range& r : layout.serial) {
+    if (r.contains(addr)) b.activity = Activity::Serial;
+  }
+  return b;
+}
+
+Block& Emulator::Impl::block(std::uint32_t addr, std::uint32_t size) {
+  Block** slot = nullptr;
+  if (addr < chip::FLASH_SIZE) {
+    slot = &blocks.in_flash[addr / kWord];
+  } else if (chip::in_region(addr, chip::RAM_BASE, chip::RAM_SIZE)) {
+    slot = &blocks.in_ram[(addr - chip::RAM_BASE) / kWord];
+  }
+  const std::uint32_t end = addr + std::max(size, kWord);
+  // Unicorn may cut a block short (at a run's stop address, say): each length is kept once.
+  for (Block* b = slot ? *slot : nullptr; b; b = b->other_length) {
+    if (b->end == end) return *b;
+  }
+  Block& b = blocks.all.emplace_back(decode(addr, size));
+  if (slot) {
+    b.other_length = *slot;
+    *slot = &b;
+  }
+  return b;
+}
+
+std::uint64_t Emulator::Impl::settle(const std::vector<Dynamic>& items) {
+  std::uint64_t clocks = 0;
+  const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
+  for (const Dynamic& d : items) {
+    if (d.kind != arm::Multiply::None) {
+      clocks += arm::multiplier_cycles(reg(kCoreRegister[d.rs]), d.kind);
+    } else if (arm::condition_passed(d.cond, cpsr)) {
+      clocks += d.extra;
+    }
+  }
+  return clocks;
+}
+
+// Settles what the block that just ran left open; `next` is where execution went on.
+void Emulator::Impl::finish_block(std::uint32_t next) {
+  Block& b = *current;
+  std::uint64_t clocks = 0;
+  if (b.exit_conditional && next != b.end) clocks += b.exit_extra;
+  if (!b.at_exit.empty()) clocks += settle(b.at_exit);
+  charge(clocks, b.activity);
+  if (b.writes_sp) check_sp();
+}
+
+void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
+  const bool sequential = current && current->end == addr;
+  if (current) finish_block(addr);
+  Block& b = block(addr, size);
+  std::uint64_t clocks = b.cycles;
+  if (b.in_flash) {
+    clocks += flash.mam.fetch(b.addr, b.end, sequential);
+    for (std::uint32_t lit : b.literals) clocks += flash.mam.read(lit);
+  }
+  if (!b.at_entry.empty()) clocks += settle(b.at_entry);
+  charge(clocks, b.activity);
+  counters.instructions += b.insns;
+  if (b.vector) {
+    fault("exception vector " + sim::hex_word(addr) + " entered" +
+              (current ? " from the block at " + where(current->addr) : std::string()),
+          addr);
+  }
+  current = &b;
+  if (b.halt) uc_emu_stop(uc);
+  if (counters.instructions >= checks.watchdog_deadline) check_watchdog();
+}
+
+void Emulator::Impl::hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self) {
+  static_cast<Impl*>(self)->on_block(static_cast<std::uint32_t>(addr), size);
+}
+
+}  // namespace emu

@@ -1,0 +1,162 @@
+// The emulator's state, shared by the files that do its jobs: emulator.cpp (loading the image
+// and the runs), memory_map.cpp, peripherals.cpp, polls.cpp, cost.cpp and faults.cpp.
+#pragma once
+
+#include <unicorn/unicorn.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "emu/block.h"
+#include "emu/elf_image.h"
+#include "emu/emulator.h"
+#include "emu/mam.h"
+#include "hw/lpc2138.h"
+#include "sim/board.h"
+#include "sim/format.h"
+
+namespace emu {
+
+namespace chip = lpc2138;
+
+inline constexpr std::uint32_t kWord = 4;
+// A page outside the LPC2138's map that a called function returns into; the run stops there.
+inline constexpr std::uint32_t kReturnPage = 0xF0000000;
+inline constexpr unsigned kRegisters = 16;
+inline constexpr int kCoreRegister[kRegisters] = {
+    UC_ARM_REG_R0,  UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R4,  UC_ARM_REG_R5,
+    UC_ARM_REG_R6,  UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
+    UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC};
+
+struct Emulator::Impl {
+  // A flash or peripheral window as Unicorn's MMIO callbacks see it.
+  struct Window {
+    Impl* self;
+    std::uint32_t base;
+  };
+  // Where the image puts things, from its symbols and segments.
+  struct Layout {
+    std::uint32_t main = 0;
+    std::uint32_t bss_end = 0;
+    std::uint32_t flash_used = 0, ram_used = 0;
+    std::vector<Range> serial;  // sendlcd, senddisp: their clocks are the link's
+  };
+  // The flash as loaded and the accelerator in front of it.
+  struct Flash {
+    std::vector<std::uint8_t> bytes;  // the data path of pages without code reads these
+    Mam mam;
+    // What mam was last configured with; the reset values to begin with.
+    std::uint8_t mamcr = chip::MAMCR_OFF, mamtim = chip::MAMTIM_MAX;
+  };
+  // Every block decoded so far, found again by its start word.
+  struct Blocks {
+    std::deque<Block> all;
+    std::vector<Block*> in_flash, in_ram;  // by start word
+  };
+  // What the checks of the current run (a call or run_main) have seen.
+  struct Checks {
+    bool faulted = false;  // a fault has been reported and the run stops
+    bool sp_reported = false;
+    std::uint64_t watchdog_deadline = 0;  // in instructions
+    std::size_t frames_seen = 0;
+    std::size_t first_frame = 0;  // frames completed before this run
+  };
+  // The state start-up leaves at main, which every call starts from.
+  struct AtMain {
+    bool reached = false;
+    std::uint32_t stack_top = 0;
+    std::uint32_t cpsr = 0;
+  };
+
+  Impl(const std::string& path, sim::Board& b, const Options& o);
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  void check(uc_err err, const char* what) const {
+    if (err != UC_ERR_OK) throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
+  }
+  std::uint32_t reg(int id) const {
+    std::uint32_t v = 0;
+    uc_reg_read(uc, id, &v);
+    return v;
+  }
+  void set_reg(int id, std::uint32_t v) { uc_reg_write(uc, id, &v); }
+
+  // Runs (emulator.cpp).
+  void install_hooks();
+  void reset_run();
+  void run(std::uint32_t begin, std::uint32_t until);
+  bool reach_main();
+
+  // Memory map (memory_map.cpp).
+  void map_memory();
+  static std::uint64_t mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
+  static void mmio_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
+                         void* w);
+  static std::uint64_t flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
+  static void flash_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
+                          void* w);
+
+  // Peripheral accesses (peripherals.cpp) and the poll loops among them (polls.cpp).
+  std::uint64_t peripheral_read(std::uint32_t addr, unsigned size);
+  void peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value);
+  std::uint32_t finish_poll(std::uint32_t addr, unsigned size, std::uint32_t value, unsigned wait,
+                            Activity activity);
+  void skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
+                         Activity activity);
+  void sync_board() {
+    board.advance(counters.cycles - board_time);
+    board_time = counters.cycles;
+  }
+  bool frame_limit_reached() const {
+    return options.frame_limit != 0 &&
+           board.lcd().frame_count() >= checks.first_frame + options.frame_limit;
+  }
+
+  // Blocks and their cost (cost.cpp).
+  Block& block(std::uint32_t addr, std::uint32_t size);
+  Block decode(std::uint32_t addr, std::uint32_t size) const;
+  void on_block(std::uint32_t addr, std::uint32_t size);
+  std::uint64_t settle(const std::vector<Dynamic>& items);
+  void finish_block(std::uint32_t next);
+  void charge(std::uint64_t clocks, Activity a) {
+    counters.cycles += clocks;
+    counters.by_activity[static_cast<std::size_t>(a)] += clocks;
+  }
+  Activity activity() const { return current ? current->activity : Activity::Render; }
+  static void hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
+
+  // Faults and findings (faults.cpp).
+  void fault(const std::string& message, std::uint32_t address);
+  void check_sp();
+  void check_watchdog();
+  std::uint32_t locate(std::uint32_t accessed) const;
+  std::string where(std::uint32_t code) const {
+    return sim::hex_word(code) + " (" + image.describe(code) + ")";
+  }
+  void after_board_access(std::size_t findings_before, std::uint32_t accessed);
+  static bool hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
+                           std::int64_t value, void* self);
+  static void hook_interrupt(uc_engine*, std::uint32_t intno, void* self);
+
+  sim::Board& board;
+  std::uint64_t board_time = 0;  // counters.cycles the board has been advanced to
+  Options options;
+  ElfImage image;
+  Layout layout;
+  std::unique_ptr<uc_engine, decltype(&uc_close)> engine{nullptr, &uc_close};
+  uc_engine* uc = nullptr;  // engine, for the many calls that take it
+  std::deque<Window> windows;
+  Flash flash;
+  Blocks blocks;
+  Block* current = nullptr;  // the block running now
+  Counters counters;
+  Checks checks;
+  AtMain at_main;
+};
+
+}  // namespace emu

@@ -1,0 +1,120 @@
+// Faults that end a run (invalid memory, exceptions, the watchdog) and findings that do not
+// (the main stack below .bss, board checks), each naming the code that caused it.
+#include <algorithm>
+
+#include "emulator_impl.h"
+
+namespace emu {
+namespace {
+
+// Unicorn's interrupt number for SWI on ARM.
+constexpr std::uint32_t kExceptionSwi = 2;
+
+}  // namespace
+
+void Emulator::Impl::fault(const std::string& message, std::uint32_t address) {
+  if (checks.faulted) return;
+  checks.faulted = true;
+  board.report({message, address});
+  uc_emu_stop(uc);
+}
+
+void Emulator::Impl::check_sp() {
+  // Only the main stack counts: start-up switches through the exception modes' own stacks.
+  constexpr std::uint32_t kModeMask = 0x1F, kSystem = 0x1F, kUser = 0x10;
+  const std::uint32_t mode = reg(UC_ARM_REG_CPSR) & kModeMask;
+  if (mode != kSystem && mode != kUser) return;
+  const std::uint32_t sp = reg(UC_ARM_REG_SP);
+  counters.lowest_sp = std::min(counters.lowest_sp, sp);
+  if (sp >= layout.bss_end || checks.sp_reported) return;
+  checks.sp_reported = true;
+  board.report({"stack overflow: sp " + sim::hex_word(sp) + " below the end of .bss " +
+                    sim::hex_word(layout.bss_end) + " after the block at " + where(current->addr),
+                sp});
+}
+
+void Emulator::Impl::check_watchdog() {
+  const std::size_t frames = board.lcd().frame_count();
+  if (frames > checks.frames_seen) {
+    checks.frames_seen = frames;
+    checks.watchdog_deadline = counters.instructions + options.watchdog_instructions;
+    return;
+  }
+  fault("watchdog: no frame completed in " + std::to_string(options.watchdog_instructions) +
+            " instructions; stopped at " + where(reg(UC_ARM_REG_PC)),
+        0);
+}
+
+// The instruction of the running block that accessed `accessed`: registers are current at a
+// memory callback, the pc only at the block's start.
+std::uint32_t Emulator::Impl::locate(std::uint32_t accessed) const {
+  if (!current) return reg(UC_ARM_REG_PC);
+  std::uint32_t r[kRegisters];
+  for (unsigned i = 0; i < kRegisters; ++i) r[i] = reg(kCoreRegister[i]);
+  for (std::uint32_t pc = current->addr; pc < current->end; pc += kWord) {
+    std::uint32_t insn = 0;
+    if (uc_mem_read(uc, pc, &insn, kWord) != UC_ERR_OK) break;
+    const std::uint32_t width_mask = ~3u;  // a narrow access may sit anywhere in the word
+    if (auto a = transfer_address(insn, pc, r); a && (*a & width_mask) == (accessed & width_mask)) {
+      return pc;
+    }
+    const bool block_transfer = ((insn >> 25) & 7) == 4;
+    if (block_transfer) {
+      const std::uint32_t base = r[(insn >> 16) & 0xF];
+      const std::uint32_t span = 4 * 16;
+      if (accessed + span >= base && accessed <= base + span) return pc;
+    }
+  }
+  return current->addr;
+}
+
+// A board check that failed names the code that made the access.
+void Emulator::Impl::after_board_access(std::size_t before, std::uint32_t accessed) {
+  if (board.findings().size() == before) return;
+  board.locate_findings(before, where(locate(accessed)));
+}
+
+bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
+                                  std::int64_t, void* s) {
+  Impl& self = *static_cast<Impl*>(s);
+  const auto a = static_cast<std::uint32_t>(addr);
+  std::string what;
+  switch (type) {
+    case UC_MEM_FETCH_UNMAPPED:
+    case UC_MEM_FETCH_PROT:
+      self.fault("instruction fetch from " + sim::hex_word(a) +
+                     ", outside the code in flash and RAM" +
+                     (self.current ? ", after the block at " + self.where(self.current->addr)
+                                   : std::string()),
+                 a);
+      return false;
+    case UC_MEM_WRITE_PROT:
+      what = "write to flash at ";
+      break;
+    case UC_MEM_READ_UNMAPPED:
+      what = "read from unmapped address ";
+      break;
+    case UC_MEM_WRITE_UNMAPPED:
+      what = "write to unmapped address ";
+      break;
+    default:
+      what = "access to ";
+      break;
+  }
+  self.fault(what + sim::hex_word(a) + " (" + std::to_string(size * 8) + " bits) by code at " +
+                 self.where(self.locate(a)),
+             a);
+  return false;
+}
+
+void Emulator::Impl::hook_interrupt(uc_engine*, std::uint32_t intno, void* s) {
+  Impl& self = *static_cast<Impl*>(s);
+  const std::uint32_t pc = self.reg(UC_ARM_REG_PC);
+  if (intno == kExceptionSwi) {
+    self.fault("software interrupt (SWI) taken at " + self.where(pc - kWord), pc - kWord);
+  } else {
+    self.fault("exception " + std::to_string(intno) + " taken near " + self.where(pc), pc);
+  }
+}
+
+}  // namespace emu

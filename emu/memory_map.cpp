@@ -1,0 +1,93 @@
+// The LPC2138's memory map on Unicorn: flash (code pages as plain memory, the rest behind a
+// callback that charges the accelerator's data wait), RAM, the peripheral windows and the page
+// a called function returns into.
+#include <algorithm>
+#include <utility>
+
+#include "emu/arm_timing.h"
+#include "emulator_impl.h"
+
+namespace emu {
+namespace {
+
+constexpr std::uint32_t kPage = 0x1000;  // Unicorn maps whole 4 KB pages
+
+bool overlaps(const std::vector<Range>& ranges, std::uint32_t begin, std::uint32_t end) {
+  return std::any_of(ranges.begin(), ranges.end(),
+                     [&](const Range& r) { return r.begin < end && begin < r.end; });
+}
+
+}  // namespace
+
+void Emulator::Impl::map_memory() {
+  // Pages holding code are plain memory (fast); the rest of flash goes through a callback so
+  // that table reads pay the accelerator's data timing and writes are seen.
+  std::vector<Range> code = image.code();
+  code.push_back({0, kPage});  // the vectors, whatever their section says
+  std::uint32_t page = 0;
+  while (page < chip::FLASH_SIZE) {
+    const bool is_code = overlaps(code, page, page + kPage);
+    std::uint32_t end = page + kPage;
+    while (end < chip::FLASH_SIZE && overlaps(code, end, end + kPage) == is_code) end += kPage;
+    if (is_code) {
+      check(uc_mem_map(uc, page, end - page, UC_PROT_READ | UC_PROT_EXEC), "map flash");
+      check(uc_mem_write(uc, page, flash.bytes.data() + page, end - page), "load flash");
+    } else {
+      Window& w = windows.emplace_back(Window{this, page});
+      check(uc_mmio_map(uc, page, end - page, flash_read, &w, flash_write, &w), "map flash");
+    }
+    page = end;
+  }
+  check(uc_mem_map(uc, chip::RAM_BASE, chip::RAM_SIZE, UC_PROT_ALL), "map RAM");
+  for (const Segment& s : image.segments()) {
+    if (s.addr >= chip::RAM_BASE) {
+      check(uc_mem_write(uc, s.addr, s.bytes.data(), s.bytes.size()), "load RAM");
+    }
+  }
+  for (auto [base, size] :
+       {std::pair{chip::FIO_BASE, chip::FIO_SIZE}, std::pair{chip::APB_BASE, chip::APB_SIZE},
+        std::pair{chip::VIC_BASE, chip::VIC_SIZE}}) {
+    Window& w = windows.emplace_back(Window{this, base});
+    check(uc_mmio_map(uc, base, size, mmio_read, &w, mmio_write, &w), "map peripherals");
+  }
+  const std::vector<std::uint32_t> trap(kPage / kWord, arm::kBranchToSelf);
+  check(uc_mem_map(uc, kReturnPage, kPage, UC_PROT_READ | UC_PROT_EXEC), "map return page");
+  check(uc_mem_write(uc, kReturnPage, trap.data(), kPage), "load return page");
+}
+
+std::uint64_t Emulator::Impl::mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
+  auto* win = static_cast<Window*>(w);
+  return win->self->peripheral_read(win->base + static_cast<std::uint32_t>(offset), size);
+}
+
+void Emulator::Impl::mmio_write(uc_engine*, std::uint64_t offset, unsigned size,
+                                std::uint64_t value, void* w) {
+  auto* win = static_cast<Window*>(w);
+  win->self->peripheral_write(win->base + static_cast<std::uint32_t>(offset), size,
+                              static_cast<std::uint32_t>(value));
+}
+
+std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
+  auto* win = static_cast<Window*>(w);
+  Impl& self = *win->self;
+  const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
+  self.charge(self.flash.mam.read(addr), self.activity());
+  std::uint64_t v = 0;
+  for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
+    v |= std::uint64_t{self.flash.bytes[addr + i]} << (8 * i);
+  }
+  return v;
+}
+
+void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size,
+                                 std::uint64_t value, void* w) {
+  auto* win = static_cast<Window*>(w);
+  Impl& self = *win->self;
+  const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
+  self.fault("write to flash at " + sim::hex_word(addr) + " (" + std::to_string(size * 8) +
+                 " bits, value " + sim::hex_word(static_cast<std::uint32_t>(value)) +
+                 ") by code at " + self.where(self.locate(addr)),
+             addr);
+}
+
+}  // namespace emu
