@@ -7,7 +7,7 @@ XTAL_KHZ ?= 12000
 ISPFLAGS ?=
 LPCDEMO = $(BUILD)/tools/lpcdemo
 
-.PHONY: all deps build demo test flash clean
+.PHONY: all deps build demo test flash clean fresh-check
 
 all: build
 
@@ -36,6 +36,11 @@ test: build
 # lpc21isp patches the vector checksum at 0x14 that the boot loader checks.
 flash: build
 	lpc21isp $(ISPFLAGS) -hex $(BUILD)/image/lpcdemo.hex $(PORT) $(BAUD) $(XTAL_KHZ)
+
+# The README's two commands on a bare Debian in a chroot, from a clone of the committed HEAD.
+# Needs root (asks sudo otherwise); KEEP_FRESH=1 keeps the tree under build/fresh.
+fresh-check:
+	tools/fresh-check.sh
 
 clean:
 	rm -rf $(BUILD) $(OUT)
