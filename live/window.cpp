@@ -75,7 +75,7 @@ void Window::frame(const sim::LcdFrame& frame, std::uint64_t cclk, double cclk_h
   last_cclk_ = cclk;
   if (!options_.fast) pace(cclk, cclk_hz);
   shown_ = frame;
-  ++frames_;
+  if (frames_++ == 0) play(true);
   show(frame);
   set_title();
   poll();
@@ -84,7 +84,14 @@ void Window::frame(const sim::LcdFrame& frame, std::uint64_t cclk, double cclk_h
     paused_ = true;
   }
   wait_while_paused();
-  if (quit_) board_.request_stop();
+  if (quit_) {
+    play(false);
+    board_.request_stop();
+  }
+}
+
+void Window::play(bool on) const {
+  if (options_.sound) options_.sound(on);
 }
 
 void Window::hold() {
@@ -153,6 +160,7 @@ void Window::handle(const SDL_Event& e) {
       break;
     case SDLK_SPACE:
       paused_ = !paused_;
+      play(!paused_);
       set_title();
       break;
     case SDLK_RIGHT:

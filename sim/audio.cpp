@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <numbers>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -144,7 +145,7 @@ std::unique_ptr<AudioSource> resampled_wav(const std::string& source, const std:
   if (resampled.empty()) bad(source, "too short for one conversion");
   std::vector<std::uint16_t> codes(resampled.size());
   std::transform(resampled.begin(), resampled.end(), codes.begin(),
-                 [peak](float x) { return clamp_code(kMidCode + peak * x); });
+                 [peak](float x) { return level_code(x, peak); });
   return std::make_unique<Cycle>(std::move(codes));
 }
 
@@ -176,16 +177,36 @@ std::unique_ptr<AudioSource> default_chord() {
 }
 
 // wav:PATH[:PEAK], PEAK taken from the last field only when it is a number.
-std::unique_ptr<AudioSource> open_wav(const std::string& source, std::string_view arg) {
+struct WavArg {
+  std::string path;
+  std::optional<std::string_view> peak;
+};
+WavArg split_wav(const std::string& source, std::string_view arg) {
   const std::size_t colon = arg.rfind(':');
   const bool has_peak = colon != std::string_view::npos && is_number(arg.substr(colon + 1));
-  const std::string path(has_peak ? arg.substr(0, colon) : arg);
-  if (path.empty()) bad(source, "expected wav:PATH[:PEAK]");
-  return resampled_wav(source, path,
-                       has_peak ? parse_level(source, arg.substr(colon + 1)) : kDefaultLevel);
+  WavArg w{std::string(has_peak ? arg.substr(0, colon) : arg), std::nullopt};
+  if (has_peak) w.peak = arg.substr(colon + 1);
+  if (w.path.empty()) bad(source, "expected wav:PATH[:PEAK]");
+  return w;
 }
 
+std::unique_ptr<AudioSource> open_wav(const std::string& source, std::string_view arg) {
+  const WavArg w = split_wav(source, arg);
+  return resampled_wav(source, w.path, w.peak ? parse_level(source, *w.peak) : kDefaultLevel);
+}
+
+constexpr std::string_view kWavPrefix = "wav:";
+
 }  // namespace
+
+std::uint16_t level_code(float sample, double peak) {
+  return clamp_code(kMidCode + peak * sample);
+}
+
+std::string wav_path(const std::string& source) {
+  if (!source.starts_with(kWavPrefix)) bad(source, "not a wav: source");
+  return split_wav(source, std::string_view(source).substr(kWavPrefix.size())).path;
+}
 
 double parse_level(const std::string& source, std::string_view text) {
   const double level = parse_number(source, text, "level");

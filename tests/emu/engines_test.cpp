@@ -2,6 +2,7 @@
 // for every effect, the LCD receives the same words, and the emulated run finds nothing wrong.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -91,6 +92,23 @@ TEST_F(Engines, DemoFromResetMatchesTheHostBuild) {
   EXPECT_GT(emulated.counters().lowest_sp, 0x40001CD4u);  // _bss_end
   EXPECT_EQ(emulated.stack_top(), 0x40001FC8u);
   EXPECT_DOUBLE_EQ(emulated_board.cclk_hz(), 36e6);
+}
+
+// Frames from a counter near its maximum and past the wrap, as --start asks for them.
+TEST_F(Engines, CountersAcrossTheWrapSendTheSameWords) {
+  constexpr std::int32_t kStart = INT32_MAX - 1;
+  for (const char* effect : {"cake", "fftwave"}) {
+    sim::Board native_board(sim::make_audio(codes_));
+    {
+      auto native = runner::make_native_engine(native_board);
+      runner::run_sequence(*native, effect, 3, kStart);
+    }
+    sim::Board emulated_board(sim::make_audio(codes_));
+    Emulator emulated(kImage, emulated_board);
+    runner::run_sequence(emulated, effect, 3, kStart);
+    EXPECT_EQ(emulated_board.lcd().words(), native_board.lcd().words()) << effect;
+    EXPECT_EQ(messages(emulated_board), "") << effect;
+  }
 }
 
 // The showcase image's own main, from reset, past the change from plasma to the cake.

@@ -48,6 +48,17 @@ TEST(RunSequence, SingleEffectsBringUpLoadTheirPaletteAndCountFramesFromZero) {
   }
 }
 
+TEST(RunSequence, TheCounterStartsWhereAskedAndWrapsAsTheFirmwaresWould) {
+  RecordingEngine e;
+  runner::run_sequence(e, "plasma", 3, 2147483646);
+  EXPECT_EQ(std::vector<std::string>(e.calls.end() - 3, e.calls.end()),
+            (std::vector<std::string>{"effectPlasma 2147483646", "effectPlasma 2147483647",
+                                      "effectPlasma -2147483648"}));
+  RecordingEngine s;
+  runner::run_sequence(s, "showcase", 2, -1);
+  EXPECT_EQ(s.calls.back(), "showcase_frame 0");
+}
+
 TEST(RunSequence, ShowcaseCountsGlobalFrames) {
   RecordingEngine e;
   runner::run_sequence(e, "showcase", 2);

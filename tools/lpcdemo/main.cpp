@@ -12,6 +12,7 @@
 
 #include "emu/bench.h"
 #include "emu/emulator.h"
+#include "live/audio.h"
 #include "live/window.h"
 #include "runner/output.h"
 #include "runner/run.h"
@@ -41,6 +42,7 @@ struct RunOptions {
 
 struct ViewOptions {
   bool fast = false;
+  bool mute = false;
 };
 
 std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, int frames, sim::Board& board) {
@@ -97,11 +99,26 @@ int run(const RunOptions& o, const ViewOptions* view) {
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
   if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
-  sim::Board board(sim::make_audio(o.audio));
+  sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
+                                                : sim::make_audio(o.audio));
   auto engine = make_engine(o, frames, board);
   runner::check_sequence(*engine, o.effect);
+  // A WAV that the board hears, the room hears too, from the first frame the window shows.
+  // A machine without speakers still shows the picture.
+  std::optional<live::Player> player;
+  if (view && !view->mute && o.audio.starts_with("wav:")) {
+    try {
+      player.emplace(sim::wav_path(o.audio));
+    } catch (const std::invalid_argument& e) {
+      std::cerr << "lpcdemo: " << e.what() << "; the view goes on without sound\n";
+    }
+  }
   std::optional<live::Window> window;
-  if (view) window.emplace(board, window_options(o, *view));
+  if (view) {
+    live::WindowOptions w = window_options(o, *view);
+    if (player) w.sound = [&player](bool on) { player->play(on); };
+    window.emplace(board, std::move(w));
+  }
 
   // Outputs stream, so nothing needs the board to keep what the LCD received.
   board.keep_history(false);
@@ -142,8 +159,8 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
                  "the effect's frame counter to begin at, a signed 32-bit value that wraps "
                  "(single effects and showcase)");
   cmd.add_option("--audio", o.audio,
-                 "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH, "
-                 "codes:PATH (default: a built-in chord)");
+                 "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH[:PEAK], "
+                 "codes:PATH, mic[:PEAK] (default: a built-in chord)");
   cmd.add_option("--engine", o.engine, "native (host build, the default) or emulated (the image)")
       ->check(CLI::IsMember({"native", "emulated"}));
   cmd.add_option("--firmware", o.firmware, "image for the emulated engine");
@@ -172,6 +189,7 @@ int main(int argc, char** argv) {
   auto* view_cmd = app.add_subcommand("view", "run an effect and show it live in a window");
   add_run_options(*view_cmd, o, sequences);
   view_cmd->add_flag("--fast", v.fast, "as fast as the engine renders, not at the board's pace");
+  view_cmd->add_flag("--mute", v.mute, "do not play a wav: input on the output device");
 
   std::string bench_elf = LPCDEMO_DEFAULT_ELF;
   bool bench_json = false;

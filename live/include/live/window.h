@@ -22,6 +22,9 @@ struct WindowOptions {
   std::function<double(std::size_t shown)> unclocked_fps;
   // The number of the k-th frame in the title: the effect's own counter where it has one.
   std::function<std::int64_t(std::size_t k)> frame_number;
+  // Told whether the sound that goes with the picture should play: from the first frame on,
+  // not while paused or once the window is closed.
+  std::function<void(bool)> sound;
 };
 
 // Space pauses and resumes, the right arrow steps one frame while paused, `s` saves the frame
@@ -51,6 +54,7 @@ class Window final : public sim::LcdSink {
   void poll();
   void wait_while_paused();
   void save() const;
+  void play(bool on) const;
 
   sim::Board& board_;
   WindowOptions options_;

@@ -27,6 +27,13 @@ inline constexpr double kDefaultLevel = 100;
 // std::invalid_argument naming the source otherwise.
 double parse_level(const std::string& source, std::string_view text);
 
+// A sample of full scale +-1.0 as the converter's code around the mid code, `peak` codes for
+// full scale, clipped at the converter's range.
+std::uint16_t level_code(float sample, double peak);
+
+// The file of a wav: source, for a player that lets the room hear what the converter hears.
+std::string wav_path(const std::string& source);
+
 // silence | tone:HZ[:AMP] | noise[:AMP] | wav:PATH[:PEAK] | codes:PATH. A WAV's full scale
 // +-1.0 maps to +-PEAK codes around 512. PEAK is read from the last ':' field only when that
 // field is a number, so a PATH may hold ':'; a path that itself ends in ':' and a number needs

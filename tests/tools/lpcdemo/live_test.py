@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""The live view and the microphone, as a user meets them: a window on a virtual display
+(Xvfb) that shows, pixel for pixel, the frame `run` writes as PNG; SDL's disk audio driver
+standing in for a microphone; and one-line refusals where there is no display or device."""
+
+import math
+import os
+import pathlib
+import select
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import pixels  # noqa: E402  (found through the path set just above)
+
+LPCDEMO = None
+TIMEOUT = 120  # seconds for any one step
+
+
+def run(args, env=None, **kw):
+    return subprocess.run([LPCDEMO, *args], env=env, capture_output=True, text=True,
+                          timeout=TIMEOUT, **kw)
+
+
+def without(*names):
+    return {k: v for k, v in os.environ.items() if k not in names}
+
+
+def bar_column(png):
+    """The column of the spectrum's tallest bar: the most lit pixels in the bottom fifth."""
+    width, height, rows = pixels.read_png(png)
+    bottom = rows[height * 4 // 5:]
+    lit = [sum(row[x] != (0, 0, 0) for row in bottom) for x in range(width)]
+    return lit.index(max(lit))
+
+
+class Display(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        read, write = os.pipe()
+        cls.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
+                                     "640x480x24", "-nolisten", "tcp"], pass_fds=[write],
+                                    stderr=subprocess.DEVNULL)
+        os.close(write)
+        ready, _, _ = select.select([read], [], [], 30)
+        number = os.read(read, 16).decode().strip() if ready else ""
+        os.close(read)
+        if not number:
+            cls.xvfb.kill()
+            raise RuntimeError("Xvfb did not start")
+        cls.env = dict(without("WAYLAND_DISPLAY"), DISPLAY=":" + number)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.xvfb.terminate()
+        cls.xvfb.wait(timeout=10)
+
+    def test_window_shows_the_frame_run_writes(self):
+        with tempfile.TemporaryDirectory() as d:
+            self.assertEqual(run(["run", "--scale", "2", "--png-dir", d]).returncode, 0)
+            expected = pixels.read_png(f"{d}/frame0049.png")
+            # demo halts after 50 frames: the window stays on its last one until closed.
+            view = subprocess.Popen([LPCDEMO, "view", "--fast", "--scale", "2"], env=self.env,
+                                    stdout=subprocess.PIPE, text=True)
+            try:
+                summary = view.stdout.readline()  # printed when the run has ended
+                self.assertIn("50 frames", summary)
+                shot = f"{d}/screen.xwd"
+                subprocess.run(["xwd", "-root", "-silent", "-out", shot], env=self.env,
+                               check=True, timeout=TIMEOUT)
+                self.assertIsNotNone(pixels.find(pixels.read_xwd(shot), expected),
+                                     "the window does not show frame 49 as run wrote it")
+                view.send_signal(signal.SIGTERM)  # as closing the window would
+                self.assertEqual(view.wait(timeout=TIMEOUT), 0)
+            finally:
+                view.kill()
+                view.wait()
+                view.stdout.close()
+
+    def test_frames_end_the_view(self):
+        done = run(["view", "--effect", "cake", "--start", "100000", "--frames", "3"], env=self.env)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("3 frames", done.stdout)
+
+
+class Refusals(unittest.TestCase):
+    def assert_refused(self, result, words):
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
+        self.assertIn(words, result.stderr)
+
+    def test_no_display(self):
+        self.assert_refused(run(["view"], env=without("DISPLAY", "WAYLAND_DISPLAY")), "display")
+
+    def test_no_capture_device(self):
+        env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILEIN="/nonexistent.raw")
+        self.assert_refused(run(["run", "--audio", "mic", "--effect", "fall"], env=env), "mic")
+
+
+class Microphone(unittest.TestCase):
+    def test_a_tone_shows_where_the_same_tone_from_the_model_does(self):
+        rate, hz, seconds = 48000, 1000, 3
+        with tempfile.TemporaryDirectory() as d:
+            raw = f"{d}/tone.raw"
+            with open(raw, "wb") as f:
+                f.write(b"".join(struct.pack("<h", round(16000 * math.sin(2 * math.pi * hz * i / rate)))
+                                 for i in range(rate * seconds)))
+            env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILEIN=raw,
+                       SDL_DISKAUDIOFILE=os.devnull)
+            common = ["run", "--effect", "fftwave", "--frames", "12", "--scale", "1"]
+            mic = run([*common, "--audio", "mic", "--png-dir", f"{d}/mic"], env=env)
+            self.assertEqual(mic.returncode, 0, mic.stderr)
+            self.assertEqual(run([*common, "--audio", f"tone:{hz}", "--png-dir", f"{d}/tone"])
+                             .returncode, 0)
+            self.assertEqual(bar_column(f"{d}/mic/frame0011.png"),
+                             bar_column(f"{d}/tone/frame0011.png"))
+
+
+if __name__ == "__main__":
+    LPCDEMO = sys.argv.pop(1)
+    unittest.main()
