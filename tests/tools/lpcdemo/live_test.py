@@ -21,7 +21,7 @@ LPCDEMO = None
 TIMEOUT = 120  # seconds for any one step
 
 
-def run(args, env=None, **kw):
+def lpcdemo(args, env=None, **kw):
     return subprocess.run([LPCDEMO, *args], env=env, capture_output=True, text=True,
                           timeout=TIMEOUT, **kw)
 
@@ -42,16 +42,24 @@ class Display(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         read, write = os.pipe()
-        cls.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
+        # -noreset: a server that resets when its last client leaves would write its number
+        # again into a pipe nobody reads, and die of it.
+        cls.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-noreset", "-screen", "0",
                                      "640x480x24", "-nolisten", "tcp"], pass_fds=[write],
                                     stderr=subprocess.DEVNULL)
         os.close(write)
-        ready, _, _ = select.select([read], [], [], 30)
-        number = os.read(read, 16).decode().strip() if ready else ""
+        # The number and its newline come in two writes: read both before closing our end.
+        number = b""
+        while not number.endswith(b"\n") and select.select([read], [], [], 30)[0]:
+            chunk = os.read(read, 16)
+            if not chunk:
+                break
+            number += chunk
         os.close(read)
-        if not number:
+        if not number.endswith(b"\n"):
             cls.xvfb.kill()
             raise RuntimeError("Xvfb did not start")
+        number = number.decode().strip()
         cls.env = dict(without("WAYLAND_DISPLAY"), DISPLAY=":" + number)
 
     @classmethod
@@ -61,7 +69,7 @@ class Display(unittest.TestCase):
 
     def test_window_shows_the_frame_run_writes(self):
         with tempfile.TemporaryDirectory() as d:
-            self.assertEqual(run(["run", "--scale", "2", "--png-dir", d]).returncode, 0)
+            self.assertEqual(lpcdemo(["run", "--scale", "2", "--png-dir", d]).returncode, 0)
             expected = pixels.read_png(f"{d}/frame0049.png")
             # demo halts after 50 frames: the window stays on its last one until closed.
             view = subprocess.Popen([LPCDEMO, "view", "--fast", "--scale", "2"], env=self.env,
@@ -82,7 +90,7 @@ class Display(unittest.TestCase):
                 view.stdout.close()
 
     def test_frames_end_the_view(self):
-        done = run(["view", "--effect", "cake", "--start", "100000", "--frames", "3"], env=self.env)
+        done = lpcdemo(["view", "--effect", "cake", "--start", "100000", "--frames", "3"], env=self.env)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn("3 frames", done.stdout)
 
@@ -94,11 +102,11 @@ class Refusals(unittest.TestCase):
         self.assertIn(words, result.stderr)
 
     def test_no_display(self):
-        self.assert_refused(run(["view"], env=without("DISPLAY", "WAYLAND_DISPLAY")), "display")
+        self.assert_refused(lpcdemo(["view"], env=without("DISPLAY", "WAYLAND_DISPLAY")), "display")
 
     def test_no_capture_device(self):
         env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILEIN="/nonexistent.raw")
-        self.assert_refused(run(["run", "--audio", "mic", "--effect", "fall"], env=env), "mic")
+        self.assert_refused(lpcdemo(["run", "--audio", "mic", "--effect", "fall"], env=env), "mic")
 
 
 class Microphone(unittest.TestCase):
@@ -112,9 +120,9 @@ class Microphone(unittest.TestCase):
             env = dict(os.environ, SDL_AUDIODRIVER="disk", SDL_DISKAUDIOFILEIN=raw,
                        SDL_DISKAUDIOFILE=os.devnull)
             common = ["run", "--effect", "fftwave", "--frames", "12", "--scale", "1"]
-            mic = run([*common, "--audio", "mic", "--png-dir", f"{d}/mic"], env=env)
+            mic = lpcdemo([*common, "--audio", "mic", "--png-dir", f"{d}/mic"], env=env)
             self.assertEqual(mic.returncode, 0, mic.stderr)
-            self.assertEqual(run([*common, "--audio", f"tone:{hz}", "--png-dir", f"{d}/tone"])
+            self.assertEqual(lpcdemo([*common, "--audio", f"tone:{hz}", "--png-dir", f"{d}/tone"])
                              .returncode, 0)
             self.assertEqual(bar_column(f"{d}/mic/frame0011.png"),
                              bar_column(f"{d}/tone/frame0011.png"))
