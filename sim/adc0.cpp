@@ -65,6 +65,9 @@ void Board::State::start_conversion() {
   ++conversions;
   adc_busy = true;
   adc_done_at = pclk + conversion_pclks(adcr);
+  const double length_ns = static_cast<double>(conversion_pclks(adcr)) * kNsPerSecond / pclk_hz();
+  const double ns = wire_event(length_ns);
+  for (WireSink* s : wire_sinks) s->conversion(ns, length_ns);
 }
 
 std::uint64_t Board::conversion_pclks(std::uint32_t ad0cr) {

@@ -339,6 +339,9 @@ void Board::keep_history(bool keep) {
 void Board::add_sink(LcdSink& sink) {
   s_->sinks.push_back(&sink);
 }
+void Board::add_wire_sink(WireSink& sink) {
+  s_->wire_sinks.push_back(&sink);
+}
 LcdModel& Board::lcd() {
   return s_->lcd;
 }

@@ -29,6 +29,11 @@ constexpr unsigned pinsel_function(std::uint32_t pinsel0, std::uint32_t pin_mask
   return (pinsel0 >> shift) & L::PINSEL_FIELD_MASK;
 }
 
+constexpr double kNsPerSecond = 1e9;
+
+// The port-0 lines wire sinks watch besides SPI0's, pulled up at reset.
+constexpr std::uint32_t kWireLines = L::P0_LCD_CS | L::P0_LCD_RESET | L::P0_AUX;
+
 }  // namespace board_detail
 
 struct Board::State {
@@ -73,6 +78,13 @@ struct Board::State {
   bool keep_history = true;
   bool stop_requested = false;
   std::vector<LcdSink*> sinks;
+  std::vector<WireSink*> wire_sinks;
+  std::uint32_t wire_lines = board_detail::kWireLines;
+  // Wire sinks' time: with a clock, the time and processor clock count at the clock's last
+  // change of rate; without one, the nominal time so far.
+  double rate_since_ns = 0;
+  std::uint64_t rate_since_cclk = 0;
+  double nominal_ns = 0;
   std::uint64_t accesses_since_frame = 0;
 
   // Findings.
@@ -96,6 +108,11 @@ struct Board::State {
   // The processor clock count at which the peripheral clock count reaches pclk_at.
   std::uint64_t cclk_when(std::uint64_t pclk_at) const;
 
+  double wire_ns() const;
+  // The time of an event that occupies the wire for `length_ns`, by which a board without a
+  // clock moves its nominal time on.
+  double wire_event(double length_ns);
+
   // Finishes whatever the clock has completed by now.
   void catch_up();
 
@@ -111,11 +128,13 @@ struct Board::State {
   // Pins and fast GPIO.
   std::uint32_t pin_level(std::uint32_t pin) const;
   void update_lcd_lines();
+  void report_lines();
   void check_fast_gpio(std::uint32_t addr, std::uint32_t v);
   std::uint32_t read_fiopin() const;
 
   // SPI0.
   unsigned spi_bits();
+  bool spi_routed() const;  // P0.4 and P0.6 are SCK0 and MOSI0
 
   // Whether the LCD can take this word: its lines routed and its 9-bit mode 3 format.
   bool lcd_can_see(unsigned bits);

@@ -33,10 +33,14 @@ unsigned Board::State::spi_bits() {
   return kSpiDefaultBits;
 }
 
+bool Board::State::spi_routed() const {
+  return pinsel_function(pinsel0, L::P0_SCK0) == L::PINSEL_SPI0 &&
+         pinsel_function(pinsel0, L::P0_MOSI0) == L::PINSEL_SPI0;
+}
+
 bool Board::State::lcd_can_see(unsigned bits) {
   bool ok = true;
-  if (pinsel_function(pinsel0, L::P0_SCK0) != L::PINSEL_SPI0 ||
-      pinsel_function(pinsel0, L::P0_MOSI0) != L::PINSEL_SPI0) {
+  if (!spi_routed()) {
     fail_once("spi-pins", L::PINSEL0.addr, pinsel0,
               "P0.4 and P0.6 are not SCK0 and MOSI0: the LCD sees no clock or data");
     ok = false;
@@ -90,6 +94,10 @@ void Board::State::write_spdr(std::uint16_t v) {
   spi_busy = true;
   const unsigned sck_divider = spccr < L::S0SPCCR_MIN ? L::S0SPCCR_MIN : spccr;
   spi_done_at = pclk + std::uint64_t{bits} * sck_divider;
+  if (!spi_routed()) return;  // the pins show nothing of it
+  const double bit_ns = sck_divider * kNsPerSecond / pclk_hz();
+  const double ns = wire_event(bits * bit_ns);
+  for (WireSink* s : wire_sinks) s->transfer(ns, spi_word, bits, bit_ns);
 }
 
 void Board::State::finish_transfer() {

@@ -63,8 +63,20 @@ std::uint64_t Board::State::cclk_when(std::uint64_t pclk_at) const {
   return cclk + (cycles > pclk_rest ? cycles - pclk_rest : 0);
 }
 
+double Board::State::wire_ns() const {
+  if (!clocked) return nominal_ns;
+  return rate_since_ns + static_cast<double>(cclk - rate_since_cclk) * kNsPerSecond / cclk_hz();
+}
+
+double Board::State::wire_event(double length_ns) {
+  const double ns = wire_ns();
+  if (!clocked) nominal_ns += length_ns;
+  return ns;
+}
+
 void Board::State::catch_up() {
   if (!clocked) {
+    nominal_ns += kNsPerSecond / cclk_hz();  // each access nominally a processor clock
     if (stop_requested) throw Stopped("stopped on request");
     // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
     // settles, or a poll that can never succeed.
@@ -106,6 +118,9 @@ void Board::State::feed() {
   const bool was_enabled = pll_enabled();
   const bool was_connected = pll_connected();
   const bool cfg_changed = pllcfg != pllcfg_now;
+  // The processor clock may change rate here: time so far was counted at the old one.
+  rate_since_ns = wire_ns();
+  rate_since_cclk = cclk;
   pllcon_now = pllcon;
   pllcfg_now = pllcfg;
   if (!pll_enabled()) {
@@ -170,6 +185,18 @@ std::uint32_t Board::State::pin_level(std::uint32_t pin) const {
 void Board::State::update_lcd_lines() {
   lcd.set_reset(pin_level(L::P0_LCD_RESET) == 0);
   lcd.set_select(pin_level(L::P0_LCD_CS) == 0);
+  report_lines();
+}
+
+void Board::State::report_lines() {
+  std::uint32_t levels = 0;
+  for (std::uint32_t pin = 1; pin != 0; pin <<= 1) {
+    if (pin & kWireLines) levels |= pin_level(pin);
+  }
+  if (levels == wire_lines) return;
+  wire_lines = levels;
+  const double ns = wire_ns();
+  for (WireSink* s : wire_sinks) s->lines(ns, levels);
 }
 
 void Board::State::check_fast_gpio(std::uint32_t addr, std::uint32_t v) {

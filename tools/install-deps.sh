@@ -12,6 +12,7 @@ packages=(
   lpc21isp sox
   libsdl2-dev xvfb x11-apps
   python3
+  sigrok-cli
 )
 
 missing=()

@@ -17,6 +17,7 @@
 #include "runner/output.h"
 #include "runner/run.h"
 #include "runner/sinks.h"
+#include "runner/vcd.h"
 #include "sim/board.h"
 
 namespace {
@@ -37,6 +38,7 @@ struct RunOptions {
   std::string gif;
   std::string png_dir;
   std::string words;
+  std::string vcd;
   int scale = 4;
 };
 
@@ -98,6 +100,7 @@ int run(const RunOptions& o, const ViewOptions* view) {
   }
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
+  if (!o.vcd.empty()) runner::check_writable_file(o.vcd);
   if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
   sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
                                                 : sim::make_audio(o.audio));
@@ -125,9 +128,11 @@ int run(const RunOptions& o, const ViewOptions* view) {
   std::optional<runner::WordLog> words;
   std::optional<runner::PngFrames> pngs;
   std::optional<runner::GifAnimation> gif;
+  std::optional<runner::VcdTrace> vcd;
   if (!o.words.empty()) board.add_sink(words.emplace(o.words));
   if (!o.png_dir.empty()) board.add_sink(pngs.emplace(o.png_dir, o.scale));
   if (!o.gif.empty()) board.add_sink(gif.emplace(o.gif, o.scale, kNativeFrameDelayCs));
+  if (!o.vcd.empty()) board.add_wire_sink(vcd.emplace(o.vcd));
   if (window) board.add_sink(*window);
   try {
     runner::run_sequence(*engine, o.effect, frames, o.start);
@@ -136,6 +141,7 @@ int run(const RunOptions& o, const ViewOptions* view) {
   }
   if (words) words->finish();
   if (gif) gif->finish();
+  if (vcd) vcd->finish();
 
   const auto& findings = board.findings();
   std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frame_count() << " frames, "
@@ -167,6 +173,9 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
   cmd.add_option("--gif", o.gif, "animated GIF of the frames");
   cmd.add_option("--png-dir", o.png_dir, "directory for one PNG per frame");
   cmd.add_option("--words", o.words, "log of every LCD word, 16-bit little-endian");
+  cmd.add_option("--vcd", o.vcd,
+                 "logic-analyser trace (VCD, 1 ns) of the LCD link and lines, P0.9 and the "
+                 "converter");
   cmd.add_option("--scale", o.scale, "pixel size in the PNGs, GIF and window (default 4)")
       ->check(CLI::Range(1, 16));
 }

@@ -47,6 +47,26 @@ class LcdSink {
   ~LcdSink() = default;
 };
 
+// Watches the board's pins as a logic analyser on them would: the LCD's link and lines, P0.9 and
+// the converter. Times are the board's, in nanoseconds from reset: with a clock, its processor
+// clocks at the rate each ran at; without one, a nominal time in which each register access
+// takes a processor clock and each transfer and conversion its length under the register
+// settings, one after another.
+class WireSink {
+ public:
+  // P0.7 (LCD select), P0.8 (LCD reset) or P0.9 changed level; `levels` holds all three as
+  // FIO0PIN does. At reset they are pulled up.
+  virtual void lines(double ns, std::uint32_t levels) = 0;
+  // SPI0 starts shifting `word` out on SCK0 and MOSI0: `bits` bits, most significant first,
+  // each `bit_ns` long.
+  virtual void transfer(double ns, std::uint16_t word, unsigned bits, double bit_ns) = 0;
+  // A conversion runs from `ns` until its DONE, `length_ns` later.
+  virtual void conversion(double ns, double length_ns) = 0;
+
+ protected:
+  ~WireSink() = default;
+};
+
 class Board : public hw::Bus {
  public:
   static constexpr double kCrystalHz = 12'000'000.0;
@@ -102,6 +122,7 @@ class Board : public hw::Bus {
   // (the default). Sinks get them either way.
   void keep_history(bool keep);
   void add_sink(LcdSink& sink);
+  void add_wire_sink(WireSink& sink);
 
   // Ends the run at the next register access (typically from a sink, as a frame completes): a
   // board without a clock throws Stopped; an emulator asks stop_requested(), stops there and
