@@ -63,6 +63,12 @@ void Emulator::Impl::finish_block(std::uint32_t next) {
 }
 
 void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
+  if (debug.charged_at) {
+    // The block a debugger stopped in goes on from where it stopped: counted already.
+    const bool resumed = *debug.charged_at == addr && current;
+    debug.charged_at.reset();
+    if (resumed) return;
+  }
   const bool sequential = current && current->end == addr;
   if (current) finish_block(addr);
   Block& b = block(addr, size);
@@ -77,11 +83,12 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   if (b.vector) {
     fault("exception vector " + sim::hex_word(addr) + " entered" +
               (current ? " from the block at " + where(current->addr) : std::string()),
-          addr);
+          addr, Signal::Segv, addr);
   }
   current = &b;
   if (b.halt) uc_emu_stop(uc);
   if (counters.instructions >= checks.watchdog_deadline) check_watchdog();
+  if (debug.server) poll_debugger();
 }
 
 void Emulator::Impl::hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self) {

@@ -46,6 +46,7 @@ Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
   map_memory();
   install_hooks();
   board.enable_clock();
+  if (o.gdb_port != 0) attach_debugger(o.gdb_port);
 }
 
 void Emulator::Impl::install_hooks() {
@@ -68,21 +69,29 @@ void Emulator::Impl::reset_run() {
 
 void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   reset_run();
-  const uc_err err = uc_emu_start(uc, begin, until, 0, 0);
+  const uc_err err =
+      debug.server ? run_debugged(begin, until) : uc_emu_start(uc, begin, until, 0, 0);
   const std::uint32_t pc = reg(UC_ARM_REG_PC);
   if (current) finish_block(pc);
   current = nullptr;
   sync_board();
-  if (err == UC_ERR_OK || checks.faulted) return;
+  if (err == UC_ERR_OK || checks.faulted) {
+    if (checks.faulted) report_fault_to_debugger();
+    return;
+  }
   std::uint32_t insn = 0;
   uc_mem_read(uc, pc, &insn, kWord);
   if (err == UC_ERR_INSN_INVALID) {
-    fault("undefined instruction " + sim::hex_word(insn) + " at " + where(pc), pc);
+    fault("undefined instruction " + sim::hex_word(insn) + " at " + where(pc), pc, Signal::Illegal,
+          pc);
   } else if (err == UC_ERR_EXCEPTION) {
-    fault("exception taken at " + where(pc) + " (instruction " + sim::hex_word(insn) + ")", pc);
+    fault("exception taken at " + where(pc) + " (instruction " + sim::hex_word(insn) + ")", pc,
+          Signal::Segv, pc);
   } else {
-    fault(std::string("emulation stopped: ") + uc_strerror(err) + " at " + where(pc), pc);
+    fault(std::string("emulation stopped: ") + uc_strerror(err) + " at " + where(pc), pc,
+          Signal::Segv, pc);
   }
+  report_fault_to_debugger();
 }
 
 bool Emulator::Impl::reach_main() {
@@ -90,7 +99,8 @@ bool Emulator::Impl::reach_main() {
   run(chip::FLASH_BASE, layout.main);
   if (checks.faulted || reg(UC_ARM_REG_PC) != layout.main) {
     if (!checks.faulted) {
-      fault("start-up did not reach main at " + sim::hex_word(layout.main), layout.main);
+      fault("start-up did not reach main at " + sim::hex_word(layout.main), layout.main,
+            Signal::Segv, reg(UC_ARM_REG_PC));
     }
     return false;
   }
@@ -101,7 +111,15 @@ bool Emulator::Impl::reach_main() {
 Emulator::Emulator(const std::string& elf_path, sim::Board& board, const Options& options)
     : impl_(std::make_unique<Impl>(elf_path, board, options)) {}
 
-Emulator::~Emulator() = default;
+Emulator::~Emulator() {
+  impl_->finish_debugging();
+}
+
+// The run is over: the debugger hears that the program exited, with status 1 after findings.
+void Emulator::Impl::finish_debugging() {
+  if (debug.server) debug.server->exited(board.findings().empty() ? 0 : 1);
+  end_debugging();
+}
 
 void Emulator::call(std::string_view symbol, std::initializer_list<std::int32_t> args) {
   Impl& m = *impl_;
@@ -123,6 +141,7 @@ void Emulator::run_main() {
   // In two legs, so that the main stack's top is known as it is for calls.
   Impl& m = *impl_;
   if (m.reach_main()) m.run(m.layout.main, kReturnPage);
+  m.finish_debugging();  // the halt loop ends the program
 }
 
 bool Emulator::has(std::string_view symbol) const {

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "emu/block.h"
 #include "emu/elf_image.h"
 #include "emu/emulator.h"
+#include "emu/gdb_server.h"
 #include "emu/mam.h"
 #include "hw/lpc2138.h"
 #include "sim/board.h"
@@ -64,6 +67,29 @@ struct Emulator::Impl {
     std::uint64_t watchdog_deadline = 0;  // in instructions
     std::size_t frames_seen = 0;
     std::size_t first_frame = 0;  // frames completed before this run
+    // How a debugger hears of the fault: its signal, and the instruction to show.
+    Signal fault_signal = Signal::Segv;
+    std::uint32_t fault_pc = 0;
+  };
+  // A debugger attached through GDB's remote protocol, and what it asked for (debug.cpp).
+  struct Debug {
+    struct Watch {
+      WatchKind kind;
+      std::uint32_t addr, length;
+    };
+    std::unique_ptr<GdbServer> server;
+    std::map<std::uint32_t, uc_hook> breakpoints;
+    std::vector<Watch> watches;
+    std::vector<uc_hook> watch_hooks;
+    bool stop_first = false;  // before the next instruction: the start, or a step's end
+    bool step = false;
+    std::optional<StopReason> hit;             // what a hook stopped the core for
+    std::uint32_t accessed = 0;                // the watched address a hit touched
+    std::optional<std::uint32_t> pass_break;   // a breakpoint resumed from: passed once
+    std::optional<std::uint32_t> charged_at;   // resuming here: its block is already counted
+    std::vector<std::uint8_t> undo;            // what a watched store overwrote
+    std::optional<std::uint32_t> resume_from;  // where the debugger let the program go on
+    unsigned blocks_since_poll = 0;
   };
   // The state start-up leaves at main, which every call starts from.
   struct AtMain {
@@ -131,7 +157,8 @@ struct Emulator::Impl {
   static void hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
 
   // Faults and findings (faults.cpp).
-  void fault(const std::string& message, std::uint32_t address);
+  // Ends the run with a finding; a debugger sees `signal` at the instruction `pc`.
+  void fault(const std::string& message, std::uint32_t address, Signal signal, std::uint32_t pc);
   void check_sp();
   void check_watchdog();
   std::uint32_t locate(std::uint32_t accessed) const;
@@ -157,6 +184,21 @@ struct Emulator::Impl {
   Counters counters;
   Checks checks;
   AtMain at_main;
+  Debug debug;
+
+  // Debugging (debug.cpp): the run under a debugger, and the target it reads and changes.
+  class Target;
+  void attach_debugger(int port);
+  uc_err run_debugged(std::uint32_t begin, std::uint32_t until);
+  void stop_for_debugger(const StopReason& why);
+  void report_fault_to_debugger();
+  bool watch_access(std::uint32_t addr, unsigned size, bool write);
+  void poll_debugger();
+  void end_debugging();
+  void finish_debugging();
+  static void hook_breakpoint(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
+  static void hook_watch(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
+                         std::int64_t value, void* self);
 };
 
 }  // namespace emu

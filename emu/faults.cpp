@@ -12,9 +12,12 @@ constexpr std::uint32_t kExceptionSwi = 2;
 
 }  // namespace
 
-void Emulator::Impl::fault(const std::string& message, std::uint32_t address) {
+void Emulator::Impl::fault(const std::string& message, std::uint32_t address, Signal signal,
+                           std::uint32_t pc) {
   if (checks.faulted) return;
   checks.faulted = true;
+  checks.fault_signal = signal;
+  checks.fault_pc = pc;
   board.report({message, address});
   uc_emu_stop(uc);
 }
@@ -42,7 +45,7 @@ void Emulator::Impl::check_watchdog() {
   }
   fault("watchdog: no frame completed in " + std::to_string(options.watchdog_instructions) +
             " instructions; stopped at " + where(reg(UC_ARM_REG_PC)),
-        0);
+        0, Signal::Alarm, reg(UC_ARM_REG_PC));
 }
 
 // The instruction of the running block that accessed `accessed`: registers are current at a
@@ -72,6 +75,10 @@ std::uint32_t Emulator::Impl::locate(std::uint32_t accessed) const {
 void Emulator::Impl::after_board_access(std::size_t before, std::uint32_t accessed) {
   if (board.findings().size() == before) return;
   board.locate_findings(before, where(locate(accessed)));
+  if (!debug.server) return;
+  for (std::size_t i = before; i < board.findings().size(); ++i) {
+    debug.server->console("finding: " + board.findings()[i].message);
+  }
 }
 
 bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
@@ -86,7 +93,7 @@ bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t ad
                      ", outside the code in flash and RAM" +
                      (self.current ? ", after the block at " + self.where(self.current->addr)
                                    : std::string()),
-                 a);
+                 a, Signal::Segv, a);
       return false;
     case UC_MEM_WRITE_PROT:
       what = "write to flash at ";
@@ -101,9 +108,10 @@ bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t ad
       what = "access to ";
       break;
   }
+  const std::uint32_t at = self.locate(a);
   self.fault(what + sim::hex_word(a) + " (" + std::to_string(size * 8) + " bits) by code at " +
-                 self.where(self.locate(a)),
-             a);
+                 self.where(at),
+             a, Signal::Segv, at);
   return false;
 }
 
@@ -111,9 +119,11 @@ void Emulator::Impl::hook_interrupt(uc_engine*, std::uint32_t intno, void* s) {
   Impl& self = *static_cast<Impl*>(s);
   const std::uint32_t pc = self.reg(UC_ARM_REG_PC);
   if (intno == kExceptionSwi) {
-    self.fault("software interrupt (SWI) taken at " + self.where(pc - kWord), pc - kWord);
+    self.fault("software interrupt (SWI) taken at " + self.where(pc - kWord), pc - kWord,
+               Signal::Trap, pc - kWord);
   } else {
-    self.fault("exception " + std::to_string(intno) + " taken near " + self.where(pc), pc);
+    self.fault("exception " + std::to_string(intno) + " taken near " + self.where(pc), pc,
+               Signal::Segv, pc);
   }
 }
 

@@ -71,6 +71,7 @@ std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsig
   auto* win = static_cast<Window*>(w);
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
+  if (!self.debug.watches.empty() && self.watch_access(addr, size, false)) return 0;
   self.charge(self.flash.mam.read(addr), self.activity());
   std::uint64_t v = 0;
   for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
@@ -84,10 +85,11 @@ void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size
   auto* win = static_cast<Window*>(w);
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
+  const std::uint32_t at = self.locate(addr);
   self.fault("write to flash at " + sim::hex_word(addr) + " (" + std::to_string(size * 8) +
                  " bits, value " + sim::hex_word(static_cast<std::uint32_t>(value)) +
-                 ") by code at " + self.where(self.locate(addr)),
-             addr);
+                 ") by code at " + self.where(at),
+             addr, Signal::Segv, at);
 }
 
 }  // namespace emu

@@ -14,6 +14,7 @@ constexpr unsigned kApbWait = 3;
 std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size) {
   const unsigned wait = chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE) ? kApbWait : 0;
   if (addr == chip::AD0GDR.addr && current) current->activity = Activity::AdcWait;
+  if (!debug.watches.empty() && watch_access(addr, size, false)) return 0;  // read when resumed
   charge(wait, activity());
   sync_board();
   const std::size_t before = board.findings().size();
@@ -24,6 +25,7 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
 }
 
 void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value) {
+  if (!debug.watches.empty() && watch_access(addr, size, true)) return;  // written when resumed
   if (chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE)) charge(kApbWait, activity());
   sync_board();
   const std::size_t before = board.findings().size();

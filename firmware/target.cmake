@@ -8,7 +8,8 @@
 # size report after each link shows the margin left.
 set(LPCDEMO_IMAGE_OPT -O2 CACHE STRING "Optimisation level of the image")
 
-set(LPCDEMO_TARGET_FLAGS ${LPCDEMO_CPU_FLAGS} -ffreestanding -ffunction-sections -fdata-sections
+# Debug information for GDB and the profiler; it stays in the ELF and never reaches flash.
+set(LPCDEMO_TARGET_FLAGS ${LPCDEMO_CPU_FLAGS} -g -ffreestanding -ffunction-sections -fdata-sections
     -fstack-usage ${LPCDEMO_IMAGE_OPT})
 set(LPCDEMO_LINKER_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/startup/lpc2138.ld)
 

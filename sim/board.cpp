@@ -276,6 +276,11 @@ void Board::write(std::uint32_t addr, unsigned width, std::uint32_t value) {
   s.take_lcd_findings(addr);
 }
 
+unsigned Board::register_width(std::uint32_t addr) {
+  const RegInfo* r = find_register(addr);
+  return r ? r->width : 0;
+}
+
 bool Board::is_peripheral(std::uint32_t addr) {
   return L::in_region(addr, L::FIO_BASE, L::FIO_SIZE) ||
          L::in_region(addr, L::APB_BASE, L::APB_SIZE) ||

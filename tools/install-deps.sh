@@ -12,7 +12,7 @@ packages=(
   lpc21isp sox
   libsdl2-dev xvfb x11-apps
   python3
-  sigrok-cli
+  sigrok-cli gdb-multiarch
 )
 
 missing=()

@@ -40,6 +40,7 @@ struct RunOptions {
   std::string words;
   std::string vcd;
   int scale = 4;
+  int gdb_port = 0;
 };
 
 struct ViewOptions {
@@ -52,6 +53,7 @@ std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, int frames, sim
   // An image built to show every effect forever never halts: stop it after the frames asked for.
   emu::Options options;
   options.frame_limit = static_cast<std::size_t>(frames);
+  options.gdb_port = o.gdb_port;
   return emu::make_emulated_engine(o.firmware, board, options);
 }
 
@@ -97,6 +99,9 @@ int run(const RunOptions& o, const ViewOptions* view) {
   // output file is made.
   if (o.effect == "demo" && o.start != 0) {
     throw std::invalid_argument("--start: demo runs the image's own main from reset");
+  }
+  if (o.gdb_port != 0 && o.engine != "emulated") {
+    throw std::invalid_argument("--gdb debugs the image: it needs --engine emulated");
   }
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
@@ -176,6 +181,9 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
   cmd.add_option("--vcd", o.vcd,
                  "logic-analyser trace (VCD, 1 ns) of the LCD link and lines, P0.9 and the "
                  "converter");
+  cmd.add_option("--gdb", o.gdb_port,
+                 "wait for GDB on 127.0.0.1:PORT before the first instruction (emulated)")
+      ->check(CLI::Range(1, 65535));
   cmd.add_option("--scale", o.scale, "pixel size in the PNGs, GIF and window (default 4)")
       ->check(CLI::Range(1, 16));
 }

@@ -27,8 +27,8 @@
 #include <string>
 
 #include "emu/elf_image.h"
-#include "sim/board.h"
 #include "runner/engine.h"
+#include "sim/board.h"
 
 namespace emu {
 
@@ -39,6 +39,9 @@ struct Options {
   // A run (run_main or one call) ends once the LCD has completed this many frames during it,
   // for images whose main never halts; 0: no limit.
   std::size_t frame_limit = 0;
+  // Listen on 127.0.0.1 at this port for GDB's remote protocol and wait for a debugger before
+  // the first instruction; 0: no debugger.
+  int gdb_port = 0;
 };
 
 // Where the processor clocks went: the code that sends to the LCD (sendlcd, senddisp and

@@ -85,6 +85,9 @@ class Board : public hw::Bus {
   // True for addresses of the modelled peripherals (system control, pin connect, SPI0, ADC0,
   // fast GPIO, VIC); everything else is no register of this board.
   static bool is_peripheral(std::uint32_t addr);
+  // The width of the register at addr in bits, 0 where there is none (for a debugger, which
+  // must access each register as the firmware would).
+  static unsigned register_width(std::uint32_t addr);
 
   // Peripheral timing as register settings make it, shared with whoever predicts it (the
   // emulator skips the polls that cannot succeed yet).

@@ -1,0 +1,84 @@
+// GDB's remote serial protocol, server side: what gdb-multiarch or arm-none-eabi-gdb speak to a
+// stub over TCP. The emulator is the target; this file knows packets, not Unicorn.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace emu {
+
+// GDB's own signal numbers, which it shows by name (SIGTRAP, ...).
+enum class Signal : int { Interrupt = 2, Illegal = 4, Trap = 5, Segv = 11, Alarm = 14 };
+enum class WatchKind { Write, Read, Access };
+
+// Why the program stopped.
+struct StopReason {
+  Signal signal = Signal::Trap;
+  enum Kind { Plain, SoftwareBreak, HardwareBreak, Watch } kind = Plain;
+  WatchKind watch = WatchKind::Write;
+  std::uint32_t address = 0;  // of the watched data
+};
+
+// What the server reads and changes while the program is stopped. Registers: r0-r15, then cpsr.
+class GdbTarget {
+ public:
+  static constexpr unsigned kRegisters = 17;
+  static constexpr unsigned kCpsr = 16;
+  virtual std::array<std::uint32_t, kRegisters> registers() = 0;
+  virtual void set_register(unsigned n, std::uint32_t value) = 0;
+  virtual bool read_memory(std::uint32_t addr, std::span<std::uint8_t> out) = 0;
+  virtual bool write_memory(std::uint32_t addr, std::span<const std::uint8_t> in) = 0;
+  virtual bool set_breakpoint(std::uint32_t addr, bool on) = 0;
+  virtual bool set_watchpoint(WatchKind kind, std::uint32_t addr, std::uint32_t length,
+                              bool on) = 0;
+
+ protected:
+  ~GdbTarget() = default;
+};
+
+enum class Resume { Continue, Step, Detach, Kill };
+
+class GdbServer {
+ public:
+  // Listens on 127.0.0.1:port only and waits for one debugger to connect. Throws
+  // std::invalid_argument when the port cannot be had.
+  explicit GdbServer(int port);
+  ~GdbServer();
+  GdbServer(const GdbServer&) = delete;
+  GdbServer& operator=(const GdbServer&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  // Tells the debugger the program stopped and answers it until it lets the program go on. A
+  // connection that drops counts as a detach.
+  Resume stopped(const StopReason& why, GdbTarget& target);
+  // While the program runs: whether the debugger asked to interrupt it (Ctrl-C). Never blocks.
+  bool interrupted();
+  // Text for the debugger's console, while the program runs.
+  void console(const std::string& text);
+  // The program's end: a normal exit, or ended by a signal. Closes the connection.
+  void exited(int status);
+  void terminated(Signal signal);
+
+ private:
+  bool read_packet(std::string& packet);
+  bool send_packet(const std::string& body);
+  bool read_byte(std::uint8_t& byte);
+  Resume serve(GdbTarget& target);
+  std::string answer(const std::string& packet, GdbTarget& target, Resume& resume, bool& resumes);
+  std::string memory(const std::string& args, GdbTarget& target);
+  std::string write_memory(const std::string& args, GdbTarget& target);
+  std::string point(const std::string& packet, GdbTarget& target);
+  std::string features(const std::string& args) const;
+  void close_connection();
+
+  int fd_ = -1;
+  bool acks_ = true;
+  bool acks_off_after_reply_ = false;
+  bool running_ = false;  // the debugger let the program go on and waits for its stop
+  std::string last_stop_ = "S05";
+  std::string buffered_;  // bytes read past a packet
+};
+
+}  // namespace emu
