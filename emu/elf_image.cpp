@@ -76,6 +76,7 @@ ElfImage ElfImage::load(const std::string& path) {
   }
 
   ElfImage image;
+  image.name_ = path;
   std::size_t phnum = 0;
   if (elf_getphdrnum(elf.get(), &phnum) != 0) fail(path, "no program headers");
   std::size_t file_size = 0;
@@ -106,6 +107,21 @@ ElfImage ElfImage::load(const std::string& path) {
   }
   std::sort(image.symbols_.begin(), image.symbols_.end(),
             [](const Symbol& a, const Symbol& b) { return a.addr < b.addr; });
+  return image;
+}
+
+ElfImage ElfImage::from_flash(const std::vector<std::uint8_t>& flash, const ElfImage* symbols) {
+  ElfImage image;
+  image.name_ = "the programmed flash";
+  auto last = std::find_if(flash.rbegin(), flash.rend(), [](std::uint8_t b) { return b != 0xFF; });
+  const auto used = static_cast<std::uint32_t>(flash.rend() - last);
+  image.segments_.push_back({0, std::vector<std::uint8_t>(flash.begin(), flash.begin() + used)});
+  if (symbols) {
+    image.symbols_ = symbols->symbols_;
+    image.code_ = symbols->code_;
+  } else if (used > 0) {
+    image.code_.push_back({0, used});
+  }
   return image;
 }
 

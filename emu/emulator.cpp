@@ -12,13 +12,19 @@ namespace {
 
 constexpr std::uint32_t kResetCpsr = 0xD3;  // supervisor mode, IRQ and FIQ masked
 
+// A file is refused before anything starts (a debugger's port, say) when it lacks main.
+ElfImage load_with_main(const std::string& path) {
+  ElfImage image = ElfImage::load(path);
+  if (!image.find("main")) throw BadImage(path + ": no symbol main");
+  return image;
+}
+
 }  // namespace
 
-Emulator::Impl::Impl(const std::string& path, sim::Board& b, const Options& o)
-    : board(b), options(o), image(ElfImage::load(path)) {
-  const auto main_sym = image.find("main");
-  if (!main_sym) throw BadImage(path + ": no symbol main");
-  layout.main = *main_sym;
+Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
+    : board(b), options(o), image(std::move(loaded)) {
+  const std::string& path = image.name();
+  layout.main = image.find("main");
   layout.bss_end = image.find("_bss_end").value_or(chip::RAM_BASE);
   for (const char* name : {"sendlcd", "senddisp"}) {
     if (auto r = image.extent(name)) layout.serial.push_back(*r);
@@ -96,11 +102,12 @@ void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
 
 bool Emulator::Impl::reach_main() {
   set_reg(UC_ARM_REG_CPSR, kResetCpsr);
-  run(chip::FLASH_BASE, layout.main);
-  if (checks.faulted || reg(UC_ARM_REG_PC) != layout.main) {
+  const std::uint32_t main = *layout.main;
+  run(chip::FLASH_BASE, main);
+  if (checks.faulted || reg(UC_ARM_REG_PC) != main) {
     if (!checks.faulted) {
-      fault("start-up did not reach main at " + sim::hex_word(layout.main), layout.main,
-            Signal::Segv, reg(UC_ARM_REG_PC));
+      fault("start-up did not reach main at " + sim::hex_word(main), main, Signal::Segv,
+            reg(UC_ARM_REG_PC));
     }
     return false;
   }
@@ -109,7 +116,10 @@ bool Emulator::Impl::reach_main() {
 }
 
 Emulator::Emulator(const std::string& elf_path, sim::Board& board, const Options& options)
-    : impl_(std::make_unique<Impl>(elf_path, board, options)) {}
+    : Emulator(load_with_main(elf_path), board, options) {}
+
+Emulator::Emulator(ElfImage image, sim::Board& board, const Options& options)
+    : impl_(std::make_unique<Impl>(std::move(image), board, options)) {}
 
 Emulator::~Emulator() {
   impl_->finish_debugging();
@@ -140,7 +150,13 @@ void Emulator::call(std::string_view symbol, std::initializer_list<std::int32_t>
 void Emulator::run_main() {
   // In two legs, so that the main stack's top is known as it is for calls.
   Impl& m = *impl_;
-  if (m.reach_main()) m.run(m.layout.main, kReturnPage);
+  if (!m.layout.main) {
+    // Raw flash: no main to stop at on the way, and no main stack top to learn there.
+    m.set_reg(UC_ARM_REG_CPSR, kResetCpsr);
+    m.run(chip::FLASH_BASE, kReturnPage);
+  } else if (m.reach_main()) {
+    m.run(*m.layout.main, kReturnPage);
+  }
   m.finish_debugging();  // the halt loop ends the program
 }
 
@@ -168,6 +184,11 @@ std::uint32_t Emulator::stack_capacity() const {
 std::unique_ptr<runner::Engine> make_emulated_engine(const std::string& elf_path, sim::Board& board,
                                                      const Options& options) {
   return std::make_unique<Emulator>(elf_path, board, options);
+}
+
+std::unique_ptr<runner::Engine> make_emulated_engine(ElfImage image, sim::Board& board,
+                                                     const Options& options) {
+  return std::make_unique<Emulator>(std::move(image), board, options);
 }
 
 }  // namespace emu

@@ -43,7 +43,7 @@ struct Emulator::Impl {
   };
   // Where the image puts things, from its symbols and segments.
   struct Layout {
-    std::uint32_t main = 0;
+    std::optional<std::uint32_t> main;  // none in an image of raw flash bytes
     std::uint32_t bss_end = 0;
     std::uint32_t flash_used = 0, ram_used = 0;
     std::vector<Range> serial;  // sendlcd, senddisp: their clocks are the link's
@@ -98,7 +98,7 @@ struct Emulator::Impl {
     std::uint32_t cpsr = 0;
   };
 
-  Impl(const std::string& path, sim::Board& b, const Options& o);
+  Impl(ElfImage loaded, sim::Board& b, const Options& o);
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 

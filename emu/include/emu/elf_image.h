@@ -38,6 +38,14 @@ class ElfImage {
  public:
   // Throws BadImage naming the file and what is wrong with it.
   static ElfImage load(const std::string& path);
+  // The contents of a programmed flash (erased bytes 0xFF), as the chip boots from it. With
+  // `symbols`, its names and code sections, which the caller vouches describe these bytes;
+  // without, findings name addresses only and everything up to the last programmed byte
+  // counts as code.
+  static ElfImage from_flash(const std::vector<std::uint8_t>& flash,
+                             const ElfImage* symbols = nullptr);
+  // The file it came from, or a description of where the bytes came from.
+  const std::string& name() const { return name_; }
 
   const std::vector<Segment>& segments() const { return segments_; }
   // Sections holding instructions, by address.
@@ -49,6 +57,7 @@ class ElfImage {
   std::string describe(std::uint32_t addr) const;
 
  private:
+  std::string name_;
   std::vector<Segment> segments_;
   std::vector<Range> code_;
   std::vector<Symbol> symbols_;  // sorted by address

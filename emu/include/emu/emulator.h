@@ -56,10 +56,13 @@ struct Counters {
   std::uint32_t lowest_sp = 0xFFFFFFFF;  // deepest main-stack pointer seen
 };
 
-// The constructor throws BadImage when the image cannot be loaded or has no main.
+// The constructor throws BadImage when the image cannot be loaded, or a file has no main.
 class Emulator : public runner::Engine {
  public:
   Emulator(const std::string& elf_path, sim::Board& board, const Options& options = {});
+  // An image without main (ElfImage::from_flash without symbols) can only run_main: from the
+  // reset vector to the halt loop.
+  Emulator(ElfImage image, sim::Board& board, const Options& options = {});
   ~Emulator() override;
 
   // Runs the image's start-up once (to main), then `symbol` with args in r0..r3 until it
@@ -82,6 +85,8 @@ class Emulator : public runner::Engine {
 };
 
 std::unique_ptr<runner::Engine> make_emulated_engine(const std::string& elf_path, sim::Board& board,
+                                                     const Options& options = {});
+std::unique_ptr<runner::Engine> make_emulated_engine(ElfImage image, sim::Board& board,
                                                      const Options& options = {});
 
 }  // namespace emu
