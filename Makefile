@@ -33,8 +33,16 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc)
 
-# lpc21isp patches the vector checksum at 0x14 that the boot loader checks.
+# lpc21isp patches the vector checksum at 0x14 that the boot loader checks. Without a port it
+# would only say that it cannot open one.
 flash: build
+	@if [ ! -e "$(PORT)" ]; then \
+	  echo "make flash: no serial port at $(PORT): connect the board's UART0 through a USB" \
+	    "serial adapter, with its reset and P0.14 wired for the boot loader" \
+	    "(ISPFLAGS=-control) or held by hand; or rehearse with" \
+	    "'$(LPCDEMO) isp --port /tmp/lpc' and 'make flash PORT=/tmp/lpc'" >&2; \
+	  exit 1; \
+	fi
 	lpc21isp $(ISPFLAGS) -hex $(BUILD)/image/lpcdemo.hex $(PORT) $(BAUD) $(XTAL_KHZ)
 
 # The README's two commands on a bare Debian in a chroot, from a clone of the committed HEAD.

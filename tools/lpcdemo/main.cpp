@@ -1,6 +1,8 @@
 // lpcdemo: runs the firmware against the board model and writes, or shows, what the LCD showed.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +14,8 @@
 
 #include "emu/bench.h"
 #include "emu/emulator.h"
+#include "isp/boot_loader.h"
+#include "isp/pseudo_terminal.h"
 #include "live/audio.h"
 #include "live/window.h"
 #include "runner/output.h"
@@ -19,6 +23,7 @@
 #include "runner/sinks.h"
 #include "runner/vcd.h"
 #include "sim/board.h"
+#include "sim/format.h"
 
 namespace {
 
@@ -41,6 +46,13 @@ struct RunOptions {
   std::string vcd;
   int scale = 4;
   int gdb_port = 0;
+  // isp: the image the boot loader programmed, run instead of the file (emulated).
+  std::optional<emu::ElfImage> flashed;
+};
+
+struct IspOptions {
+  std::string port;
+  std::uint32_t crystal_khz = 12000;
 };
 
 struct ViewOptions {
@@ -54,6 +66,7 @@ std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, int frames, sim
   emu::Options options;
   options.frame_limit = static_cast<std::size_t>(frames);
   options.gdb_port = o.gdb_port;
+  if (o.flashed) return emu::make_emulated_engine(*o.flashed, board, options);
   return emu::make_emulated_engine(o.firmware, board, options);
 }
 
@@ -93,10 +106,9 @@ live::WindowOptions window_options(const RunOptions& o, const ViewOptions& v) {
   return w;
 }
 
-int run(const RunOptions& o, const ViewOptions* view) {
-  const int frames = o.frames.value_or(view ? INT_MAX : kRunFrames);
-  // Everything a run can be refused for is found before the first frame, and before any
-  // output file is made.
+// Everything a run can be refused for that the options alone show, found before the first
+// frame and before any output file is made.
+void check_run_options(const RunOptions& o) {
   if (o.effect == "demo" && o.start != 0) {
     throw std::invalid_argument("--start: demo runs the image's own main from reset");
   }
@@ -107,6 +119,11 @@ int run(const RunOptions& o, const ViewOptions* view) {
   if (!o.words.empty()) runner::check_writable_file(o.words);
   if (!o.vcd.empty()) runner::check_writable_file(o.vcd);
   if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
+}
+
+int run(const RunOptions& o, const ViewOptions* view) {
+  const int frames = o.frames.value_or(view ? INT_MAX : kRunFrames);
+  check_run_options(o);
   sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
                                                 : sim::make_audio(o.audio));
   auto engine = make_engine(o, frames, board);
@@ -156,6 +173,85 @@ int run(const RunOptions& o, const ViewOptions* view) {
   // Without a frame count the window stays, the last frame on screen, until it is closed.
   if (window && !o.frames) window->hold();
   return findings.empty() ? 0 : kExitFindings;
+}
+
+// The first byte of `flash` that differs from what the image puts there, the vector checksum
+// word aside (lpc21isp writes it; the core never executes it). Bytes the image leaves alone
+// (lpc21isp pads the last block) do not count.
+std::optional<std::uint32_t> differs_from(const isp::Flash& flash, const emu::ElfImage& image) {
+  constexpr std::uint32_t kChecksumWord = 0x14;
+  for (const emu::Segment& s : image.segments()) {
+    for (std::uint32_t i = 0; i < s.bytes.size(); ++i) {
+      const std::uint32_t addr = s.addr + i;
+      if (addr >= kChecksumWord && addr < kChecksumWord + 4) continue;
+      if (addr >= isp::kFlashSize) break;  // for RAM: a debugger loads it, flashing does not
+      if (flash.bytes()[addr] != s.bytes[i]) return addr;
+    }
+  }
+  return std::nullopt;
+}
+
+// What the boot loader programmed, as the emulator boots it. The names and code ranges of the
+// --firmware image come along only when the flash holds that image; anything else runs with
+// addresses alone.
+emu::ElfImage flashed_image(const isp::Flash& flash, const std::string& firmware) {
+  std::optional<emu::ElfImage> elf;
+  try {
+    elf = emu::ElfImage::load(firmware);
+  } catch (const emu::BadImage&) {
+    std::cout << "lpcdemo isp: " << firmware << " is no image to compare the flash with"
+              << "; findings name addresses only" << std::endl;
+    return emu::ElfImage::from_flash(flash.bytes());
+  }
+  if (const auto at = differs_from(flash, *elf)) {
+    std::cout << "lpcdemo isp: the flash differs from " << firmware << " at " << sim::hex_word(*at)
+              << "; findings name addresses only" << std::endl;
+    return emu::ElfImage::from_flash(flash.bytes());
+  }
+  std::cout << "lpcdemo isp: the flash holds " << firmware << "; findings name its symbols"
+            << std::endl;
+  return emu::ElfImage::from_flash(flash.bytes(), &*elf);
+}
+
+// The LPC2138's boot loader on a pseudo-terminal until a host starts the programmed code with
+// G, then the run from reset with run's outputs.
+int isp_session(RunOptions o, const IspOptions& i) {
+  o.engine = "emulated";
+  check_run_options(o);
+  isp::BootLoader loader;
+  // Open until the run ends: the host may still be reading the answer to G.
+  isp::PseudoTerminal port(i.port);
+  {
+    std::cout << "lpcdemo isp: LPC2138 boot loader on UART0 listening at " << i.port << " ("
+              << port.slave_name() << ")" << std::endl;
+    unsigned refused = 0, crystal_told = 0;
+    while (!loader.go()) {
+      const std::string got = port.read(std::chrono::milliseconds(500));
+      if (got.empty()) continue;
+      port.write(loader.receive(got));
+      if (loader.crystal_khz() != 0 && loader.crystal_khz() != crystal_told) {
+        crystal_told = loader.crystal_khz();
+        if (crystal_told != i.crystal_khz) {
+          std::cout << "lpcdemo isp: the host says the crystal is " << crystal_told
+                    << " kHz, the board has " << i.crystal_khz << " kHz" << std::endl;
+        }
+      }
+      if (loader.refused_boots() != refused) {
+        refused = loader.refused_boots();
+        std::cout << "lpcdemo isp: G 0 A: the vector words do not sum to zero, the chip stays "
+                     "in the boot loader"
+                  << std::endl;
+      }
+    }
+  }
+  const isp::Go go = *loader.go();
+  if (go.addr != 0 || go.thumb) {
+    throw std::runtime_error("G " + std::to_string(go.addr) + (go.thumb ? " T" : " A") +
+                             ": the rehearsal starts the programmed code from reset only (G 0 A)");
+  }
+  std::cout << "lpcdemo isp: G 0 A: booting the programmed flash" << std::endl;
+  o.flashed = flashed_image(loader.flash(), o.firmware);
+  return run(o, nullptr);
 }
 
 void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string>& sequences) {
@@ -208,6 +304,17 @@ int main(int argc, char** argv) {
   view_cmd->add_flag("--fast", v.fast, "as fast as the engine renders, not at the board's pace");
   view_cmd->add_flag("--mute", v.mute, "do not play a wav: input on the output device");
 
+  IspOptions isp_options;
+  auto* isp_cmd = app.add_subcommand(
+      "isp",
+      "answer lpc21isp as the chip's boot loader on a pseudo-terminal, then run what it "
+      "programmed");
+  add_run_options(*isp_cmd, o, sequences);
+  isp_cmd->add_option("--port", isp_options.port, "the serial port to make (a symbolic link)")
+      ->required();
+  isp_cmd->add_option("--crystal", isp_options.crystal_khz, "the board's crystal in kHz")
+      ->check(CLI::Range(10000, 25000));
+
   std::string bench_elf = LPCDEMO_DEFAULT_ELF;
   bool bench_json = false;
   auto* bench_cmd = app.add_subcommand("bench", "cycle report per effect, emulated");
@@ -226,6 +333,7 @@ int main(int argc, char** argv) {
   try {
     if (*run_cmd) return run(o, nullptr);
     if (*view_cmd) return run(o, &v);
+    if (*isp_cmd) return isp_session(o, isp_options);
     return emu::run_bench(bench_elf, bench_json, std::cout);
   } catch (const std::invalid_argument& e) {
     std::cerr << "lpcdemo: " << e.what() << "\n";

@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""A rehearsal of `make flash`: the real lpc21isp programs the image through `lpcdemo isp`'s
+boot loader on a pseudo-terminal, and the chip then runs what was flashed: the words of the
+built image when the hex is the built one, and an undefined instruction where a copy of the hex
+was changed to hold one, though the ELF beside it has none."""
+
+import os
+import pathlib
+import select
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+LPCDEMO = ELF = HEX = None
+TIMEOUT = 120  # seconds for any one step
+UNDEFINED = 0xE7F000F0  # permanently undefined in ARM state
+
+
+def patch_hex(source, target, addr, word):
+    """A copy of an Intel HEX file with the little-endian word at addr replaced, each changed
+    record's checksum recomputed."""
+    new = {addr + i: (word >> (8 * i)) & 0xFF for i in range(4)}
+    base, lines = 0, []
+    for line in pathlib.Path(source).read_text().splitlines():
+        raw = bytearray.fromhex(line[1:])
+        count, offset, kind = raw[0], int.from_bytes(raw[1:3], "big"), raw[3]
+        if kind == 4:
+            base = int.from_bytes(raw[4:6], "big") << 16
+        elif kind == 2:
+            base = int.from_bytes(raw[4:6], "big") << 4
+        elif kind == 0:
+            for i in range(count):
+                if base + offset + i in new:
+                    raw[4 + i] = new[base + offset + i]
+            raw[-1] = -sum(raw[:-1]) & 0xFF
+        lines.append(":" + raw.hex().upper())
+    pathlib.Path(target).write_text("\n".join(lines) + "\n")
+
+
+def symbol(name):
+    nm = subprocess.run(["arm-none-eabi-nm", ELF], capture_output=True, text=True, check=True)
+    return int(next(l.split()[0] for l in nm.stdout.splitlines() if l.endswith(" " + name)), 16)
+
+
+def flash(hex_file, workdir, frames):
+    """lpcdemo isp with lpc21isp against it; (lpc21isp's result, lpcdemo's status and output)."""
+    port, words = f"{workdir}/tty", f"{workdir}/isp.bin"
+    isp = subprocess.Popen([LPCDEMO, "isp", "--port", port, "--firmware", ELF, "--frames",
+                            str(frames), "--words", words], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True)
+    try:
+        ready, _, _ = select.select([isp.stdout], [], [], TIMEOUT)
+        first = isp.stdout.readline() if ready else ""
+        if "listening at" not in first:
+            raise AssertionError(f"lpcdemo isp did not listen: {first!r}")
+        tool = subprocess.run(["lpc21isp", "-hex", hex_file, port, "38400", "12000"],
+                              capture_output=True, text=True, timeout=TIMEOUT)
+        rest, _ = isp.communicate(timeout=TIMEOUT)
+        return tool, isp.returncode, first + rest, words
+    finally:
+        if isp.poll() is None:
+            isp.kill()
+            isp.wait()
+
+
+class Rehearsal(unittest.TestCase):
+    def test_the_built_hex_runs_as_the_built_image(self):
+        with tempfile.TemporaryDirectory() as d:
+            tool, status, output, words = flash(HEX, d, 3)
+            self.assertEqual(tool.returncode, 0, tool.stdout + tool.stderr)
+            self.assertEqual(status, 0, output)
+            self.assertIn("findings name its symbols", output)
+            self.assertFalse(os.path.exists(f"{d}/tty"), "the port's link outlived the session")
+            run = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", ELF,
+                                  "--frames", "3", "--words", f"{d}/run.bin"],
+                                 capture_output=True, text=True, timeout=TIMEOUT)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            flashed = pathlib.Path(words).read_bytes()
+            self.assertGreater(len(flashed), 3 * 9850 * 2)  # three frames and the start-up
+            self.assertEqual(flashed, pathlib.Path(f"{d}/run.bin").read_bytes())
+
+    def test_the_board_runs_what_was_flashed_not_the_elf(self):
+        with tempfile.TemporaryDirectory() as d:
+            broken = f"{d}/broken.hex"
+            addr = symbol("effectPlasma")
+            patch_hex(HEX, broken, addr, UNDEFINED)
+            tool, status, output, words = flash(broken, d, 3)
+            self.assertEqual(tool.returncode, 0, tool.stdout + tool.stderr)
+            self.assertEqual(status, 1, output)
+            self.assertIn("findings name addresses only", output)
+            self.assertIn(f"undefined instruction 0x{UNDEFINED:08x} at 0x{addr:08x}", output)
+            self.assertIn("0 frames", output)
+
+    def test_a_regular_file_at_the_port_is_left_alone(self):
+        with tempfile.TemporaryDirectory() as d:
+            port = pathlib.Path(d) / "tty"
+            port.write_text("mine")
+            started = time.monotonic()
+            run = subprocess.run([LPCDEMO, "isp", "--port", str(port)], capture_output=True,
+                                 text=True, timeout=TIMEOUT)
+            self.assertEqual(run.returncode, 2, run.stderr)
+            self.assertIn("not a symbolic link", run.stderr)
+            self.assertEqual(port.read_text(), "mine")
+            self.assertLess(time.monotonic() - started, TIMEOUT)
+
+
+if __name__ == "__main__":
+    LPCDEMO, ELF, HEX = sys.argv[1:4]
+    unittest.main(argv=sys.argv[:1])
