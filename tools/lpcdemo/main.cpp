@@ -333,7 +333,12 @@ int main(int argc, char** argv) {
   try {
     if (*run_cmd) return run(o, nullptr);
     if (*view_cmd) return run(o, &v);
-    if (*isp_cmd) return isp_session(o, isp_options);
+    if (*isp_cmd) {
+      if (isp_cmd->count("--engine") != 0 && o.engine != "emulated") {
+        throw std::invalid_argument("isp runs the programmed flash: it needs --engine emulated");
+      }
+      return isp_session(o, isp_options);
+    }
     return emu::run_bench(bench_elf, bench_json, std::cout);
   } catch (const std::invalid_argument& e) {
     std::cerr << "lpcdemo: " << e.what() << "\n";
