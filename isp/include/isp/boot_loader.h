@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hw/lpc2138.h"
 #include "isp/flash.h"
 
 namespace isp {
@@ -38,7 +39,7 @@ enum Code : int {
 };
 
 inline constexpr std::uint32_t kPartId = 0x0002FF25;  // LPC2138
-inline constexpr std::uint32_t kRamBase = 0x40000000, kRamSize = 0x8000;
+inline constexpr std::uint32_t kRamBase = lpc2138::RAM_BASE, kRamSize = lpc2138::RAM_SIZE;
 inline constexpr std::uint32_t kUnlockCode = 23130;
 
 // Where G sent the core.

@@ -8,10 +8,11 @@
 #include <optional>
 #include <span>
 #include <vector>
+#include "hw/lpc2138.h"
 
 namespace isp {
 
-inline constexpr std::uint32_t kFlashSize = 0x80000;
+inline constexpr std::uint32_t kFlashSize = lpc2138::FLASH_SIZE;
 // The boot loader's 12 KB occupy 0x7D000 up; sectors 0-26 cover the rest.
 inline constexpr std::uint32_t kUserFlashEnd = 0x7D000;
 inline constexpr unsigned kSectors = 27;
