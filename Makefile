@@ -43,7 +43,11 @@ flash: build
 	    "'$(LPCDEMO) isp --port /tmp/lpc' and 'make flash PORT=/tmp/lpc'" >&2; \
 	  exit 1; \
 	fi
-	lpc21isp $(ISPFLAGS) -hex $(BUILD)/image/lpcdemo.hex $(PORT) $(BAUD) $(XTAL_KHZ)
+	@lpc21isp $(ISPFLAGS) -hex $(BUILD)/image/lpcdemo.hex $(PORT) $(BAUD) $(XTAL_KHZ) || { \
+	  echo "make flash: lpc21isp failed at $(PORT); if it only printed dots, no boot loader" \
+	    "answered: the chip starts it only when P0.14 is low at reset (wire reset and P0.14" \
+	    "to DTR/RTS and pass ISPFLAGS=-control, or hold P0.14 low and press reset)" >&2; \
+	  exit 1; }
 
 # The README's two commands on a bare Debian in a chroot, from a clone of the committed HEAD.
 # Needs root (asks sudo otherwise); KEEP_FRESH=1 keeps the tree under build/fresh.
