@@ -59,7 +59,10 @@ void bring_up(Engine& engine) {
   for (std::string_view step : kBringUp) engine.call(step);
 }
 
-void check_sequence(const Engine& engine, std::string_view effect) {
+void check_sequence(const Engine& engine, std::string_view effect, std::int32_t start) {
+  if (effect == "demo" && start != 0) {
+    throw std::invalid_argument("--start: demo runs the image's own main from reset");
+  }
   for (std::string_view s : calls_of(effect)) {
     if (!engine.has(s)) {
       throw std::invalid_argument("the firmware has no function " + std::string(s));
@@ -73,10 +76,8 @@ std::int32_t frame_counter(std::int32_t start, int k) {
 }
 
 void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start) {
-  check_sequence(engine, effect);
+  check_sequence(engine, effect, start);
   if (effect == "demo") {
-    if (start != 0)
-      throw std::invalid_argument("demo runs the image's own main: it has no --start");
     engine.run_main();
     return;
   }

@@ -31,19 +31,20 @@ std::uint16_t clamp_code(double code) {
   throw std::invalid_argument("audio source '" + source + "': " + why);
 }
 
-double parse_number(const std::string& source, std::string_view text, const char* what) {
+// The whole of text as a finite number, or nothing.
+std::optional<double> to_number(std::string_view text) {
   double value = 0;
   const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (err != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
-    bad(source, std::string(what) + " '" + std::string(text) + "' is not a number");
+    return std::nullopt;
   }
   return value;
 }
 
-bool is_number(std::string_view text) {
-  double value = 0;
-  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return err == std::errc{} && end == text.data() + text.size();
+double parse_number(const std::string& source, std::string_view text, const char* what) {
+  const auto value = to_number(text);
+  if (!value) bad(source, std::string(what) + " '" + std::string(text) + "' is not a number");
+  return *value;
 }
 
 class Constant final : public AudioSource {
@@ -183,7 +184,7 @@ struct WavArg {
 };
 WavArg split_wav(const std::string& source, std::string_view arg) {
   const std::size_t colon = arg.rfind(':');
-  const bool has_peak = colon != std::string_view::npos && is_number(arg.substr(colon + 1));
+  const bool has_peak = colon != std::string_view::npos && to_number(arg.substr(colon + 1));
   WavArg w{std::string(has_peak ? arg.substr(0, colon) : arg), std::nullopt};
   if (has_peak) w.peak = arg.substr(colon + 1);
   if (w.path.empty()) bad(source, "expected wav:PATH[:PEAK]");

@@ -109,9 +109,6 @@ live::WindowOptions window_options(const RunOptions& o, const ViewOptions& v) {
 // Everything a run can be refused for that the options alone show, found before the first
 // frame and before any output file is made.
 void check_run_options(const RunOptions& o) {
-  if (o.effect == "demo" && o.start != 0) {
-    throw std::invalid_argument("--start: demo runs the image's own main from reset");
-  }
   if (o.gdb_port != 0 && o.engine != "emulated") {
     throw std::invalid_argument("--gdb debugs the image: it needs --engine emulated");
   }
@@ -127,7 +124,7 @@ int run(const RunOptions& o, const ViewOptions* view) {
   sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
                                                 : sim::make_audio(o.audio));
   auto engine = make_engine(o, frames, board);
-  runner::check_sequence(*engine, o.effect);
+  runner::check_sequence(*engine, o.effect, o.start);
   // A WAV that the board hears, the room hears too, from the first frame the window shows.
   // A machine without speakers still shows the picture.
   std::optional<live::Player> player;

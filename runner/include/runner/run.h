@@ -31,14 +31,15 @@ void bring_up(Engine& engine);
 // showcase: bring-up, then `frames` frames of the showcase cycle through every effect.
 // Any single effect: bring-up, its palette, then the effect for n = start, start + 1, ... for
 // `frames` frames; the showcase's counter likewise begins at start.
-// Throws std::invalid_argument, before the first call, for an unknown effect or an engine that
-// lacks a function the sequence calls.
+// Throws std::invalid_argument, before the first call, for an unknown effect, a start for demo
+// or an engine that lacks a function the sequence calls.
 void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start = 0);
 
 // Frame k of a run that starts at `start`: the firmware's signed 32-bit counter, which wraps
 // past its maximum to its minimum.
 std::int32_t frame_counter(std::int32_t start, int k);
+
 // The same refusals alone, for a caller that prepares outputs before the run.
-void check_sequence(const Engine& engine, std::string_view effect);
+void check_sequence(const Engine& engine, std::string_view effect, std::int32_t start = 0);
 
 }  // namespace runner

@@ -29,6 +29,7 @@ printf 'not an image' >"$dir/text.elf"
 check run --engine emulated --firmware "$dir/missing.elf"
 check run --engine emulated --firmware "$dir/text.elf"
 check run --engine emulated --firmware /bin/sh
+check run --start 5
 check run --effect plasma --frames 1 --gif /dev/null/out.gif
 check run --effect plasma --frames 1 --words "$dir"
 check run --effect plasma --frames 1 --png-dir /dev/null/frames
