@@ -214,6 +214,8 @@ void Emulator::Impl::stop_for_debugger(const StopReason& why) {
 
 // The program goes on as it would have without the debugger.
 void Emulator::Impl::end_debugging() {
+  // Flushing empties the whole translation buffer (a large memset): only after a debugger.
+  if (!debug.server) return;
   uc_ctl_flush_tlb(uc);
   for (auto& [addr, h] : debug.breakpoints) uc_hook_del(uc, h);
   debug.breakpoints.clear();
