@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,11 @@ class File {
  public:
   explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {
     if (fd_ < 0) fail(path, std::strerror(errno));
+    // libelf would call both of these "not an ELF file".
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) fail_closed(path, "a directory, not an ELF file");
+    if (st.st_size == 0) fail_closed(path, "empty, not an ELF file");
   }
   ~File() { ::close(fd_); }
   File(const File&) = delete;
@@ -36,6 +42,10 @@ class File {
   int fd() const { return fd_; }
 
  private:
+  [[noreturn]] void fail_closed(const std::string& path, const std::string& what) {
+    ::close(fd_);
+    fail(path, what);
+  }
   int fd_;
 };
 

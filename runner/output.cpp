@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gif_lib.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace runner {
 namespace {
@@ -38,7 +40,43 @@ std::invalid_argument unwritable(const std::string& path, const std::string& why
   return std::invalid_argument("cannot write " + path + ": " + why);
 }
 
+// A name for a file being written beside `path`: hidden, with this process's id, and free.
+std::string make_temp_beside(const std::string& path) {
+  const std::filesystem::path p(path);
+  const std::string stem = "." + p.filename().string() + ".lpcdemo-" + std::to_string(::getpid());
+  for (int attempt = 0;; ++attempt) {
+    const std::string name = stem + (attempt == 0 ? "" : "-" + std::to_string(attempt));
+    const std::string temp = (p.parent_path() / name).string();
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return temp;
+    }
+    if (errno != EEXIST) throw write_error(path, std::strerror(errno));
+  }
+}
+
 }  // namespace
+
+StagedFile::StagedFile(std::string path) : path_(std::move(path)) {
+  struct stat st {};
+  const bool in_place = ::lstat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+  temp_ = in_place ? path_ : make_temp_beside(path_);
+}
+
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : path_(std::move(other.path_)), temp_(std::exchange(other.temp_, {})) {}
+
+StagedFile::~StagedFile() {
+  if (!temp_.empty() && temp_ != path_) ::unlink(temp_.c_str());
+}
+
+void StagedFile::commit() {
+  if (temp_ != path_ && std::rename(temp_.c_str(), path_.c_str()) != 0) {
+    throw write_error(path_, std::strerror(errno));
+  }
+  temp_.clear();
+}
 
 void check_writable_file(const std::string& path) {
   // Opening is the only test that asks everything the write will meet (permissions, a read-only
@@ -124,6 +162,13 @@ ColorMapObject* frame_colours(const sim::LcdFrame& frame, std::map<std::uint16_t
   return map;
 }
 
+// giflib's reason, with the system's when the write or close itself failed.
+std::string gif_reason(int error) {
+  const std::string reason = GifErrorString(error);
+  if (error != E_GIF_ERR_WRITE_FAILED && error != E_GIF_ERR_CLOSE_FAILED) return reason;
+  return reason + ": " + std::strerror(errno);
+}
+
 void put_loop_forever(GifFileType* gif) {
   static const GifByteType app[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
   static const GifByteType loop[] = {1, 0, 0};  // sub-block 1, repeat count 0: forever
@@ -135,9 +180,10 @@ void put_loop_forever(GifFileType* gif) {
 
 }  // namespace
 
-GifWriter::GifWriter(const std::string& path, int scale) : path_(path), scale_(scale) {
+GifWriter::GifWriter(const std::string& path, int scale)
+    : path_(path), scale_(scale), staged_(path) {
   // Opened here rather than by giflib, which would create the file readable by its owner only.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  const int fd = ::open(staged_.temp_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) throw write_error(path, std::strerror(errno));
   int err = 0;
   gif_ = EGifOpenFileHandle(fd, &err);  // owns fd now
@@ -146,11 +192,7 @@ GifWriter::GifWriter(const std::string& path, int scale) : path_(path), scale_(s
     throw write_error(path, GifErrorString(err));
   }
   EGifSetGifVersion(gif_, true);
-  if (EGifPutScreenDesc(gif_, width(), height(), 8, 0, nullptr) == GIF_ERROR) {
-    const int error = gif_->Error;
-    abandon();
-    throw write_error(path, GifErrorString(error));
-  }
+  if (EGifPutScreenDesc(gif_, width(), height(), 8, 0, nullptr) == GIF_ERROR) fail();
   put_loop_forever(gif_);
 }
 
@@ -164,9 +206,9 @@ void GifWriter::abandon() {
 }
 
 void GifWriter::fail() {
-  const int error = gif_->Error;
+  const std::string reason = gif_reason(gif_->Error);
   abandon();
-  throw write_error(path_, GifErrorString(error));
+  throw write_error(path_, reason);
 }
 
 void GifWriter::add(const sim::LcdFrame& frame, int delay_cs) {
@@ -202,7 +244,8 @@ void GifWriter::close() {
   GifFileType* gif = gif_;
   gif_ = nullptr;
   int err = 0;
-  if (EGifCloseFile(gif, &err) == GIF_ERROR) throw write_error(path_, GifErrorString(err));
+  if (EGifCloseFile(gif, &err) == GIF_ERROR) throw write_error(path_, gif_reason(err));
+  staged_.commit();
 }
 
 void write_gif(const std::string& path, const std::vector<sim::LcdFrame>& frames,

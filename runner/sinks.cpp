@@ -7,7 +7,8 @@
 
 namespace runner {
 
-WordLog::WordLog(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
+WordLog::WordLog(const std::string& path)
+    : path_(path), staged_(path), file_(std::fopen(staged_.temp_path().c_str(), "wb")) {
   if (!file_) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
 }
 
@@ -22,16 +23,46 @@ void WordLog::finish() {
   if (std::fclose(f) != 0 || failed) {
     throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(errno));
   }
+  staged_.commit();
 }
 
 PngFrames::PngFrames(const std::string& dir, int scale) : dir_(dir), scale_(scale) {
-  std::filesystem::create_directories(dir);
+  namespace fs = std::filesystem;
+  std::vector<std::string> missing;
+  for (fs::path p = fs::absolute(dir); !fs::exists(p) && p.has_relative_path();
+       p = p.parent_path()) {
+    missing.push_back(p.string());
+  }
+  made_.assign(missing.rbegin(), missing.rend());
+  try {
+    fs::create_directories(dir);
+  } catch (const fs::filesystem_error& e) {
+    remove_made();
+    throw std::runtime_error("cannot write " + dir + ": " + e.code().message());
+  }
+}
+
+PngFrames::~PngFrames() {
+  if (finished_) return;
+  frames_.clear();
+  remove_made();
+}
+
+void PngFrames::remove_made() {
+  std::error_code ec;  // a directory something else has filled meanwhile stays
+  for (auto d = made_.rbegin(); d != made_.rend(); ++d) std::filesystem::remove(*d, ec);
 }
 
 void PngFrames::frame(const sim::LcdFrame& frame, std::uint64_t, double) {
   char name[32];
-  std::snprintf(name, sizeof name, "frame%04zu.png", written_++);
-  write_png((std::filesystem::path(dir_) / name).string(), frame, scale_);
+  std::snprintf(name, sizeof name, "frame%04zu.png", frames_.size());
+  StagedFile& png = frames_.emplace_back((std::filesystem::path(dir_) / name).string());
+  write_png(png.temp_path(), frame, scale_);
+}
+
+void PngFrames::finish() {
+  for (StagedFile& png : frames_) png.commit();
+  finished_ = true;
 }
 
 GifAnimation::GifAnimation(const std::string& path, int scale, int fallback_cs)

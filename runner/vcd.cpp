@@ -36,7 +36,8 @@ std::runtime_error write_error(const std::string& path) {
 
 }  // namespace
 
-VcdTrace::VcdTrace(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
+VcdTrace::VcdTrace(const std::string& path)
+    : path_(path), staged_(path), file_(std::fopen(staged_.temp_path().c_str(), "wb")) {
   if (!file_) throw write_error(path);
   std::FILE* f = file_.get();
   std::fputs("$version lpcdemo $end\n$timescale 1 ns $end\n$scope module lpc2138 $end\n", f);
@@ -78,6 +79,7 @@ void VcdTrace::finish() {
   std::FILE* f = file_.release();
   const bool failed = std::ferror(f) != 0;
   if (std::fclose(f) != 0 || failed) throw write_error(path_);
+  staged_.commit();
 }
 
 void VcdTrace::catch_up(double ns) {

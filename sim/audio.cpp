@@ -1,10 +1,17 @@
 #include "sim/audio.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <numbers>
 #include <optional>
@@ -118,10 +125,45 @@ struct Mono {
   int rate_hz;
 };
 
+// Refuses, with the system's reason, a path that cannot be read, a directory and an empty file:
+// libsndfile would call them all an unrecognised format.
+void check_readable(const std::string& source, const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) bad(source, "cannot read " + path + ": " + std::strerror(errno));
+  struct stat st {};
+  const bool ok = ::fstat(fd, &st) == 0;
+  ::close(fd);
+  if (ok && S_ISDIR(st.st_mode)) bad(source, path + " is a directory");
+  if (ok && S_ISREG(st.st_mode) && st.st_size == 0) bad(source, path + " is empty");
+}
+
+// A token from a file as a short printable quote: control and non-ASCII bytes as \xNN, cut
+// after a few characters, so that a binary or comma-separated file does not flood the terminal.
+std::string quote(std::string_view token) {
+  constexpr std::size_t kShown = 16;
+  std::string out = "'";
+  for (std::size_t i = 0; i < token.size() && i < kShown; ++i) {
+    const auto c = static_cast<unsigned char>(token[i]);
+    if (std::isprint(c)) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out + (token.size() > kShown ? "...'" : "'");
+}
+
 Mono read_first_channel(const std::string& source, const std::string& path) {
+  check_readable(source, path);
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (file == nullptr) bad(source, std::string("cannot read: ") + sf_strerror(nullptr));
+  if (file == nullptr) {
+    std::string why = sf_strerror(nullptr);
+    if (why.ends_with('.')) why.pop_back();
+    bad(source, path + " is no sound file libsndfile reads (" + why + ")");
+  }
   std::vector<float> frames(static_cast<std::size_t>(info.frames * info.channels));
   const sf_count_t got = sf_readf_float(file, frames.data(), info.frames);
   sf_close(file);
@@ -151,16 +193,17 @@ std::unique_ptr<AudioSource> resampled_wav(const std::string& source, const std:
 }
 
 std::unique_ptr<AudioSource> open_codes(const std::string& source, const std::string& path) {
+  check_readable(source, path);
   std::ifstream in(path);
-  if (!in) bad(source, "cannot read the file");
+  if (!in) bad(source, "cannot read " + path + ": " + std::strerror(errno));
   std::vector<std::uint16_t> codes;
   std::string token;
   while (in >> token) {
     unsigned value = 0;
     const auto [end, err] = std::from_chars(token.data(), token.data() + token.size(), value);
     if (err != std::errc{} || end != token.data() + token.size() || value > kMaxCode) {
-      bad(source,
-          "'" + token + "' (entry " + std::to_string(codes.size() + 1) + ") is not a code 0..1023");
+      bad(source, "entry " + std::to_string(codes.size() + 1) + ", " + quote(token) +
+                      ", is not a code 0..1023 (codes are decimal, separated by white space)");
     }
     codes.push_back(static_cast<std::uint16_t>(value));
   }

@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +34,43 @@ constexpr int kExitUsage = 2;
 constexpr int kNativeFrameDelayCs = 5;  // without a clock: 20 frames a second
 constexpr int kRunFrames = 100;         // run's default; view goes on until closed
 constexpr double kUnmeasuredFps = 25;   // a native view's pace when there is no image to measure
+constexpr int kExitSignalBase = 128;    // a run ended by signal N exits 128 + N, as a shell reports
+
+// The signal that asked the run to end, 0 while none has.
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void on_signal(int signal) {
+  g_signal = signal;
+}
+
+// SIGINT and SIGTERM end the run at the next register access; a second one ends the process at
+// once, for a run that has stopped talking to the board (waiting for GDB or a microphone).
+void catch_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Ends a run early: at a signal, and for the native engine after `limit` frames of the image's
+// own main, which the emulated engine caps itself.
+class Stopper final : public sim::LcdSink {
+ public:
+  Stopper(sim::Board& board, std::size_t limit) : board_(board), limit_(limit) {}
+  void word(std::uint16_t) override {
+    if (g_signal != 0) board_.request_stop();
+  }
+  void frame(const sim::LcdFrame&, std::uint64_t, double) override {
+    if (++frames_ >= limit_ || g_signal != 0) board_.request_stop();
+  }
+
+ private:
+  sim::Board& board_;
+  std::size_t limit_;
+  std::size_t frames_ = 0;
+};
 
 struct RunOptions {
   std::string effect = "demo";
@@ -40,6 +79,7 @@ struct RunOptions {
   std::string audio;
   std::string engine = "native";
   std::string firmware = LPCDEMO_DEFAULT_ELF;
+  bool firmware_given = false;
   std::string gif;
   std::string png_dir;
   std::string words;
@@ -112,10 +152,21 @@ void check_run_options(const RunOptions& o) {
   if (o.gdb_port != 0 && o.engine != "emulated") {
     throw std::invalid_argument("--gdb debugs the image: it needs --engine emulated");
   }
+  if (o.firmware_given && o.engine != "emulated") {
+    throw std::invalid_argument(
+        "--firmware is the image the emulated engine runs: it needs --engine emulated (the "
+        "native engine runs the host build of the sources)");
+  }
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
   if (!o.vcd.empty()) runner::check_writable_file(o.vcd);
   if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
+}
+
+// Whether the effect's picture follows the converter's input, rather than only its zero level
+// at bring-up; demo shows plasma.
+bool shows_audio(std::string_view effect) {
+  return effect != "demo" && effect != "plasma" && effect != "cake";
 }
 
 int run(const RunOptions& o, const ViewOptions* view) {
@@ -125,6 +176,11 @@ int run(const RunOptions& o, const ViewOptions* view) {
                                                 : sim::make_audio(o.audio));
   auto engine = make_engine(o, frames, board);
   runner::check_sequence(*engine, o.effect, o.start);
+  if (!o.audio.empty() && !shows_audio(o.effect)) {
+    std::cerr << "lpcdemo: " << o.effect
+              << " does not show its audio input: --audio only sets the converter's zero level "
+                 "at bring-up\n";
+  }
   // A WAV that the board hears, the room hears too, from the first frame the window shows.
   // A machine without speakers still shows the picture.
   std::optional<live::Player> player;
@@ -153,12 +209,24 @@ int run(const RunOptions& o, const ViewOptions* view) {
   if (!o.gif.empty()) board.add_sink(gif.emplace(o.gif, o.scale, kNativeFrameDelayCs));
   if (!o.vcd.empty()) board.add_wire_sink(vcd.emplace(o.vcd));
   if (window) board.add_sink(*window);
+  const bool capped = o.effect == "demo" && o.engine == "native";
+  Stopper stopper(board, capped ? static_cast<std::size_t>(frames) : SIZE_MAX);
+  board.add_sink(stopper);
+  catch_signals();
   try {
     runner::run_sequence(*engine, o.effect, frames, o.start);
   } catch (const sim::Stopped&) {
-    // The window was closed: the run ends with the frame it showed last.
+    // The window was closed, the frames asked for are out, or a signal came: the run ends with
+    // the last frame shown.
+  }
+  if (g_signal != 0) {
+    // The outputs go unfinished: their temporary files are removed, their names never made.
+    std::cerr << "lpcdemo: " << (g_signal == SIGINT ? "interrupted" : "terminated") << " after "
+              << board.lcd().frame_count() << " frames; no output file written\n";
+    return kExitSignalBase + g_signal;
   }
   if (words) words->finish();
+  if (pngs) pngs->finish();
   if (gif) gif->finish();
   if (vcd) vcd->finish();
 
@@ -251,29 +319,108 @@ int isp_session(RunOptions o, const IspOptions& i) {
   return run(o, nullptr);
 }
 
+// Letters to insert, delete or change to turn a into b.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  std::iota(row.begin(), row.end(), std::size_t{0});
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// " (did you mean X?)" for the name a word is a slip of one or two letters from, else "".
+std::string suggestion(std::string_view word, const std::vector<std::string>& names) {
+  constexpr std::size_t kSlip = 2;
+  const auto nearest = std::min_element(names.begin(), names.end(), [word](auto& a, auto& b) {
+    return edit_distance(word, a) < edit_distance(word, b);
+  });
+  if (nearest == names.end() || edit_distance(word, *nearest) > kSlip) return "";
+  return " (did you mean " + *nearest + "?)";
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + n;
+  return out;
+}
+
+// A parse error in one line that names the word at fault. CLI11 reports a mistyped subcommand
+// as a missing one, and an unknown option with every word after it, last first.
+std::string parse_failure(CLI::App& app, const CLI::ParseError& e,
+                          const std::vector<std::string>& args) {
+  std::vector<std::string> commands;
+  for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+  const std::string listed = " (" + joined(commands) + ")";
+  if (args.empty()) return "a subcommand is required" + listed;
+  const auto found = app.get_subcommands([&](CLI::App* sub) { return sub->get_name() == args[0]; });
+  if (found.empty()) {
+    if (args[0].starts_with('-'))
+      return "unknown option " + args[0] + ": give a subcommand first" + listed;
+    return "unknown subcommand '" + args[0] + "'" + listed + suggestion(args[0], commands);
+  }
+  if (dynamic_cast<const CLI::ExtrasError*>(&e) == nullptr) return e.what();
+  const CLI::App& sub = *found.front();
+  std::vector<std::string> options;
+  for (const CLI::Option* opt : sub.get_options()) {
+    for (const std::string& name : opt->get_lnames()) options.push_back("--" + name);
+  }
+  // The first word that is neither an option of the subcommand nor the value of one.
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string name = args[i].substr(0, args[i].find('='));
+    const CLI::Option* opt = args[i].starts_with('-') ? sub.get_option_no_throw(name) : nullptr;
+    if (!args[i].starts_with('-')) return "unexpected argument '" + args[i] + "'";
+    if (opt == nullptr) return "unknown option " + name + suggestion(name, options);
+    if (opt->get_expected_min() > 0 && name.size() == args[i].size()) ++i;
+  }
+  return e.what();
+}
+
+// A message as one line without control characters, whatever a file or a library put in it.
+std::string one_line(std::string_view message) {
+  std::string out(message);
+  for (char& c : out) {
+    if (std::iscntrl(static_cast<unsigned char>(c))) c = c == '\n' || c == '\t' ? ' ' : '?';
+  }
+  return out;
+}
+
+// Paths and sources: an empty one is a slip (an unset shell variable), not a choice.
+const CLI::Validator kNotEmpty(
+    [](const std::string& value) { return value.empty() ? "must not be empty" : ""; }, "", "");
+
 void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string>& sequences) {
   cmd.add_option("--effect", o.effect,
                  "demo (the image's own sequence), showcase (every effect in turn) or one effect")
       ->check(CLI::IsMember(sequences));
   cmd.add_option("--frames", o.frames,
                  "frames to render (run: default 100; view: until the window is closed); for "
-                 "demo (emulated), a cap on an image whose main never halts")
+                 "demo, a cap on the image's main (50 frames, or never halting)")
       ->check(CLI::Range(1, INT_MAX));
   cmd.add_option("--start", o.start,
                  "the effect's frame counter to begin at, a signed 32-bit value that wraps "
                  "(single effects and showcase)");
   cmd.add_option("--audio", o.audio,
                  "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH[:PEAK], "
-                 "codes:PATH, mic[:PEAK] (default: a built-in chord)");
+                 "codes:PATH, mic[:PEAK] (default: a built-in chord)")
+      ->check(kNotEmpty);
   cmd.add_option("--engine", o.engine, "native (host build, the default) or emulated (the image)")
       ->check(CLI::IsMember({"native", "emulated"}));
-  cmd.add_option("--firmware", o.firmware, "image for the emulated engine");
-  cmd.add_option("--gif", o.gif, "animated GIF of the frames");
-  cmd.add_option("--png-dir", o.png_dir, "directory for one PNG per frame");
-  cmd.add_option("--words", o.words, "log of every LCD word, 16-bit little-endian");
+  cmd.add_option("--firmware", o.firmware, "image for the emulated engine")->check(kNotEmpty);
+  cmd.add_option("--gif", o.gif, "animated GIF of the frames")->check(kNotEmpty);
+  cmd.add_option("--png-dir", o.png_dir, "directory for one PNG per frame")->check(kNotEmpty);
+  cmd.add_option("--words", o.words, "log of every LCD word, 16-bit little-endian")
+      ->check(kNotEmpty);
   cmd.add_option("--vcd", o.vcd,
                  "logic-analyser trace (VCD, 1 ns) of the LCD link and lines, P0.9 and the "
-                 "converter");
+                 "converter")
+      ->check(kNotEmpty);
   cmd.add_option("--gdb", o.gdb_port,
                  "wait for GDB on 127.0.0.1:PORT before the first instruction (emulated)")
       ->check(CLI::Range(1, 65535));
@@ -286,6 +433,7 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
 int main(int argc, char** argv) {
   CLI::App app{"lpcdemo: runs the LPC2138 demo firmware on a model of its board"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "lpcdemo " LPCDEMO_VERSION);
 
   // The two sequences, then every single effect the runner knows; the help lists them all.
   std::vector<std::string> sequences = {"demo", "showcase"};
@@ -308,23 +456,28 @@ int main(int argc, char** argv) {
       "programmed");
   add_run_options(*isp_cmd, o, sequences);
   isp_cmd->add_option("--port", isp_options.port, "the serial port to make (a symbolic link)")
-      ->required();
+      ->required()
+      ->check(kNotEmpty);
   isp_cmd->add_option("--crystal", isp_options.crystal_khz, "the board's crystal in kHz")
       ->check(CLI::Range(10000, 25000));
 
   std::string bench_elf = LPCDEMO_DEFAULT_ELF;
   bool bench_json = false;
   auto* bench_cmd = app.add_subcommand("bench", "cycle report per effect, emulated");
-  bench_cmd->add_option("--firmware", bench_elf, "image to measure");
+  bench_cmd->add_option("--firmware", bench_elf, "image to measure")->check(kNotEmpty);
   bench_cmd->add_flag("--json", bench_json, "print the report as JSON");
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
+  } catch (const CLI::Success& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "lpcdemo: " << e.what() << "\n";
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::cerr << "lpcdemo: " << one_line(parse_failure(app, e, args)) << "\n";
     return kExitUsage;
+  }
+  for (const CLI::App* cmd : {run_cmd, view_cmd, isp_cmd}) {
+    if (*cmd) o.firmware_given = cmd->count("--firmware") != 0;
   }
 
   try {
@@ -338,10 +491,10 @@ int main(int argc, char** argv) {
     }
     return emu::run_bench(bench_elf, bench_json, std::cout);
   } catch (const std::invalid_argument& e) {
-    std::cerr << "lpcdemo: " << e.what() << "\n";
+    std::cerr << "lpcdemo: " << one_line(e.what()) << "\n";
     return kExitUsage;
   } catch (const std::exception& e) {
-    std::cerr << "lpcdemo: " << e.what() << "\n";
+    std::cerr << "lpcdemo: " << one_line(e.what()) << "\n";
     return kExitFindings;
   }
 }

@@ -28,10 +28,32 @@ constexpr Rgb rgb(unsigned c) {
 }
 static_assert(rgb(0xF80).r == 0xFF && rgb(0xF80).g == 0x88 && rgb(0xF80).b == 0);
 
+// A file written under a temporary name beside its own and renamed to it once complete, so that
+// a run that ends early, by a failure or a signal, leaves nothing under the name. A path that
+// names something other than a regular file (/dev/null, a pipe, a link) is written in place.
+class StagedFile {
+ public:
+  // Makes the temporary file; throws std::runtime_error with the system's reason.
+  explicit StagedFile(std::string path);
+  ~StagedFile();  // removes the temporary file unless committed
+  StagedFile(StagedFile&& other) noexcept;
+  StagedFile& operator=(StagedFile&&) = delete;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  const std::string& temp_path() const { return temp_; }  // where the writer writes
+  void commit();  // renames it to the path; throws std::runtime_error
+
+ private:
+  std::string path_;
+  std::string temp_;  // empty once committed or moved from
+};
+
 // Each throws std::runtime_error with a one-line message when the file cannot be written.
 void write_png(const std::string& path, const sim::LcdFrame& frame, int scale);
 
-// An animated GIF that loops forever, written a frame at a time.
+// An animated GIF that loops forever, written a frame at a time under a temporary name and
+// renamed to `path` by close().
 class GifWriter {
  public:
   GifWriter(const std::string& path, int scale);
@@ -51,6 +73,7 @@ class GifWriter {
 
   std::string path_;
   int scale_;
+  StagedFile staged_;
   GifFileType* gif_ = nullptr;
   std::size_t frames_ = 0;
 };

@@ -1,5 +1,6 @@
 // A run's outputs, fed by the board as the LCD receives each word and completes each frame:
-// files grow as the run goes, and the run's memory does not.
+// files grow as the run goes, and the run's memory does not. Each is written under temporary
+// names and takes its own only at finish(): one dropped before then leaves nothing behind.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "runner/output.h"
 #include "sim/board.h"
@@ -26,6 +28,7 @@ class WordLog final : public sim::LcdSink {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
   std::string path_;
+  StagedFile staged_;
   std::unique_ptr<std::FILE, Closer> file_;
 };
 
@@ -33,13 +36,21 @@ class WordLog final : public sim::LcdSink {
 class PngFrames final : public sim::LcdSink {
  public:
   PngFrames(const std::string& dir, int scale);
+  ~PngFrames();  // before finish(): removes the frames and the directories it made
+  PngFrames(const PngFrames&) = delete;
+  PngFrames& operator=(const PngFrames&) = delete;
   void word(std::uint16_t) override {}
   void frame(const sim::LcdFrame& frame, std::uint64_t, double) override;
+  void finish();  // gives every frame its name; throws std::runtime_error
 
  private:
+  void remove_made();
+
   std::string dir_;
   int scale_;
-  std::size_t written_ = 0;
+  std::vector<std::string> made_;  // directories made, outermost first
+  std::vector<StagedFile> frames_;
+  bool finished_ = false;
 };
 
 // An animated GIF that replays the frames at the pace they arrived. A frame is written once the

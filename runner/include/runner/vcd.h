@@ -1,5 +1,6 @@
 // A logic-analyser trace of the board's pins: a Value Change Dump (timescale 1 ns) of SCK0,
-// MOSI0, LCD_CS, LCD_RESET, P0_9 and AD_BUSY, written as the run goes.
+// MOSI0, LCD_CS, LCD_RESET, P0_9 and AD_BUSY, written as the run goes under a temporary name
+// that becomes its own at finish().
 #pragma once
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "runner/output.h"
 #include "sim/board.h"
 
 namespace runner {
@@ -47,6 +49,7 @@ class VcdTrace final : public sim::WireSink {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
   std::string path_;
+  StagedFile staged_;
   std::unique_ptr<std::FILE, Closer> file_;
   std::array<bool, kSignals> level_{};
   std::uint64_t written_ns_ = 0;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Each bad command line must be refused with exit status 2 and exactly one line on stderr.
+# Each bad command line must be refused with exit status 2 and exactly one short line of
+# printable text on stderr.
 set -u
 lpcdemo=$1
 failed=0
@@ -7,8 +8,19 @@ check() {
   local err status
   err=$("$lpcdemo" "$@" 2>&1 >/dev/null)
   status=$?
-  if [ "$status" -ne 2 ] || [ "$(printf '%s\n' "$err" | wc -l)" -ne 1 ] || [ -z "$err" ]; then
+  if [ "$status" -ne 2 ] || [ "$(printf '%s\n' "$err" | wc -l)" -ne 1 ] || [ -z "$err" ] ||
+    [ ${#err} -gt 300 ] || printf '%s' "$err" | grep -q '[[:cntrl:]]'; then
     echo "FAIL: lpcdemo $* -> status $status, stderr: $err"
+    failed=1
+  fi
+}
+# As check, and the line must hold the given words.
+check_says() {
+  local words=$1
+  shift
+  check "$@"
+  if ! "$lpcdemo" "$@" 2>&1 >/dev/null | grep -qF -- "$words"; then
+    echo "FAIL: lpcdemo $* does not say '$words'"
     failed=1
   fi
 }
@@ -21,20 +33,60 @@ check run --engine qemu
 check run --effect plasma --frames 1 --audio tone:abc
 check run --effect plasma --frames 1 --audio wav:/nonexistent.wav
 check frobnicate
-# A firmware the emulator cannot run, and outputs that cannot be written, are found before the
-# first frame; nothing is left behind.
+check_says "unknown subcommand 'runn' (run, view, isp, bench) (did you mean run?)" runn
+check_says "unknown option --efect (did you mean --effect?)" run --efect cake
+check_says "a subcommand is required"
+for option in --audio --gif --words --png-dir --vcd --firmware; do
+  check_says "$option: must not be empty" run --effect plasma --frames 1 "$option" ''
+done
+check_says "it needs --engine emulated" run --effect plasma --frames 1 --firmware /bin/sh
+version=$("$lpcdemo" --version) || { echo "FAIL: --version -> status $?"; failed=1; }
+[[ $version =~ ^lpcdemo\ [0-9]+\.[0-9]+ ]] || { echo "FAIL: --version says '$version'"; failed=1; }
+# A firmware the emulator cannot run, and inputs and outputs that cannot be used, are found
+# before the first frame; nothing is left behind.
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-printf 'not an image' >"$dir/text.elf"
+mkdir "$dir/in"
+printf 'not an image' >"$dir/in/text.elf"
+: >"$dir/in/empty"
+printf '%s,' $(seq 1 2000) >"$dir/in/commas.txt"
+sox -n -r 8000 "$dir/in/tone.wav" synth 0.1 sine 440
+head -c 30 "$dir/in/tone.wav" >"$dir/in/cut.wav"
+head -c 44 "$dir/in/tone.wav" >"$dir/in/header.wav"
 check run --engine emulated --firmware "$dir/missing.elf"
-check run --engine emulated --firmware "$dir/text.elf"
+check run --engine emulated --firmware "$dir/in/text.elf"
 check run --engine emulated --firmware /bin/sh
+check_says "a directory, not an ELF file" run --engine emulated --firmware "$dir/in"
+check_says "empty, not an ELF file" run --engine emulated --firmware "$dir/in/empty"
+check_says "is a directory" run --effect fall --frames 1 --audio "wav:$dir/in"
+check_says "is a directory" run --effect fall --frames 1 --audio "codes:$dir/in"
+check_says "is empty" run --effect fall --frames 1 --audio "wav:$dir/in/empty"
+check run --effect fall --frames 1 --audio "wav:$dir/in/cut.wav"
+check run --effect fall --frames 1 --audio "wav:$dir/in/header.wav"
+check_says "entry 1, '1,2,3,4,5,6,7,8,...'" run --effect fall --frames 1 --audio "codes:$dir/in/commas.txt"
+check_says "entry 1, '\\x7fELF" run --effect fall --frames 1 --audio codes:/bin/sh
 check run --start 5
 check run --effect plasma --frames 1 --gif /dev/null/out.gif
 check run --effect plasma --frames 1 --words "$dir"
 check run --effect plasma --frames 1 --png-dir /dev/null/frames
-if [ -n "$(ls "$dir" | grep -v '^text.elf$')" ]; then
-  echo "FAIL: refused runs left files: $(ls "$dir")"
+if [ -n "$(ls -A "$dir" | grep -v '^in$')" ]; then
+  echo "FAIL: refused runs left files: $(ls -A "$dir")"
+  failed=1
+fi
+# Ctrl-C during a long run: status 130 and no file under the outputs' names, nor a temporary
+# one beside them.
+"$lpcdemo" run --effect plasma --frames 100000 --gif "$dir/out.gif" --png-dir "$dir/png" \
+  2>/dev/null >/dev/null &
+pid=$!
+for _ in $(seq 100); do
+  [ -n "$(ls -A "$dir/png" 2>/dev/null)" ] && break
+  sleep 0.1
+done
+kill -INT $pid
+wait $pid
+status=$?
+if [ "$status" -ne 130 ] || [ -n "$(ls -A "$dir" | grep -v '^in$')" ]; then
+  echo "FAIL: interrupted run -> status $status, left: $(ls -A "$dir")"
   failed=1
 fi
 exit $failed
