@@ -140,19 +140,20 @@ void check_readable(const std::string& source, const std::string& path) {
 // A token from a file as a short printable quote: control and non-ASCII bytes as \xNN, cut
 // after a few characters, so that a binary or comma-separated file does not flood the terminal.
 std::string quote(std::string_view token) {
-  constexpr std::size_t kShown = 16;
-  std::string out = "'";
-  for (std::size_t i = 0; i < token.size() && i < kShown; ++i) {
+  constexpr std::size_t kShown = 20;  // characters between the quotes
+  std::string shown;
+  std::size_t i = 0;
+  for (; i < token.size() && shown.size() < kShown; ++i) {
     const auto c = static_cast<unsigned char>(token[i]);
     if (std::isprint(c)) {
-      out += static_cast<char>(c);
+      shown += static_cast<char>(c);
     } else {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
+      shown += hex;
     }
   }
-  return out + (token.size() > kShown ? "...'" : "'");
+  return "'" + shown + (i < token.size() ? "...'" : "'");
 }
 
 Mono read_first_channel(const std::string& source, const std::string& path) {

@@ -7,9 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 
-#include "support/temp_dir.h"
 #include "runner/output.h"
+#include "runner/sinks.h"
+#include "runner/vcd.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -110,6 +113,48 @@ TEST(Output, UnwritablePathIsReportedNotIgnored) {
   EXPECT_THROW(runner::write_png(bad + ".png", gradient(), 1), std::runtime_error);
   EXPECT_THROW(runner::write_gif(bad + ".gif", {gradient()}, {4}, 1), std::runtime_error);
   EXPECT_THROW(runner::write_words(bad + ".bin", {1}), std::runtime_error);
+}
+
+// Every name under dir, hidden ones included.
+std::set<std::string> listing(const std::filesystem::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    names.insert(std::filesystem::relative(e.path(), dir).string());
+  }
+  return names;
+}
+
+// A run's outputs appear under their names only when finished: one dropped part way, as an
+// interrupted run drops them, leaves what was there before and nothing else.
+TEST(Output, OutputsTakeTheirNamesOnlyWhenFinished) {
+  const test::TempDir dir;
+  std::ofstream(dir / "words.bin") << "before";
+  const auto write = [&](bool finish) {
+    runner::WordLog words((dir / "words.bin").string());
+    runner::PngFrames pngs((dir / "png/run").string(), 1);
+    runner::GifAnimation gif((dir / "anim.gif").string(), 1, 4);
+    runner::VcdTrace vcd((dir / "trace.vcd").string());
+    words.word(0x12C);
+    pngs.frame(gradient(), 0, 0);
+    gif.frame(gradient(), 0, 0);
+    vcd.lines(0, 0);
+    if (!finish) return;
+    words.finish();
+    pngs.finish();
+    gif.finish();
+    vcd.finish();
+  };
+  write(false);
+  EXPECT_EQ(listing(dir.path()), std::set<std::string>{"words.bin"});
+  EXPECT_EQ(std::filesystem::file_size(dir / "words.bin"), 6u);
+  write(true);
+  EXPECT_EQ(listing(dir.path()),
+            (std::set<std::string>{"anim.gif", "png", "png/run", "png/run/frame0000.png",
+                                   "trace.vcd", "words.bin"}));
+  EXPECT_EQ(std::filesystem::file_size(dir / "words.bin"), 2u);
+  // A device is written in place, never replaced by a file.
+  runner::write_words("/dev/null", {1});
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
 }  // namespace

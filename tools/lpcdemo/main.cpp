@@ -212,7 +212,8 @@ int run(const RunOptions& o, const ViewOptions* view) {
   const bool capped = o.effect == "demo" && o.engine == "native";
   Stopper stopper(board, capped ? static_cast<std::size_t>(frames) : SIZE_MAX);
   board.add_sink(stopper);
-  catch_signals();
+  // A view's window takes SIGINT and SIGTERM as closing it: the run ends and its files are kept.
+  if (!window) catch_signals();
   try {
     runner::run_sequence(*engine, o.effect, frames, o.start);
   } catch (const sim::Stopped&) {

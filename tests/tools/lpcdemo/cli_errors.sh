@@ -63,7 +63,7 @@ check_says "is a directory" run --effect fall --frames 1 --audio "codes:$dir/in"
 check_says "is empty" run --effect fall --frames 1 --audio "wav:$dir/in/empty"
 check run --effect fall --frames 1 --audio "wav:$dir/in/cut.wav"
 check run --effect fall --frames 1 --audio "wav:$dir/in/header.wav"
-check_says "entry 1, '1,2,3,4,5,6,7,8,...'" run --effect fall --frames 1 --audio "codes:$dir/in/commas.txt"
+check_says "entry 1, '1,2,3,4,5,6,7,8,9,10...'" run --effect fall --frames 1 --audio "codes:$dir/in/commas.txt"
 check_says "entry 1, '\\x7fELF" run --effect fall --frames 1 --audio codes:/bin/sh
 check run --start 5
 check run --effect plasma --frames 1 --gif /dev/null/out.gif
