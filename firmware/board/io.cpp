@@ -116,11 +116,7 @@ void io_init() {
 }
 
 void sendlcd(int d) {
-  if ((d & lcdlink::kCommand) != 0) {
-    // A short high pulse gives the controller a fresh selection before each command.
-    hw::write(FIO0SET, P0_LCD_CS);
-    hw::write(FIO0CLR, P0_LCD_CS);
-  }
+  if ((d & lcdlink::kCommand) != 0) lcdlink::pulse_select();  // before each command
   lcdlink::start(d);
   lcdlink::wait_done();
 }

@@ -24,16 +24,33 @@ std::int16_t getad();
 void calibratead();
 }
 
-// The halves of sendlcd, shared with the frame transfer so that its 9849 data words per frame
+// The pieces of sendlcd, shared with the frame transfer so that its 9849 data words per frame
 // are sent without a call each and their packing can overlap the shifting.
 namespace lcdlink {
 
 inline constexpr int kCommand = 0x100;  // bit 8 of an LCD word
 inline constexpr int kByteMask = 0xFF;
 
-// The wire's first bit is the inverse of bit 8: 0 for a command, 1 for data.
+// A short high pulse of the chip select gives the controller a fresh selection.
+inline void pulse_select() {
+  hw::write(lpc2138::FIO0SET, lpc2138::P0_LCD_CS);
+  hw::write(lpc2138::FIO0CLR, lpc2138::P0_LCD_CS);
+}
+
+// The word as the port shifts it: the wire's first bit is the inverse of bit 8, 0 for a
+// command and 1 for data.
+constexpr std::uint16_t on_wire(int d) {
+  return static_cast<std::uint16_t>(d ^ kCommand);
+}
+static_assert(on_wire(0x12C) == 0x02C && on_wire(0x08E) == 0x18E);
+
+// Writing S0SPDR starts the transfer.
+inline void put(std::uint16_t wire) {
+  hw::write(lpc2138::S0SPDR, wire);
+}
+
 inline void start(int d) {
-  hw::write(lpc2138::S0SPDR, static_cast<std::uint16_t>(d ^ kCommand));
+  put(on_wire(d));
 }
 
 // SPIF clears by itself on the next S0SPDR access, the next word's start.
