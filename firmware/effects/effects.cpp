@@ -31,16 +31,96 @@ namespace {
 // table read spares the quarter-wave folding on each of the 19,863 lookups a frame (three per
 // pixel, one per column, one per row). A term shifted by 10 is this value shifted by one
 // more, since arithmetic shifts compose.
+//
+// The table runs over two turns: a row's angles for the second and fifth terms walk 98 steps
+// of +7 and -9 from a start reduced to one turn, and so never leave the table; the inner loop
+// steps pointers instead of masking each angle.
 constexpr int kTermShift = 9;
-using TermTable = std::array<std::int8_t, sine::kTurn>;
+using TermTable = std::array<std::int8_t, 2 * sine::kTurn>;
 constexpr TermTable make_term_table() {
   TermTable t{};
-  for (int a = 0; a < sine::kTurn; ++a)
+  for (int a = 0; a < 2 * sine::kTurn; ++a)
     t[a] = static_cast<std::int8_t>(sine::sin_of(a) >> kTermShift);
   return t;
 }
 constexpr TermTable kTerm = make_term_table();
-static_assert(kTerm[256] == 63 && kTerm[768] == -64 && kTerm[1023] == -1);
+static_assert(kTerm[256] == 63 && kTerm[768] == -64 && kTerm[1023] == -1 && kTerm[2047] == -1);
+
+constexpr int kStep2 = 7;   // the second term's angle, per column
+constexpr int kStep4 = 20;  // the fourth term's
+constexpr int kStep5 = -9;  // the fifth term's
+constexpr int kRowStep4 = -30;
+constexpr int kLastX = kFrameWidth - 1;
+static_assert(sine::kAngleMask + kStep2 * kLastX < kTerm.size());
+static_assert(-kStep5 * kLastX + sine::kAngleMask < kTerm.size());
+
+// The fourth term's angle is a fixed angle plus 10 k, k = 2x - 3y, which takes only 393 values
+// in a frame. k has the parity of the row, so the even rows and then the odd rows each read
+// one half of those values: a stack table of that half, looked up once and already halved, is
+// walked one entry a column, and the inner loop reads flash for two terms only.
+constexpr int kTurnsOf10 = 10;
+static_assert(kStep4 == 2 * kTurnsOf10 && kRowStep4 == -3 * kTurnsOf10);
+constexpr int kFourthLow = -3 * (kFrameHeight - 1);  // 2x - 3y at x = 0, bottom row
+constexpr int kFourthHalf = (2 * kLastX - kFourthLow) / 2 + 1;
+static_assert(kFourthHalf == 197);
+using FourthHalf = std::array<std::int8_t, kFourthHalf>;
+
+// Entry i: the halved fourth term at k = kFourthLow + 2i + parity.
+void fill_fourth(FourthHalf& half, std::uint32_t a4, int parity) {
+  std::uint32_t a = a4 + static_cast<std::uint32_t>(kTurnsOf10 * (kFourthLow + parity));
+  for (std::int8_t& v : half) {
+    v = static_cast<std::int8_t>(kTerm[a & sine::kAngleMask] >> 1);
+    a += 2 * kTurnsOf10;
+  }
+}
+
+// One row: out[x] = (term3 + t1[x] + t2[7x] + t4[x] + t5[-9x]) AND 0x7F.
+void field_row(std::uint8_t* out, const std::int8_t* t1, const std::int8_t* t2,
+               const std::int8_t* t4, const std::int8_t* t5, int term3) {
+  std::uint8_t* const end = out + kFrameWidth;
+#if defined(LPCDEMO_TARGET)
+  // The compiler indexes each walk and steps it apart; here post-indexed loads step all four
+  // at no cost, two pixels a pass share one halfword store, and each flash term's two reads
+  // sit side by side, so the second often finds its line in the accelerator's data buffer.
+  // The sum is taken unsigned: only its low 7 bits are kept.
+  static_assert(kFrameWidth % 2 == 0 && kStep2 == 7 && kStep5 == -9);
+  int a, b, c, d;
+  asm volatile(
+      "1:\n\t"
+      "ldrb %[a], [%[t2]], #7\n\t"
+      "ldrb %[b], [%[t2]], #7\n\t"
+      "ldrb %[c], [%[t5]], #-9\n\t"
+      "ldrb %[d], [%[t5]], #-9\n\t"
+      "add %[a], %[a], %[c]\n\t"
+      "add %[b], %[b], %[d]\n\t"
+      "ldrb %[c], [%[t1]], #1\n\t"
+      "ldrb %[d], [%[t1]], #1\n\t"
+      "add %[a], %[a], %[c]\n\t"
+      "add %[b], %[b], %[d]\n\t"
+      "ldrb %[c], [%[t4]], #1\n\t"
+      "ldrb %[d], [%[t4]], #1\n\t"
+      "add %[a], %[a], %[c]\n\t"
+      "add %[b], %[b], %[d]\n\t"
+      "add %[a], %[a], %[t3]\n\t"
+      "add %[b], %[b], %[t3]\n\t"
+      "and %[a], %[a], #127\n\t"
+      "and %[b], %[b], #127\n\t"
+      "orr %[a], %[a], %[b], lsl #8\n\t"
+      "strh %[a], [%[out]], #2\n\t"
+      "cmp %[out], %[end]\n\t"
+      "bne 1b"
+      : [a] "=&r"(a), [b] "=&r"(b), [c] "=&r"(c), [d] "=&r"(d), [out] "+r"(out), [t1] "+r"(t1),
+        [t2] "+r"(t2), [t4] "+r"(t4), [t5] "+r"(t5)
+      : [t3] "r"(term3), [end] "r"(end)
+      : "cc", "memory");
+#else
+  while (out != end) {
+    *out++ = static_cast<std::uint8_t>((term3 + *t1++ + *t2 + *t4++ + *t5) & kIndexMask);
+    t2 += kStep2;
+    t5 += kStep5;
+  }
+#endif
+}
 
 static_assert(kLinePasses == 491 && kLinePixelCount == 583);
 constexpr std::array<LineRun, kLineRunCount> kLine = line_runs();
@@ -53,28 +133,29 @@ void draw_line() {
   }
 }
 
-// Five sine terms per pixel. Rows outside, columns inside, so dispram fills in order; each
-// angle is linear in x, so it advances by its x coefficient from one column to the next.
+// Five sine terms per pixel, each angle linear in x and y: the first term depends on the
+// column only, the third on the row only, and the others are walked along each row.
 void draw_field(int n, const Frame& f) {
   const std::uint32_t un = static_cast<std::uint32_t>(n);
-  std::int8_t term1[kFrameWidth];  // depends on the column only
+  std::int8_t term1[kFrameWidth];
   for (int x = 0; x < kFrameWidth; ++x) {
     term1[x] = kTerm[(static_cast<std::uint32_t>(x - f.x1) + un) & sine::kAngleMask];
   }
-  std::uint8_t* p = dispram;
-  for (int y = 0; y < kFrameHeight; ++y) {
-    const int term3 = kTerm[(static_cast<std::uint32_t>(15 * (f.y1 - y) - 2 * f.b) - turns(4, n)) &
-                            sine::kAngleMask];
-    std::uint32_t a2 = static_cast<std::uint32_t>(-7 * f.x1 + 5 * (y - f.y1)) + turns(5, n);
-    std::uint32_t a4 = static_cast<std::uint32_t>(-20 * f.x2 + 30 * (f.y2 - y)) - turns(4, n);
-    std::uint32_t a5 = turns(14, n) + static_cast<std::uint32_t>(9 * f.x2 + 11 * (y - f.y2) + f.b);
-    for (int x = 0; x < kFrameWidth; ++x) {
-      const int c = term1[x] + kTerm[a2 & sine::kAngleMask] + term3 +
-                    (kTerm[a4 & sine::kAngleMask] >> 1) + kTerm[a5 & sine::kAngleMask];
-      *p++ = static_cast<std::uint8_t>(c & kIndexMask);
-      a2 += 7;
-      a4 += 20;
-      a5 -= 9;
+  const std::uint32_t a4 = static_cast<std::uint32_t>(-20 * f.x2 + 30 * f.y2) - turns(4, n);
+  FourthHalf fourth;
+  for (int parity = 0; parity < 2; ++parity) {
+    fill_fourth(fourth, a4, parity);
+    for (int y = parity; y < kFrameHeight; y += 2) {
+      const int term3 =
+          kTerm[(static_cast<std::uint32_t>(15 * (f.y1 - y) - 2 * f.b) - turns(4, n)) &
+                sine::kAngleMask];
+      const std::uint32_t a2 = static_cast<std::uint32_t>(-7 * f.x1 + 5 * (y - f.y1)) + turns(5, n);
+      const std::uint32_t a5 =
+          turns(14, n) + static_cast<std::uint32_t>(9 * f.x2 + 11 * (y - f.y2) + f.b);
+      // The fifth term's walk starts as far into the table as it steps back.
+      field_row(&dispram[kFrameWidth * y], term1, &kTerm[a2 & sine::kAngleMask],
+                &fourth[(-3 * y - kFourthLow - parity) / 2],
+                &kTerm[((a5 + kStep5 * kLastX) & sine::kAngleMask) - kStep5 * kLastX], term3);
     }
   }
 }
