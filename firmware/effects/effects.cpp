@@ -271,12 +271,46 @@ static_assert(fall_fade(129) == kBackground && fall_fade(200) == 199);
 
 // Rows go bottom-up so each is read before the row above is moved onto it. Row 65 would land
 // on row 66 and column 97 stay in column 97, both cleared right after, so neither is moved.
+// Column 1 alone, then columns 2..97 four at a time: column 97 lands in column 97 of the row
+// below, which is cleared right after, so moving it changes nothing and keeps the passes
+// whole and the accesses halfword-aligned.
 void fall_move_down() {
+  constexpr int kQuadColumns = kFrameWidth - 2;
+  static_assert(kQuadColumns % 4 == 0 && kFrameWidth % 2 == 0);
   for (int y = kLastRow - 2; y >= 0; --y) {
     std::uint8_t* p = &dispram[kFrameWidth * y + 1];
-    for (int x = 1; x < kLastColumn; ++x, ++p) {
-      p[kFrameWidth] = static_cast<std::uint8_t>(fall_fade(*p));
-    }
+    p[kFrameWidth] = static_cast<std::uint8_t>(fall_fade(*p));
+    ++p;
+    std::uint8_t* const end = p + kQuadColumns;
+#if defined(LPCDEMO_TARGET)
+    // Two halfword loads and stores for four pixels; the fade as compares and conditional
+    // moves: a > 1 and a != 128 gives a - 1, anything else 128.
+    int a, b, c, d;
+    asm volatile(
+        "1:\n\t"
+        "ldrh %[a], [%[p]], #2\n\t"
+        "ldrh %[c], [%[p]], #2\n\t"
+        "mov %[b], %[a], lsr #8\n\t"
+        "and %[a], %[a], #255\n\t"
+        "mov %[d], %[c], lsr #8\n\t"
+        "and %[c], %[c], #255\n\t"
+        "cmp %[a], #128\n\tcmpne %[a], #1\n\tsubhi %[a], %[a], #1\n\tmovls %[a], #128\n\t"
+        "cmp %[b], #128\n\tcmpne %[b], #1\n\tsubhi %[b], %[b], #1\n\tmovls %[b], #128\n\t"
+        "cmp %[c], #128\n\tcmpne %[c], #1\n\tsubhi %[c], %[c], #1\n\tmovls %[c], #128\n\t"
+        "cmp %[d], #128\n\tcmpne %[d], #1\n\tsubhi %[d], %[d], #1\n\tmovls %[d], #128\n\t"
+        "orr %[a], %[a], %[b], lsl #8\n\t"
+        "orr %[c], %[c], %[d], lsl #8\n\t"
+        "strh %[a], [%[p], #94]\n\t"
+        "strh %[c], [%[p], #96]\n\t"
+        "cmp %[p], %[end]\n\t"
+        "bne 1b"
+        : [a] "=&r"(a), [b] "=&r"(b), [c] "=&r"(c), [d] "=&r"(d), [p] "+r"(p)
+        : [end] "r"(end)
+        : "cc", "memory");
+    static_assert(kFrameWidth - 4 == 94);
+#else
+    for (; p != end; ++p) p[kFrameWidth] = static_cast<std::uint8_t>(fall_fade(*p));
+#endif
   }
 }
 
@@ -305,14 +339,49 @@ static_assert(round_fade(127) == 124 && round_fade(4) == 1 && round_fade(3) == k
 static_assert(round_fade(130) == 127 && round_fade(131) == kBackground);
 
 // Every destination lies below its source in memory, so one forward pass reads each entry
-// before anything is written onto it.
+// before anything is written onto it. The pass runs on through each row's column 0 as well:
+// that entry lands in column 97 of the row two above, which is read already and cleared
+// right after, so the frame is the same and the pass is one run.
 void round_move_up_left() {
-  for (int y = 1; y < kFrameHeight; ++y) {
-    std::uint8_t* p = &dispram[kFrameWidth * y + 1];
-    for (int x = 1; x < kFrameWidth; ++x, ++p) {
-      p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(*p));
-    }
-  }
+  constexpr int kFirst = kFrameWidth + 1;
+  constexpr int kQuads = (kFramePixels - kFirst - 1) / 4;
+  static_assert(kFirst + 1 + 4 * kQuads + 2 == kFramePixels && kFirst % 2 == 1);
+  std::uint8_t* p = &dispram[kFirst];
+  // One pixel first and two last, so the quads start halfword-aligned.
+  p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(*p));
+  ++p;
+  std::uint8_t* const end = p + 4 * kQuads;
+#if defined(LPCDEMO_TARGET)
+  // Four pixels a pass from two halfword loads; the destinations are odd, so the middle two
+  // go out as one halfword. The fade: a > 3 and a != 128 gives a - 3, anything else 128.
+  int a, b, c, d;
+  asm volatile(
+      "1:\n\t"
+      "ldrh %[a], [%[p]], #2\n\t"
+      "ldrh %[c], [%[p]], #2\n\t"
+      "mov %[b], %[a], lsr #8\n\t"
+      "and %[a], %[a], #255\n\t"
+      "mov %[d], %[c], lsr #8\n\t"
+      "and %[c], %[c], #255\n\t"
+      "cmp %[a], #128\n\tcmpne %[a], #3\n\tsubhi %[a], %[a], #3\n\tmovls %[a], #128\n\t"
+      "cmp %[b], #128\n\tcmpne %[b], #3\n\tsubhi %[b], %[b], #3\n\tmovls %[b], #128\n\t"
+      "cmp %[c], #128\n\tcmpne %[c], #3\n\tsubhi %[c], %[c], #3\n\tmovls %[c], #128\n\t"
+      "cmp %[d], #128\n\tcmpne %[d], #3\n\tsubhi %[d], %[d], #3\n\tmovls %[d], #128\n\t"
+      "orr %[b], %[b], %[c], lsl #8\n\t"
+      "strb %[a], [%[p], #-103]\n\t"
+      "strh %[b], [%[p], #-102]\n\t"
+      "strb %[d], [%[p], #-100]\n\t"
+      "cmp %[p], %[end]\n\t"
+      "bne 1b"
+      : [a] "=&r"(a), [b] "=&r"(b), [c] "=&r"(c), [d] "=&r"(d), [p] "+r"(p)
+      : [end] "r"(end)
+      : "cc", "memory");
+  static_assert(kUpLeft + 4 == 103);
+#else
+  for (; p != end; ++p) p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(*p));
+#endif
+  p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(p[0]));
+  p[1 - kUpLeft] = static_cast<std::uint8_t>(round_fade(p[1]));
 }
 
 int limit(int v, int lo, int hi) {
