@@ -401,15 +401,16 @@ void round_plot(const std::int8_t samp[]) {
 // Spectrum bars and wave trace.
 constexpr int kSpectrumScratch = 512;  // 16-bit values SampleAndFFT works in
 constexpr int kFramePairs = kFramePixels / 2;
-constexpr auto kBackgroundPair = static_cast<std::int16_t>(kBackground * 0x101);
 constexpr int kBarColourStep = 3;
 constexpr int kTraceRow = 16;  // row of a zero sample
 constexpr unsigned kTraceColourStep = 4;
 static_assert(kFramePixels % 2 == 0 && kSpectrumScratch <= kFramePairs);
 
-// Two background pixels per 16-bit store.
-void fill_background(std::int16_t frame[]) {
-  for (int i = 0; i < kFramePairs; ++i) frame[i] = kBackgroundPair;
+// The whole frame, the work area included, becomes background; memset ends the work area's
+// 16-bit objects and stores whole words. (The builtin: the image has no C library headers,
+// only the memset of startup/memfuncs.cpp.)
+void fill_background() {
+  __builtin_memset(dispram, kBackground, kFramePixels);
 }
 
 // A bar of height h stands on the bottom row, at most the frame tall; its colour falls by 3
@@ -478,12 +479,12 @@ void effectFftAndWave(int n) {
   std::int8_t samp[kFrameWidth];
   // The spectrum's 512-value work area is the frame's first 1024 bytes: the stack has no room
   // for it and the frame is repainted anyway. Placement new starts 16-bit objects in the whole
-  // frame's storage (no code, no cookie), so the transform and the two-pixel clear access them
-  // as what they are under strict aliasing; bars and trace then write bytes, which may alias
+  // frame's storage (no code, no cookie), so the transform accesses them as what they are
+  // under strict aliasing; the clear, bars and trace then write bytes, which may alias
   // anything.
   std::int16_t* const frame = ::new (static_cast<void*>(dispram)) std::int16_t[kFramePairs];
   SampleAndFFT(kFrameWidth, fft, samp, frame);
-  fill_background(frame);
+  fill_background();
   draw_bars(fft);
   draw_trace(samp, n);
   senddisp();
