@@ -75,7 +75,6 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   std::uint64_t clocks = b.cycles;
   if (b.in_flash) {
     clocks += flash.mam.fetch(b.addr, b.end, sequential);
-    for (std::uint32_t lit : b.literals) clocks += flash.mam.read(lit);
   }
   if (!b.at_entry.empty()) clocks += settle(b.at_entry);
   charge(clocks, b.activity);
