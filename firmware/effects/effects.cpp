@@ -32,27 +32,27 @@ namespace {
 // pixel, one per column, one per row). A term shifted by 10 is this value shifted by one
 // more, since arithmetic shifts compose.
 //
-// The table runs over two turns: a row's angles for the second and fifth terms walk 98 steps
-// of +7 and -9 from a start reduced to one turn, and so never leave the table; the inner loop
-// steps pointers instead of masking each angle.
+// The table runs on past one turn: a row's angles for the second and fifth terms walk 97
+// steps of +7 and -9 from a start reduced to one turn (the fifth's to one turn above its
+// walk), and so never leave the table; the inner loop steps pointers instead of masking each
+// angle.
 constexpr int kTermShift = 9;
-using TermTable = std::array<std::int8_t, 2 * sine::kTurn>;
-constexpr TermTable make_term_table() {
-  TermTable t{};
-  for (int a = 0; a < 2 * sine::kTurn; ++a)
-    t[a] = static_cast<std::int8_t>(sine::sin_of(a) >> kTermShift);
-  return t;
-}
-constexpr TermTable kTerm = make_term_table();
-static_assert(kTerm[256] == 63 && kTerm[768] == -64 && kTerm[1023] == -1 && kTerm[2047] == -1);
-
 constexpr int kStep2 = 7;   // the second term's angle, per column
 constexpr int kStep4 = 20;  // the fourth term's
 constexpr int kStep5 = -9;  // the fifth term's
 constexpr int kRowStep4 = -30;
 constexpr int kLastX = kFrameWidth - 1;
-static_assert(sine::kAngleMask + kStep2 * kLastX < kTerm.size());
-static_assert(-kStep5 * kLastX + sine::kAngleMask < kTerm.size());
+constexpr int kTermEntries = sine::kTurn + -kStep5 * kLastX;
+static_assert(sine::kAngleMask + kStep2 * kLastX < kTermEntries);
+using TermTable = std::array<std::int8_t, kTermEntries>;
+constexpr TermTable make_term_table() {
+  TermTable t{};
+  for (int a = 0; a < kTermEntries; ++a)
+    t[a] = static_cast<std::int8_t>(sine::sin_of(a) >> kTermShift);
+  return t;
+}
+constexpr TermTable kTerm = make_term_table();
+static_assert(kTerm[256] == 63 && kTerm[768] == -64 && kTerm[1023] == -1 && kTerm[1024] == 0);
 
 // The fourth term's angle is a fixed angle plus 10 k, k = 2x - 3y, which takes only 393 values
 // in a frame. k has the parity of the row, so the even rows and then the odd rows each read
