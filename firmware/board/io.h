@@ -60,3 +60,24 @@ inline void wait_done() {
 }
 
 }  // namespace lcdlink
+
+// getad's steps, shared with the triggered sampling so that a sample costs no call: the
+// spectrum takes over 500 a frame.
+namespace adc {
+
+// One conversion of AD0.1 as its 10-bit code.
+inline std::uint32_t convert() {
+  hw::write(lpc2138::AD0CR, hw::read(lpc2138::AD0CR) | lpc2138::AD0CR_START_NOW);
+  while ((hw::read(lpc2138::AD0GDR) & lpc2138::AD0GDR_DONE) == 0) {
+  }
+  return (hw::read(lpc2138::AD0GDR) >> lpc2138::AD0GDR_RESULT_SHIFT) & lpc2138::AD0GDR_RESULT_MASK;
+}
+
+// One conversion as a sample: code - zero, wrapped to 16 bits. A loop that stores samples
+// passes avg read once, as only a calibration changes it; read through each time, it would be
+// reloaded after every 16-bit store, which the compiler must assume may alias it.
+inline std::int16_t sample(std::uint16_t zero = avg) {
+  return static_cast<std::int16_t>(convert() - zero);
+}
+
+}  // namespace adc
