@@ -61,23 +61,37 @@ inline void wait_done() {
 
 }  // namespace lcdlink
 
-// getad's steps, shared with the triggered sampling so that a sample costs no call: the
-// spectrum takes over 500 a frame.
+// getad's steps, shared with the triggered sampling so that a sample costs no call (the
+// spectrum takes over 500 a frame) and a capture can start each conversion as soon as the one
+// before has been read, storing that sample while the next converts.
 namespace adc {
 
-// One conversion of AD0.1 as its 10-bit code.
-inline std::uint32_t convert() {
+inline void start() {
   hw::write(lpc2138::AD0CR, hw::read(lpc2138::AD0CR) | lpc2138::AD0CR_START_NOW);
+}
+
+// Waits for the running conversion and returns its 10-bit code.
+inline std::uint32_t finish() {
   while ((hw::read(lpc2138::AD0GDR) & lpc2138::AD0GDR_DONE) == 0) {
   }
   return (hw::read(lpc2138::AD0GDR) >> lpc2138::AD0GDR_RESULT_SHIFT) & lpc2138::AD0GDR_RESULT_MASK;
 }
 
-// One conversion as a sample: code - zero, wrapped to 16 bits. A loop that stores samples
-// passes avg read once, as only a calibration changes it; read through each time, it would be
-// reloaded after every 16-bit store, which the compiler must assume may alias it.
+// One conversion of AD0.1 as its 10-bit code.
+inline std::uint32_t convert() {
+  start();
+  return finish();
+}
+
+// A code as a sample: code - zero, wrapped to 16 bits. Loops that store samples pass avg read
+// once, as only a calibration changes it; read through each time, it would be reloaded after
+// every 16-bit store, which the compiler must assume may alias it.
+inline std::int16_t to_sample(std::uint32_t code, std::uint16_t zero) {
+  return static_cast<std::int16_t>(code - zero);
+}
+
 inline std::int16_t sample(std::uint16_t zero = avg) {
-  return static_cast<std::int16_t>(convert() - zero);
+  return to_sample(convert(), zero);
 }
 
 }  // namespace adc

@@ -12,7 +12,15 @@ constexpr int kFailed = -1;
 // Q15 product rounded half up. |a * b| <= 2^30, so adding the half cannot overflow, and
 // (c + 2^14) >> 15 equals (c >> 15) + ((c >> 14) & 1) while costing one instruction less.
 inline int q15_mul(int a, int b) {
+#if defined(LPCDEMO_TARGET)
+  // The multiplier stops early on a small Rs; b is the sample, mostly far smaller than a
+  // twiddle once the spectrum's energy has gathered in a few bins.
+  int p;
+  asm("mul %0, %1, %2" : "=&r"(p) : "r"(a), "r"(b));
+  return (p + (1 << 14)) >> 15;
+#else
   return (a * b + (1 << 14)) >> 15;
+#endif
 }
 
 // True when |v| > 16383 at full width (so -32768 counts as 32768): one compare instead of two.
@@ -28,12 +36,12 @@ bool any_exceeds_half_scale(const std::int16_t fr[], const std::int16_t fi[], in
 }
 
 void bit_reverse(std::int16_t fr[], std::int16_t fi[], int n) {
+  // mr counts p's bit reversal up: add one at the top bit, carrying downwards.
   int mr = 0;
   for (int p = 1; p < n; ++p) {
-    int l = n;
-    do l >>= 1;
-    while (mr + l > n - 1);
-    mr = (mr & (l - 1)) + l;
+    int l = n >> 1;
+    for (; (mr & l) != 0; l >>= 1) mr ^= l;
+    mr |= l;
     if (mr > p) {
       const std::int16_t tr = fr[p];
       fr[p] = fr[mr];
