@@ -236,6 +236,23 @@ TEST_F(Watchdog, EndsARunWithoutFrames) {
   EXPECT_NE(findings().find("(hang+0x"), std::string::npos) << findings();
 }
 
+class RamFill : public Probe {
+ protected:
+  void SetUp() override {
+    options_.ram_fill = 0xA5;
+    Probe::SetUp();
+  }
+};
+
+TEST_F(RamFill, FillsRamOutsideDataAndBss) {
+  fast_flash();
+  emu_->call("spi_setup");
+  emu_->call("send_ram_word", {0x40000F00});  // above .bss: the pattern, 9 bits of it
+  emu_->call("send_ram_word", {0x400007FC});  // the last word of .bss: zero
+  // As sendlcd takes them: bit 8 set for a command.
+  EXPECT_EQ(board_.lcd().words(), (std::vector<std::uint16_t>{0x0A5, 0x100}));
+}
+
 TEST(EmulatorImage, RefusesWhatItCannotRun) {
   sim::Board board(sim::make_audio("silence"));
   EXPECT_THROW(Emulator("/nonexistent/lpcdemo.elf", board), BadImage);

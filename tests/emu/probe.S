@@ -322,3 +322,10 @@ mul_between:
         mul     r2, r1, r3
         mov     r3, #0
         bx      lr
+
+@ Sends the word of RAM at r0 to the LCD, after spi_setup.
+        .org 0x800
+        .global send_ram_word
+send_ram_word:
+        ldr     r0, [r0]
+        b       poll_tst
