@@ -172,6 +172,8 @@ struct Emulator::Impl {
   // Faults and findings (faults.cpp).
   // Ends the run with a finding; a debugger sees `signal` at the instruction `pc`.
   void fault(const std::string& message, std::uint32_t address, Signal signal, std::uint32_t pc);
+  bool on_main_stack() const;
+  void check_stack_write(const Block& b);
   void check_sp();
   void check_watchdog();
   std::uint32_t locate(std::uint32_t accessed) const;

@@ -196,6 +196,9 @@ TEST_F(Probe, FaultsAreReportedWithAddressAndSymbol) {
       {"fetch_unmapped", {"fetch from 0x80000000", "fetch_unmapped"}},
       {"jump_vector", {"exception vector 0x00000008", "0x00000640 (jump_vector+0x0)"}},
       {"overflow", {"stack overflow", "sp 0x3ffffffc", "0x40000800", "(overflow+0x0)"}},
+      {"deep_store",
+       {"stack overflow: write to 0x40000004", "limit", "0x40000800",
+        "0x00000844 (deep_store+0x4)"}},
   };
   for (const FaultCase& c : cases) {
     const std::size_t before = board_.findings().size();

@@ -329,3 +329,12 @@ mul_between:
 send_ram_word:
         ldr     r0, [r0]
         b       poll_tst
+
+@ Stores below _bss_end through a stack pointer that is back in range by the block's end.
+        .org 0x840
+        .global deep_store
+deep_store:
+        sub     sp, sp, #0x1000
+        str     r0, [sp, #4]
+        add     sp, sp, #0x1000
+        bx      lr

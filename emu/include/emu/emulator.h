@@ -55,7 +55,8 @@ struct Counters {
   std::uint64_t instructions = 0;
   std::uint64_t cycles = 0;
   std::array<std::uint64_t, kActivities> by_activity{};
-  std::uint32_t lowest_sp = 0xFFFFFFFF;  // deepest main-stack pointer seen
+  // The deepest main-stack address in use: the pointer, or the lowest byte written through it.
+  std::uint32_t lowest_sp = 0xFFFFFFFF;
 };
 
 // The constructor throws BadImage when the image cannot be loaded, or a file has no main.
