@@ -104,6 +104,7 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
     clocks += flash.mam.fetch(b.addr, b.end, sequential);
   }
   if (!b.at_entry.empty()) clocks += settle(b.at_entry);
+  if (b.stack_write) check_stack_write(b);
   charge(clocks, b.activity);
   counters.instructions += b.insns;
   if (b.vector) {
