@@ -50,8 +50,10 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
   engine.reset(uc);
   check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_TI925T), "ARMv4T core");
   map_memory();
+  // Raw flash without symbols holds its tables among the code: searched whole, its data would
+  // give hundreds of hooks, each run through whenever one fires; its blocks settle alone.
   for (const Range& r : image.code()) {
-    if (r.end <= chip::FLASH_BASE + chip::FLASH_SIZE) settle_in_place(r);
+    if (layout.main && r.end <= chip::FLASH_BASE + chip::FLASH_SIZE) settle_in_place(r);
   }
   install_hooks();
   board.enable_clock();
