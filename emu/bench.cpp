@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "emu/emulator.h"
@@ -36,14 +37,20 @@ void read_setup(sim::Board& board, BenchReport& report) {
 }
 
 EffectCost measure_effect(const std::string& elf_path, const runner::Effect& effect, int frames,
-                          BenchReport& report) {
+                          const std::string& profile_dir, BenchReport& report) {
   sim::Board board(sim::make_audio(""));
   Emulator emu(elf_path, board);
   runner::bring_up(emu);
   emu.call("initpal", {effect.palette});
   const Snapshot start = snapshot(emu, board);
+  if (!profile_dir.empty()) emu.record_profile();
   for (int n = 0; n < frames; ++n) emu.call(effect.symbol, {n});
   const Snapshot end = snapshot(emu, board);
+  if (!profile_dir.empty()) {
+    emu.write_profile(profile_dir + "/" + std::string(effect.name) + ".callgrind",
+                      "lpcdemo bench: " + std::to_string(frames) + " frames of " +
+                          std::string(effect.name) + " on " + elf_path);
+  }
   read_setup(board, report);
 
   const double f = frames;
@@ -157,11 +164,12 @@ void print_json(const BenchReport& r, std::ostream& out) {
 
 }  // namespace
 
-BenchReport measure_bench(const std::string& elf_path, int frames) {
+BenchReport measure_bench(const std::string& elf_path, int frames, const std::string& profile_dir) {
   BenchReport report;
+  if (!profile_dir.empty()) std::filesystem::create_directories(profile_dir);
   const auto t0 = std::chrono::steady_clock::now();
   for (const runner::Effect& e : runner::effects()) {
-    report.effects.push_back(measure_effect(elf_path, e, frames, report));
+    report.effects.push_back(measure_effect(elf_path, e, frames, profile_dir, report));
   }
   report.host_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -176,8 +184,9 @@ void print_bench(const BenchReport& report, bool json, std::ostream& out) {
   }
 }
 
-int run_bench(const std::string& elf_path, bool json, std::ostream& out) {
-  const BenchReport report = measure_bench(elf_path);
+int run_bench(const std::string& elf_path, bool json, std::ostream& out,
+              const std::string& profile_dir) {
+  const BenchReport report = measure_bench(elf_path, kBenchFrames, profile_dir);
   print_bench(report, json, out);
   return report.findings.empty() ? 0 : 1;
 }

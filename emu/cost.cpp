@@ -59,6 +59,7 @@ void Emulator::Impl::finish_block(std::uint32_t next) {
   if (b.exit_conditional && next != b.end) clocks += b.exit_extra;
   if (!b.at_exit.empty()) clocks += settle(b.at_exit);
   charge(clocks, b.activity);
+  if (profile) profile->leave(clocks, next);
   if (b.writes_sp) check_sp();
 }
 
@@ -72,13 +73,14 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   const bool sequential = current && current->end == addr;
   if (current) finish_block(addr);
   Block& b = block(addr, size);
-  std::uint64_t clocks = b.cycles;
+  std::uint64_t clocks = b.cycles, flash_wait = 0;
   if (b.in_flash) {
-    clocks += flash.mam.fetch(b.addr, b.end, sequential);
-    for (std::uint32_t lit : b.literals) clocks += flash.mam.read(lit);
+    flash_wait += flash.mam.fetch(b.addr, b.end, sequential);
+    for (std::uint32_t lit : b.literals) flash_wait += flash.mam.read(lit);
   }
   if (!b.at_entry.empty()) clocks += settle(b.at_entry);
-  charge(clocks, b.activity);
+  charge(clocks + flash_wait, b.activity);
+  if (profile) profile->enter(b, clocks, flash_wait);
   counters.instructions += b.insns;
   if (b.vector) {
     fault("exception vector " + sim::hex_word(addr) + " entered" +

@@ -1,0 +1,89 @@
+// Where the processor clocks go, per instruction and per call, in callgrind's format, so that
+// callgrind_annotate and KCachegrind read it: the clocks, the instructions, and the wait clocks
+// of the flash accelerator and the APB bridge, with file and line from the image's debug
+// information and a call graph with inclusive costs.
+//
+// The emulator charges clocks a block at a time; a block's fixed clocks are spread over its
+// instructions by the core's timing table, and what is settled as it runs (a conditional
+// instruction executed, a multiply's early termination, a taken branch) goes to its last
+// instruction. Waits go to the instruction that made the access. Every clock the emulator
+// charges lands somewhere, so the totals equal its counters.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "emu/block.h"
+#include "emu/elf_image.h"
+
+namespace emu {
+
+enum class Event : std::size_t { Cycles, Instructions, FlashWait, ApbWait };
+inline constexpr std::size_t kEvents = 4;
+using Costs = std::array<std::uint64_t, kEvents>;
+
+class Profile {
+ public:
+  // fetch: the instruction word at an address, read once per block.
+  explicit Profile(std::function<std::uint32_t(std::uint32_t)> fetch) : fetch_(std::move(fetch)) {}
+
+  // A block starts: `clocks` its own, `flash_wait` the accelerator's for its code and literals.
+  void enter(const Block& b, std::uint64_t clocks, std::uint64_t flash_wait);
+  // The running block ends with `clocks` more and goes on at `next`: a call, a return or neither.
+  void leave(std::uint64_t clocks, std::uint32_t next);
+  // `clocks` of wait (FlashWait or ApbWait) at the instruction `at`.
+  void wait(std::uint32_t at, Event kind, std::uint64_t clocks);
+  // The running poll loop went round `passes` more times, `pass` clocks each, `apb_wait` of them
+  // at its load.
+  void repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb_wait);
+  // The run is over: calls still open (a frame limit stops mid-call) are closed here.
+  void end_run();
+
+  const Costs& totals() const { return totals_; }
+  // Atomically (a temporary name, then renamed); throws std::runtime_error when it cannot.
+  void write(const std::string& path, const ElfImage& image, const std::string& command) const;
+
+ private:
+  enum class Flow : std::uint8_t { None, Call, Return };
+  // What one decoded block cost over all its runs.
+  struct BlockCosts {
+    std::uint32_t addr = 0;
+    std::uint64_t runs = 0;
+    std::vector<std::uint8_t> weights;  // the timing table's clocks per instruction
+    std::uint32_t weight_sum = 0;
+    std::int64_t settled = 0;  // clocks beyond runs * weight_sum, on the last instruction
+    std::vector<Costs> waits;  // per instruction
+    Flow flow = Flow::None;
+  };
+  struct Frame {
+    std::uint32_t site, callee, ret;
+    Costs at_call;
+  };
+  struct Edge {
+    std::uint64_t count = 0;
+    Costs inclusive{};
+  };
+
+  BlockCosts& costs_of(const Block& b);
+  void add_to_last(std::int64_t clocks);
+  void close(const Frame& f);
+  std::map<std::uint32_t, Costs> self_costs() const;
+
+  std::function<std::uint32_t(std::uint32_t)> fetch_;
+  std::unordered_map<const Block*, BlockCosts> blocks_;
+  BlockCosts* current_ = nullptr;
+  std::uint32_t current_end_ = 0;
+  std::map<std::uint32_t, Costs> stray_;  // waits outside the running block
+  std::vector<Frame> stack_;
+  std::map<std::pair<std::uint32_t, std::uint32_t>, Edge> edges_;  // by call site, callee
+  Costs totals_{};
+};
+
+}  // namespace emu
