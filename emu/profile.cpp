@@ -134,6 +134,7 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
   c.addr = b.addr;
   c.waits.resize(b.insns);
   std::vector<std::uint32_t> words(b.insns);
+  int accesses = 0;
   for (std::uint32_t i = 0; i < b.insns; ++i) {
     const std::uint32_t at = b.addr + i * kWord;
     words[i] = fetch_(at);
@@ -141,7 +142,9 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
     const bool always = t.cond == arm::kAlways || t.multiply != arm::Multiply::None;
     c.weights.push_back(always ? t.cycles : 1);  // a skipped instruction takes one clock
     c.weight_sum += c.weights.back();
+    if (t.memory && accesses++ == 0) c.sole_access = static_cast<int>(i);
   }
+  if (accesses > 1) c.sole_access = -1;
   const std::uint32_t last = words.back();
   const std::uint32_t before = b.insns > 1 ? words[b.insns - 2] : fetch_(b.addr - kWord);
   const arm::Timing t = arm::decode(last, b.end - kWord);
@@ -166,7 +169,7 @@ void Profile::enter(const Block& b, std::uint64_t clocks, std::uint64_t flash_wa
   totals_[index(Event::Instructions)] += b.insns;
   totals_[index(Event::Cycles)] += current_->weight_sum;
   add_to_last(static_cast<std::int64_t>(clocks) - current_->weight_sum);
-  if (flash_wait != 0) wait(b.addr, Event::FlashWait, flash_wait);
+  if (flash_wait != 0) wait_at(b.addr, Event::FlashWait, flash_wait);
 }
 
 void Profile::leave(std::uint64_t clocks, std::uint32_t next) {
@@ -187,11 +190,24 @@ void Profile::leave(std::uint64_t clocks, std::uint32_t next) {
   current_ = nullptr;
 }
 
-void Profile::wait(std::uint32_t at, Event kind, std::uint64_t clocks) {
-  Costs* c = &stray_[at];
-  if (current_ && at >= current_->addr && at < current_end_) {
-    c = &current_->waits[(at - current_->addr) / kWord];
+void Profile::wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
+                   const std::function<std::uint32_t()>& locate) {
+  if (!current_) return wait_at(locate(), kind, clocks);
+  if (current_->sole_access >= 0) {
+    return wait_at(current_->addr + static_cast<std::uint32_t>(current_->sole_access) * kWord, kind,
+                   clocks);
   }
+  if (kind != Event::ApbWait) return wait_at(locate(), kind, clocks);
+  auto& seen = current_->registers;
+  auto it =
+      std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == accessed; });
+  if (it == seen.end()) it = seen.insert(seen.end(), {accessed, locate()});
+  wait_at(it->second, kind, clocks);
+}
+
+void Profile::wait_at(std::uint32_t at, Event kind, std::uint64_t clocks) {
+  const bool inside = current_ && at >= current_->addr && at < current_end_;
+  Costs* c = inside ? &current_->waits[(at - current_->addr) / kWord] : &stray_[at];
   (*c)[index(Event::Cycles)] += clocks;
   (*c)[index(kind)] += clocks;
   totals_[index(Event::Cycles)] += clocks;
@@ -205,7 +221,7 @@ void Profile::repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb
   totals_[index(Event::Cycles)] += passes * current_->weight_sum;
   add_to_last(static_cast<std::int64_t>(passes * (pass - apb_wait)) -
               static_cast<std::int64_t>(passes * current_->weight_sum));
-  if (apb_wait != 0) wait(current_->addr, Event::ApbWait, passes * apb_wait);
+  if (apb_wait != 0) wait_at(current_->addr, Event::ApbWait, passes * apb_wait);
 }
 
 void Profile::end_run() {

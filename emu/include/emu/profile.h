@@ -38,8 +38,11 @@ class Profile {
   void enter(const Block& b, std::uint64_t clocks, std::uint64_t flash_wait);
   // The running block ends with `clocks` more and goes on at `next`: a call, a return or neither.
   void leave(std::uint64_t clocks, std::uint32_t next);
-  // `clocks` of wait (FlashWait or ApbWait) at the instruction `at`.
-  void wait(std::uint32_t at, Event kind, std::uint64_t clocks);
+  // `clocks` of wait (FlashWait or ApbWait) for an access to `accessed`, at the instruction that
+  // made it: the running block's only load or store, else the one `locate` finds (once per
+  // peripheral register and block: a register's address is fixed in the code).
+  void wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
+            const std::function<std::uint32_t()>& locate);
   // The running poll loop went round `passes` more times, `pass` clocks each, `apb_wait` of them
   // at its load.
   void repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb_wait);
@@ -61,6 +64,8 @@ class Profile {
     std::int64_t settled = 0;  // clocks beyond runs * weight_sum, on the last instruction
     std::vector<Costs> waits;  // per instruction
     Flow flow = Flow::None;
+    int sole_access = -1;  // the index of its only load or store, if it has one
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> registers;  // accessed, by
   };
   struct Frame {
     std::uint32_t site, callee, ret;
@@ -72,6 +77,7 @@ class Profile {
   };
 
   BlockCosts& costs_of(const Block& b);
+  void wait_at(std::uint32_t at, Event kind, std::uint64_t clocks);
   void add_to_last(std::int64_t clocks);
   void close(const Frame& f);
   std::map<std::uint32_t, Costs> self_costs() const;
