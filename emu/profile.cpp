@@ -1,5 +1,6 @@
 #include "emu/profile.h"
 
+#include <cxxabi.h>
 #include <elfutils/libdw.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,9 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -120,8 +123,16 @@ struct Function {
   std::uint32_t entry;
 };
 
+// C++ names as the source spells them, as callgrind itself writes them.
+std::string demangled(const std::string& name) {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> plain(
+      abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), &std::free);
+  return status == 0 && plain ? std::string(plain.get()) : name;
+}
+
 Function function_at(const ElfImage& image, std::uint32_t addr) {
-  if (const Symbol* s = image.symbol_at(addr)) return {s->name, s->addr};
+  if (const Symbol* s = image.symbol_at(addr)) return {demangled(s->name), s->addr};
   return {"(no symbol)", 0};
 }
 
