@@ -188,6 +188,7 @@ void Emulator::write_profile(const std::string& path, const std::string& command
   if (!impl_->profile) throw std::runtime_error("no profile recorded");
   impl_->profile->write(path, impl_->image, command);
 }
+
 std::uint32_t Emulator::stack_top() const {
   return impl_->at_main.stack_top;
 }

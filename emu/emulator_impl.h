@@ -156,8 +156,8 @@ struct Emulator::Impl {
   }
   // A wait just charged for an access to `accessed`, to the instruction that made it.
   void profile_wait(std::uint32_t accessed, Event kind, std::uint64_t clocks) {
-    if (profile && clocks != 0)
-      profile->wait(kind, clocks, accessed, [&] { return locate(accessed); });
+    if (!profile || clocks == 0) return;
+    profile->wait(kind, clocks, accessed, [&] { return locate(accessed); });
   }
   Activity activity() const { return current ? current->activity : Activity::Render; }
   static void hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
