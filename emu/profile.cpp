@@ -154,6 +154,7 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
     c.weights.push_back(always ? t.cycles : 1);  // a skipped instruction takes one clock
     c.weight_sum += c.weights.back();
     if (t.memory && accesses++ == 0) c.sole_access = static_cast<int>(i);
+    if (t.literal) c.sites.emplace_back(t.literal_addr, at);
   }
   if (accesses > 1) c.sole_access = -1;
   const std::uint32_t last = words.back();
@@ -208,12 +209,14 @@ void Profile::wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
     return wait_at(current_->addr + static_cast<std::uint32_t>(current_->sole_access) * kWord, kind,
                    clocks);
   }
-  if (kind != Event::ApbWait) return wait_at(locate(), kind, clocks);
-  auto& seen = current_->registers;
+  auto& known = current_->sites;
   auto it =
-      std::find_if(seen.begin(), seen.end(), [&](const auto& s) { return s.first == accessed; });
-  if (it == seen.end()) it = seen.insert(seen.end(), {accessed, locate()});
-  wait_at(it->second, kind, clocks);
+      std::find_if(known.begin(), known.end(), [&](const auto& s) { return s.first == accessed; });
+  if (it != known.end()) return wait_at(it->second, kind, clocks);
+  const std::uint32_t at = locate();
+  // A register's address is fixed in the code; a table read's is not.
+  if (kind == Event::ApbWait) known.emplace_back(accessed, at);
+  wait_at(at, kind, clocks);
 }
 
 void Profile::wait_at(std::uint32_t at, Event kind, std::uint64_t clocks) {

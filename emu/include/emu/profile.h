@@ -39,8 +39,8 @@ class Profile {
   // The running block ends with `clocks` more and goes on at `next`: a call, a return or neither.
   void leave(std::uint64_t clocks, std::uint32_t next);
   // `clocks` of wait (FlashWait or ApbWait) for an access to `accessed`, at the instruction that
-  // made it: the running block's only load or store, else the one `locate` finds (once per
-  // peripheral register and block: a register's address is fixed in the code).
+  // made it: the running block's only load or store, a load from its literal pool, else the one
+  // `locate` finds (once per peripheral register and block).
   void wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
             const std::function<std::uint32_t()>& locate);
   // The running poll loop went round `passes` more times, `pass` clocks each, `apb_wait` of them
@@ -65,7 +65,8 @@ class Profile {
     std::vector<Costs> waits;  // per instruction
     Flow flow = Flow::None;
     int sole_access = -1;  // the index of its only load or store, if it has one
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> registers;  // accessed, by
+    // Addresses whose accesses come from one instruction: literals and peripheral registers.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sites;  // accessed, by
   };
   struct Frame {
     std::uint32_t site, callee, ret;
