@@ -2,13 +2,10 @@
 
 #include <algorithm>
 
-#include "hw/lpc2138.h"
-
 namespace emu {
 namespace {
 
 constexpr std::uint32_t kWord = 4;
-constexpr std::uint32_t kFlashEnd = lpc2138::FLASH_BASE + lpc2138::FLASH_SIZE;
 // Exception vectors after the reset slot: the core never enters them here (interrupts stay
 // masked and Unicorn reports the exceptions itself), so getting there is a wild jump.
 constexpr std::uint32_t kFirstVector = 0x04, kVectorsEnd = 0x20;
@@ -79,7 +76,6 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words) 
     // After a mode change the banked sp is another mode's until it is set.
     if (x.changes_mode) b.writes_sp = false;
     if (x.writes & (1u << arm::kSp)) b.writes_sp = true;
-    if (x.literal && x.literal_addr < kFlashEnd) b.literals.push_back(x.literal_addr);
     if (x.multiply != arm::Multiply::None) {
       // The multiplier operand as the multiply reads it: unchanged since the block's start,
       // or unchanged until its end; otherwise the slowest case.

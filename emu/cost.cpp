@@ -74,10 +74,7 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   if (current) finish_block(addr);
   Block& b = block(addr, size);
   std::uint64_t clocks = b.cycles, flash_wait = 0;
-  if (b.in_flash) {
-    flash_wait += flash.mam.fetch(b.addr, b.end, sequential);
-    for (std::uint32_t lit : b.literals) flash_wait += flash.mam.read(lit);
-  }
+  if (b.in_flash) flash_wait = flash.mam.fetch(b.addr, b.end, sequential);
   if (!b.at_entry.empty()) clocks += settle(b.at_entry);
   charge(clocks + flash_wait, b.activity);
   if (profile) profile->enter(b, clocks, flash_wait);

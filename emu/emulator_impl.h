@@ -124,6 +124,8 @@ struct Emulator::Impl {
   static std::uint64_t mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
   static void mmio_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
                          void* w);
+  static void hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int, std::int64_t,
+                             void* self);
   static std::uint64_t flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
   static void flash_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
                           void* w);

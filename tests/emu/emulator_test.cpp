@@ -109,6 +109,10 @@ TEST_F(Probe, TableReadsFromFlashUseTheDataBuffer) {
   EXPECT_EQ(cost("load_word", {0x3010}).cycles, 3u + 2 + 3);
   EXPECT_EQ(cost("load_word", {0x3000}).cycles, 3u + 2 + 3);
   EXPECT_EQ(cost("load_word", {0x40000000}).cycles, 3u + 3);  // RAM has no wait states
+  // Tables in a page that also holds code go through the same buffer.
+  EXPECT_EQ(cost("load_word", {0x100}).cycles, 3u + 2 + 3);
+  EXPECT_EQ(cost("load_word", {0x10C}).cycles, 3u + 3);
+  EXPECT_EQ(cost("load_word", {0x110}).cycles, 3u + 2 + 3);
   EXPECT_EQ(findings(), "");
   // Flash without code is as read-only as the rest.
   emu_->call("store_word", {0x3000, 5});

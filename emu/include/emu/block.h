@@ -32,9 +32,8 @@ struct Block {
   bool exit_conditional = false;  // the last instruction may leave the block, or fall through
   std::uint8_t exit_extra = 0;
   Activity activity = Activity::Render;
-  std::vector<Dynamic> at_entry;        // depend on the state as the block starts
-  std::vector<Dynamic> at_exit;         // ... as it ends
-  std::vector<std::uint32_t> literals;  // flash words read from literal pools
+  std::vector<Dynamic> at_entry;  // depend on the state as the block starts
+  std::vector<Dynamic> at_exit;   // ... as it ends
   // A poll loop: load from a register, test it against a constant, branch back while unset.
   bool spin = false;
   bool spin_compare = false;  // CMP; else TST
