@@ -51,6 +51,9 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
   engine.reset(uc);
   check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_TI925T), "ARMv4T core");
   map_memory();
+  for (const Range& r : image.code()) {
+    if (r.end <= chip::FLASH_BASE + chip::FLASH_SIZE) settle_in_place(r);
+  }
   install_hooks();
   board.enable_clock();
   if (o.gdb_port != 0) attach_debugger(o.gdb_port);
@@ -114,6 +117,15 @@ bool Emulator::Impl::reach_main() {
     return false;
   }
   at_main = {.reached = true, .stack_top = reg(UC_ARM_REG_SP), .cpsr = reg(UC_ARM_REG_CPSR)};
+  // Code that start-up copied into RAM is there now: hooked, and translated and decoded again
+  // should start-up have run any of it.
+  for (const Range& r : image.code()) {
+    if (!chip::in_region(r.begin, chip::RAM_BASE, chip::RAM_SIZE) || r.end <= r.begin) continue;
+    settle_in_place(r);
+    uc_ctl_remove_cache(uc, r.begin, r.end);
+    const auto first = blocks.in_ram.begin() + (r.begin - chip::RAM_BASE) / kWord;
+    std::fill(first, first + (r.end - r.begin) / kWord, nullptr);
+  }
   return true;
 }
 

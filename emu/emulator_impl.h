@@ -56,10 +56,18 @@ struct Emulator::Impl {
     // What mam was last configured with; the reset values to begin with.
     std::uint8_t mamcr = chip::MAMCR_OFF, mamtim = chip::MAMTIM_MAX;
   };
-  // Every block decoded so far, found again by its start word.
+  // An instruction settled as it runs, as its code hook sees it.
+  struct InPlaceHook {
+    Impl* self;
+    Dynamic cost;
+  };
+  // Every block decoded so far, found again by its start word, and the instructions settled in
+  // place, which blocks leave out.
   struct Blocks {
     std::deque<Block> all;
     std::vector<Block*> in_flash, in_ram;  // by start word
+    std::vector<std::uint32_t> in_place;   // sorted addresses
+    std::deque<InPlaceHook> in_place_hooks;
   };
   // What the checks of the current run (a call or run_main) have seen.
   struct Checks {
@@ -150,7 +158,10 @@ struct Emulator::Impl {
   Block& block(std::uint32_t addr, std::uint32_t size);
   Block decode(std::uint32_t addr, std::uint32_t size) const;
   void on_block(std::uint32_t addr, std::uint32_t size);
-  std::uint64_t settle(const std::vector<Dynamic>& items);
+  std::uint64_t settle(const Dynamic& d, std::uint32_t cpsr) const;
+  std::uint64_t settle(const std::vector<Dynamic>& items) const;
+  void settle_in_place(const Range& code);
+  static void hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t size, void* hook);
   void finish_block(std::uint32_t next);
   void charge(std::uint64_t clocks, Activity a) {
     counters.cycles += clocks;

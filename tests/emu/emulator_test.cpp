@@ -72,6 +72,16 @@ TEST_F(Probe, SkippedInstructionsCostOneCycle) {
   EXPECT_EQ(cost("cond_entry", {1}).cycles, 1u + 1 + 3 + 3 + 3);
 }
 
+TEST_F(Probe, FlagsAndOperandsChangedWithinABlockAreReadAtTheInstruction) {
+  fast_flash();
+  // mov (1), cmp (1), ldrne (3 executed, 1 skipped), cmp (1), bx (3).
+  EXPECT_EQ(cost("cond_between", {0}).cycles, 1u + 1 + 1 + 1 + 3);
+  EXPECT_EQ(cost("cond_between", {1}).cycles, 1u + 1 + 3 + 1 + 3);
+  // mov (1), mul (1 + m by r0), mov (1), bx (3).
+  EXPECT_EQ(cost("mul_between", {0x7F, 5}).cycles, 1u + 1 + 1 + 1 + 3);
+  EXPECT_EQ(cost("mul_between", {0x12345678, 5}).cycles, 1u + 1 + 4 + 1 + 3);
+}
+
 TEST_F(Probe, MultipliesTerminateEarlyOnSmallMultipliers) {
   fast_flash();
   // mul (1 + m), bx (3); m by the significant bytes of r0.

@@ -302,3 +302,23 @@ collide_ands:
         beq     1b
         bx      lr
         .ltorg
+
+@ A conditional load between two compares in one block: the first one decides it.
+        .org 0x780
+        .global cond_between
+cond_between:
+        ldr     r2, =0x40000000
+        cmp     r0, #0
+        ldrne   r1, [r2]
+        cmp     r0, #1
+        bx      lr
+        .ltorg
+
+@ A multiply whose multiplier is set before it and changed after it in the same block.
+        .org 0x7c0
+        .global mul_between
+mul_between:
+        mov     r3, r0
+        mul     r2, r1, r3
+        mov     r3, #0
+        bx      lr

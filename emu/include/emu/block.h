@@ -43,7 +43,23 @@ struct Block {
   Block* other_length = nullptr;           // a block from the same address, ending elsewhere
 };
 
-Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words);
+// `in_place`: sorted addresses of instructions settled as they run (settled_in_place), which the
+// block leaves out of its dynamic cost.
+Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
+                   const std::vector<std::uint32_t>& in_place = {});
+
+// An instruction whose cost is settled just before it runs.
+struct InPlace {
+  std::uint32_t addr = 0;
+  Dynamic cost;
+};
+
+// The instructions of the code at addr whose cost depends on flags or a register that the same
+// block may change both before and after them, so that neither the block's start nor its end
+// shows the value they see. A block ends at the first change of flow, so the straight runs
+// between changes of flow contain every block; found once for all code, whatever block an
+// instruction turns out to be part of.
+std::vector<InPlace> settled_in_place(std::uint32_t addr, const std::vector<std::uint32_t>& words);
 
 // Whether a poll loop goes round again after loading v, with the C and V flags of cpsr.
 bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr);

@@ -4,15 +4,13 @@
 //
 // The estimate: the ARM7TDMI timing table per instruction with S = N = I = one clock, a
 // skipped conditional instruction one clock, multiplies by the size of their multiplier
-// operand; the memory accelerator's wait states for code and for data read from flash
-// (mam.h); 3 wait clocks for every APB access. Left out, and what it may cost:
-// - Table reads from the 4 KB page that also holds code (Unicorn maps code pages as plain
-//   memory, so no callback sees them) pay no accelerator wait: in this image the sine table,
-//   the plasma's line and the first third of its term table. The plasma's rendering may be
-//   some 10-20 % too cheap, its frame a few per cent.
-// - A conditional instruction whose flags are set inside its block both before and after it
-//   counts as executed; a multiply whose operand register changes in its block both before and
-//   after it counts the slowest multiplier. Rare in compiled code.
+// operand; the memory accelerator's wait states for code and for every data read from flash,
+// literal pools and tables in pages that hold code included (mam.h); 3 wait clocks for every
+// APB access. Conditions and multiplier operands are read as the instruction sees them: at
+// its block's start or end when nothing in the block changes them on the other side, else by a
+// hook on that one instruction (code copied to RAM by start-up included; code written at run
+// time counts such an instruction as executed, such a multiply as the slowest).
+// Left out, and what it may cost:
 // - The APB bridge's wait is an estimate (the manual gives none); each word to the LCD makes
 //   2 APB accesses plus its polls, so 1 clock off per access moves a frame by 3-5 %.
 // - The accelerator's finer timing (mam.h). With code in RAM there are no waits at all.
