@@ -76,7 +76,9 @@ void Emulator::Impl::hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t
   Impl& self = *h->self;
   // Going on from a breakpoint here: counted before the debugger stopped.
   if (self.debug.pass_break == addr) return;
-  self.charge(self.settle(h->cost, self.reg(UC_ARM_REG_CPSR)), self.activity());
+  const std::uint64_t clocks = self.settle(h->cost, self.reg(UC_ARM_REG_CPSR));
+  self.charge(clocks, self.activity());
+  if (self.profile) self.profile->settled(static_cast<std::uint32_t>(addr), clocks);
 }
 
 // Settles what the block that just ran left open; `next` is where execution went on.

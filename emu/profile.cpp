@@ -143,7 +143,7 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
   BlockCosts& c = it->second;
   if (!added) return c;
   c.addr = b.addr;
-  c.waits.resize(b.insns);
+  c.extra.resize(b.insns);
   std::vector<std::uint32_t> words(b.insns);
   int accesses = 0;
   for (std::uint32_t i = 0; i < b.insns; ++i) {
@@ -181,7 +181,7 @@ void Profile::enter(const Block& b, std::uint64_t clocks, std::uint64_t flash_wa
   totals_[index(Event::Instructions)] += b.insns;
   totals_[index(Event::Cycles)] += current_->weight_sum;
   add_to_last(static_cast<std::int64_t>(clocks) - current_->weight_sum);
-  if (flash_wait != 0) wait_at(b.addr, Event::FlashWait, flash_wait);
+  if (flash_wait != 0) add_at(b.addr, Event::FlashWait, flash_wait);
 }
 
 void Profile::leave(std::uint64_t clocks, std::uint32_t next) {
@@ -204,27 +204,28 @@ void Profile::leave(std::uint64_t clocks, std::uint32_t next) {
 
 void Profile::wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
                    const std::function<std::uint32_t()>& locate) {
-  if (!current_) return wait_at(locate(), kind, clocks);
+  if (!current_) return add_at(locate(), kind, clocks);
   if (current_->sole_access >= 0) {
-    return wait_at(current_->addr + static_cast<std::uint32_t>(current_->sole_access) * kWord, kind,
-                   clocks);
+    return add_at(current_->addr + static_cast<std::uint32_t>(current_->sole_access) * kWord, kind,
+                  clocks);
   }
   auto& known = current_->sites;
   auto it =
       std::find_if(known.begin(), known.end(), [&](const auto& s) { return s.first == accessed; });
-  if (it != known.end()) return wait_at(it->second, kind, clocks);
+  if (it != known.end()) return add_at(it->second, kind, clocks);
   const std::uint32_t at = locate();
   // A register's address is fixed in the code; a table read's is not.
   if (kind == Event::ApbWait) known.emplace_back(accessed, at);
-  wait_at(at, kind, clocks);
+  add_at(at, kind, clocks);
 }
 
-void Profile::wait_at(std::uint32_t at, Event kind, std::uint64_t clocks) {
+void Profile::add_at(std::uint32_t at, Event kind, std::uint64_t clocks) {
   const bool inside = current_ && at >= current_->addr && at < current_end_;
-  Costs* c = inside ? &current_->waits[(at - current_->addr) / kWord] : &stray_[at];
+  Costs* c = inside ? &current_->extra[(at - current_->addr) / kWord] : &stray_[at];
   (*c)[index(Event::Cycles)] += clocks;
-  (*c)[index(kind)] += clocks;
   totals_[index(Event::Cycles)] += clocks;
+  if (kind == Event::Cycles) return;
+  (*c)[index(kind)] += clocks;
   totals_[index(kind)] += clocks;
 }
 
@@ -235,7 +236,7 @@ void Profile::repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb
   totals_[index(Event::Cycles)] += passes * current_->weight_sum;
   add_to_last(static_cast<std::int64_t>(passes * (pass - apb_wait)) -
               static_cast<std::int64_t>(passes * current_->weight_sum));
-  if (apb_wait != 0) wait_at(current_->addr, Event::ApbWait, passes * apb_wait);
+  if (apb_wait != 0) add_at(current_->addr, Event::ApbWait, passes * apb_wait);
 }
 
 void Profile::end_run() {
@@ -261,7 +262,7 @@ std::map<std::uint32_t, Costs> Profile::self_costs() const {
       if (i + 1 == c.weights.size()) cycles += static_cast<std::uint64_t>(c.settled);
       s[index(Event::Cycles)] += cycles;
       s[index(Event::Instructions)] += c.runs;
-      add(s, c.waits[i]);
+      add(s, c.extra[i]);
     }
   }
   return self;

@@ -43,6 +43,9 @@ class Profile {
   // `locate` finds (once per peripheral register and block).
   void wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
             const std::function<std::uint32_t()>& locate);
+  // `clocks` settled at the instruction `at` as it ran (a condition or a multiplier operand that
+  // its block changes both before and after it).
+  void settled(std::uint32_t at, std::uint64_t clocks) { add_at(at, Event::Cycles, clocks); }
   // The running poll loop went round `passes` more times, `pass` clocks each, `apb_wait` of them
   // at its load.
   void repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb_wait);
@@ -62,7 +65,7 @@ class Profile {
     std::vector<std::uint8_t> weights;  // the timing table's clocks per instruction
     std::uint32_t weight_sum = 0;
     std::int64_t settled = 0;  // clocks beyond runs * weight_sum, on the last instruction
-    std::vector<Costs> waits;  // per instruction
+    std::vector<Costs> extra;  // per instruction: waits, clocks settled in place
     Flow flow = Flow::None;
     int sole_access = -1;  // the index of its only load or store, if it has one
     // Addresses whose accesses come from one instruction: literals and peripheral registers.
@@ -78,7 +81,7 @@ class Profile {
   };
 
   BlockCosts& costs_of(const Block& b);
-  void wait_at(std::uint32_t at, Event kind, std::uint64_t clocks);
+  void add_at(std::uint32_t at, Event kind, std::uint64_t clocks);
   void add_to_last(std::int64_t clocks);
   void close(const Frame& f);
   std::map<std::uint32_t, Costs> self_costs() const;
