@@ -48,7 +48,11 @@ std::uint64_t Emulator::Impl::settle(const Dynamic& d, std::uint32_t cpsr) const
 std::uint64_t Emulator::Impl::settle(const std::vector<Dynamic>& items) const {
   std::uint64_t clocks = 0;
   const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
-  for (const Dynamic& d : items) clocks += settle(d, cpsr);
+  for (const Dynamic& d : items) {
+    const std::uint64_t c = settle(d, cpsr);
+    clocks += c;
+    if (profile) profile->settled_in_block(d.at, c);
+  }
   return clocks;
 }
 
@@ -84,11 +88,10 @@ void Emulator::Impl::hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t
 // Settles what the block that just ran left open; `next` is where execution went on.
 void Emulator::Impl::finish_block(std::uint32_t next) {
   Block& b = *current;
-  std::uint64_t clocks = 0;
-  if (b.exit_conditional && next != b.end) clocks += b.exit_extra;
-  if (!b.at_exit.empty()) clocks += settle(b.at_exit);
+  const std::uint64_t exit = b.exit_conditional && next != b.end ? b.exit_extra : 0;
+  const std::uint64_t clocks = exit + (b.at_exit.empty() ? 0 : settle(b.at_exit));
   charge(clocks, b.activity);
-  if (profile) profile->leave(clocks, next);
+  if (profile) profile->leave(exit, next);
   if (b.writes_sp) check_sp();
 }
 
@@ -102,11 +105,11 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   const bool sequential = current && current->end == addr;
   if (current) finish_block(addr);
   Block& b = block(addr, size);
-  std::uint64_t clocks = b.cycles, flash_wait = 0;
-  if (b.in_flash) flash_wait = flash.mam.fetch(b.addr, b.end, sequential);
+  const std::uint64_t flash_wait = b.in_flash ? flash.mam.fetch(b.addr, b.end, sequential) : 0;
+  if (profile) profile->enter(b, flash_wait);  // before the settled clocks, which it places
+  std::uint64_t clocks = b.cycles + flash_wait;
   if (!b.at_entry.empty()) clocks += settle(b.at_entry);
-  charge(clocks + flash_wait, b.activity);
-  if (profile) profile->enter(b, clocks, flash_wait);
+  charge(clocks, b.activity);
   counters.instructions += b.insns;
   if (b.vector) {
     fault("exception vector " + sim::hex_word(addr) + " entered" +

@@ -170,23 +170,23 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
 }
 
 void Profile::add_to_last(std::int64_t clocks) {
-  current_->settled += clocks;
+  current_->on_last += clocks;
   totals_[index(Event::Cycles)] += static_cast<std::uint64_t>(clocks);
 }
 
-void Profile::enter(const Block& b, std::uint64_t clocks, std::uint64_t flash_wait) {
+void Profile::enter(const Block& b, std::uint64_t flash_wait) {
   current_ = &costs_of(b);
   current_end_ = b.end;
   current_->runs += 1;
   totals_[index(Event::Instructions)] += b.insns;
   totals_[index(Event::Cycles)] += current_->weight_sum;
-  add_to_last(static_cast<std::int64_t>(clocks) - current_->weight_sum);
+  add_to_last(static_cast<std::int64_t>(b.cycles) - current_->weight_sum);
   if (flash_wait != 0) add_at(b.addr, Event::FlashWait, flash_wait);
 }
 
-void Profile::leave(std::uint64_t clocks, std::uint32_t next) {
+void Profile::leave(std::uint64_t exit, std::uint32_t next) {
   if (!current_) return;
-  add_to_last(static_cast<std::int64_t>(clocks));
+  add_to_last(static_cast<std::int64_t>(exit));
   const std::uint32_t end = current_end_;
   if (current_->flow == Flow::Call && next != end) {
     stack_.push_back({end - kWord, next, end, totals_});
@@ -229,6 +229,10 @@ void Profile::add_at(std::uint32_t at, Event kind, std::uint64_t clocks) {
   totals_[index(kind)] += clocks;
 }
 
+void Profile::settled_in_block(std::uint32_t index, std::uint64_t clocks) {
+  if (clocks != 0) settled(current_ ? current_->addr + index * kWord : 0, clocks);
+}
+
 void Profile::repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb_wait) {
   if (!current_ || passes == 0) return;
   current_->runs += passes;
@@ -259,7 +263,7 @@ std::map<std::uint32_t, Costs> Profile::self_costs() const {
     for (std::size_t i = 0; i < c.weights.size(); ++i) {
       Costs& s = self[c.addr + static_cast<std::uint32_t>(i) * kWord];
       std::uint64_t cycles = c.runs * c.weights[i];
-      if (i + 1 == c.weights.size()) cycles += static_cast<std::uint64_t>(c.settled);
+      if (i + 1 == c.weights.size()) cycles += static_cast<std::uint64_t>(c.on_last);
       s[index(Event::Cycles)] += cycles;
       s[index(Event::Instructions)] += c.runs;
       add(s, c.extra[i]);

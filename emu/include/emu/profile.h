@@ -5,9 +5,9 @@
 //
 // The emulator charges clocks a block at a time; a block's fixed clocks are spread over its
 // instructions by the core's timing table, and what is settled as it runs (a conditional
-// instruction executed, a multiply's early termination, a taken branch) goes to its last
-// instruction. Waits go to the instruction that made the access. Every clock the emulator
-// charges lands somewhere, so the totals equal its counters.
+// instruction executed, a multiply's early termination) goes to its instruction, a taken
+// conditional branch to the block's last. Waits go to the instruction that made the access.
+// Every clock the emulator charges lands somewhere, so the totals equal its counters.
 #pragma once
 
 #include <array>
@@ -34,10 +34,11 @@ class Profile {
   // fetch: the instruction word at an address, read once per block.
   explicit Profile(std::function<std::uint32_t(std::uint32_t)> fetch) : fetch_(std::move(fetch)) {}
 
-  // A block starts: `clocks` its own, `flash_wait` the accelerator's for its code and literals.
-  void enter(const Block& b, std::uint64_t clocks, std::uint64_t flash_wait);
-  // The running block ends with `clocks` more and goes on at `next`: a call, a return or neither.
-  void leave(std::uint64_t clocks, std::uint32_t next);
+  // A block starts: its fixed clocks, and `flash_wait` of the accelerator's for its code.
+  void enter(const Block& b, std::uint64_t flash_wait);
+  // The running block ends, `exit` clocks more for a taken conditional branch, and goes on at
+  // `next`: a call, a return or neither.
+  void leave(std::uint64_t exit, std::uint32_t next);
   // `clocks` of wait (FlashWait or ApbWait) for an access to `accessed`, at the instruction that
   // made it: the running block's only load or store, a load from its literal pool, else the one
   // `locate` finds (once per peripheral register and block).
@@ -46,6 +47,9 @@ class Profile {
   // `clocks` settled at the instruction `at` as it ran (a condition or a multiplier operand that
   // its block changes both before and after it).
   void settled(std::uint32_t at, std::uint64_t clocks) { add_at(at, Event::Cycles, clocks); }
+  // `clocks` settled from the state at the running block's start or end, for its instruction
+  // `index`.
+  void settled_in_block(std::uint32_t index, std::uint64_t clocks);
   // The running poll loop went round `passes` more times, `pass` clocks each, `apb_wait` of them
   // at its load.
   void repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb_wait);
@@ -64,7 +68,9 @@ class Profile {
     std::uint64_t runs = 0;
     std::vector<std::uint8_t> weights;  // the timing table's clocks per instruction
     std::uint32_t weight_sum = 0;
-    std::int64_t settled = 0;  // clocks beyond runs * weight_sum, on the last instruction
+    // Clocks beyond runs * weight_sum on the last instruction: its taken branches, and any
+    // counted as the slowest case.
+    std::int64_t on_last = 0;
     std::vector<Costs> extra;  // per instruction: waits, clocks settled in place
     Flow flow = Flow::None;
     int sole_access = -1;  // the index of its only load or store, if it has one
