@@ -22,6 +22,7 @@ namespace emu {
 namespace {
 
 constexpr std::uint32_t kWord = 4;
+constexpr std::uint32_t kPeripheralPage = 0x1000;
 constexpr std::uint32_t kCondMask = 0x0FFFFFFF;
 constexpr std::uint32_t kMovLrPc =
     0x01A0E00F;  // MOV lr, pc: the return address of an indirect call
@@ -117,6 +118,21 @@ std::ostream& operator<<(std::ostream& out, const Costs& c) {
   return out << c[0] << ' ' << c[1] << ' ' << c[2] << ' ' << c[3];
 }
 
+// The offset from its base register that a load or store names, if an immediate one added
+// before the access (or none, after it); else one no page offset equals.
+std::uint32_t offset_in_page(std::uint32_t insn) {
+  constexpr std::uint32_t kNone = 0xFFFFFFFF;
+  const bool up = insn & (1u << 23), pre = insn & (1u << 24);
+  const std::uint32_t cls = (insn >> 25) & 7;
+  const bool halfword = cls == 0 && (insn & 0x90) == 0x90 && (insn & 0x60) != 0;
+  std::uint32_t imm = kNone;
+  if (cls == 2) imm = insn & 0xFFF;
+  if (halfword && (insn & (1u << 22))) imm = ((insn >> 4) & 0xF0) | (insn & 0xF);
+  if (imm == kNone) return kNone;
+  if (!pre) return 0;
+  return up || imm == 0 ? imm : kNone;
+}
+
 // A function as the profile names it: the symbol at or below the address.
 struct Function {
   std::string name;
@@ -145,7 +161,6 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
   c.addr = b.addr;
   c.extra.resize(b.insns);
   std::vector<std::uint32_t> words(b.insns);
-  int accesses = 0;
   for (std::uint32_t i = 0; i < b.insns; ++i) {
     const std::uint32_t at = b.addr + i * kWord;
     words[i] = fetch_(at);
@@ -153,10 +168,9 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
     const bool always = t.cond == arm::kAlways || t.multiply != arm::Multiply::None;
     c.weights.push_back(always ? t.cycles : 1);  // a skipped instruction takes one clock
     c.weight_sum += c.weights.back();
-    if (t.memory && accesses++ == 0) c.sole_access = static_cast<int>(i);
+    if (t.memory) c.accesses.push_back({at, offset_in_page(words[i])});
     if (t.literal) c.sites.emplace_back(t.literal_addr, at);
   }
-  if (accesses > 1) c.sole_access = -1;
   const std::uint32_t last = words.back();
   const std::uint32_t before = b.insns > 1 ? words[b.insns - 2] : fetch_(b.addr - kWord);
   const arm::Timing t = arm::decode(last, b.end - kWord);
@@ -205,17 +219,23 @@ void Profile::leave(std::uint64_t exit, std::uint32_t next) {
 void Profile::wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
                    const std::function<std::uint32_t()>& locate) {
   if (!current_) return add_at(locate(), kind, clocks);
-  if (current_->sole_access >= 0) {
-    return add_at(current_->addr + static_cast<std::uint32_t>(current_->sole_access) * kWord, kind,
-                  clocks);
-  }
+  const auto& accesses = current_->accesses;
+  if (accesses.size() == 1) return add_at(accesses.front().at, kind, clocks);
   auto& known = current_->sites;
   auto it =
       std::find_if(known.begin(), known.end(), [&](const auto& s) { return s.first == accessed; });
   if (it != known.end()) return add_at(it->second, kind, clocks);
-  const std::uint32_t at = locate();
-  // A register's address is fixed in the code; a table read's is not.
-  if (kind == Event::ApbWait) known.emplace_back(accessed, at);
+  if (kind != Event::ApbWait) return add_at(locate(), kind, clocks);
+  // Peripherals sit at the start of 4 KB pages, so a register's offset in its page is the
+  // offset the instruction names; the registers a memory callback reads may be older than
+  // the block's own changes, so they come last.
+  const std::uint32_t offset = accessed % kPeripheralPage;
+  const auto named = [offset](const Access& a) { return a.offset == offset; };
+  const auto first = std::find_if(accesses.begin(), accesses.end(), named);
+  const bool one = first != accesses.end() &&
+                   std::find_if(std::next(first), accesses.end(), named) == accesses.end();
+  const std::uint32_t at = one ? first->at : locate();
+  known.emplace_back(accessed, at);
   add_at(at, kind, clocks);
 }
 

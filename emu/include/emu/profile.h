@@ -40,8 +40,8 @@ class Profile {
   // `next`: a call, a return or neither.
   void leave(std::uint64_t exit, std::uint32_t next);
   // `clocks` of wait (FlashWait or ApbWait) for an access to `accessed`, at the instruction that
-  // made it: the running block's only load or store, a load from its literal pool, else the one
-  // `locate` finds (once per peripheral register and block).
+  // made it: the running block's only load or store, a load from its literal pool, the one
+  // naming a peripheral register's offset, else the one `locate` finds.
   void wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
             const std::function<std::uint32_t()>& locate);
   // `clocks` settled at the instruction `at` as it ran (a condition or a multiplier operand that
@@ -62,6 +62,10 @@ class Profile {
 
  private:
   enum class Flow : std::uint8_t { None, Call, Return };
+  struct Access {
+    std::uint32_t at;
+    std::uint32_t offset;  // from the base register, if an immediate (offset_in_page)
+  };
   // What one decoded block cost over all its runs.
   struct BlockCosts {
     std::uint32_t addr = 0;
@@ -73,7 +77,7 @@ class Profile {
     std::int64_t on_last = 0;
     std::vector<Costs> extra;  // per instruction: waits, clocks settled in place
     Flow flow = Flow::None;
-    int sole_access = -1;  // the index of its only load or store, if it has one
+    std::vector<Access> accesses;  // its loads and stores
     // Addresses whose accesses come from one instruction: literals and peripheral registers.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> sites;  // accessed, by
   };
