@@ -155,8 +155,12 @@ Function function_at(const ElfImage& image, std::uint32_t addr) {
 }  // namespace
 
 Profile::BlockCosts& Profile::costs_of(const Block& b) {
+  // Blocks are found again through a small cache first: a hot loop runs the same few.
+  auto& slot = recent_[(reinterpret_cast<std::uintptr_t>(&b) / sizeof(Block)) % recent_.size()];
+  if (slot.first == &b) return *slot.second;
   auto [it, added] = blocks_.try_emplace(&b);
   BlockCosts& c = it->second;
+  slot = {&b, &c};
   if (!added) return c;
   c.addr = b.addr;
   c.extra.resize(b.insns);

@@ -97,7 +97,8 @@ class Profile {
   std::map<std::uint32_t, Costs> self_costs() const;
 
   std::function<std::uint32_t(std::uint32_t)> fetch_;
-  std::unordered_map<const Block*, BlockCosts> blocks_;
+  std::unordered_map<const Block*, BlockCosts> blocks_;  // nodes: their addresses stay
+  std::array<std::pair<const Block*, BlockCosts*>, 512> recent_{};
   BlockCosts* current_ = nullptr;
   std::uint32_t current_end_ = 0;
   std::map<std::uint32_t, Costs> stray_;  // waits outside the running block
