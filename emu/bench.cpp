@@ -128,17 +128,23 @@ std::string fixed(double v, int decimals) {
   return buf;
 }
 
+// Bytes of the main stack an effect left unused; negative when it went below the limit.
+int margin(const BenchReport& r, const EffectCost& c) {
+  return static_cast<int>(r.stack_capacity) - static_cast<int>(c.stack);
+}
+
 void print_table(const BenchReport& r, std::ostream& out) {
   char line[256];
-  std::snprintf(line, sizeof line, "%-10s %11s %11s %10s %10s %10s %6s %10s %6s %8s %7s\n",
+  std::snprintf(line, sizeof line, "%-10s %11s %11s %10s %10s %10s %6s %10s %6s %8s %6s %6s\n",
                 "effect", "insns/frame", "clk/frame", "render", "serial", "a/d wait", "conv",
-                "bound", "ratio", "fps", "stack");
+                "bound", "ratio", "fps", "stack", "margin");
   out << line;
   for (const EffectCost& c : r.effects) {
     std::snprintf(line, sizeof line,
-                  "%-10s %11.0f %11.0f %10.0f %10.0f %10.0f %6.0f %10.0f %6.2f %8.2f %7u\n",
+                  "%-10s %11.0f %11.0f %10.0f %10.0f %10.0f %6.0f %10.0f %6.2f %8.2f %6u %6d\n",
                   c.name.c_str(), c.instructions, c.cycles, c.render, c.serial, c.adc_wait,
-                  c.conversions, c.bound, c.ratio, c.fps, static_cast<unsigned>(c.stack));
+                  c.conversions, c.bound, c.ratio, c.fps, static_cast<unsigned>(c.stack),
+                  margin(r, c));
     out << line;
   }
   const double mhz = r.effects.empty() ? 0 : r.effects.front().cclk_hz / 1e6;
@@ -179,8 +185,8 @@ void print_json(const BenchReport& r, std::ostream& out) {
         << ", \"conversions_per_frame\": " << fixed(c.conversions, 1)
         << ", \"bound_cycles\": " << fixed(c.bound, 1) << ", \"ratio\": " << fixed(c.ratio, 4)
         << ", \"fps\": " << fixed(c.fps, 3) << ", \"cclk_hz\": " << fixed(c.cclk_hz, 0)
-        << ", \"stack_bytes\": " << c.stack << ", \"findings\": " << c.findings << "}"
-        << (i + 1 < r.effects.size() ? "," : "") << "\n";
+        << ", \"stack_bytes\": " << c.stack << ", \"stack_margin_bytes\": " << margin(r, c)
+        << ", \"findings\": " << c.findings << "}" << (i + 1 < r.effects.size() ? "," : "") << "\n";
   }
   out << "  ],\n  \"flash_bytes\": " << r.flash_bytes << ",\n  \"ram_bytes\": " << r.ram_bytes
       << ",\n  \"stack_bytes\": " << r.stack_bytes

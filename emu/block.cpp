@@ -1,6 +1,7 @@
 #include "emu/block.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace emu {
 namespace {
@@ -42,6 +43,55 @@ void recognise_spin(Block& b, const std::vector<std::uint32_t>& w) {
   b.spin_imm = rotated_immediate(test);
   b.spin_imm_rotated = ((test >> 8) & 0xF) != 0;
   b.spin_cond = branch >> 28;
+}
+
+// Follows the stack pointer through the block by the constants that move it (push, pop,
+// add and sub of an immediate, write-back of a transfer) and records the lowest byte that a
+// store through it writes. Anything else that sets sp ends the search.
+void find_stack_writes(Block& b, const std::vector<std::uint32_t>& w) {
+  std::int32_t sp = 0;  // relative to the block's start
+  auto store = [&](std::int32_t low, std::uint32_t i) {
+    if (b.stack_write && low >= b.stack_low) return;
+    b.stack_write = true;
+    b.stack_low = low;
+    b.stack_low_at = b.addr + i * kWord;
+  };
+  for (std::uint32_t i = 0; i < w.size(); ++i) {
+    const std::uint32_t insn = w[i];
+    const arm::Timing t = arm::decode(insn, b.addr + i * kWord);
+    const bool through_sp = t.cond == arm::kAlways && ((insn >> 16) & 0xF) == arm::kSp;
+    const bool up = insn & (1u << 23), pre = insn & (1u << 24), writeback = insn & (1u << 21);
+    const bool load = insn & (1u << 20);
+    const std::uint32_t cls = (insn >> 25) & 7;
+    const bool halfword = cls == 0 && (insn & 0x90) == 0x90 && (insn & 0x60) != 0 &&
+                          (insn & (1u << 22));  // immediate offset
+    std::optional<std::int32_t> moved;          // sp after it, when a constant moves it
+    if (through_sp && cls == 4) {               // LDM, STM
+      const auto bytes =
+          static_cast<std::int32_t>(kWord * static_cast<unsigned>(std::popcount(insn & 0xFFFFu)));
+      if (!load) store(up ? sp + (pre ? 4 : 0) : sp - bytes + (pre ? 0 : 4), i);
+      const bool loads_sp = load && (insn & (1u << arm::kSp));
+      if (!loads_sp) moved = writeback ? sp + (up ? bytes : -bytes) : sp;
+    } else if (through_sp && (cls == 2 || halfword)) {
+      const auto offset =
+          static_cast<std::int32_t>(halfword ? ((insn >> 4) & 0xF0) | (insn & 0xF) : insn & 0xFFF);
+      const std::int32_t after = sp + (up ? offset : -offset);
+      if (!load) store(pre ? after : sp, i);
+      const bool loads_sp = load && ((insn >> 12) & 0xF) == arm::kSp;
+      if (!loads_sp) moved = pre && !writeback ? sp : after;
+    } else if (through_sp && cls == 1 && ((insn >> 12) & 0xF) == arm::kSp) {
+      constexpr std::uint32_t kSub = 0x2, kAdd = 0x4;
+      const std::uint32_t opcode = (insn >> 21) & 0xF;
+      const auto imm = static_cast<std::int32_t>(rotated_immediate(insn));
+      if (opcode == kSub) moved = sp - imm;
+      if (opcode == kAdd) moved = sp + imm;
+    }
+    if (moved) {
+      sp = *moved;
+    } else if ((t.writes & (1u << arm::kSp)) || t.changes_mode) {
+      return;
+    }
+  }
 }
 
 // Straight-line code, decoded, and what its instructions change.
@@ -91,6 +141,7 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
   b.halt = b.insns == 1 && t[0].halt;
   b.vector = addr >= kFirstVector && addr < kVectorsEnd;
   recognise_spin(b, words);
+  find_stack_writes(b, words);
   for (std::uint32_t i = 0; i < b.insns; ++i) {
     const arm::Timing& x = t[i];
     // After a mode change the banked sp is another mode's until it is set.

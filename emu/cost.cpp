@@ -109,6 +109,7 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   if (profile) profile->enter(b, flash_wait);  // before the settled clocks, which it places
   std::uint64_t clocks = b.cycles + flash_wait;
   if (!b.at_entry.empty()) clocks += settle(b.at_entry);
+  if (b.stack_write) check_stack_write(b);
   charge(clocks, b.activity);
   counters.instructions += b.insns;
   if (b.vector) {

@@ -42,8 +42,8 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
                      " lies outside flash and RAM");
     }
   }
-  const std::uint32_t data = image.find("_data").value_or(chip::RAM_BASE);
-  layout.ram_used = layout.bss_end > data ? layout.bss_end - data : 0;
+  layout.data = std::min(image.find("_data").value_or(chip::RAM_BASE), layout.bss_end);
+  layout.ram_used = layout.bss_end - layout.data;
 
   blocks.in_flash.assign(chip::FLASH_SIZE / kWord, nullptr);
   blocks.in_ram.assign(chip::RAM_SIZE / kWord, nullptr);

@@ -44,8 +44,8 @@ struct Emulator::Impl {
   };
   // Where the image puts things, from its symbols and segments.
   struct Layout {
-    std::optional<std::uint32_t> main;  // none in an image of raw flash bytes
-    std::uint32_t bss_end = 0;
+    std::optional<std::uint32_t> main;    // none in an image of raw flash bytes
+    std::uint32_t data = 0, bss_end = 0;  // .data and .bss lie between
     std::uint32_t flash_used = 0, ram_used = 0;
     std::vector<Range> serial;  // sendlcd, senddisp: their clocks are the link's
   };
@@ -178,6 +178,8 @@ struct Emulator::Impl {
   // Faults and findings (faults.cpp).
   // Ends the run with a finding; a debugger sees `signal` at the instruction `pc`.
   void fault(const std::string& message, std::uint32_t address, Signal signal, std::uint32_t pc);
+  bool on_main_stack() const;
+  void check_stack_write(const Block& b);
   void check_sp();
   void check_watchdog();
   std::uint32_t locate(std::uint32_t accessed) const;

@@ -44,6 +44,14 @@ void Emulator::Impl::map_memory() {
     page = end;
   }
   check(uc_mem_map(uc, chip::RAM_BASE, chip::RAM_SIZE, UC_PROT_ALL), "map RAM");
+  if (options.ram_fill) {
+    const std::vector<std::uint8_t> fill(chip::RAM_SIZE, *options.ram_fill);
+    const std::uint32_t ram_end = chip::RAM_BASE + chip::RAM_SIZE;
+    const std::uint32_t low = std::clamp(layout.data, chip::RAM_BASE, ram_end);
+    const std::uint32_t high = std::clamp(layout.bss_end, low, ram_end);
+    check(uc_mem_write(uc, chip::RAM_BASE, fill.data(), low - chip::RAM_BASE), "fill RAM");
+    check(uc_mem_write(uc, high, fill.data(), ram_end - high), "fill RAM");
+  }
   for (const Segment& s : image.segments()) {
     if (s.addr >= chip::RAM_BASE) {
       check(uc_mem_write(uc, s.addr, s.bytes.data(), s.bytes.size()), "load RAM");

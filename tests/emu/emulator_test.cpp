@@ -196,6 +196,9 @@ TEST_F(Probe, FaultsAreReportedWithAddressAndSymbol) {
       {"fetch_unmapped", {"fetch from 0x80000000", "fetch_unmapped"}},
       {"jump_vector", {"exception vector 0x00000008", "0x00000640 (jump_vector+0x0)"}},
       {"overflow", {"stack overflow", "sp 0x3ffffffc", "0x40000800", "(overflow+0x0)"}},
+      {"deep_store",
+       {"stack overflow: write to 0x40000004", "limit", "0x40000800",
+        "0x00000844 (deep_store+0x4)"}},
   };
   for (const FaultCase& c : cases) {
     const std::size_t before = board_.findings().size();
@@ -234,6 +237,23 @@ TEST_F(Watchdog, EndsARunWithoutFrames) {
   ASSERT_EQ(board_.findings().size(), 1u) << findings();
   EXPECT_NE(findings().find("watchdog"), std::string::npos) << findings();
   EXPECT_NE(findings().find("(hang+0x"), std::string::npos) << findings();
+}
+
+class RamFill : public Probe {
+ protected:
+  void SetUp() override {
+    options_.ram_fill = 0xA5;
+    Probe::SetUp();
+  }
+};
+
+TEST_F(RamFill, FillsRamOutsideDataAndBss) {
+  fast_flash();
+  emu_->call("spi_setup");
+  emu_->call("send_ram_word", {0x40000F00});  // above .bss: the pattern, 9 bits of it
+  emu_->call("send_ram_word", {0x400007FC});  // the last word of .bss: zero
+  // As sendlcd takes them: bit 8 set for a command.
+  EXPECT_EQ(board_.lcd().words(), (std::vector<std::uint16_t>{0x0A5, 0x100}));
 }
 
 TEST(EmulatorImage, RefusesWhatItCannotRun) {

@@ -129,6 +129,30 @@ TEST_F(Engines, ShowcaseImageFromResetMatchesTheHostSequence) {
   EXPECT_EQ(messages(emulated_board), "");
 }
 
+// Every effect, and the demo from reset, sends the same words whatever the RAM it never
+// wrote held at reset.
+TEST_F(Engines, NoEffectReadsMemoryItDidNotWrite) {
+  Options zero, filled;
+  filled.ram_fill = 0xA5;
+  auto words = [&](const Options& options, const runner::Effect* effect) {
+    sim::Board board(sim::make_audio(codes_));
+    Options o = options;
+    o.frame_limit = effect ? 0 : 2;
+    Emulator emulated(kImage, board, o);
+    if (effect) {
+      run_effect(emulated, *effect);
+    } else {
+      emulated.run_main();
+    }
+    EXPECT_EQ(messages(board), "") << (effect ? effect->symbol : "demo");
+    return board.lcd().words();
+  };
+  for (const runner::Effect& effect : runner::effects()) {
+    EXPECT_EQ(words(filled, &effect), words(zero, &effect)) << effect.symbol;
+  }
+  EXPECT_EQ(words(filled, nullptr), words(zero, nullptr)) << "demo";
+}
+
 TEST_F(Engines, FrameLimitEndsAMainThatWouldGoOn) {
   sim::Board board(sim::make_audio(codes_));
   Options options;

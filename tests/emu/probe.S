@@ -322,3 +322,19 @@ mul_between:
         mul     r2, r1, r3
         mov     r3, #0
         bx      lr
+
+@ Sends the word of RAM at r0 to the LCD, after spi_setup.
+        .org 0x800
+        .global send_ram_word
+send_ram_word:
+        ldr     r0, [r0]
+        b       poll_tst
+
+@ Stores below _bss_end through a stack pointer that is back in range by the block's end.
+        .org 0x840
+        .global deep_store
+deep_store:
+        sub     sp, sp, #0x1000
+        str     r0, [sp, #4]
+        add     sp, sp, #0x1000
+        bx      lr

@@ -47,6 +47,7 @@ struct RunOptions {
   std::string profile;  // run, emulated: callgrind's format
   int scale = 4;
   int gdb_port = 0;
+  std::optional<int> ram_fill;  // emulated: RAM outside .data and .bss at reset
   // isp: the image the boot loader programmed, run instead of the file (emulated).
   std::optional<emu::ElfImage> flashed;
 };
@@ -67,6 +68,7 @@ std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, int frames, sim
   emu::Options options;
   options.frame_limit = static_cast<std::size_t>(frames);
   options.gdb_port = o.gdb_port;
+  if (o.ram_fill) options.ram_fill = static_cast<std::uint8_t>(*o.ram_fill);
   if (o.flashed) return emu::make_emulated_engine(*o.flashed, board, options);
   return emu::make_emulated_engine(o.firmware, board, options);
 }
@@ -112,6 +114,10 @@ live::WindowOptions window_options(const RunOptions& o, const ViewOptions& v) {
 void check_run_options(const RunOptions& o) {
   if (o.gdb_port != 0 && o.engine != "emulated") {
     throw std::invalid_argument("--gdb debugs the image: it needs --engine emulated");
+  }
+  if (o.ram_fill && o.engine != "emulated") {
+    throw std::invalid_argument(
+        "--ram-fill fills the emulated chip's RAM: it needs --engine emulated");
   }
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
@@ -296,6 +302,9 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
   cmd.add_option("--gdb", o.gdb_port,
                  "wait for GDB on 127.0.0.1:PORT before the first instruction (emulated)")
       ->check(CLI::Range(1, 65535));
+  cmd.add_option("--ram-fill", o.ram_fill,
+                 "RAM outside .data and .bss holds this byte at reset, e.g. 0xA5 (emulated)")
+      ->check(CLI::Range(0, 255));
   cmd.add_option("--scale", o.scale, "pixel size in the PNGs, GIF and window (default 4)")
       ->check(CLI::Range(1, 16));
 }

@@ -33,6 +33,11 @@ struct Block {
   bool exit_conditional = false;  // the last instruction may leave the block, or fall through
   std::uint8_t exit_extra = 0;
   Activity activity = Activity::Render;
+  // The lowest byte it writes through the stack pointer, relative to sp as it starts, and the
+  // store that writes it; found for unconditional stores while sp moves by constants.
+  bool stack_write = false;
+  std::int32_t stack_low = 0;
+  std::uint32_t stack_low_at = 0;
   std::vector<Dynamic> at_entry;  // depend on the state as the block starts
   std::vector<Dynamic> at_exit;   // ... as it ends
   // A poll loop: load from a register, test it against a constant, branch back while unset.

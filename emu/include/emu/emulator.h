@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "emu/elf_image.h"
@@ -40,6 +41,9 @@ struct Options {
   // Listen on 127.0.0.1 at this port for GDB's remote protocol and wait for a debugger before
   // the first instruction; 0: no debugger.
   int gdb_port = 0;
+  // RAM outside .data and .bss holds this byte at reset instead of zeros, so that a run whose
+  // frames depend on memory it never wrote shows it.
+  std::optional<std::uint8_t> ram_fill;
 };
 
 // Where the processor clocks went: the code that sends to the LCD (sendlcd, senddisp and
@@ -51,7 +55,8 @@ struct Counters {
   std::uint64_t instructions = 0;
   std::uint64_t cycles = 0;
   std::array<std::uint64_t, kActivities> by_activity{};
-  std::uint32_t lowest_sp = 0xFFFFFFFF;  // deepest main-stack pointer seen
+  // The deepest main-stack address in use: the pointer, or the lowest byte written through it.
+  std::uint32_t lowest_sp = 0xFFFFFFFF;
 };
 
 // The constructor throws BadImage when the image cannot be loaded, or a file has no main.

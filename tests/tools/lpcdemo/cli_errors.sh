@@ -17,6 +17,8 @@ check run --effect tunnel
 check run --frames 0
 check run --frames many
 check run --scale 99
+check run --effect plasma --frames 1 --ram-fill 0xA5
+check run --engine emulated --effect plasma --frames 1 --ram-fill 256
 check run --engine qemu
 check run --effect plasma --frames 1 --audio tone:abc
 check run --effect plasma --frames 1 --audio wav:/nonexistent.wav
