@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,8 +23,8 @@ namespace {
 constexpr std::uint32_t kWord = 4;
 constexpr std::uint32_t kPeripheralPage = 0x1000;
 constexpr std::uint32_t kCondMask = 0x0FFFFFFF;
-constexpr std::uint32_t kMovLrPc =
-    0x01A0E00F;  // MOV lr, pc: the return address of an indirect call
+// MOV lr, pc: the return address of an indirect call (BX or LDR pc next).
+constexpr std::uint32_t kMovLrPc = 0x01A0E00F;
 constexpr std::uint32_t kBranchClassMask = 0x0E000000, kBranchClass = 0x0A000000;  // B, BL
 constexpr std::uint32_t kLinkBit = 0x01000000;
 constexpr const char* kUnknownFile = "???";
