@@ -51,8 +51,10 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
   engine.reset(uc);
   check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_TI925T), "ARMv4T core");
   map_memory();
+  // Raw flash without symbols holds its tables among the code: searched whole, its data would
+  // give hundreds of hooks, each run through whenever one fires; its blocks settle alone.
   for (const Range& r : image.code()) {
-    if (r.end <= chip::FLASH_BASE + chip::FLASH_SIZE) settle_in_place(r);
+    if (layout.main && r.end <= chip::FLASH_BASE + chip::FLASH_SIZE) settle_in_place(r);
   }
   install_hooks();
   board.enable_clock();
@@ -119,8 +121,9 @@ bool Emulator::Impl::reach_main() {
   at_main = {.reached = true, .stack_top = reg(UC_ARM_REG_SP), .cpsr = reg(UC_ARM_REG_CPSR)};
   // Code that start-up copied into RAM is there now: hooked, and translated and decoded again
   // should start-up have run any of it.
-  for (const Range& r : image.code()) {
-    if (!chip::in_region(r.begin, chip::RAM_BASE, chip::RAM_SIZE) || r.end <= r.begin) continue;
+  for (const Range& code : image.code()) {
+    if (!chip::in_region(code.begin, chip::RAM_BASE, chip::RAM_SIZE)) continue;
+    const Range r{code.begin, std::clamp(code.end, code.begin, chip::RAM_BASE + chip::RAM_SIZE)};
     settle_in_place(r);
     uc_ctl_remove_cache(uc, r.begin, r.end);
     const auto first = blocks.in_ram.begin() + (r.begin - chip::RAM_BASE) / kWord;

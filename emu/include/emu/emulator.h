@@ -9,7 +9,8 @@
 // APB access. Conditions and multiplier operands are read as the instruction sees them: at
 // its block's start or end when nothing in the block changes them on the other side, else by a
 // hook on that one instruction (code copied to RAM by start-up included; code written at run
-// time counts such an instruction as executed, such a multiply as the slowest).
+// time, and raw flash without symbols, count such an instruction as executed, such a multiply
+// as the slowest).
 // Left out, and what it may cost:
 // - The APB bridge's wait is an estimate (the manual gives none); each word to the LCD makes
 //   2 APB accesses plus its polls, so 1 clock off per access moves a frame by 3-5 %.
