@@ -27,6 +27,7 @@ constexpr std::uint32_t kCondMask = 0x0FFFFFFF;
 constexpr std::uint32_t kMovLrPc = 0x01A0E00F;
 constexpr std::uint32_t kBranchClassMask = 0x0E000000, kBranchClass = 0x0A000000;  // B, BL
 constexpr std::uint32_t kLinkBit = 0x01000000;
+constexpr std::uint32_t kLoadBit = 1u << 20;  // L, in single, halfword and block transfers
 constexpr const char* kUnknownFile = "???";
 
 std::size_t index(Event e) {
@@ -171,7 +172,7 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
     const bool always = t.cond == arm::kAlways || t.multiply != arm::Multiply::None;
     c.weights.push_back(always ? t.cycles : 1);  // a skipped instruction takes one clock
     c.weight_sum += c.weights.back();
-    if (t.memory) c.accesses.push_back({at, offset_in_page(words[i])});
+    if (t.memory) c.accesses.push_back({at, offset_in_page(words[i]), (words[i] & kLoadBit) != 0});
     if (t.literal) c.sites.emplace_back(t.literal_addr, at);
   }
   const std::uint32_t last = words.back();
@@ -192,6 +193,7 @@ void Profile::add_to_last(std::int64_t clocks) {
 }
 
 void Profile::enter(const Block& b, std::uint64_t flash_wait) {
+  last_load_ = 0;
   current_ = &costs_of(b);
   current_end_ = b.end;
   current_->runs += 1;
@@ -228,7 +230,7 @@ void Profile::wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
   auto it =
       std::find_if(known.begin(), known.end(), [&](const auto& s) { return s.first == accessed; });
   if (it != known.end()) return add_at(it->second, kind, clocks);
-  if (kind != Event::ApbWait) return add_at(locate(), kind, clocks);
+  if (kind != Event::ApbWait) return add_at(load_reading_flash(locate), kind, clocks);
   // Peripherals sit at the start of 4 KB pages, so a register's offset in its page is the
   // offset the instruction names; the registers a memory callback reads may be older than
   // the block's own changes, so they come last.
@@ -240,6 +242,19 @@ void Profile::wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
   const std::uint32_t at = one ? first->at : locate();
   known.emplace_back(accessed, at);
   add_at(at, kind, clocks);
+}
+
+// A memory callback sees the registers as the block started, so only a hook on each load tells
+// which one reads: asked for here, in place from the next run on.
+std::uint32_t Profile::load_reading_flash(const std::function<std::uint32_t()>& locate) {
+  if (last_load_ >= current_->addr && last_load_ < current_end_) return last_load_;
+  if (!current_->loads_watched) {
+    current_->loads_watched = true;
+    for (const Access& a : current_->accesses) {
+      if (a.load && watched_.insert(a.at).second) to_watch_.push_back(a.at);
+    }
+  }
+  return locate();
 }
 
 void Profile::add_at(std::uint32_t at, Event kind, std::uint64_t clocks) {

@@ -15,9 +15,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
-#include <utility>
+#include <utility>  // exchange
 #include <vector>
 
 #include "emu/block.h"
@@ -50,6 +51,11 @@ class Profile {
   // `clocks` settled from the state at the running block's start or end, for its instruction
   // `index`.
   void settled_in_block(std::uint32_t index, std::uint64_t clocks);
+  // The load at `at` is about to run (a code hook on the loads of blocks that read flash with
+  // several: a memory callback cannot tell which of them it comes from).
+  void load_at(std::uint32_t at) { last_load_ = at; }
+  // Loads that should report to load_at from now on; each once.
+  std::vector<std::uint32_t> take_loads_to_watch() { return std::exchange(to_watch_, {}); }
   // The running poll loop went round `passes` more times, `pass` clocks each, `apb_wait` of them
   // at its load.
   void repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb_wait);
@@ -65,6 +71,7 @@ class Profile {
   struct Access {
     std::uint32_t at;
     std::uint32_t offset;  // from the base register, if an immediate (offset_in_page)
+    bool load;
   };
   // What one decoded block cost over all its runs.
   struct BlockCosts {
@@ -78,6 +85,7 @@ class Profile {
     std::vector<Costs> extra;  // per instruction: waits, clocks settled in place
     Flow flow = Flow::None;
     std::vector<Access> accesses;  // its loads and stores
+    bool loads_watched = false;    // asked for load_at on each of its loads
     // Addresses whose accesses come from one instruction: literals and peripheral registers.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> sites;  // accessed, by
   };
@@ -92,6 +100,7 @@ class Profile {
 
   BlockCosts& costs_of(const Block& b);
   void add_at(std::uint32_t at, Event kind, std::uint64_t clocks);
+  std::uint32_t load_reading_flash(const std::function<std::uint32_t()>& locate);
   void add_to_last(std::int64_t clocks);
   void close(const Frame& f);
   std::map<std::uint32_t, Costs> self_costs() const;
@@ -105,6 +114,9 @@ class Profile {
   std::vector<Frame> stack_;
   std::map<std::pair<std::uint32_t, std::uint32_t>, Edge> edges_;  // by call site, callee
   Costs totals_{};
+  std::uint32_t last_load_ = 0;  // in the running block, by load_at
+  std::vector<std::uint32_t> to_watch_;
+  std::set<std::uint32_t> watched_;  // a load may belong to blocks of several lengths
 };
 
 }  // namespace emu
