@@ -1,5 +1,6 @@
 // The profile on the probe image, whose routines' clocks are known per instruction: each
-// instruction's own cost, and a call's count and inclusive cost.
+// instruction's own cost, and a call's count and inclusive cost; and where it puts a flash read
+// that a block's registers cannot place.
 #include "emu/profile.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "emu/emulator.h"
 #include "sim/audio.h"
@@ -91,6 +93,35 @@ TEST_F(ProbeProfile, CallsCountWithTheirCalleesCost) {
   const auto& [count, inclusive] = r.calls.at("overflow>leaf");
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(inclusive, (Costs{2 * 3, 2, 0, 0}));  // bx lr, twice
+}
+
+// A memory callback's registers may predate its block's own changes: the first wait asks for a
+// hook on each load, and the hook then names the load.
+TEST(Profile, FlashReadsLandOnTheLoadTheHooksName) {
+  const std::vector<std::uint32_t> code = {0xE5902000,   // ldr r2, [r0]
+                                           0xE2801010,   // add r1, r0, #16
+                                           0xE5913000,   // ldr r3, [r1]
+                                           0xE12FFF1E};  // bx lr
+  constexpr std::uint32_t kAt = 0x880;
+  const Block b = decode_block(kAt, code);
+  Profile p([&](std::uint32_t a) { return a - kAt < 16 ? code[(a - kAt) / 4] : 0u; });
+  const auto flash_wait = static_cast<std::size_t>(Event::FlashWait);
+  const auto at_start = [] { return kAt; };  // what stale registers point to
+  p.enter(b, 0);
+  p.wait(Event::FlashWait, 2, 0x110, at_start);
+  EXPECT_EQ(p.take_loads_to_watch(), (std::vector<std::uint32_t>{kAt, kAt + 8}));
+  p.leave(0, kAt + 16);
+  p.enter(b, 0);
+  p.load_at(kAt + 8);
+  p.wait(Event::FlashWait, 2, 0x110, at_start);
+  p.leave(0, kAt + 16);
+  EXPECT_TRUE(p.take_loads_to_watch().empty());
+  EXPECT_EQ(p.totals()[flash_wait], 4u);
+  test::TempDir dir;
+  p.write(dir / "p.callgrind", ElfImage::from_flash({}), "test");
+  const Read r = read(dir / "p.callgrind");
+  EXPECT_EQ(r.self.at(kAt)[flash_wait], 2u);  // the first run's guess
+  EXPECT_EQ(r.self.at(kAt + 8)[flash_wait], 2u);
 }
 
 }  // namespace
