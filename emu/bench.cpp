@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 
 #include "emu/emulator.h"
@@ -67,15 +68,22 @@ void time_slices(Emulator& emu, const runner::Effect& effect, int frames, double
 }
 
 EffectCost measure_effect(const std::string& elf_path, const runner::Effect& effect, int frames,
-                          int timed_frames, BenchReport& report) {
+                          int timed_frames, const std::string& profile_dir, BenchReport& report) {
   sim::Board board(sim::make_audio(""));
   board.keep_history(false);  // counts are enough; a long run's log would cost time
   Emulator emu(elf_path, board);
   runner::bring_up(emu);
   emu.call("initpal", {effect.palette});
   const Snapshot start = snapshot(emu, board);
+  // Recording goes on through the timed frames, so that the throughput is the profiled one.
+  if (!profile_dir.empty()) emu.record_profile();
   const double seconds = run_frames(emu, effect, 0, frames);
   const Snapshot end = snapshot(emu, board);
+  if (!profile_dir.empty()) {
+    emu.write_profile(profile_dir + "/" + std::string(effect.name) + ".callgrind",
+                      "lpcdemo bench: " + std::to_string(frames) + " frames of " +
+                          std::string(effect.name) + " on " + elf_path);
+  }
   time_slices(emu, effect, frames, seconds, start.counters, timed_frames, report);
   read_setup(board, report);
 
@@ -195,10 +203,13 @@ void print_json(const BenchReport& r, std::ostream& out) {
 
 }  // namespace
 
-BenchReport measure_bench(const std::string& elf_path, int frames, int timed_frames) {
+BenchReport measure_bench(const std::string& elf_path, int frames, int timed_frames,
+                          const std::string& profile_dir) {
   BenchReport report;
+  if (!profile_dir.empty()) std::filesystem::create_directories(profile_dir);
   for (const runner::Effect& e : runner::effects()) {
-    report.effects.push_back(measure_effect(elf_path, e, frames, timed_frames, report));
+    report.effects.push_back(
+        measure_effect(elf_path, e, frames, timed_frames, profile_dir, report));
   }
   report.timed_frames = frames + timed_frames;
   return report;
@@ -212,8 +223,9 @@ void print_bench(const BenchReport& report, bool json, std::ostream& out) {
   }
 }
 
-int run_bench(const std::string& elf_path, bool json, std::ostream& out) {
-  const BenchReport report = measure_bench(elf_path, kBenchFrames, kTimedFrames);
+int run_bench(const std::string& elf_path, bool json, std::ostream& out,
+              const std::string& profile_dir) {
+  const BenchReport report = measure_bench(elf_path, kBenchFrames, kTimedFrames, profile_dir);
   print_bench(report, json, out);
   return report.findings.empty() ? 0 : 1;
 }

@@ -110,9 +110,9 @@ class Code {
   // (a change of flow that ends a block is settled by where the block went).
   std::optional<Dynamic> dynamic(std::uint32_t i) const {
     const arm::Timing& x = t_[i];
-    if (x.multiply != arm::Multiply::None) return Dynamic{arm::kAlways, 0, x.multiply, x.rs};
+    if (x.multiply != arm::Multiply::None) return Dynamic{arm::kAlways, 0, x.multiply, x.rs, i};
     if (x.cond == arm::kAlways || x.writes_pc || x.cycles == 1) return std::nullopt;
-    return Dynamic{x.cond, static_cast<std::uint8_t>(x.cycles - 1), arm::Multiply::None, 0};
+    return Dynamic{x.cond, static_cast<std::uint8_t>(x.cycles - 1), arm::Multiply::None, 0, i};
   }
   // Whether anything in [from, to) may change what d depends on.
   bool changes(const Dynamic& d, std::uint32_t from, std::uint32_t to) const {

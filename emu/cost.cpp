@@ -48,7 +48,11 @@ std::uint64_t Emulator::Impl::settle(const Dynamic& d, std::uint32_t cpsr) const
 std::uint64_t Emulator::Impl::settle(const std::vector<Dynamic>& items) const {
   std::uint64_t clocks = 0;
   const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
-  for (const Dynamic& d : items) clocks += settle(d, cpsr);
+  for (const Dynamic& d : items) {
+    const std::uint64_t c = settle(d, cpsr);
+    clocks += c;
+    if (profile) profile->settled_in_block(d.at, c);
+  }
   return clocks;
 }
 
@@ -76,16 +80,18 @@ void Emulator::Impl::hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t
   Impl& self = *h->self;
   // Going on from a breakpoint here: counted before the debugger stopped.
   if (self.debug.pass_break == addr) return;
-  self.charge(self.settle(h->cost, self.reg(UC_ARM_REG_CPSR)), self.activity());
+  const std::uint64_t clocks = self.settle(h->cost, self.reg(UC_ARM_REG_CPSR));
+  self.charge(clocks, self.activity());
+  if (self.profile) self.profile->settled(static_cast<std::uint32_t>(addr), clocks);
 }
 
 // Settles what the block that just ran left open; `next` is where execution went on.
 void Emulator::Impl::finish_block(std::uint32_t next) {
   Block& b = *current;
-  std::uint64_t clocks = 0;
-  if (b.exit_conditional && next != b.end) clocks += b.exit_extra;
-  if (!b.at_exit.empty()) clocks += settle(b.at_exit);
+  const std::uint64_t exit = b.exit_conditional && next != b.end ? b.exit_extra : 0;
+  const std::uint64_t clocks = exit + (b.at_exit.empty() ? 0 : settle(b.at_exit));
   charge(clocks, b.activity);
+  if (profile) profile->leave(exit, next);
   if (b.writes_sp) check_sp();
 }
 
@@ -99,10 +105,9 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   const bool sequential = current && current->end == addr;
   if (current) finish_block(addr);
   Block& b = block(addr, size);
-  std::uint64_t clocks = b.cycles;
-  if (b.in_flash) {
-    clocks += flash.mam.fetch(b.addr, b.end, sequential);
-  }
+  const std::uint64_t flash_wait = b.in_flash ? flash.mam.fetch(b.addr, b.end, sequential) : 0;
+  if (profile) profile->enter(b, flash_wait);  // before the settled clocks, which it places
+  std::uint64_t clocks = b.cycles + flash_wait;
   if (!b.at_entry.empty()) clocks += settle(b.at_entry);
   if (b.stack_write) check_stack_write(b);
   charge(clocks, b.activity);

@@ -18,6 +18,7 @@
 #include "emu/emulator.h"
 #include "emu/gdb_server.h"
 #include "emu/mam.h"
+#include "emu/profile.h"
 #include "hw/lpc2138.h"
 #include "sim/board.h"
 #include "sim/format.h"
@@ -166,6 +167,11 @@ struct Emulator::Impl {
     counters.cycles += clocks;
     counters.by_activity[static_cast<std::size_t>(a)] += clocks;
   }
+  // A wait just charged for an access to `accessed`, to the instruction that made it.
+  void profile_wait(std::uint32_t accessed, Event kind, std::uint64_t clocks) {
+    if (!profile || clocks == 0) return;
+    profile->wait(kind, clocks, accessed, [&] { return locate(accessed); });
+  }
   Activity activity() const { return current ? current->activity : Activity::Render; }
   static void hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
 
@@ -200,6 +206,9 @@ struct Emulator::Impl {
   Checks checks;
   AtMain at_main;
   Debug debug;
+  std::unique_ptr<Profile> profile;  // while recording one
+  void watch_loads();
+  static void hook_load(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
 
   // Debugging (debug.cpp): the run under a debugger, and the target it reads and changes.
   class Target;

@@ -73,7 +73,9 @@ void Emulator::Impl::map_memory() {
 void Emulator::Impl::hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int, std::int64_t,
                                     void* s) {
   Impl& self = *static_cast<Impl*>(s);
-  self.charge(self.flash.mam.read(static_cast<std::uint32_t>(addr)), self.activity());
+  const unsigned wait = self.flash.mam.read(static_cast<std::uint32_t>(addr));
+  self.charge(wait, self.activity());
+  self.profile_wait(static_cast<std::uint32_t>(addr), Event::FlashWait, wait);
 }
 
 std::uint64_t Emulator::Impl::mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
@@ -93,7 +95,9 @@ std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsig
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
   if (!self.debug.watches.empty() && self.watch_access(addr, size, false)) return 0;
-  self.charge(self.flash.mam.read(addr), self.activity());
+  const unsigned wait = self.flash.mam.read(addr);
+  self.charge(wait, self.activity());
+  self.profile_wait(addr, Event::FlashWait, wait);
   std::uint64_t v = 0;
   for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
     v |= std::uint64_t{self.flash.bytes[addr + i]} << (8 * i);

@@ -44,6 +44,7 @@ struct RunOptions {
   std::string png_dir;
   std::string words;
   std::string vcd;
+  std::string profile;  // run, emulated: callgrind's format
   int scale = 4;
   int gdb_port = 0;
   std::optional<int> ram_fill;  // emulated: RAM outside .data and .bss at reset
@@ -121,7 +122,22 @@ void check_run_options(const RunOptions& o) {
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
   if (!o.vcd.empty()) runner::check_writable_file(o.vcd);
+  if (!o.profile.empty()) {
+    if (o.engine != "emulated") {
+      throw std::invalid_argument("--profile profiles the image: it needs --engine emulated");
+    }
+    runner::check_writable_file(o.profile);
+  }
   if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
+}
+
+// The profile of the whole run, and the emulator's own counts to check its totals against.
+void write_profile(const emu::Emulator& emulator, const RunOptions& o, int frames) {
+  emulator.write_profile(o.profile, "lpcdemo run --engine emulated --effect " + o.effect +
+                                        " --frames " + std::to_string(frames) + " --start " +
+                                        std::to_string(o.start) + " --firmware " + o.firmware);
+  std::cout << "profile " << o.profile << ": " << emulator.counters().cycles << " clocks, "
+            << emulator.counters().instructions << " instructions" << std::endl;
 }
 
 int run(const RunOptions& o, const ViewOptions* view) {
@@ -130,6 +146,8 @@ int run(const RunOptions& o, const ViewOptions* view) {
   sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
                                                 : sim::make_audio(o.audio));
   auto engine = make_engine(o, frames, board);
+  auto* profiled = o.profile.empty() ? nullptr : dynamic_cast<emu::Emulator*>(engine.get());
+  if (profiled) profiled->record_profile();
   runner::check_sequence(*engine, o.effect, o.start);
   // A WAV that the board hears, the room hears too, from the first frame the window shows.
   // A machine without speakers still shows the picture.
@@ -167,6 +185,7 @@ int run(const RunOptions& o, const ViewOptions* view) {
   if (words) words->finish();
   if (gif) gif->finish();
   if (vcd) vcd->finish();
+  if (profiled) write_profile(*profiled, o, frames);
 
   const auto& findings = board.findings();
   std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frame_count() << " frames, "
@@ -303,6 +322,9 @@ int main(int argc, char** argv) {
   RunOptions o;
   auto* run_cmd = app.add_subcommand("run", "run an effect and write the frames");
   add_run_options(*run_cmd, o, sequences);
+  run_cmd->add_option("--profile", o.profile,
+                      "where the clocks go, per instruction and call, in callgrind's format "
+                      "(emulated; callgrind_annotate, KCachegrind)");
 
   ViewOptions v;
   auto* view_cmd = app.add_subcommand("view", "run an effect and show it live in a window");
@@ -326,6 +348,10 @@ int main(int argc, char** argv) {
   auto* bench_cmd = app.add_subcommand("bench", "cycle report per effect, emulated");
   bench_cmd->add_option("--firmware", bench_elf, "image to measure");
   bench_cmd->add_flag("--json", bench_json, "print the report as JSON");
+  std::string bench_profile;
+  bench_cmd->add_option("--profile", bench_profile,
+                        "directory for a callgrind profile of each effect's frames, "
+                        "DIR/<effect>.callgrind");
 
   try {
     app.parse(argc, argv);
@@ -345,7 +371,8 @@ int main(int argc, char** argv) {
       }
       return isp_session(o, isp_options);
     }
-    return emu::run_bench(bench_elf, bench_json, std::cout);
+    if (!bench_profile.empty()) runner::check_writable_dir(bench_profile);
+    return emu::run_bench(bench_elf, bench_json, std::cout, bench_profile);
   } catch (const std::invalid_argument& e) {
     std::cerr << "lpcdemo: " << e.what() << "\n";
     return kExitUsage;

@@ -49,12 +49,15 @@ struct BenchReport {
 
 // Runs bring-up, the effect's palette and `frames` frames of each effect on its own board with
 // the default audio source, and averages over the frames; then `timed_frames` more, for the
-// emulator's throughput only. Throws std::runtime_error when the image cannot be loaded.
+// emulator's throughput only. Throws std::runtime_error when the image cannot be loaded. With
+// `profile_dir`, the measured frames of each effect are profiled into
+// profile_dir/<effect>.callgrind (profile.h).
 BenchReport measure_bench(const std::string& elf_path, int frames = kBenchFrames,
-                          int timed_frames = 0);
+                          int timed_frames = 0, const std::string& profile_dir = "");
 void print_bench(const BenchReport& report, bool json, std::ostream& out);
 
 // The command: prints the report; returns 0, or 1 when the runs produced findings.
-int run_bench(const std::string& elf_path, bool json, std::ostream& out);
+int run_bench(const std::string& elf_path, bool json, std::ostream& out,
+              const std::string& profile_dir = "");
 
 }  // namespace emu

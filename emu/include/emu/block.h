@@ -18,6 +18,7 @@ struct Dynamic {
   std::uint8_t extra = 0;  // clocks beyond a skipped instruction
   arm::Multiply kind = arm::Multiply::None;
   std::uint8_t rs = 0;
+  std::uint32_t at = 0;  // the instruction, counted from the start of the code decoded
 };
 
 // One translated block, decoded once: its fixed cost and what must be settled at run time.

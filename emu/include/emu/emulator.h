@@ -77,6 +77,11 @@ class Emulator : public runner::Engine {
   bool has(std::string_view symbol) const override;
 
   const Counters& counters() const;
+  // From here on, where every charged clock goes (profile.h); again: afresh.
+  void record_profile();
+  // What was recorded, in callgrind's format, `command` naming the run; throws
+  // std::runtime_error when nothing was recorded or the file cannot be written.
+  void write_profile(const std::string& path, const std::string& command) const;
   std::uint32_t stack_top() const;  // the main stack pointer as start-up leaves it
   std::uint32_t flash_used() const;
   std::uint32_t ram_used() const;  // .data and .bss

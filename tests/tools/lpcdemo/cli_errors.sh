@@ -35,6 +35,9 @@ check run --start 5
 check run --effect plasma --frames 1 --gif /dev/null/out.gif
 check run --effect plasma --frames 1 --words "$dir"
 check run --effect plasma --frames 1 --png-dir /dev/null/frames
+check run --effect plasma --frames 1 --profile "$dir/native.callgrind"
+check run --engine emulated --effect plasma --frames 1 --profile /dev/null/p.callgrind
+check bench --profile /dev/null/profiles
 if [ -n "$(ls "$dir" | grep -v '^text.elf$')" ]; then
   echo "FAIL: refused runs left files: $(ls "$dir")"
   failed=1
