@@ -1,6 +1,7 @@
 #include "emu/profile.h"
 
 #include <cxxabi.h>
+#include <dwarf.h>
 #include <elfutils/libdw.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -51,22 +52,25 @@ class SourceLines {
     });
   }
 
+  // `unit` is the source file the code was compiled from, where `file` may be a header whose
+  // inline code it holds: functions are named by their unit, lines by their file.
   struct Place {
     const std::string* file;
+    const std::string* unit;
     int line;
   };
   Place at(std::uint32_t addr) const {
     auto after = std::upper_bound(rows_.begin(), rows_.end(), addr,
                                   [](std::uint32_t a, const Row& r) { return a < r.addr; });
-    if (after == rows_.begin() || std::prev(after)->end) return {&files_[0], 0};
+    if (after == rows_.begin() || std::prev(after)->end) return {&files_[0], &files_[0], 0};
     const Row& r = *std::prev(after);
-    return {&files_[r.file], r.line};
+    return {&files_[r.file], &files_[r.unit], r.line};
   }
 
  private:
   struct Row {
     std::uint32_t addr;
-    std::uint32_t file;
+    std::uint32_t file, unit;
     int line;
     bool end;  // past the end of a sequence
   };
@@ -79,13 +83,31 @@ class SourceLines {
       Dwarf_Lines* lines = nullptr;
       std::size_t count = 0;
       if (dwarf_offdie(dw, offset + header, &cu) && dwarf_getsrclines(&cu, &lines, &count) == 0) {
-        for (std::size_t i = 0; i < count; ++i) add(dwarf_onesrcline(lines, i));
+        const std::uint32_t unit = file_number(unit_path(&cu));
+        for (std::size_t i = 0; i < count; ++i) add(dwarf_onesrcline(lines, i), unit);
       }
       offset = next;
     }
   }
 
-  void add(Dwarf_Line* line) {
+  // The unit's source as a path the line table's own names match: its name under its
+  // compilation directory.
+  static std::string unit_path(Dwarf_Die* cu) {
+    const char* name = dwarf_diename(cu);
+    if (name == nullptr) return kUnknownFile;
+    Dwarf_Attribute attr;
+    const char* dir = dwarf_formstring(dwarf_attr(cu, DW_AT_comp_dir, &attr));
+    if (name[0] == '/' || dir == nullptr) return name;
+    return (std::filesystem::path(dir) / name).lexically_normal().string();
+  }
+
+  std::uint32_t file_number(const std::string& file) {
+    auto [it, added] = file_index_.try_emplace(file, static_cast<std::uint32_t>(files_.size()));
+    if (added) files_.emplace_back(file);
+    return it->second;
+  }
+
+  void add(Dwarf_Line* line, std::uint32_t unit) {
     Dwarf_Addr addr = 0;
     int number = 0;
     bool end = false;
@@ -94,9 +116,7 @@ class SourceLines {
         dwarf_lineendsequence(line, &end) != 0 || file == nullptr) {
       return;
     }
-    auto [it, added] = file_index_.try_emplace(file, static_cast<std::uint32_t>(files_.size()));
-    if (added) files_.emplace_back(file);
-    rows_.push_back({static_cast<std::uint32_t>(addr), it->second, number, end});
+    rows_.push_back({static_cast<std::uint32_t>(addr), file_number(file), unit, number, end});
   }
 
   std::vector<std::string> files_;  // [0]: unknown
@@ -332,7 +352,7 @@ void Profile::write(const std::string& path, const ElfImage& image,
     const Function fn = function_at(image, addr);
     if (fn.entry != entry) {
       entry = fn.entry;
-      fn_file = file = lines.at(fn.entry).file;
+      fn_file = file = lines.at(fn.entry).unit;
       out << "\nfl=" << *file << "\nfn=" << fn.name << "\n";
     }
     const SourceLines::Place here = lines.at(addr);
@@ -345,7 +365,7 @@ void Profile::write(const std::string& path, const ElfImage& image,
       if (edge->first.first != addr) continue;
       const auto [site, callee] = edge->first;
       const Function to = function_at(image, callee);
-      out << "cfi=" << *lines.at(to.entry).file << "\ncfn=" << to.name
+      out << "cfi=" << *lines.at(to.entry).unit << "\ncfn=" << to.name
           << "\ncalls=" << edge->second.count << ' ' << hex(callee) << ' ' << lines.at(callee).line
           << "\n"
           << hex(site) << ' ' << here.line << ' ' << edge->second.inclusive << "\n";
