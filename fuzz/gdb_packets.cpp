@@ -1,15 +1,18 @@
 // The GDB stub on a socket pair, the input as everything the debugger sends: packets, their
 // checksums, acknowledgements and interrupts. The stub answers and resumes the program as it
-// is asked, stop after stop, until the input ends (a dropped connection). Its answers are read
-// and dropped; a crash, a sanitizer report or an access beyond the target's memory is a fault.
+// is asked, stop after stop, until the input ends (a dropped connection). Besides a crash or a
+// sanitizer report, a fault is anything it sends that is neither an acknowledgement nor a
+// packet whose checksum matches.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -66,6 +69,33 @@ emu::StopReason stop(int k) {
   return why;
 }
 
+[[noreturn]] void fail(const char* what, std::size_t at) {
+  std::fprintf(stderr, "fuzz: the stub sent %s at byte %zu\n", what, at);
+  std::abort();
+}
+
+void check_framing(const std::string& sent) {
+  std::size_t i = 0;
+  while (i < sent.size()) {
+    if (sent[i] == '+' || sent[i] == '-') {
+      ++i;
+      continue;
+    }
+    if (sent[i] != '$') fail("a byte outside a packet", i);
+    const std::size_t hash = sent.find('#', i + 1);
+    if (hash == std::string::npos || hash + 3 > sent.size()) fail("an unterminated packet", i);
+    unsigned sum = 0;
+    for (std::size_t k = i + 1; k < hash; ++k) {
+      if (sent[k] == '$') fail("a '$' inside a packet", k);
+      sum += static_cast<std::uint8_t>(sent[k]);
+    }
+    if (std::strtoul(sent.substr(hash + 1, 2).c_str(), nullptr, 16) != (sum & 0xFF)) {
+      fail("a wrong checksum", hash);
+    }
+    i = hash + 3;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -75,10 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int debugger = fds[1];
   send_all(debugger, data, size);  // far less than a socket's buffer
   ::shutdown(debugger, SHUT_WR);
-  std::thread reader([debugger] {
-    char sink[4096];
-    while (::read(debugger, sink, sizeof sink) > 0) {
-    }
+  std::string sent;
+  std::thread reader([debugger, &sent] {
+    char block[4096];
+    ssize_t n = 0;
+    while ((n = ::read(debugger, block, sizeof block)) > 0) sent.append(block, n);
   });
   {
     emu::GdbServer server(emu::GdbServer::Connection{fds[0]});
@@ -93,5 +124,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   reader.join();
   ::close(debugger);
+  check_framing(sent);
   return 0;
 }
