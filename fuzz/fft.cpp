@@ -5,6 +5,7 @@
 // data length (2) and data, then the codes, two bytes each.
 #include <vector>
 
+#include "display/lcd.h"
 #include "dsp/fix_fft.h"
 #include "dsp/waveops.h"
 #include "firmware_harness.h"
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto outputs = in.take<std::uint8_t>();
   const auto zero = in.take<std::uint16_t>();
   transform(in);
-  fuzz::FirmwareRun run(fuzz::codes(in), zero, 0);
+  fuzz::FirmwareRun run(fuzz::codes(in), zero, kPaletteRainbow);
   std::vector<std::int8_t> spectrum(outputs), wave(outputs);
   std::vector<std::int16_t> scratch(kScratch);
   run.checked([&] { SampleAndFFT(outputs, spectrum.data(), wave.data(), scratch.data()); });
