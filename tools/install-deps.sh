@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and flashing need, if any is missing.
+# Installs the Debian packages the build, the tests, fuzzing and flashing need, if any is missing.
 set -euo pipefail
 
 packages=(
@@ -13,6 +13,7 @@ packages=(
   libsdl2-dev xvfb x11-apps
   python3
   sigrok-cli gdb-multiarch valgrind
+  clang libclang-rt-14-dev
 )
 
 missing=()
