@@ -48,6 +48,7 @@ struct Board::State {
   bool clocked = false;
   std::uint64_t cclk = 0, pclk = 0, xtal = 0;
   std::uint64_t pclk_rest = 0, xtal_rest = 0;
+  std::uint64_t xtal_counted_to = 0;  // crystal clocks are counted up to this processor clock
 
   // System control.
   std::uint8_t memmap = 0, mamcr = L::MAMCR_OFF, mamtim = L::MAMTIM_MAX;
@@ -105,6 +106,8 @@ struct Board::State {
   double pclk_hz() const { return cclk_hz() / pclk_divider(); }
 
   void advance(std::uint64_t cycles);
+  // Brings xtal up to the processor clock count, where it is needed.
+  void count_xtal();
   // The processor clock count at which the peripheral clock count reaches pclk_at.
   std::uint64_t cclk_when(std::uint64_t pclk_at) const;
 

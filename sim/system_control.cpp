@@ -47,13 +47,21 @@ unsigned Board::State::pclk_divider() const {
 void Board::State::advance(std::uint64_t cycles) {
   cclk += cycles;
   pclk_rest += cycles;
-  pclk += pclk_rest / pclk_divider();
-  pclk_rest %= pclk_divider();
+  // The divider is a power of two: a shift and a mask where a division would cost more than
+  // the rest of a typical call.
+  const auto shift = static_cast<unsigned>(std::countr_zero(pclk_divider()));
+  pclk += pclk_rest >> shift;
+  pclk_rest &= (std::uint64_t{1} << shift) - 1;
+  catch_up();
+}
+
+void Board::State::count_xtal() {
+  // The rate is fixed between feeds, so the clocks since the last count divide at once.
   const unsigned m = pll_connected() ? multiplier(pllcfg_now) : 1;
-  xtal_rest += cycles;
+  xtal_rest += cclk - xtal_counted_to;
+  xtal_counted_to = cclk;
   xtal += xtal_rest / m;
   xtal_rest %= m;
-  catch_up();
 }
 
 std::uint64_t Board::State::cclk_when(std::uint64_t pclk_at) const {
@@ -86,7 +94,10 @@ void Board::State::catch_up() {
     }
     return;
   }
-  if (pll_enabled() && !locked && xtal >= lock_at) locked = true;
+  if (pll_enabled() && !locked) {
+    count_xtal();
+    if (xtal >= lock_at) locked = true;
+  }
   if (spi_busy && pclk >= spi_done_at) finish_transfer();
   if (adc_busy && pclk >= adc_done_at) finish_conversion();
 }
@@ -115,6 +126,7 @@ void Board::State::check_pll_frequencies() {
 
 void Board::State::feed() {
   feed_armed = false;
+  count_xtal();  // at the old rate
   const bool was_enabled = pll_enabled();
   const bool was_connected = pll_connected();
   const bool cfg_changed = pllcfg != pllcfg_now;
