@@ -108,7 +108,7 @@ void Board::State::fail_once(const std::string& key, std::uint32_t addr, std::ui
   if (reported_once.insert(key).second) fail(addr, value, message);
 }
 
-void Board::State::take_lcd_findings(std::uint32_t addr) {
+void Board::State::take_new_lcd_findings(std::uint32_t addr) {
   const auto& lf = lcd.findings();
   for (; lcd_findings_taken < lf.size(); ++lcd_findings_taken) {
     add({"LCD: " + lf[lcd_findings_taken], addr});
@@ -264,7 +264,12 @@ void Board::State::write(std::uint32_t addr, std::uint32_t v) {
 const RegInfo* Board::State::check(std::uint32_t addr, unsigned width, std::uint32_t value,
                                    const char* what) {
   const RegInfo* r = find_register(addr);
-  if (r != nullptr && r->width == width) return r;
+  if (r == nullptr || r->width != width) bad_access(r, addr, width, value, what);
+  return r;
+}
+
+void Board::State::bad_access(const RegInfo* r, std::uint32_t addr, unsigned width,
+                              std::uint32_t value, const char* what) {
   const std::string access = std::string(what) + " of " + std::to_string(width) + " bits";
   if (r == nullptr) {
     if (reported_once.insert("none" + std::to_string(addr)).second) {
@@ -275,11 +280,9 @@ const RegInfo* Board::State::check(std::uint32_t addr, unsigned width, std::uint
     fail_once("width" + std::to_string(addr) + "/" + std::to_string(width), addr, value,
               access + " on a " + std::to_string(r->width) + "-bit register");
   }
-  return r;
 }
 
-void Board::State::check_feed(std::uint32_t addr, bool is_feed_write) {
-  if (!feed_armed || is_feed_write || !L::in_region(addr, L::APB_BASE, L::APB_SIZE)) return;
+void Board::State::abort_feed(std::uint32_t addr) {
   feed_armed = false;
   const RegInfo* r = find_register(addr);
   fail(L::PLLFEED.addr, L::PLLFEED_FIRST,

@@ -94,7 +94,11 @@ struct Board::State {
   // For faults that would otherwise repeat on every word or sample.
   void fail_once(const std::string& key, std::uint32_t addr, std::uint32_t value,
                  const std::string& message);
-  void take_lcd_findings(std::uint32_t addr);
+  // Checked after every access, so the usual case, nothing new, is inline.
+  void take_lcd_findings(std::uint32_t addr) {
+    if (lcd.findings().size() != lcd_findings_taken) take_new_lcd_findings(addr);
+  }
+  void take_new_lcd_findings(std::uint32_t addr);
 
   // Clocks.
   bool pll_enabled() const { return pllcon_now & L::PLLCON_PLLE; }
@@ -119,8 +123,22 @@ struct Board::State {
   // Working it out costs divisions the emulator would otherwise pay on every word.
   bool times_wire_events() const { return !clocked || !wire_sinks.empty(); }
 
-  // Finishes whatever the clock has completed by now.
-  void catch_up();
+  // Finishes whatever the clock has completed by now; inline, as every access and every
+  // advance begins with it.
+  void catch_up() {
+    if (!clocked) {
+      count_unclocked_access();
+      return;
+    }
+    if (pll_enabled() && !locked) {
+      count_xtal();
+      if (xtal >= lock_at) locked = true;
+    }
+    if (spi_busy && pclk >= spi_done_at) finish_transfer();
+    if (adc_busy && pclk >= adc_done_at) finish_conversion();
+  }
+  // Without a clock, time moves on by a nominal clock per access.
+  void count_unclocked_access();
 
   // System control: memory map, accelerator, PLL.
   void check_mamtim();
@@ -166,9 +184,17 @@ struct Board::State {
   // Width and existence checks shared by reads and writes; the access goes ahead regardless.
   const board_detail::RegInfo* check(std::uint32_t addr, unsigned width, std::uint32_t value,
                                      const char* what);
+  // The findings of an access check() turns down, apart so that check() stays small.
+  void bad_access(const board_detail::RegInfo* r, std::uint32_t addr, unsigned width,
+                  std::uint32_t value, const char* what);
 
   // Any APB access other than the second feed write breaks a feed in progress.
-  void check_feed(std::uint32_t addr, bool is_feed_write);
+  void check_feed(std::uint32_t addr, bool is_feed_write) {
+    if (feed_armed && !is_feed_write && L::in_region(addr, L::APB_BASE, L::APB_SIZE)) {
+      abort_feed(addr);
+    }
+  }
+  void abort_feed(std::uint32_t addr);
 };
 
 }  // namespace sim

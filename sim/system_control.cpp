@@ -82,24 +82,15 @@ double Board::State::wire_event(double length_ns) {
   return ns;
 }
 
-void Board::State::catch_up() {
-  if (!clocked) {
-    nominal_ns += kNsPerSecond / cclk_hz();  // each access nominally a processor clock
-    if (stop_requested) throw Stopped("stopped on request");
-    // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
-    // settles, or a poll that can never succeed.
-    if (++accesses_since_frame > kStallAccesses) {
-      throw Stalled("no LCD frame in " + std::to_string(kStallAccesses) +
-                    " register accesses: the firmware is stuck in a loop");
-    }
-    return;
+void Board::State::count_unclocked_access() {
+  nominal_ns += kNsPerSecond / cclk_hz();  // each access nominally a processor clock
+  if (stop_requested) throw Stopped("stopped on request");
+  // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
+  // settles, or a poll that can never succeed.
+  if (++accesses_since_frame > kStallAccesses) {
+    throw Stalled("no LCD frame in " + std::to_string(kStallAccesses) +
+                  " register accesses: the firmware is stuck in a loop");
   }
-  if (pll_enabled() && !locked) {
-    count_xtal();
-    if (xtal >= lock_at) locked = true;
-  }
-  if (spi_busy && pclk >= spi_done_at) finish_transfer();
-  if (adc_busy && pclk >= adc_done_at) finish_conversion();
 }
 
 void Board::State::check_mamtim() {
