@@ -180,8 +180,10 @@ void Board::State::write_mamtim(std::uint8_t v) {
 }
 
 std::uint32_t Board::State::pin_level(std::uint32_t pin) const {
-  const bool driven =
-      (scs & L::SCS_GPIO0M) && (fiodir & pin) && pinsel_function(pinsel0, pin) == L::PINSEL_GPIO;
+  // PINSEL0 selects the functions of P0.0-P0.15, PINSEL1 those of P0.16-P0.31.
+  const unsigned function = pin >> L::PINSEL_PINS ? pinsel_function(pinsel1, pin >> L::PINSEL_PINS)
+                                                  : pinsel_function(pinsel0, pin);
+  const bool driven = (scs & L::SCS_GPIO0M) && (fiodir & pin) && function == L::PINSEL_GPIO;
   return driven ? (fiolatch & pin) : pin;  // undriven lines are pulled up
 }
 

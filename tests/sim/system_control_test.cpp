@@ -131,6 +131,11 @@ TEST_F(BoardTest, LcdLinesFollowTheFastGpioOutputs) {
   // FIO0PIN: the driven P0.7 low, the undriven pins high.
   w(FIO0CLR, 0x080);
   EXPECT_EQ(r(FIO0PIN), 0xFFFFFF7Fu);
+  // P0.20 and P0.21 driven low: PINSEL1 gives P0.21 another function, so only P0.20 drives.
+  w(FIO0DIR, 0x300080);
+  w(FIO0CLR, 0x300000);
+  w(PINSEL1, 1u << 10);
+  EXPECT_EQ(r(FIO0PIN), 0xFFEFFF7Fu);
 }
 
 TEST_F(BoardTest, WrongWidthsUnknownAddressesAndDirectionsAreFindings) {
