@@ -1,13 +1,15 @@
 # The two commands of the README, and flashing. Each installs missing packages first.
 BUILD ?= build
 OUT ?= out
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 PORT ?= /dev/ttyUSB0
 BAUD ?= 38400
 XTAL_KHZ ?= 12000
 ISPFLAGS ?=
 LPCDEMO = $(BUILD)/tools/lpcdemo
 
-.PHONY: all deps build demo test flash clean fresh-check
+.PHONY: all deps build demo test fuzz flash clean fresh-check
 
 all: build
 
@@ -33,6 +35,13 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc)
 
+# Every libFuzzer target (fuzz/) for FUZZ_SECONDS each, built with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer; runs and reproducers go to $(FUZZ_BUILD)/runs.
+fuzz: deps
+	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD) -j$$(nproc)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_BUILD)/runs
+
 # lpc21isp patches the vector checksum at 0x14 that the boot loader checks. Without a port it
 # would only say that it cannot open one.
 flash: build
@@ -55,4 +64,4 @@ fresh-check:
 	tools/fresh-check.sh
 
 clean:
-	rm -rf $(BUILD) $(OUT)
+	rm -rf $(BUILD) $(FUZZ_BUILD) $(OUT)

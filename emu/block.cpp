@@ -1,14 +1,12 @@
 #include "emu/block.h"
 
 #include <algorithm>
-
-#include "hw/lpc2138.h"
+#include <bit>
 
 namespace emu {
 namespace {
 
 constexpr std::uint32_t kWord = 4;
-constexpr std::uint32_t kFlashEnd = lpc2138::FLASH_BASE + lpc2138::FLASH_SIZE;
 // Exception vectors after the reset slot: the core never enters them here (interrupts stay
 // masked and Unicorn reports the exceptions itself), so getting there is a wild jump.
 constexpr std::uint32_t kFirstVector = 0x04, kVectorsEnd = 0x20;
@@ -47,72 +45,148 @@ void recognise_spin(Block& b, const std::vector<std::uint32_t>& w) {
   b.spin_cond = branch >> 28;
 }
 
+// Follows the stack pointer through the block by the constants that move it (push, pop,
+// add and sub of an immediate, write-back of a transfer) and records the lowest byte that a
+// store through it writes. Anything else that sets sp ends the search.
+void find_stack_writes(Block& b, const std::vector<std::uint32_t>& w) {
+  std::int32_t sp = 0;  // relative to the block's start
+  auto store = [&](std::int32_t low, std::uint32_t i) {
+    if (b.stack_write && low >= b.stack_low) return;
+    b.stack_write = true;
+    b.stack_low = low;
+    b.stack_low_at = b.addr + i * kWord;
+  };
+  for (std::uint32_t i = 0; i < w.size(); ++i) {
+    const std::uint32_t insn = w[i];
+    const arm::Timing t = arm::decode(insn, b.addr + i * kWord);
+    const bool through_sp = t.cond == arm::kAlways && ((insn >> 16) & 0xF) == arm::kSp;
+    const bool up = insn & (1u << 23), pre = insn & (1u << 24), writeback = insn & (1u << 21);
+    const bool load = insn & (1u << 20);
+    const std::uint32_t cls = (insn >> 25) & 7;
+    const bool halfword = cls == 0 && (insn & 0x90) == 0x90 && (insn & 0x60) != 0 &&
+                          (insn & (1u << 22));  // immediate offset
+    std::optional<std::int32_t> moved;          // sp after it, when a constant moves it
+    if (through_sp && cls == 4) {               // LDM, STM
+      const auto bytes =
+          static_cast<std::int32_t>(kWord * static_cast<unsigned>(std::popcount(insn & 0xFFFFu)));
+      if (!load) store(up ? sp + (pre ? 4 : 0) : sp - bytes + (pre ? 0 : 4), i);
+      const bool loads_sp = load && (insn & (1u << arm::kSp));
+      if (!loads_sp) moved = writeback ? sp + (up ? bytes : -bytes) : sp;
+    } else if (through_sp && (cls == 2 || halfword)) {
+      const auto offset =
+          static_cast<std::int32_t>(halfword ? ((insn >> 4) & 0xF0) | (insn & 0xF) : insn & 0xFFF);
+      const std::int32_t after = sp + (up ? offset : -offset);
+      if (!load) store(pre ? after : sp, i);
+      const bool loads_sp = load && ((insn >> 12) & 0xF) == arm::kSp;
+      if (!loads_sp) moved = pre && !writeback ? sp : after;
+    } else if (through_sp && cls == 1 && ((insn >> 12) & 0xF) == arm::kSp) {
+      constexpr std::uint32_t kSub = 0x2, kAdd = 0x4;
+      const std::uint32_t opcode = (insn >> 21) & 0xF;
+      const auto imm = static_cast<std::int32_t>(rotated_immediate(insn));
+      if (opcode == kSub) moved = sp - imm;
+      if (opcode == kAdd) moved = sp + imm;
+    }
+    if (moved) {
+      sp = *moved;
+    } else if ((t.writes & (1u << arm::kSp)) || t.changes_mode) {
+      return;
+    }
+  }
+}
+
+// Straight-line code, decoded, and what its instructions change.
+class Code {
+ public:
+  Code(std::uint32_t addr, const std::vector<std::uint32_t>& words) : t_(words.size()) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      t_[i] = arm::decode(words[i], addr + static_cast<std::uint32_t>(i) * kWord);
+    }
+  }
+  const arm::Timing& operator[](std::uint32_t i) const { return t_[i]; }
+  auto size() const { return static_cast<std::uint32_t>(t_.size()); }
+
+  // The part of instruction i's cost that depends on the state it runs in, if any: a
+  // multiply's operand, or a conditional instruction that costs more executed than skipped
+  // (a change of flow that ends a block is settled by where the block went).
+  std::optional<Dynamic> dynamic(std::uint32_t i) const {
+    const arm::Timing& x = t_[i];
+    if (x.multiply != arm::Multiply::None) return Dynamic{arm::kAlways, 0, x.multiply, x.rs, i};
+    if (x.cond == arm::kAlways || x.writes_pc || x.cycles == 1) return std::nullopt;
+    return Dynamic{x.cond, static_cast<std::uint8_t>(x.cycles - 1), arm::Multiply::None, 0, i};
+  }
+  // Whether anything in [from, to) may change what d depends on.
+  bool changes(const Dynamic& d, std::uint32_t from, std::uint32_t to) const {
+    for (std::uint32_t j = from; j < to; ++j) {
+      const bool hit =
+          d.kind != arm::Multiply::None ? (t_[j].writes >> d.rs) & 1u : t_[j].sets_flags;
+      if (hit) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::vector<arm::Timing> t_;
+};
+
 }  // namespace
 
-Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words) {
+Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
+                   const std::vector<std::uint32_t>& in_place) {
   Block b;
   b.addr = addr;
   b.insns = static_cast<std::uint32_t>(words.size());
   b.end = addr + b.insns * kWord;
-  std::vector<arm::Timing> t(b.insns);
-  for (std::uint32_t i = 0; i < b.insns; ++i) t[i] = arm::decode(words[i], addr + i * kWord);
-
-  // Whether anything in [from, to) may change the flags, or write register r.
-  auto sets_flags = [&](std::uint32_t from, std::uint32_t to) {
-    for (std::uint32_t j = from; j < to; ++j) {
-      if (t[j].sets_flags) return true;
-    }
-    return false;
-  };
-  auto writes = [&](unsigned r, std::uint32_t from, std::uint32_t to) {
-    for (std::uint32_t j = from; j < to; ++j) {
-      if (t[j].writes & (1u << r)) return true;
-    }
-    return false;
-  };
+  const Code t(addr, words);
 
   b.halt = b.insns == 1 && t[0].halt;
   b.vector = addr >= kFirstVector && addr < kVectorsEnd;
   recognise_spin(b, words);
+  find_stack_writes(b, words);
   for (std::uint32_t i = 0; i < b.insns; ++i) {
     const arm::Timing& x = t[i];
     // After a mode change the banked sp is another mode's until it is set.
     if (x.changes_mode) b.writes_sp = false;
     if (x.writes & (1u << arm::kSp)) b.writes_sp = true;
-    if (x.literal && x.literal_addr < kFlashEnd) b.literals.push_back(x.literal_addr);
-    if (x.multiply != arm::Multiply::None) {
-      // The multiplier operand as the multiply reads it: unchanged since the block's start,
-      // or unchanged until its end; otherwise the slowest case.
-      b.cycles += x.cycles;
-      const Dynamic d{arm::kAlways, 0, x.multiply, x.rs};
-      if (!writes(x.rs, 0, i)) {
-        b.at_entry.push_back(d);
-      } else if (!writes(x.rs, i, b.insns)) {
-        b.at_exit.push_back(d);
-      } else {
-        b.cycles += arm::multiplier_cycles(0x80000000, x.multiply);
-      }
-      continue;
-    }
-    if (x.cond == arm::kAlways) {
-      b.cycles += x.cycles;
-      continue;
-    }
-    b.cycles += 1;  // a skipped instruction still takes its fetch cycle
-    const auto extra = static_cast<std::uint8_t>(x.cycles - 1);
-    if (extra == 0) continue;
-    if (i + 1 == b.insns && x.writes_pc) {
+    // Fixed: a multiply's cost before its multiplier; a conditional instruction as skipped,
+    // which still takes its fetch cycle.
+    const bool conditional = x.cond != arm::kAlways && x.multiply == arm::Multiply::None;
+    b.cycles += conditional ? 1 : x.cycles;
+    if (conditional && i + 1 == b.insns && x.writes_pc && x.cycles > 1) {
       b.exit_conditional = true;
-      b.exit_extra = extra;
-    } else if (!sets_flags(0, i)) {
-      b.at_entry.push_back({x.cond, extra, arm::Multiply::None, 0});
-    } else if (!sets_flags(i, b.insns)) {
-      b.at_exit.push_back({x.cond, extra, arm::Multiply::None, 0});
+      b.exit_extra = static_cast<std::uint8_t>(x.cycles - 1);
+    }
+    const std::optional<Dynamic> d = t.dynamic(i);
+    if (!d || std::binary_search(in_place.begin(), in_place.end(), addr + i * kWord)) continue;
+    // Settled from the state as the block starts, or as it ends; code that was not searched
+    // for in-place instructions (generated at run time) counts the slowest case.
+    if (!t.changes(*d, 0, i)) {
+      b.at_entry.push_back(*d);
+    } else if (!t.changes(*d, i, b.insns)) {
+      b.at_exit.push_back(*d);
+    } else if (d->kind != arm::Multiply::None) {
+      b.cycles += arm::multiplier_cycles(0x80000000, d->kind);
     } else {
-      b.cycles += extra;  // flags set between: counted as executed
+      b.cycles += d->extra;
     }
   }
   return b;
+}
+
+std::vector<InPlace> settled_in_place(std::uint32_t addr, const std::vector<std::uint32_t>& words) {
+  const Code t(addr, words);
+  std::vector<InPlace> found;
+  std::uint32_t start = 0;
+  for (std::uint32_t last = 0; last < t.size(); ++last) {
+    if (!t[last].writes_pc && last + 1 < t.size()) continue;
+    for (std::uint32_t i = start; i <= last; ++i) {
+      const std::optional<Dynamic> d = t.dynamic(i);
+      if (d && t.changes(*d, start, i) && t.changes(*d, i, last + 1)) {
+        found.push_back({addr + i * kWord, *d});
+      }
+    }
+    start = last + 1;
+  }
+  return found;
 }
 
 bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr) {

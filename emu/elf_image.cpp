@@ -149,14 +149,18 @@ std::optional<Range> ElfImage::extent(std::string_view name) const {
   return std::nullopt;
 }
 
-std::string ElfImage::describe(std::uint32_t addr) const {
+const Symbol* ElfImage::symbol_at(std::uint32_t addr) const {
   auto after = std::upper_bound(symbols_.begin(), symbols_.end(), addr,
                                 [](std::uint32_t a, const Symbol& s) { return a < s.addr; });
-  if (after == symbols_.begin()) return sim::hex_word(addr);
-  const Symbol& s = *std::prev(after);
+  return after == symbols_.begin() ? nullptr : &*std::prev(after);
+}
+
+std::string ElfImage::describe(std::uint32_t addr) const {
+  const Symbol* s = symbol_at(addr);
+  if (!s) return sim::hex_word(addr);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "+0x%x", static_cast<unsigned>(addr - s.addr));
-  return s.name + buf;
+  std::snprintf(buf, sizeof buf, "+0x%x", static_cast<unsigned>(addr - s->addr));
+  return s->name + buf;
 }
 
 }  // namespace emu

@@ -3,6 +3,7 @@
 #include "emu/emulator.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "emulator_impl.h"
@@ -41,8 +42,8 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
                      " lies outside flash and RAM");
     }
   }
-  const std::uint32_t data = image.find("_data").value_or(chip::RAM_BASE);
-  layout.ram_used = layout.bss_end > data ? layout.bss_end - data : 0;
+  layout.data = std::min(image.find("_data").value_or(chip::RAM_BASE), layout.bss_end);
+  layout.ram_used = layout.bss_end - layout.data;
 
   blocks.in_flash.assign(chip::FLASH_SIZE / kWord, nullptr);
   blocks.in_ram.assign(chip::RAM_SIZE / kWord, nullptr);
@@ -50,6 +51,11 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
   engine.reset(uc);
   check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_TI925T), "ARMv4T core");
   map_memory();
+  // Raw flash without symbols holds its tables among the code: searched whole, its data would
+  // give hundreds of hooks, each run through whenever one fires; its blocks settle alone.
+  for (const Range& r : image.code()) {
+    if (layout.main && r.end <= chip::FLASH_BASE + chip::FLASH_SIZE) settle_in_place(r);
+  }
   install_hooks();
   board.enable_clock();
   if (o.gdb_port != 0) attach_debugger(o.gdb_port);
@@ -80,6 +86,10 @@ void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   const std::uint32_t pc = reg(UC_ARM_REG_PC);
   if (current) finish_block(pc);
   current = nullptr;
+  if (profile) {
+    profile->end_run();
+    watch_loads();
+  }
   sync_board();
   if (err == UC_ERR_OK || checks.faulted) {
     if (checks.faulted) report_fault_to_debugger();
@@ -112,6 +122,16 @@ bool Emulator::Impl::reach_main() {
     return false;
   }
   at_main = {.reached = true, .stack_top = reg(UC_ARM_REG_SP), .cpsr = reg(UC_ARM_REG_CPSR)};
+  // Code that start-up copied into RAM is there now: hooked, and translated and decoded again
+  // should start-up have run any of it.
+  for (const Range& code : image.code()) {
+    if (!chip::in_region(code.begin, chip::RAM_BASE, chip::RAM_SIZE)) continue;
+    const Range r{code.begin, std::clamp(code.end, code.begin, chip::RAM_BASE + chip::RAM_SIZE)};
+    settle_in_place(r);
+    uc_ctl_remove_cache(uc, r.begin, r.end);
+    const auto first = blocks.in_ram.begin() + (r.begin - chip::RAM_BASE) / kWord;
+    std::fill(first, first + (r.end - r.begin) / kWord, nullptr);
+  }
   return true;
 }
 
@@ -167,6 +187,42 @@ bool Emulator::has(std::string_view symbol) const {
 const Counters& Emulator::counters() const {
   return impl_->counters;
 }
+
+void Emulator::record_profile() {
+  Impl& m = *impl_;
+  // Code is read where no callback sees it: flash as loaded, RAM as it is now.
+  m.profile = std::make_unique<Profile>([&m](std::uint32_t addr) {
+    std::uint32_t word = 0;
+    if (addr < chip::FLASH_SIZE) {
+      std::memcpy(&word, m.flash.bytes.data() + (addr & ~(kWord - 1)), kWord);
+    } else if (chip::in_region(addr, chip::RAM_BASE, chip::RAM_SIZE)) {
+      uc_mem_read(m.uc, addr, &word, kWord);
+    }
+    return word;
+  });
+}
+
+// Loads the profile asked to watch: a code hook on each, and their code translated again so
+// that it calls the hook.
+void Emulator::Impl::watch_loads() {
+  for (std::uint32_t at : profile->take_loads_to_watch()) {
+    uc_hook id;
+    check(uc_hook_add(uc, &id, UC_HOOK_CODE, reinterpret_cast<void*>(hook_load), this, at, at),
+          "load hook");
+    uc_ctl_remove_cache(uc, at, at + kWord);
+  }
+}
+
+void Emulator::Impl::hook_load(uc_engine*, std::uint64_t addr, std::uint32_t, void* self) {
+  Impl& m = *static_cast<Impl*>(self);
+  if (m.profile) m.profile->load_at(static_cast<std::uint32_t>(addr));
+}
+
+void Emulator::write_profile(const std::string& path, const std::string& command) const {
+  if (!impl_->profile) throw std::runtime_error("no profile recorded");
+  impl_->profile->write(path, impl_->image, command);
+}
+
 std::uint32_t Emulator::stack_top() const {
   return impl_->at_main.stack_top;
 }

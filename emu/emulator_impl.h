@@ -18,6 +18,7 @@
 #include "emu/emulator.h"
 #include "emu/gdb_server.h"
 #include "emu/mam.h"
+#include "emu/profile.h"
 #include "hw/lpc2138.h"
 #include "sim/board.h"
 #include "sim/format.h"
@@ -43,8 +44,8 @@ struct Emulator::Impl {
   };
   // Where the image puts things, from its symbols and segments.
   struct Layout {
-    std::optional<std::uint32_t> main;  // none in an image of raw flash bytes
-    std::uint32_t bss_end = 0;
+    std::optional<std::uint32_t> main;    // none in an image of raw flash bytes
+    std::uint32_t data = 0, bss_end = 0;  // .data and .bss lie between
     std::uint32_t flash_used = 0, ram_used = 0;
     std::vector<Range> serial;  // sendlcd, senddisp: their clocks are the link's
   };
@@ -55,10 +56,18 @@ struct Emulator::Impl {
     // What mam was last configured with; the reset values to begin with.
     std::uint8_t mamcr = chip::MAMCR_OFF, mamtim = chip::MAMTIM_MAX;
   };
-  // Every block decoded so far, found again by its start word.
+  // An instruction settled as it runs, as its code hook sees it.
+  struct InPlaceHook {
+    Impl* self;
+    Dynamic cost;
+  };
+  // Every block decoded so far, found again by its start word, and the instructions settled in
+  // place, which blocks leave out.
   struct Blocks {
     std::deque<Block> all;
     std::vector<Block*> in_flash, in_ram;  // by start word
+    std::vector<std::uint32_t> in_place;   // sorted addresses
+    std::deque<InPlaceHook> in_place_hooks;
   };
   // What the checks of the current run (a call or run_main) have seen.
   struct Checks {
@@ -123,6 +132,8 @@ struct Emulator::Impl {
   static std::uint64_t mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
   static void mmio_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
                          void* w);
+  static void hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int, std::int64_t,
+                             void* self);
   static std::uint64_t flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
   static void flash_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
                           void* w);
@@ -147,11 +158,19 @@ struct Emulator::Impl {
   Block& block(std::uint32_t addr, std::uint32_t size);
   Block decode(std::uint32_t addr, std::uint32_t size) const;
   void on_block(std::uint32_t addr, std::uint32_t size);
-  std::uint64_t settle(const std::vector<Dynamic>& items);
+  std::uint64_t settle(const Dynamic& d, std::uint32_t cpsr) const;
+  std::uint64_t settle(const std::vector<Dynamic>& items) const;
+  void settle_in_place(const Range& code);
+  static void hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t size, void* hook);
   void finish_block(std::uint32_t next);
   void charge(std::uint64_t clocks, Activity a) {
     counters.cycles += clocks;
     counters.by_activity[static_cast<std::size_t>(a)] += clocks;
+  }
+  // A wait just charged for an access to `accessed`, to the instruction that made it.
+  void profile_wait(std::uint32_t accessed, Event kind, std::uint64_t clocks) {
+    if (!profile || clocks == 0) return;
+    profile->wait(kind, clocks, accessed, [&] { return locate(accessed); });
   }
   Activity activity() const { return current ? current->activity : Activity::Render; }
   static void hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
@@ -159,6 +178,8 @@ struct Emulator::Impl {
   // Faults and findings (faults.cpp).
   // Ends the run with a finding; a debugger sees `signal` at the instruction `pc`.
   void fault(const std::string& message, std::uint32_t address, Signal signal, std::uint32_t pc);
+  bool on_main_stack() const;
+  void check_stack_write(const Block& b);
   void check_sp();
   void check_watchdog();
   std::uint32_t locate(std::uint32_t accessed) const;
@@ -185,6 +206,9 @@ struct Emulator::Impl {
   Checks checks;
   AtMain at_main;
   Debug debug;
+  std::unique_ptr<Profile> profile;  // while recording one
+  void watch_loads();
+  static void hook_load(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
 
   // Debugging (debug.cpp): the run under a debugger, and the target it reads and changes.
   class Target;

@@ -22,11 +22,30 @@ void Emulator::Impl::fault(const std::string& message, std::uint32_t address, Si
   uc_emu_stop(uc);
 }
 
-void Emulator::Impl::check_sp() {
+bool Emulator::Impl::on_main_stack() const {
   // Only the main stack counts: start-up switches through the exception modes' own stacks.
   constexpr std::uint32_t kModeMask = 0x1F, kSystem = 0x1F, kUser = 0x10;
   const std::uint32_t mode = reg(UC_ARM_REG_CPSR) & kModeMask;
-  if (mode != kSystem && mode != kUser) return;
+  return mode == kSystem || mode == kUser;
+}
+
+// Before the block runs: its lowest store through sp, below the main stack's limit (the end of
+// .bss) when the stack has overflowed into the data, even where sp itself is back in range by
+// the block's end.
+void Emulator::Impl::check_stack_write(const Block& b) {
+  if (!on_main_stack()) return;
+  const std::uint32_t low = reg(UC_ARM_REG_SP) + static_cast<std::uint32_t>(b.stack_low);
+  counters.lowest_sp = std::min(counters.lowest_sp, low);
+  if (low >= layout.bss_end || checks.sp_reported) return;
+  checks.sp_reported = true;
+  board.report({"stack overflow: write to " + sim::hex_word(low) +
+                    " below the main stack's limit, the end of .bss " +
+                    sim::hex_word(layout.bss_end) + ", by code at " + where(b.stack_low_at),
+                low});
+}
+
+void Emulator::Impl::check_sp() {
+  if (!on_main_stack()) return;
   const std::uint32_t sp = reg(UC_ARM_REG_SP);
   counters.lowest_sp = std::min(counters.lowest_sp, sp);
   if (sp >= layout.bss_end || checks.sp_reported) return;

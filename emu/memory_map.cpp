@@ -1,6 +1,6 @@
 // The LPC2138's memory map on Unicorn: flash (code pages as plain memory, the rest behind a
-// callback that charges the accelerator's data wait), RAM, the peripheral windows and the page
-// a called function returns into.
+// callback; data reads from either pay the accelerator's data wait), RAM, the peripheral
+// windows and the page a called function returns into.
 #include <algorithm>
 #include <utility>
 
@@ -20,8 +20,9 @@ bool overlaps(const std::vector<Range>& ranges, std::uint32_t begin, std::uint32
 }  // namespace
 
 void Emulator::Impl::map_memory() {
-  // Pages holding code are plain memory (fast); the rest of flash goes through a callback so
-  // that table reads pay the accelerator's data timing and writes are seen.
+  // Pages holding code are plain memory, which Unicorn can execute from, with a hook on data
+  // reads that charges the accelerator's data timing; the rest of flash goes through a
+  // callback that does the same and sees writes.
   std::vector<Range> code = image.code();
   code.push_back({0, kPage});  // the vectors, whatever their section says
   std::uint32_t page = 0;
@@ -31,6 +32,10 @@ void Emulator::Impl::map_memory() {
     while (end < chip::FLASH_SIZE && overlaps(code, end, end + kPage) == is_code) end += kPage;
     if (is_code) {
       check(uc_mem_map(uc, page, end - page, UC_PROT_READ | UC_PROT_EXEC), "map flash");
+      uc_hook h;
+      check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(hook_code_read), this,
+                        page, end - 1),
+            "code read hook");
       check(uc_mem_write(uc, page, flash.bytes.data() + page, end - page), "load flash");
     } else {
       Window& w = windows.emplace_back(Window{this, page});
@@ -39,6 +44,14 @@ void Emulator::Impl::map_memory() {
     page = end;
   }
   check(uc_mem_map(uc, chip::RAM_BASE, chip::RAM_SIZE, UC_PROT_ALL), "map RAM");
+  if (options.ram_fill) {
+    const std::vector<std::uint8_t> fill(chip::RAM_SIZE, *options.ram_fill);
+    const std::uint32_t ram_end = chip::RAM_BASE + chip::RAM_SIZE;
+    const std::uint32_t low = std::clamp(layout.data, chip::RAM_BASE, ram_end);
+    const std::uint32_t high = std::clamp(layout.bss_end, low, ram_end);
+    check(uc_mem_write(uc, chip::RAM_BASE, fill.data(), low - chip::RAM_BASE), "fill RAM");
+    check(uc_mem_write(uc, high, fill.data(), ram_end - high), "fill RAM");
+  }
   for (const Segment& s : image.segments()) {
     if (s.addr >= chip::RAM_BASE) {
       check(uc_mem_write(uc, s.addr, s.bytes.data(), s.bytes.size()), "load RAM");
@@ -53,6 +66,16 @@ void Emulator::Impl::map_memory() {
   const std::vector<std::uint32_t> trap(kPage / kWord, arm::kBranchToSelf);
   check(uc_mem_map(uc, kReturnPage, kPage, UC_PROT_READ | UC_PROT_EXEC), "map return page");
   check(uc_mem_write(uc, kReturnPage, trap.data(), kPage), "load return page");
+}
+
+// A data read from a code page (a literal pool, a table next to code); a debugger's reads do
+// not come here.
+void Emulator::Impl::hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int, std::int64_t,
+                                    void* s) {
+  Impl& self = *static_cast<Impl*>(s);
+  const unsigned wait = self.flash.mam.read(static_cast<std::uint32_t>(addr));
+  self.charge(wait, self.activity());
+  self.profile_wait(static_cast<std::uint32_t>(addr), Event::FlashWait, wait);
 }
 
 std::uint64_t Emulator::Impl::mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
@@ -72,7 +95,9 @@ std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsig
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
   if (!self.debug.watches.empty() && self.watch_access(addr, size, false)) return 0;
-  self.charge(self.flash.mam.read(addr), self.activity());
+  const unsigned wait = self.flash.mam.read(addr);
+  self.charge(wait, self.activity());
+  self.profile_wait(addr, Event::FlashWait, wait);
   std::uint64_t v = 0;
   for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
     v |= std::uint64_t{self.flash.bytes[addr + i]} << (8 * i);

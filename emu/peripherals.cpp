@@ -16,6 +16,7 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
   if (addr == chip::AD0GDR.addr && current) current->activity = Activity::AdcWait;
   if (!debug.watches.empty() && watch_access(addr, size, false)) return 0;  // read when resumed
   charge(wait, activity());
+  profile_wait(addr, Event::ApbWait, wait);
   sync_board();
   const std::size_t before = board.findings().size();
   const std::uint32_t v = board.read(addr, size * 8);
@@ -26,7 +27,10 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
 
 void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value) {
   if (!debug.watches.empty() && watch_access(addr, size, true)) return;  // written when resumed
-  if (chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE)) charge(kApbWait, activity());
+  if (chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE)) {
+    charge(kApbWait, activity());
+    profile_wait(addr, Event::ApbWait, kApbWait);
+  }
   sync_board();
   const std::size_t before = board.findings().size();
   board.write(addr, size * 8, value);

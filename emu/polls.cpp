@@ -16,6 +16,7 @@ std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std
   const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
   const std::uint64_t pass = b.exit_extra + b.cycles + wait;
   const std::size_t findings_before = board.findings().size();
+  const std::uint64_t instructions_before = counters.instructions;
   while (spin_continues(b, value, cpsr) && counters.instructions < checks.watchdog_deadline) {
     skip_quiet_passes(addr, pass, b.insns, activity);
     charge(pass, activity);
@@ -23,6 +24,7 @@ std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std
     sync_board();
     value = board.read(addr, size * 8);
   }
+  if (profile) profile->repeat((counters.instructions - instructions_before) / b.insns, pass, wait);
   after_board_access(findings_before, addr);
   return value;
 }

@@ -65,6 +65,7 @@ void Board::State::start_conversion() {
   ++conversions;
   adc_busy = true;
   adc_done_at = pclk + conversion_pclks(adcr);
+  if (!times_wire_events()) return;
   const double length_ns = static_cast<double>(conversion_pclks(adcr)) * kNsPerSecond / pclk_hz();
   const double ns = wire_event(length_ns);
   for (WireSink* s : wire_sinks) s->conversion(ns, length_ns);

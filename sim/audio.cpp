@@ -29,6 +29,11 @@ constexpr std::uint16_t kMaxCode = 1023;
 constexpr double kMaxAmplitude = 512;  // beyond it the converter clips on both sides
 constexpr double kNyquistHz = kConversionHz / 2;
 constexpr std::uint64_t kNoiseSeed = 0x2138;  // fixed: runs must be repeatable
+// A WAV is converted whole before the first frame, and a compressed file of a few kilobytes can
+// hold hours of silence: ten minutes of codes at most (some 31 MB), read from at most 2^25
+// samples (ten minutes at 55.9 kHz).
+constexpr double kMaxWavSeconds = 600;
+constexpr std::size_t kMaxWavSamples = std::size_t{1} << 25;
 
 std::uint16_t clamp_code(double code) {
   return static_cast<std::uint16_t>(std::clamp(std::lround(code), 0L, long{kMaxCode}));
@@ -156,7 +161,10 @@ std::string quote(std::string_view token) {
   return "'" + shown + (i < token.size() ? "...'" : "'");
 }
 
+// Read block by block until the file ends: the frame count in a header is only a claim (a
+// 42-byte FLAC file may promise 2^36 samples), so nothing is allocated from it.
 Mono read_first_channel(const std::string& source, const std::string& path) {
+  constexpr std::size_t kBlockSamples = 1 << 16;
   check_readable(source, path);
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
@@ -165,14 +173,22 @@ Mono read_first_channel(const std::string& source, const std::string& path) {
     if (why.ends_with('.')) why.pop_back();
     bad(source, path + " is no sound file libsndfile reads (" + why + ")");
   }
-  std::vector<float> frames(static_cast<std::size_t>(info.frames * info.channels));
-  const sf_count_t got = sf_readf_float(file, frames.data(), info.frames);
-  sf_close(file);
-  if (got <= 0) bad(source, "no samples");
-  std::vector<float> first(static_cast<std::size_t>(got));
-  for (std::size_t i = 0; i < first.size(); ++i) {
-    first[i] = frames[i * static_cast<std::size_t>(info.channels)];
+  const auto channels = static_cast<std::size_t>(info.channels);
+  const std::size_t block_frames = std::max<std::size_t>(1, kBlockSamples / channels);
+  std::vector<float> block(block_frames * channels);
+  std::vector<float> first;
+  sf_count_t got = 0;
+  while ((got = sf_readf_float(file, block.data(), static_cast<sf_count_t>(block_frames))) > 0) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+      first.push_back(block[i * channels]);
+    }
+    if (first.size() > kMaxWavSamples) break;
   }
+  sf_close(file);
+  if (first.size() > kMaxWavSamples) {
+    bad(source, "more than " + std::to_string(kMaxWavSamples) + " samples, too long to convert");
+  }
+  if (first.empty()) bad(source, "no samples");
   return {std::move(first), info.samplerate};
 }
 
@@ -180,12 +196,17 @@ Mono read_first_channel(const std::string& source, const std::string& path) {
 std::unique_ptr<AudioSource> resampled_wav(const std::string& source, const std::string& path,
                                            double peak) {
   const Mono wav = read_first_channel(source, path);
-  std::vector<float> resampled;
+  std::optional<Resampler> resampler;
   try {
-    Resampler(wav.rate_hz).process(wav.samples, true, resampled);
+    resampler.emplace(wav.rate_hz);
   } catch (const std::invalid_argument& e) {
     bad(source, e.what());
   }
+  if (static_cast<double>(wav.samples.size()) > kMaxWavSeconds * wav.rate_hz) {
+    bad(source, "longer than 10 minutes, too long to convert");
+  }
+  std::vector<float> resampled;
+  resampler->process(wav.samples, true, resampled);
   if (resampled.empty()) bad(source, "too short for one conversion");
   std::vector<std::uint16_t> codes(resampled.size());
   std::transform(resampled.begin(), resampled.end(), codes.begin(),

@@ -1,6 +1,8 @@
 // The board's register map: dispatch by address, width and existence checks, and findings.
 #include "board_state.h"
 
+#include <array>
+#include <iterator>
 #include <utility>
 
 #include "sim/format.h"
@@ -32,14 +34,48 @@ constexpr RegInfo kRegisters[] = {
 };
 #undef LPCDEMO_REG
 
-constexpr const RegInfo* find_register(std::uint32_t addr) {
-  for (const RegInfo& r : kRegisters) {
-    if (r.addr == addr) return &r;
-  }
-  return nullptr;
+// Every access looks its register up, so the lookup is one slot of a direct-mapped table: the
+// word address folded with two higher bit fields, which sets every register above apart.
+constexpr std::size_t kSlots = 128;
+constexpr std::int8_t kNoRegister = -1;
+
+constexpr std::size_t slot_of(std::uint32_t addr) {
+  constexpr unsigned kWordShift = 2, kPageShift = 8, kBlockShift = 15;
+  return ((addr >> kWordShift) ^ (addr >> kPageShift) ^ (addr >> kBlockShift)) % kSlots;
 }
 
+using SlotTable = std::array<std::int8_t, kSlots>;
+
+// The table, or a useless one if two registers share a slot: every_register_found() says which.
+constexpr SlotTable make_slots() {
+  SlotTable slots{};
+  slots.fill(kNoRegister);
+  for (std::size_t i = 0; i < std::size(kRegisters); ++i) {
+    std::int8_t& slot = slots[slot_of(kRegisters[i].addr)];
+    if (slot != kNoRegister) return SlotTable{};
+    slot = static_cast<std::int8_t>(i);
+  }
+  return slots;
+}
+
+constexpr SlotTable kSlotTable = make_slots();
+
+constexpr const RegInfo* find_register(std::uint32_t addr) {
+  const std::int8_t i = kSlotTable[slot_of(addr)];
+  if (i == kNoRegister || kRegisters[i].addr != addr) return nullptr;
+  return &kRegisters[i];
+}
+
+constexpr bool every_register_found() {
+  for (const RegInfo& r : kRegisters) {
+    if (find_register(r.addr) != &r) return false;
+  }
+  return true;
+}
+
+static_assert(every_register_found(), "two registers share a slot of the lookup table");
 static_assert(find_register(L::PLLSTAT.addr)->width == 16);
+static_assert(find_register(L::PLLSTAT.addr + 1) == nullptr);
 
 }  // namespace board_detail
 
@@ -72,7 +108,7 @@ void Board::State::fail_once(const std::string& key, std::uint32_t addr, std::ui
   if (reported_once.insert(key).second) fail(addr, value, message);
 }
 
-void Board::State::take_lcd_findings(std::uint32_t addr) {
+void Board::State::take_new_lcd_findings(std::uint32_t addr) {
   const auto& lf = lcd.findings();
   for (; lcd_findings_taken < lf.size(); ++lcd_findings_taken) {
     add({"LCD: " + lf[lcd_findings_taken], addr});
@@ -228,7 +264,12 @@ void Board::State::write(std::uint32_t addr, std::uint32_t v) {
 const RegInfo* Board::State::check(std::uint32_t addr, unsigned width, std::uint32_t value,
                                    const char* what) {
   const RegInfo* r = find_register(addr);
-  if (r != nullptr && r->width == width) return r;
+  if (r == nullptr || r->width != width) bad_access(r, addr, width, value, what);
+  return r;
+}
+
+void Board::State::bad_access(const RegInfo* r, std::uint32_t addr, unsigned width,
+                              std::uint32_t value, const char* what) {
   const std::string access = std::string(what) + " of " + std::to_string(width) + " bits";
   if (r == nullptr) {
     if (reported_once.insert("none" + std::to_string(addr)).second) {
@@ -239,11 +280,9 @@ const RegInfo* Board::State::check(std::uint32_t addr, unsigned width, std::uint
     fail_once("width" + std::to_string(addr) + "/" + std::to_string(width), addr, value,
               access + " on a " + std::to_string(r->width) + "-bit register");
   }
-  return r;
 }
 
-void Board::State::check_feed(std::uint32_t addr, bool is_feed_write) {
-  if (!feed_armed || is_feed_write || !L::in_region(addr, L::APB_BASE, L::APB_SIZE)) return;
+void Board::State::abort_feed(std::uint32_t addr) {
   feed_armed = false;
   const RegInfo* r = find_register(addr);
   fail(L::PLLFEED.addr, L::PLLFEED_FIRST,

@@ -48,6 +48,7 @@ struct Board::State {
   bool clocked = false;
   std::uint64_t cclk = 0, pclk = 0, xtal = 0;
   std::uint64_t pclk_rest = 0, xtal_rest = 0;
+  std::uint64_t xtal_counted_to = 0;  // crystal clocks are counted up to this processor clock
 
   // System control.
   std::uint8_t memmap = 0, mamcr = L::MAMCR_OFF, mamtim = L::MAMTIM_MAX;
@@ -93,7 +94,11 @@ struct Board::State {
   // For faults that would otherwise repeat on every word or sample.
   void fail_once(const std::string& key, std::uint32_t addr, std::uint32_t value,
                  const std::string& message);
-  void take_lcd_findings(std::uint32_t addr);
+  // Checked after every access, so the usual case, nothing new, is inline.
+  void take_lcd_findings(std::uint32_t addr) {
+    if (lcd.findings().size() != lcd_findings_taken) take_new_lcd_findings(addr);
+  }
+  void take_new_lcd_findings(std::uint32_t addr);
 
   // Clocks.
   bool pll_enabled() const { return pllcon_now & L::PLLCON_PLLE; }
@@ -105,6 +110,8 @@ struct Board::State {
   double pclk_hz() const { return cclk_hz() / pclk_divider(); }
 
   void advance(std::uint64_t cycles);
+  // Brings xtal up to the processor clock count, where it is needed.
+  void count_xtal();
   // The processor clock count at which the peripheral clock count reaches pclk_at.
   std::uint64_t cclk_when(std::uint64_t pclk_at) const;
 
@@ -112,9 +119,26 @@ struct Board::State {
   // The time of an event that occupies the wire for `length_ns`, by which a board without a
   // clock moves its nominal time on.
   double wire_event(double length_ns);
+  // Whether an event's time matters: for a wire sink, or to move a board without a clock on.
+  // Working it out costs divisions the emulator would otherwise pay on every word.
+  bool times_wire_events() const { return !clocked || !wire_sinks.empty(); }
 
-  // Finishes whatever the clock has completed by now.
-  void catch_up();
+  // Finishes whatever the clock has completed by now; inline, as every access and every
+  // advance begins with it.
+  void catch_up() {
+    if (!clocked) {
+      count_unclocked_access();
+      return;
+    }
+    if (pll_enabled() && !locked) {
+      count_xtal();
+      if (xtal >= lock_at) locked = true;
+    }
+    if (spi_busy && pclk >= spi_done_at) finish_transfer();
+    if (adc_busy && pclk >= adc_done_at) finish_conversion();
+  }
+  // Without a clock, time moves on by a nominal clock per access.
+  void count_unclocked_access();
 
   // System control: memory map, accelerator, PLL.
   void check_mamtim();
@@ -160,9 +184,17 @@ struct Board::State {
   // Width and existence checks shared by reads and writes; the access goes ahead regardless.
   const board_detail::RegInfo* check(std::uint32_t addr, unsigned width, std::uint32_t value,
                                      const char* what);
+  // The findings of an access check() turns down, apart so that check() stays small.
+  void bad_access(const board_detail::RegInfo* r, std::uint32_t addr, unsigned width,
+                  std::uint32_t value, const char* what);
 
   // Any APB access other than the second feed write breaks a feed in progress.
-  void check_feed(std::uint32_t addr, bool is_feed_write);
+  void check_feed(std::uint32_t addr, bool is_feed_write) {
+    if (feed_armed && !is_feed_write && L::in_region(addr, L::APB_BASE, L::APB_SIZE)) {
+      abort_feed(addr);
+    }
+  }
+  void abort_feed(std::uint32_t addr);
 };
 
 }  // namespace sim

@@ -205,9 +205,6 @@ const std::vector<std::uint16_t>& LcdModel::words() const {
 const std::vector<LcdFrame>& LcdModel::frames() const {
   return frames_;
 }
-const std::vector<std::string>& LcdModel::findings() const {
-  return findings_;
-}
 bool LcdModel::sleeping() const {
   return sleeping_;
 }

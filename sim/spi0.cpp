@@ -94,7 +94,7 @@ void Board::State::write_spdr(std::uint16_t v) {
   spi_busy = true;
   const unsigned sck_divider = spccr < L::S0SPCCR_MIN ? L::S0SPCCR_MIN : spccr;
   spi_done_at = pclk + std::uint64_t{bits} * sck_divider;
-  if (!spi_routed()) return;  // the pins show nothing of it
+  if (!spi_routed() || !times_wire_events()) return;  // the pins show nothing of it
   const double bit_ns = sck_divider * kNsPerSecond / pclk_hz();
   const double ns = wire_event(bits * bit_ns);
   for (WireSink* s : wire_sinks) s->transfer(ns, spi_word, bits, bit_ns);

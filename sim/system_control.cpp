@@ -47,13 +47,21 @@ unsigned Board::State::pclk_divider() const {
 void Board::State::advance(std::uint64_t cycles) {
   cclk += cycles;
   pclk_rest += cycles;
-  pclk += pclk_rest / pclk_divider();
-  pclk_rest %= pclk_divider();
+  // The divider is a power of two: a shift and a mask where a division would cost more than
+  // the rest of a typical call.
+  const auto shift = static_cast<unsigned>(std::countr_zero(pclk_divider()));
+  pclk += pclk_rest >> shift;
+  pclk_rest &= (std::uint64_t{1} << shift) - 1;
+  catch_up();
+}
+
+void Board::State::count_xtal() {
+  // The rate is fixed between feeds, so the clocks since the last count divide at once.
   const unsigned m = pll_connected() ? multiplier(pllcfg_now) : 1;
-  xtal_rest += cycles;
+  xtal_rest += cclk - xtal_counted_to;
+  xtal_counted_to = cclk;
   xtal += xtal_rest / m;
   xtal_rest %= m;
-  catch_up();
 }
 
 std::uint64_t Board::State::cclk_when(std::uint64_t pclk_at) const {
@@ -74,21 +82,15 @@ double Board::State::wire_event(double length_ns) {
   return ns;
 }
 
-void Board::State::catch_up() {
-  if (!clocked) {
-    nominal_ns += kNsPerSecond / cclk_hz();  // each access nominally a processor clock
-    if (stop_requested) throw Stopped("stopped on request");
-    // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
-    // settles, or a poll that can never succeed.
-    if (++accesses_since_frame > kStallAccesses) {
-      throw Stalled("no LCD frame in " + std::to_string(kStallAccesses) +
-                    " register accesses: the firmware is stuck in a loop");
-    }
-    return;
+void Board::State::count_unclocked_access() {
+  nominal_ns += kNsPerSecond / cclk_hz();  // each access nominally a processor clock
+  if (stop_requested) throw Stopped("stopped on request");
+  // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
+  // settles, or a poll that can never succeed.
+  if (++accesses_since_frame > kStallAccesses) {
+    throw Stalled("no LCD frame in " + std::to_string(kStallAccesses) +
+                  " register accesses: the firmware is stuck in a loop");
   }
-  if (pll_enabled() && !locked && xtal >= lock_at) locked = true;
-  if (spi_busy && pclk >= spi_done_at) finish_transfer();
-  if (adc_busy && pclk >= adc_done_at) finish_conversion();
 }
 
 void Board::State::check_mamtim() {
@@ -115,6 +117,7 @@ void Board::State::check_pll_frequencies() {
 
 void Board::State::feed() {
   feed_armed = false;
+  count_xtal();  // at the old rate
   const bool was_enabled = pll_enabled();
   const bool was_connected = pll_connected();
   const bool cfg_changed = pllcfg != pllcfg_now;
@@ -177,8 +180,10 @@ void Board::State::write_mamtim(std::uint8_t v) {
 }
 
 std::uint32_t Board::State::pin_level(std::uint32_t pin) const {
-  const bool driven =
-      (scs & L::SCS_GPIO0M) && (fiodir & pin) && pinsel_function(pinsel0, pin) == L::PINSEL_GPIO;
+  // PINSEL0 selects the functions of P0.0-P0.15, PINSEL1 those of P0.16-P0.31.
+  const unsigned function = pin >> L::PINSEL_PINS ? pinsel_function(pinsel1, pin >> L::PINSEL_PINS)
+                                                  : pinsel_function(pinsel0, pin);
+  const bool driven = (scs & L::SCS_GPIO0M) && (fiodir & pin) && function == L::PINSEL_GPIO;
   return driven ? (fiolatch & pin) : pin;  // undriven lines are pulled up
 }
 

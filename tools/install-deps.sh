@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and flashing need, if any is missing.
+# Installs the Debian packages the build, the tests, fuzzing and flashing need, if any is missing.
 set -euo pipefail
 
 packages=(
   cmake make g++ pkg-config
   gcc-arm-none-eabi binutils-arm-none-eabi libstdc++-arm-none-eabi-dev
-  libunicorn-dev libelf-dev
+  libunicorn-dev libelf-dev libdw-dev
   libpng-dev libgif-dev libsndfile1-dev libsamplerate0-dev
   libcli11-dev libgtest-dev
   libfreetype-dev fonts-dejavu-core
   lpc21isp sox
   libsdl2-dev xvfb x11-apps
   python3
-  sigrok-cli gdb-multiarch
+  sigrok-cli gdb-multiarch valgrind
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -62,14 +62,6 @@ void pll_feed() {
   hw::write(PLLFEED, PLLFEED_SECOND);
 }
 
-// One conversion of AD0.1 as its 10-bit code.
-std::uint32_t convert() {
-  hw::write(AD0CR, hw::read(AD0CR) | AD0CR_START_NOW);
-  while ((hw::read(AD0GDR) & AD0GDR_DONE) == 0) {
-  }
-  return (hw::read(AD0GDR) >> AD0GDR_RESULT_SHIFT) & AD0GDR_RESULT_MASK;
-}
-
 constexpr int kCalibrationSamplesLog2 = 10;
 constexpr std::uint32_t kCalibrationSamples = 1u << kCalibrationSamplesLog2;
 constexpr std::uint32_t kCalibrationMaxDrop = 100;
@@ -116,17 +108,13 @@ void io_init() {
 }
 
 void sendlcd(int d) {
-  if ((d & lcdlink::kCommand) != 0) {
-    // A short high pulse gives the controller a fresh selection before each command.
-    hw::write(FIO0SET, P0_LCD_CS);
-    hw::write(FIO0CLR, P0_LCD_CS);
-  }
+  if ((d & lcdlink::kCommand) != 0) lcdlink::pulse_select();  // before each command
   lcdlink::start(d);
   lcdlink::wait_done();
 }
 
 std::int16_t getad() {
-  return static_cast<std::int16_t>(convert() - avg);
+  return adc::sample();
 }
 
 // Repeats passes of 1024 samples until a pass's mean is at most 100 below the previous one and
@@ -137,7 +125,7 @@ void calibratead() {
   std::uint32_t oa;
   do {
     oa = a;
-    for (std::uint32_t i = 0; i < kCalibrationSamples; ++i) a += convert();
+    for (std::uint32_t i = 0; i < kCalibrationSamples; ++i) a += adc::convert();
     a >>= kCalibrationSamplesLog2;
   } while (oa - a > kCalibrationMaxDrop);
   avg = static_cast<std::uint16_t>(a);

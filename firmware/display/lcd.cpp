@@ -120,6 +120,12 @@ inline std::uint32_t pack_pair(const std::uint8_t* p) {
   return (static_cast<std::uint32_t>(pal[p[0]]) << kColourBits) + pal[p[1]];
 }
 
+// The low byte of v as a data word on the wire.
+constexpr std::uint16_t data_word(std::uint32_t v) {
+  return lcdlink::on_wire(static_cast<int>(v) & lcdlink::kByteMask);
+}
+static_assert(data_word(0x8E2DA1) == 0x1A1);
+
 }  // namespace
 
 void initpal(std::uint8_t i) {
@@ -147,22 +153,24 @@ void lcd_init() {
   sendlcd(kContrastLevel);
 }
 
-// The next pair is looked up while the current pair's last byte is shifting out.
+// Each wait is followed by nothing but the store of a word made beforehand: the three words of
+// a pair are formed while the previous pair's last word is shifting (72 clocks, room for both
+// lookups), so the port idles only for the poll's granularity and one store between words.
 void senddisp() {
-  sendlcd(kFrameStart);
-  const std::uint8_t* p = dispram;
+  lcdlink::pulse_select();
+  lcdlink::start(kFrameStart);
   const std::uint8_t* const end = dispram + kFramePixels;
-  std::uint32_t o = pack_pair(p);
-  for (;;) {
-    lcdlink::start(static_cast<int>(o >> 16) & lcdlink::kByteMask);
+  for (const std::uint8_t* p = dispram; p != end; p += 2) {
+    const std::uint32_t o = pack_pair(p);
+    const std::uint16_t first = data_word(o >> 16);
+    const std::uint16_t second = data_word(o >> 8);
+    const std::uint16_t third = data_word(o);
     lcdlink::wait_done();
-    lcdlink::start(static_cast<int>(o >> 8) & lcdlink::kByteMask);
+    lcdlink::put(first);
     lcdlink::wait_done();
-    lcdlink::start(static_cast<int>(o) & lcdlink::kByteMask);
-    p += 2;
-    const bool last = p == end;
-    if (!last) o = pack_pair(p);
+    lcdlink::put(second);
     lcdlink::wait_done();
-    if (last) return;
+    lcdlink::put(third);
   }
+  lcdlink::wait_done();
 }

@@ -12,7 +12,15 @@ constexpr int kFailed = -1;
 // Q15 product rounded half up. |a * b| <= 2^30, so adding the half cannot overflow, and
 // (c + 2^14) >> 15 equals (c >> 15) + ((c >> 14) & 1) while costing one instruction less.
 inline int q15_mul(int a, int b) {
+#if defined(LPCDEMO_TARGET)
+  // The multiplier stops early on a small Rs; b is the sample, mostly far smaller than a
+  // twiddle once the spectrum's energy has gathered in a few bins.
+  int p;
+  asm("mul %0, %1, %2" : "=&r"(p) : "r"(a), "r"(b));
+  return (p + (1 << 14)) >> 15;
+#else
   return (a * b + (1 << 14)) >> 15;
+#endif
 }
 
 // True when |v| > 16383 at full width (so -32768 counts as 32768): one compare instead of two.
@@ -28,12 +36,12 @@ bool any_exceeds_half_scale(const std::int16_t fr[], const std::int16_t fi[], in
 }
 
 void bit_reverse(std::int16_t fr[], std::int16_t fi[], int n) {
+  // mr counts p's bit reversal up: add one at the top bit, carrying downwards.
   int mr = 0;
   for (int p = 1; p < n; ++p) {
-    int l = n;
-    do l >>= 1;
-    while (mr + l > n - 1);
-    mr = (mr & (l - 1)) + l;
+    int l = n >> 1;
+    for (; (mr & l) != 0; l >>= 1) mr ^= l;
+    mr |= l;
     if (mr > p) {
       const std::int16_t tr = fr[p];
       fr[p] = fr[mr];
@@ -49,16 +57,18 @@ void bit_reverse(std::int16_t fr[], std::int16_t fi[], int n) {
 // where they are stored: reducing tr and ti first would give the same stored bits. The
 // difference is taken as (q + t) - 2t, again the same bits once stored; written as q - t, GCC
 // narrows both forms to 16-bit arithmetic and ARM7 pays eight zero-extensions per butterfly.
-// The halving is a template argument so that neither direction pays for a register shift.
-template <int kShift>
+// The halving is a template argument so that neither direction pays for a register shift;
+// kRealTwiddle drops the two products with wi = 0 (each rounds to exactly 0), a quarter of
+// all butterflies: the first of every stage's groups.
+template <int kShift, bool kRealTwiddle = false>
 void butterflies(std::int16_t fr[], std::int16_t fi[], int n, int u, int l, int wr, int wi) {
   const int istep = 2 * l;
   for (int i = u; i < n; i += istep) {
     const int q = i + l;
     const int xr = fr[q];
     const int xi = fi[q];
-    const int tr = q15_mul(wr, xr) - q15_mul(wi, xi);
-    const int ti = q15_mul(wr, xi) + q15_mul(wi, xr);
+    const int tr = kRealTwiddle ? q15_mul(wr, xr) : q15_mul(wr, xr) - q15_mul(wi, xi);
+    const int ti = kRealTwiddle ? q15_mul(wr, xi) : q15_mul(wr, xi) + q15_mul(wi, xr);
     const int sr = (fr[i] >> kShift) + tr;
     const int si = (fi[i] >> kShift) + ti;
     fr[i] = static_cast<std::int16_t>(sr);
@@ -66,6 +76,17 @@ void butterflies(std::int16_t fr[], std::int16_t fi[], int n, int u, int l, int 
     fr[q] = static_cast<std::int16_t>(sr - 2 * tr);
     fi[q] = static_cast<std::int16_t>(si - 2 * ti);
   }
+}
+static_assert(((0 * 32767 + (1 << 14)) >> 15) == 0, "a product with a zero twiddle is zero");
+
+// cos(j) and -sin(j) for 0 <= j < 512, the entries isin would fold to, read without a call:
+// twiddles are looked up once per group, 255 times a 256-point transform.
+struct Twiddle {
+  int wr, wi;
+};
+Twiddle twiddle(int j) {
+  if (j < sine::kQuarterTurn) return {sintab[sine::kQuarterTurn - j], -sintab[j]};
+  return {-sintab[j - sine::kQuarterTurn], -sintab[sine::kHalfTurn - j]};
 }
 
 void exchange_halves(std::int16_t f[], int half) {
@@ -97,14 +118,15 @@ int fix_fft(std::int16_t fr[], std::int16_t fi[], std::int16_t m, std::int16_t i
       if (halve) ++scale;
     }
     for (int u = 0; u < l; ++u) {
-      const int j = u << k;
-      int wr = isin(static_cast<std::int16_t>(j + sine::kQuarterTurn));
-      int wi = -isin(static_cast<std::int16_t>(j));
-      if (inverse) wi = -wi;
-      if (halve) {
-        butterflies<1>(fr, fi, n, u, l, wr >> 1, wi >> 1);
-      } else {
+      const Twiddle w = twiddle(u << k);
+      const int wr = w.wr;
+      const int wi = inverse ? -w.wi : w.wi;
+      if (!halve) {
         butterflies<0>(fr, fi, n, u, l, wr, wi);
+      } else if (u == 0) {
+        butterflies<1, true>(fr, fi, n, u, l, wr >> 1, wi >> 1);
+      } else {
+        butterflies<1>(fr, fi, n, u, l, wr >> 1, wi >> 1);
       }
     }
   }

@@ -22,8 +22,8 @@ static_assert(1023 << kCaptureShift <= 32767);
 // waits; a wait that runs out means the zero level has drifted, so it is measured again.
 void trigger() {
   int t = 0;
-  while (getad() > kBand && t < kTimeout) ++t;
-  while (getad() < -kBand && t < kTimeout) ++t;
+  while (adc::sample() > kBand && t < kTimeout) ++t;
+  while (adc::sample() < -kBand && t < kTimeout) ++t;
   if (t == kTimeout) calibratead();
 }
 
@@ -41,15 +41,30 @@ void WaitZeroCross() {
 
 void SampleWave(std::uint8_t no, std::int8_t wave[]) {
   trigger();
-  for (int x = 0; x < no; ++x) wave[x] = static_cast<std::int8_t>(getad());
+  if (no == 0) return;
+  const std::uint16_t zero = avg;
+  adc::start();
+  for (int x = 0; x < no - 1; ++x) {
+    const std::uint32_t code = adc::finish();
+    adc::start();  // the next conversion runs while this sample is stored
+    wave[x] = static_cast<std::int8_t>(adc::to_sample(code, zero));
+  }
+  wave[no - 1] = static_cast<std::int8_t>(adc::to_sample(adc::finish(), zero));
 }
 
 void SampleAndFFT(std::uint8_t no, std::int8_t fft[], std::int8_t wave[], std::int16_t samps[]) {
   trigger();
   // Even samples to the lower half and odd ones to the upper half, as the real transform wants.
+  // Each conversion starts as soon as the one before has been read.
+  const std::uint16_t zero = avg;
+  adc::start();
   for (int y = 0; y < kHalf; ++y) {
-    samps[y] = static_cast<std::int16_t>(getad() << kCaptureShift);
-    samps[y + kHalf] = static_cast<std::int16_t>(getad() << kCaptureShift);
+    const std::uint32_t even = adc::finish();
+    adc::start();
+    samps[y] = static_cast<std::int16_t>(adc::to_sample(even, zero) << kCaptureShift);
+    const std::uint32_t odd = adc::finish();
+    if (y < kHalf - 1) adc::start();
+    samps[y + kHalf] = static_cast<std::int16_t>(adc::to_sample(odd, zero) << kCaptureShift);
   }
 
   // With no outputs asked for, every x would fold onto index 0, one past the caller's arrays.

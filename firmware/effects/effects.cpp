@@ -31,16 +31,96 @@ namespace {
 // table read spares the quarter-wave folding on each of the 19,863 lookups a frame (three per
 // pixel, one per column, one per row). A term shifted by 10 is this value shifted by one
 // more, since arithmetic shifts compose.
+//
+// The table runs on past one turn: a row's angles for the second and fifth terms walk 97
+// steps of +7 and -9 from a start reduced to one turn (the fifth's to one turn above its
+// walk), and so never leave the table; the inner loop steps pointers instead of masking each
+// angle.
 constexpr int kTermShift = 9;
-using TermTable = std::array<std::int8_t, sine::kTurn>;
+constexpr int kStep2 = 7;   // the second term's angle, per column
+constexpr int kStep4 = 20;  // the fourth term's
+constexpr int kStep5 = -9;  // the fifth term's
+constexpr int kRowStep4 = -30;
+constexpr int kLastX = kFrameWidth - 1;
+constexpr int kTermEntries = sine::kTurn + -kStep5 * kLastX;
+static_assert(sine::kAngleMask + kStep2 * kLastX < kTermEntries);
+using TermTable = std::array<std::int8_t, kTermEntries>;
 constexpr TermTable make_term_table() {
   TermTable t{};
-  for (int a = 0; a < sine::kTurn; ++a)
+  for (int a = 0; a < kTermEntries; ++a)
     t[a] = static_cast<std::int8_t>(sine::sin_of(a) >> kTermShift);
   return t;
 }
 constexpr TermTable kTerm = make_term_table();
-static_assert(kTerm[256] == 63 && kTerm[768] == -64 && kTerm[1023] == -1);
+static_assert(kTerm[256] == 63 && kTerm[768] == -64 && kTerm[1023] == -1 && kTerm[1024] == 0);
+
+// The fourth term's angle is a fixed angle plus 10 k, k = 2x - 3y, which takes only 393 values
+// in a frame. k has the parity of the row, so the even rows and then the odd rows each read
+// one half of those values: a stack table of that half, looked up once and already halved, is
+// walked one entry a column, and the inner loop reads flash for two terms only.
+constexpr int kTurnsOf10 = 10;
+static_assert(kStep4 == 2 * kTurnsOf10 && kRowStep4 == -3 * kTurnsOf10);
+constexpr int kFourthLow = -3 * (kFrameHeight - 1);  // 2x - 3y at x = 0, bottom row
+constexpr int kFourthHalf = (2 * kLastX - kFourthLow) / 2 + 1;
+static_assert(kFourthHalf == 197);
+using FourthHalf = std::array<std::int8_t, kFourthHalf>;
+
+// Entry i: the halved fourth term at k = kFourthLow + 2i + parity.
+void fill_fourth(FourthHalf& half, std::uint32_t a4, int parity) {
+  std::uint32_t a = a4 + static_cast<std::uint32_t>(kTurnsOf10 * (kFourthLow + parity));
+  for (std::int8_t& v : half) {
+    v = static_cast<std::int8_t>(kTerm[a & sine::kAngleMask] >> 1);
+    a += 2 * kTurnsOf10;
+  }
+}
+
+// One row: out[x] = (term3 + t1[x] + t2[7x] + t4[x] + t5[-9x]) AND 0x7F.
+void field_row(std::uint8_t* out, const std::int8_t* t1, const std::int8_t* t2,
+               const std::int8_t* t4, const std::int8_t* t5, int term3) {
+  std::uint8_t* const end = out + kFrameWidth;
+#if defined(LPCDEMO_TARGET)
+  // The compiler indexes each walk and steps it apart; here post-indexed loads step all four
+  // at no cost, two pixels a pass share one halfword store, and each flash term's two reads
+  // sit side by side, so the second often finds its line in the accelerator's data buffer.
+  // The sum is taken unsigned: only its low 7 bits are kept.
+  static_assert(kFrameWidth % 2 == 0 && kStep2 == 7 && kStep5 == -9);
+  int a, b, c, d;
+  asm volatile(
+      "1:\n\t"
+      "ldrb %[a], [%[t2]], #7\n\t"
+      "ldrb %[b], [%[t2]], #7\n\t"
+      "ldrb %[c], [%[t5]], #-9\n\t"
+      "ldrb %[d], [%[t5]], #-9\n\t"
+      "add %[a], %[a], %[c]\n\t"
+      "add %[b], %[b], %[d]\n\t"
+      "ldrb %[c], [%[t1]], #1\n\t"
+      "ldrb %[d], [%[t1]], #1\n\t"
+      "add %[a], %[a], %[c]\n\t"
+      "add %[b], %[b], %[d]\n\t"
+      "ldrb %[c], [%[t4]], #1\n\t"
+      "ldrb %[d], [%[t4]], #1\n\t"
+      "add %[a], %[a], %[c]\n\t"
+      "add %[b], %[b], %[d]\n\t"
+      "add %[a], %[a], %[t3]\n\t"
+      "add %[b], %[b], %[t3]\n\t"
+      "and %[a], %[a], #127\n\t"
+      "and %[b], %[b], #127\n\t"
+      "orr %[a], %[a], %[b], lsl #8\n\t"
+      "strh %[a], [%[out]], #2\n\t"
+      "cmp %[out], %[end]\n\t"
+      "bne 1b"
+      : [a] "=&r"(a), [b] "=&r"(b), [c] "=&r"(c), [d] "=&r"(d), [out] "+r"(out), [t1] "+r"(t1),
+        [t2] "+r"(t2), [t4] "+r"(t4), [t5] "+r"(t5)
+      : [t3] "r"(term3), [end] "r"(end)
+      : "cc", "memory");
+#else
+  while (out != end) {
+    *out++ = static_cast<std::uint8_t>((term3 + *t1++ + *t2 + *t4++ + *t5) & kIndexMask);
+    t2 += kStep2;
+    t5 += kStep5;
+  }
+#endif
+}
 
 static_assert(kLinePasses == 491 && kLinePixelCount == 583);
 constexpr std::array<LineRun, kLineRunCount> kLine = line_runs();
@@ -53,28 +133,29 @@ void draw_line() {
   }
 }
 
-// Five sine terms per pixel. Rows outside, columns inside, so dispram fills in order; each
-// angle is linear in x, so it advances by its x coefficient from one column to the next.
+// Five sine terms per pixel, each angle linear in x and y: the first term depends on the
+// column only, the third on the row only, and the others are walked along each row.
 void draw_field(int n, const Frame& f) {
   const std::uint32_t un = static_cast<std::uint32_t>(n);
-  std::int8_t term1[kFrameWidth];  // depends on the column only
+  std::int8_t term1[kFrameWidth];
   for (int x = 0; x < kFrameWidth; ++x) {
     term1[x] = kTerm[(static_cast<std::uint32_t>(x - f.x1) + un) & sine::kAngleMask];
   }
-  std::uint8_t* p = dispram;
-  for (int y = 0; y < kFrameHeight; ++y) {
-    const int term3 = kTerm[(static_cast<std::uint32_t>(15 * (f.y1 - y) - 2 * f.b) - turns(4, n)) &
-                            sine::kAngleMask];
-    std::uint32_t a2 = static_cast<std::uint32_t>(-7 * f.x1 + 5 * (y - f.y1)) + turns(5, n);
-    std::uint32_t a4 = static_cast<std::uint32_t>(-20 * f.x2 + 30 * (f.y2 - y)) - turns(4, n);
-    std::uint32_t a5 = turns(14, n) + static_cast<std::uint32_t>(9 * f.x2 + 11 * (y - f.y2) + f.b);
-    for (int x = 0; x < kFrameWidth; ++x) {
-      const int c = term1[x] + kTerm[a2 & sine::kAngleMask] + term3 +
-                    (kTerm[a4 & sine::kAngleMask] >> 1) + kTerm[a5 & sine::kAngleMask];
-      *p++ = static_cast<std::uint8_t>(c & kIndexMask);
-      a2 += 7;
-      a4 += 20;
-      a5 -= 9;
+  const std::uint32_t a4 = static_cast<std::uint32_t>(-20 * f.x2 + 30 * f.y2) - turns(4, n);
+  FourthHalf fourth;
+  for (int parity = 0; parity < 2; ++parity) {
+    fill_fourth(fourth, a4, parity);
+    for (int y = parity; y < kFrameHeight; y += 2) {
+      const int term3 =
+          kTerm[(static_cast<std::uint32_t>(15 * (f.y1 - y) - 2 * f.b) - turns(4, n)) &
+                sine::kAngleMask];
+      const std::uint32_t a2 = static_cast<std::uint32_t>(-7 * f.x1 + 5 * (y - f.y1)) + turns(5, n);
+      const std::uint32_t a5 =
+          turns(14, n) + static_cast<std::uint32_t>(9 * f.x2 + 11 * (y - f.y2) + f.b);
+      // The fifth term's walk starts as far into the table as it steps back.
+      field_row(&dispram[kFrameWidth * y], term1, &kTerm[a2 & sine::kAngleMask],
+                &fourth[(-3 * y - kFourthLow - parity) / 2],
+                &kTerm[((a5 + kStep5 * kLastX) & sine::kAngleMask) - kStep5 * kLastX], term3);
     }
   }
 }
@@ -190,12 +271,46 @@ static_assert(fall_fade(129) == kBackground && fall_fade(200) == 199);
 
 // Rows go bottom-up so each is read before the row above is moved onto it. Row 65 would land
 // on row 66 and column 97 stay in column 97, both cleared right after, so neither is moved.
+// Column 1 alone, then columns 2..97 four at a time: column 97 lands in column 97 of the row
+// below, which is cleared right after, so moving it changes nothing and keeps the passes
+// whole and the accesses halfword-aligned.
 void fall_move_down() {
+  constexpr int kQuadColumns = kFrameWidth - 2;
+  static_assert(kQuadColumns % 4 == 0 && kFrameWidth % 2 == 0);
   for (int y = kLastRow - 2; y >= 0; --y) {
     std::uint8_t* p = &dispram[kFrameWidth * y + 1];
-    for (int x = 1; x < kLastColumn; ++x, ++p) {
-      p[kFrameWidth] = static_cast<std::uint8_t>(fall_fade(*p));
-    }
+    p[kFrameWidth] = static_cast<std::uint8_t>(fall_fade(*p));
+    ++p;
+    std::uint8_t* const end = p + kQuadColumns;
+#if defined(LPCDEMO_TARGET)
+    // Two halfword loads and stores for four pixels; the fade as compares and conditional
+    // moves: a > 1 and a != 128 gives a - 1, anything else 128.
+    int a, b, c, d;
+    asm volatile(
+        "1:\n\t"
+        "ldrh %[a], [%[p]], #2\n\t"
+        "ldrh %[c], [%[p]], #2\n\t"
+        "mov %[b], %[a], lsr #8\n\t"
+        "and %[a], %[a], #255\n\t"
+        "mov %[d], %[c], lsr #8\n\t"
+        "and %[c], %[c], #255\n\t"
+        "cmp %[a], #128\n\tcmpne %[a], #1\n\tsubhi %[a], %[a], #1\n\tmovls %[a], #128\n\t"
+        "cmp %[b], #128\n\tcmpne %[b], #1\n\tsubhi %[b], %[b], #1\n\tmovls %[b], #128\n\t"
+        "cmp %[c], #128\n\tcmpne %[c], #1\n\tsubhi %[c], %[c], #1\n\tmovls %[c], #128\n\t"
+        "cmp %[d], #128\n\tcmpne %[d], #1\n\tsubhi %[d], %[d], #1\n\tmovls %[d], #128\n\t"
+        "orr %[a], %[a], %[b], lsl #8\n\t"
+        "orr %[c], %[c], %[d], lsl #8\n\t"
+        "strh %[a], [%[p], #94]\n\t"
+        "strh %[c], [%[p], #96]\n\t"
+        "cmp %[p], %[end]\n\t"
+        "bne 1b"
+        : [a] "=&r"(a), [b] "=&r"(b), [c] "=&r"(c), [d] "=&r"(d), [p] "+r"(p)
+        : [end] "r"(end)
+        : "cc", "memory");
+    static_assert(kFrameWidth - 4 == 94);
+#else
+    for (; p != end; ++p) p[kFrameWidth] = static_cast<std::uint8_t>(fall_fade(*p));
+#endif
   }
 }
 
@@ -224,14 +339,49 @@ static_assert(round_fade(127) == 124 && round_fade(4) == 1 && round_fade(3) == k
 static_assert(round_fade(130) == 127 && round_fade(131) == kBackground);
 
 // Every destination lies below its source in memory, so one forward pass reads each entry
-// before anything is written onto it.
+// before anything is written onto it. The pass runs on through each row's column 0 as well:
+// that entry lands in column 97 of the row two above, which is read already and cleared
+// right after, so the frame is the same and the pass is one run.
 void round_move_up_left() {
-  for (int y = 1; y < kFrameHeight; ++y) {
-    std::uint8_t* p = &dispram[kFrameWidth * y + 1];
-    for (int x = 1; x < kFrameWidth; ++x, ++p) {
-      p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(*p));
-    }
-  }
+  constexpr int kFirst = kFrameWidth + 1;
+  constexpr int kQuads = (kFramePixels - kFirst - 1) / 4;
+  static_assert(kFirst + 1 + 4 * kQuads + 2 == kFramePixels && kFirst % 2 == 1);
+  std::uint8_t* p = &dispram[kFirst];
+  // One pixel first and two last, so the quads start halfword-aligned.
+  p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(*p));
+  ++p;
+  std::uint8_t* const end = p + 4 * kQuads;
+#if defined(LPCDEMO_TARGET)
+  // Four pixels a pass from two halfword loads; the destinations are odd, so the middle two
+  // go out as one halfword. The fade: a > 3 and a != 128 gives a - 3, anything else 128.
+  int a, b, c, d;
+  asm volatile(
+      "1:\n\t"
+      "ldrh %[a], [%[p]], #2\n\t"
+      "ldrh %[c], [%[p]], #2\n\t"
+      "mov %[b], %[a], lsr #8\n\t"
+      "and %[a], %[a], #255\n\t"
+      "mov %[d], %[c], lsr #8\n\t"
+      "and %[c], %[c], #255\n\t"
+      "cmp %[a], #128\n\tcmpne %[a], #3\n\tsubhi %[a], %[a], #3\n\tmovls %[a], #128\n\t"
+      "cmp %[b], #128\n\tcmpne %[b], #3\n\tsubhi %[b], %[b], #3\n\tmovls %[b], #128\n\t"
+      "cmp %[c], #128\n\tcmpne %[c], #3\n\tsubhi %[c], %[c], #3\n\tmovls %[c], #128\n\t"
+      "cmp %[d], #128\n\tcmpne %[d], #3\n\tsubhi %[d], %[d], #3\n\tmovls %[d], #128\n\t"
+      "orr %[b], %[b], %[c], lsl #8\n\t"
+      "strb %[a], [%[p], #-103]\n\t"
+      "strh %[b], [%[p], #-102]\n\t"
+      "strb %[d], [%[p], #-100]\n\t"
+      "cmp %[p], %[end]\n\t"
+      "bne 1b"
+      : [a] "=&r"(a), [b] "=&r"(b), [c] "=&r"(c), [d] "=&r"(d), [p] "+r"(p)
+      : [end] "r"(end)
+      : "cc", "memory");
+  static_assert(kUpLeft + 4 == 103);
+#else
+  for (; p != end; ++p) p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(*p));
+#endif
+  p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(p[0]));
+  p[1 - kUpLeft] = static_cast<std::uint8_t>(round_fade(p[1]));
 }
 
 int limit(int v, int lo, int hi) {
@@ -251,15 +401,16 @@ void round_plot(const std::int8_t samp[]) {
 // Spectrum bars and wave trace.
 constexpr int kSpectrumScratch = 512;  // 16-bit values SampleAndFFT works in
 constexpr int kFramePairs = kFramePixels / 2;
-constexpr auto kBackgroundPair = static_cast<std::int16_t>(kBackground * 0x101);
 constexpr int kBarColourStep = 3;
 constexpr int kTraceRow = 16;  // row of a zero sample
 constexpr unsigned kTraceColourStep = 4;
 static_assert(kFramePixels % 2 == 0 && kSpectrumScratch <= kFramePairs);
 
-// Two background pixels per 16-bit store.
-void fill_background(std::int16_t frame[]) {
-  for (int i = 0; i < kFramePairs; ++i) frame[i] = kBackgroundPair;
+// The whole frame, the work area included, becomes background; memset ends the work area's
+// 16-bit objects and stores whole words. (The builtin: the image has no C library headers,
+// only the memset of startup/memfuncs.cpp.)
+void fill_background() {
+  __builtin_memset(dispram, kBackground, kFramePixels);
 }
 
 // A bar of height h stands on the bottom row, at most the frame tall; its colour falls by 3
@@ -328,12 +479,12 @@ void effectFftAndWave(int n) {
   std::int8_t samp[kFrameWidth];
   // The spectrum's 512-value work area is the frame's first 1024 bytes: the stack has no room
   // for it and the frame is repainted anyway. Placement new starts 16-bit objects in the whole
-  // frame's storage (no code, no cookie), so the transform and the two-pixel clear access them
-  // as what they are under strict aliasing; bars and trace then write bytes, which may alias
+  // frame's storage (no code, no cookie), so the transform accesses them as what they are
+  // under strict aliasing; the clear, bars and trace then write bytes, which may alias
   // anything.
   std::int16_t* const frame = ::new (static_cast<void*>(dispram)) std::int16_t[kFramePairs];
   SampleAndFFT(kFrameWidth, fft, samp, frame);
-  fill_background(frame);
+  fill_background();
   draw_bars(fft);
   draw_trace(samp, n);
   senddisp();

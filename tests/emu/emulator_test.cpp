@@ -72,6 +72,16 @@ TEST_F(Probe, SkippedInstructionsCostOneCycle) {
   EXPECT_EQ(cost("cond_entry", {1}).cycles, 1u + 1 + 3 + 3 + 3);
 }
 
+TEST_F(Probe, FlagsAndOperandsChangedWithinABlockAreReadAtTheInstruction) {
+  fast_flash();
+  // mov (1), cmp (1), ldrne (3 executed, 1 skipped), cmp (1), bx (3).
+  EXPECT_EQ(cost("cond_between", {0}).cycles, 1u + 1 + 1 + 1 + 3);
+  EXPECT_EQ(cost("cond_between", {1}).cycles, 1u + 1 + 3 + 1 + 3);
+  // mov (1), mul (1 + m by r0), mov (1), bx (3).
+  EXPECT_EQ(cost("mul_between", {0x7F, 5}).cycles, 1u + 1 + 1 + 1 + 3);
+  EXPECT_EQ(cost("mul_between", {0x12345678, 5}).cycles, 1u + 1 + 4 + 1 + 3);
+}
+
 TEST_F(Probe, MultipliesTerminateEarlyOnSmallMultipliers) {
   fast_flash();
   // mul (1 + m), bx (3); m by the significant bytes of r0.
@@ -109,6 +119,10 @@ TEST_F(Probe, TableReadsFromFlashUseTheDataBuffer) {
   EXPECT_EQ(cost("load_word", {0x3010}).cycles, 3u + 2 + 3);
   EXPECT_EQ(cost("load_word", {0x3000}).cycles, 3u + 2 + 3);
   EXPECT_EQ(cost("load_word", {0x40000000}).cycles, 3u + 3);  // RAM has no wait states
+  // Tables in a page that also holds code go through the same buffer.
+  EXPECT_EQ(cost("load_word", {0x100}).cycles, 3u + 2 + 3);
+  EXPECT_EQ(cost("load_word", {0x10C}).cycles, 3u + 3);
+  EXPECT_EQ(cost("load_word", {0x110}).cycles, 3u + 2 + 3);
   EXPECT_EQ(findings(), "");
   // Flash without code is as read-only as the rest.
   emu_->call("store_word", {0x3000, 5});
@@ -182,6 +196,9 @@ TEST_F(Probe, FaultsAreReportedWithAddressAndSymbol) {
       {"fetch_unmapped", {"fetch from 0x80000000", "fetch_unmapped"}},
       {"jump_vector", {"exception vector 0x00000008", "0x00000640 (jump_vector+0x0)"}},
       {"overflow", {"stack overflow", "sp 0x3ffffffc", "0x40000800", "(overflow+0x0)"}},
+      {"deep_store",
+       {"stack overflow: write to 0x40000004", "limit", "0x40000800",
+        "0x00000844 (deep_store+0x4)"}},
   };
   for (const FaultCase& c : cases) {
     const std::size_t before = board_.findings().size();
@@ -220,6 +237,23 @@ TEST_F(Watchdog, EndsARunWithoutFrames) {
   ASSERT_EQ(board_.findings().size(), 1u) << findings();
   EXPECT_NE(findings().find("watchdog"), std::string::npos) << findings();
   EXPECT_NE(findings().find("(hang+0x"), std::string::npos) << findings();
+}
+
+class RamFill : public Probe {
+ protected:
+  void SetUp() override {
+    options_.ram_fill = 0xA5;
+    Probe::SetUp();
+  }
+};
+
+TEST_F(RamFill, FillsRamOutsideDataAndBss) {
+  fast_flash();
+  emu_->call("spi_setup");
+  emu_->call("send_ram_word", {0x40000F00});  // above .bss: the pattern, 9 bits of it
+  emu_->call("send_ram_word", {0x400007FC});  // the last word of .bss: zero
+  // As sendlcd takes them: bit 8 set for a command.
+  EXPECT_EQ(board_.lcd().words(), (std::vector<std::uint16_t>{0x0A5, 0x100}));
 }
 
 TEST(EmulatorImage, RefusesWhatItCannotRun) {

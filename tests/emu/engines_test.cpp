@@ -111,6 +111,29 @@ TEST_F(Engines, CountersAcrossTheWrapSendTheSameWords) {
   }
 }
 
+// The audio effects' moves and fades (hand-written loops on the image) take over whatever the
+// effect before left: after the cake, indices from all of 0..255.
+TEST_F(Engines, AudioEffectsTakeOverTheCakesFrameAlike) {
+  const auto run = [](runner::Engine& engine, const char* effect) {
+    runner::bring_up(engine);
+    engine.call("initpal", {2});
+    engine.call("effectCake", {100000});
+    for (int n = 0; n < 2; ++n) engine.call(effect, {n});
+  };
+  for (const char* effect : {"effectFall", "effectRoundWave"}) {
+    sim::Board native_board(sim::make_audio(codes_));
+    {
+      auto native = runner::make_native_engine(native_board);
+      run(*native, effect);
+    }
+    sim::Board emulated_board(sim::make_audio(codes_));
+    Emulator emulated(kImage, emulated_board);
+    run(emulated, effect);
+    EXPECT_EQ(emulated_board.lcd().words(), native_board.lcd().words()) << effect;
+    EXPECT_EQ(messages(emulated_board), "") << effect;
+  }
+}
+
 // The showcase image's own main, from reset, past the change from plasma to the cake.
 TEST_F(Engines, ShowcaseImageFromResetMatchesTheHostSequence) {
   constexpr int kFramesPastTheCakesStart = kShowcaseFramesPerEffect + 3;
@@ -127,6 +150,30 @@ TEST_F(Engines, ShowcaseImageFromResetMatchesTheHostSequence) {
 
   EXPECT_EQ(emulated_board.lcd().words(), native_board.lcd().words());
   EXPECT_EQ(messages(emulated_board), "");
+}
+
+// Every effect, and the demo from reset, sends the same words whatever the RAM it never
+// wrote held at reset.
+TEST_F(Engines, NoEffectReadsMemoryItDidNotWrite) {
+  Options zero, filled;
+  filled.ram_fill = 0xA5;
+  auto words = [&](const Options& options, const runner::Effect* effect) {
+    sim::Board board(sim::make_audio(codes_));
+    Options o = options;
+    o.frame_limit = effect ? 0 : 2;
+    Emulator emulated(kImage, board, o);
+    if (effect) {
+      run_effect(emulated, *effect);
+    } else {
+      emulated.run_main();
+    }
+    EXPECT_EQ(messages(board), "") << (effect ? effect->symbol : "demo");
+    return board.lcd().words();
+  };
+  for (const runner::Effect& effect : runner::effects()) {
+    EXPECT_EQ(words(filled, &effect), words(zero, &effect)) << effect.symbol;
+  }
+  EXPECT_EQ(words(filled, nullptr), words(zero, nullptr)) << "demo";
 }
 
 TEST_F(Engines, FrameLimitEndsAMainThatWouldGoOn) {

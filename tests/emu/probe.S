@@ -302,3 +302,39 @@ collide_ands:
         beq     1b
         bx      lr
         .ltorg
+
+@ A conditional load between two compares in one block: the first one decides it.
+        .org 0x780
+        .global cond_between
+cond_between:
+        ldr     r2, =0x40000000
+        cmp     r0, #0
+        ldrne   r1, [r2]
+        cmp     r0, #1
+        bx      lr
+        .ltorg
+
+@ A multiply whose multiplier is set before it and changed after it in the same block.
+        .org 0x7c0
+        .global mul_between
+mul_between:
+        mov     r3, r0
+        mul     r2, r1, r3
+        mov     r3, #0
+        bx      lr
+
+@ Sends the word of RAM at r0 to the LCD, after spi_setup.
+        .org 0x800
+        .global send_ram_word
+send_ram_word:
+        ldr     r0, [r0]
+        b       poll_tst
+
+@ Stores below _bss_end through a stack pointer that is back in range by the block's end.
+        .org 0x840
+        .global deep_store
+deep_store:
+        sub     sp, sp, #0x1000
+        str     r0, [sp, #4]
+        add     sp, sp, #0x1000
+        bx      lr

@@ -185,6 +185,31 @@ TEST(Contents, MainHaltsInABranchToItself) {
   EXPECT_TRUE(halts) << "main has no one-instruction loop";
 }
 
+// senddisp's waits for the end of a word: LDRB rt, [rn, #4] (S0SPSR), TST rt, #0x80 (SPIF),
+// BEQ back to the load. Each must lie within one 16-byte line of the flash accelerator, or
+// its passes fetch a second line and the next word starts late.
+TEST(Timing, EverySendPollSitsInOneFlashLine) {
+  constexpr std::uint32_t kLdrbImmediateMask = 0x0FF00FFF, kLdrbStatus = 0x05D00004;
+  constexpr std::uint32_t kTstMask = 0x0FF0FFFF, kTstSpif = 0x03100080;
+  constexpr std::uint32_t kBeq = 0x0A000000, kCondOpMask = 0xFF000000;
+  constexpr std::uint32_t kLine = 16;
+  const auto f = image().symbol("senddisp");
+  ASSERT_TRUE(f);
+  int polls = 0;
+  for (std::uint32_t a = f->value; a + 8 < f->value + f->size; a += 4) {
+    const std::uint32_t load = image().flash_word(a), test = image().flash_word(a + 4);
+    const std::uint32_t branch = image().flash_word(a + 8);
+    if ((load & kLdrbImmediateMask) != kLdrbStatus || (test & kTstMask) != kTstSpif) continue;
+    ASSERT_EQ(branch & kCondOpMask, kBeq) << std::hex << a;
+    const auto offset = static_cast<std::int32_t>(branch << 8) >> 6;  // words to bytes, signed
+    EXPECT_EQ(a + 8 + 8 + offset, a) << std::hex << "the poll at 0x" << a << " is not a loop";
+    EXPECT_EQ(a / kLine, (a + 8) / kLine)
+        << std::hex << "the poll at 0x" << a << " spans two lines";
+    ++polls;
+  }
+  EXPECT_EQ(polls, 4);  // three words a pair, and the last word's wait
+}
+
 TEST(FlashFiles, FitTheBudgetAndHoldExactlyTheImage) {
   const std::uint32_t used = address_of("_etext") + (address_of("_edata") - address_of("_data"));
   EXPECT_LE(used, kFlashBudget);

@@ -119,6 +119,24 @@ TEST(AudioSources, WavIsResampledFromTheFirstChannel) {
   for (int n : {200, 210, 220}) EXPECT_NEAR(v[n], ramp(n), per_conversion) << "sample " << n;
 }
 
+// A header's sample count is only a claim, and a compressed file of a few kilobytes can hold
+// hours: a 42-byte FLAC that promises 2^36 samples, and eleven minutes at 100 Hz, are refused
+// in one line instead of allocated or converted.
+TEST(AudioSources, WavLengthComesFromTheDataAndStaysWithinTenMinutes) {
+  const test::TempDir dir;
+  // One STREAMINFO block: 44.1 kHz, 2 channels, 16 bits, 2^36 - 1 samples; no audio frames.
+  const std::uint64_t stream = 44100ull << 44 | 1ull << 41 | 15ull << 36 | ((1ull << 36) - 1);
+  std::string flac("fLaC\x80\x00\x00\x22\x10\x00\x10\x00", 12);
+  flac += std::string(6, '\0');  // frame sizes unknown
+  for (int shift = 56; shift >= 0; shift -= 8) flac += static_cast<char>(stream >> shift);
+  flac += std::string(16, '\0');  // MD5
+  std::ofstream(dir / "claims.flac", std::ios::binary) << flac;
+  write_wav(dir / "long.wav", 100, 1, std::vector<float>(100 * 660));
+  for (const char* name : {"claims.flac", "long.wav"}) {
+    EXPECT_THROW(make_audio("wav:" + (dir / name).string()), std::invalid_argument) << name;
+  }
+}
+
 // One second of a sine at 44.1 kHz.
 std::vector<float> sine_44k1(double hz, double scale) {
   std::vector<float> sine(44100);

@@ -70,11 +70,16 @@ TEST_F(BoardTest, LockTakes100MicrosecondsOfCrystalWithAClock) {
   w(PLLCON, 3);
   feed();
   EXPECT_TRUE(board.findings().empty()) << all_findings();
+  board.advance(3);  // one crystal clock at M = 3, counted before the rate changes
   // A new configuration loses lock again.
   w(PLLCFG, 0x23);  // M = 4, P = 2: CCO 192 MHz, CCLK 48 MHz
   feed();
   EXPECT_EQ(r(PLLSTAT) & 0x400, 0u);
   EXPECT_EQ(findings_with("connected before it locked"), 1);  // still connected
+  board.advance(4799);  // 1200 crystal clocks from the feed at M = 4
+  EXPECT_EQ(r(PLLSTAT) & 0x400, 0u);
+  board.advance(1);
+  EXPECT_EQ(r(PLLSTAT) & 0x400, 0x400u);
 }
 
 TEST_F(BoardTest, OscillatorAndProcessorClockRangesAreChecked) {
@@ -126,6 +131,11 @@ TEST_F(BoardTest, LcdLinesFollowTheFastGpioOutputs) {
   // FIO0PIN: the driven P0.7 low, the undriven pins high.
   w(FIO0CLR, 0x080);
   EXPECT_EQ(r(FIO0PIN), 0xFFFFFF7Fu);
+  // P0.20 and P0.21 driven low: PINSEL1 gives P0.21 another function, so only P0.20 drives.
+  w(FIO0DIR, 0x300080);
+  w(FIO0CLR, 0x300000);
+  w(PINSEL1, 1u << 10);
+  EXPECT_EQ(r(FIO0PIN), 0xFFEFFF7Fu);
 }
 
 TEST_F(BoardTest, WrongWidthsUnknownAddressesAndDirectionsAreFindings) {
@@ -163,6 +173,21 @@ TEST(BoardMap, AnswersTheModelledRanges) {
   EXPECT_FALSE(sim::Board::is_peripheral(0x00000000));  // flash
   EXPECT_FALSE(sim::Board::is_peripheral(0xE0200000));  // past the APB
   EXPECT_FALSE(sim::Board::is_peripheral(0x3FFFBFFC));
+}
+
+TEST(BoardMap, OnlyWholeRegisterAddressesResolve) {
+  EXPECT_EQ(sim::Board::register_width(PLLSTAT.addr), 16u);
+  EXPECT_EQ(sim::Board::register_width(S0SPSR.addr), 8u);
+  EXPECT_EQ(sim::Board::register_width(VICVectAddr.addr), 32u);
+  // Every byte of each block the board models: 23 registers, no byte offsets or neighbours.
+  constexpr std::uint32_t kBlockBytes = 0x200;  // past SCS, the last system control register
+  unsigned found = 0;
+  for (std::uint32_t base :
+       {MAMCR.addr, PINSEL0.addr, S0SPCR.addr, AD0CR.addr, FIO_BASE, VIC_BASE}) {
+    for (std::uint32_t a = base; a < base + kBlockBytes; ++a)
+      found += sim::Board::register_width(a) != 0;
+  }
+  EXPECT_EQ(found, 23u);
 }
 
 TEST(BoardInstances, TwoBoardsKeepSeparateState) {

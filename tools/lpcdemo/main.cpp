@@ -85,8 +85,10 @@ struct RunOptions {
   std::string png_dir;
   std::string words;
   std::string vcd;
+  std::string profile;  // run, emulated: callgrind's format
   int scale = 4;
   int gdb_port = 0;
+  std::optional<int> ram_fill;  // emulated: RAM outside .data and .bss at reset
   // isp: the image the boot loader programmed, run instead of the file (emulated).
   std::optional<emu::ElfImage> flashed;
 };
@@ -107,6 +109,7 @@ std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, int frames, sim
   emu::Options options;
   options.frame_limit = static_cast<std::size_t>(frames);
   options.gdb_port = o.gdb_port;
+  if (o.ram_fill) options.ram_fill = static_cast<std::uint8_t>(*o.ram_fill);
   if (o.flashed) return emu::make_emulated_engine(*o.flashed, board, options);
   return emu::make_emulated_engine(o.firmware, board, options);
 }
@@ -158,9 +161,19 @@ void check_run_options(const RunOptions& o) {
         "--firmware is the image the emulated engine runs: it needs --engine emulated (the "
         "native engine runs the host build of the sources)");
   }
+  if (o.ram_fill && o.engine != "emulated") {
+    throw std::invalid_argument(
+        "--ram-fill fills the emulated chip's RAM: it needs --engine emulated");
+  }
   if (!o.gif.empty()) runner::check_writable_file(o.gif);
   if (!o.words.empty()) runner::check_writable_file(o.words);
   if (!o.vcd.empty()) runner::check_writable_file(o.vcd);
+  if (!o.profile.empty()) {
+    if (o.engine != "emulated") {
+      throw std::invalid_argument("--profile profiles the image: it needs --engine emulated");
+    }
+    runner::check_writable_file(o.profile);
+  }
   if (!o.png_dir.empty()) runner::check_writable_dir(o.png_dir);
 }
 
@@ -170,12 +183,23 @@ bool shows_audio(std::string_view effect) {
   return effect != "demo" && effect != "plasma" && effect != "cake";
 }
 
+// The profile of the whole run, and the emulator's own counts to check its totals against.
+void write_profile(const emu::Emulator& emulator, const RunOptions& o, int frames) {
+  emulator.write_profile(o.profile, "lpcdemo run --engine emulated --effect " + o.effect +
+                                        " --frames " + std::to_string(frames) + " --start " +
+                                        std::to_string(o.start) + " --firmware " + o.firmware);
+  std::cout << "profile " << o.profile << ": " << emulator.counters().cycles << " clocks, "
+            << emulator.counters().instructions << " instructions" << std::endl;
+}
+
 int run(const RunOptions& o, const ViewOptions* view) {
   const int frames = o.frames.value_or(view ? INT_MAX : kRunFrames);
   check_run_options(o);
   sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
                                                 : sim::make_audio(o.audio));
   auto engine = make_engine(o, frames, board);
+  auto* profiled = o.profile.empty() ? nullptr : dynamic_cast<emu::Emulator*>(engine.get());
+  if (profiled) profiled->record_profile();
   runner::check_sequence(*engine, o.effect, o.start);
   if (!o.audio.empty() && !shows_audio(o.effect)) {
     std::cerr << "lpcdemo: " << o.effect
@@ -231,6 +255,7 @@ int run(const RunOptions& o, const ViewOptions* view) {
   if (pngs) pngs->finish();
   if (gif) gif->finish();
   if (vcd) vcd->finish();
+  if (profiled) write_profile(*profiled, o, frames);
 
   const auto& findings = board.findings();
   std::cout << o.effect << " (" << o.engine << "): " << board.lcd().frame_count() << " frames, "
@@ -426,6 +451,9 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
   cmd.add_option("--gdb", o.gdb_port,
                  "wait for GDB on 127.0.0.1:PORT before the first instruction (emulated)")
       ->check(CLI::Range(1, 65535));
+  cmd.add_option("--ram-fill", o.ram_fill,
+                 "RAM outside .data and .bss holds this byte at reset, e.g. 0xA5 (emulated)")
+      ->check(CLI::Range(0, 255));
   cmd.add_option("--scale", o.scale, "pixel size in the PNGs, GIF and window (default 4)")
       ->check(CLI::Range(1, 16));
 }
@@ -444,6 +472,11 @@ int main(int argc, char** argv) {
   RunOptions o;
   auto* run_cmd = app.add_subcommand("run", "run an effect and write the frames");
   add_run_options(*run_cmd, o, sequences);
+  run_cmd
+      ->add_option("--profile", o.profile,
+                   "where the clocks go, per instruction and call, in callgrind's format "
+                   "(emulated; callgrind_annotate, KCachegrind)")
+      ->check(kNotEmpty);
 
   ViewOptions v;
   auto* view_cmd = app.add_subcommand("view", "run an effect and show it live in a window");
@@ -468,6 +501,12 @@ int main(int argc, char** argv) {
   auto* bench_cmd = app.add_subcommand("bench", "cycle report per effect, emulated");
   bench_cmd->add_option("--firmware", bench_elf, "image to measure")->check(kNotEmpty);
   bench_cmd->add_flag("--json", bench_json, "print the report as JSON");
+  std::string bench_profile;
+  bench_cmd
+      ->add_option("--profile", bench_profile,
+                   "directory for a callgrind profile of each effect's frames, "
+                   "DIR/<effect>.callgrind")
+      ->check(kNotEmpty);
 
   try {
     app.parse(argc, argv);
@@ -491,7 +530,8 @@ int main(int argc, char** argv) {
       }
       return isp_session(o, isp_options);
     }
-    return emu::run_bench(bench_elf, bench_json, std::cout);
+    if (!bench_profile.empty()) runner::check_writable_dir(bench_profile);
+    return emu::run_bench(bench_elf, bench_json, std::cout, bench_profile);
   } catch (const std::invalid_argument& e) {
     std::cerr << "lpcdemo: " << one_line(e.what()) << "\n";
     return kExitUsage;

@@ -10,6 +10,10 @@
 namespace emu {
 
 inline constexpr int kBenchFrames = 8;
+// Frames run after the measured ones, in slices, so that the emulator's throughput is timed
+// over a few seconds of the host's processor time rather than a fraction of one.
+inline constexpr int kSliceFrames = 8;
+inline constexpr int kTimedFrames = 7 * kSliceFrames;
 
 struct EffectCost {
   std::string name;
@@ -35,19 +39,25 @@ struct BenchReport {
   // Peripheral clocks of one LCD word and one A/D conversion as the image sets them up.
   std::uint64_t pclks_per_word = 0;
   std::uint64_t pclks_per_conversion = 0;
+  // Processor time the frames would take at the fastest slice's pace, and what they emulated.
   double host_seconds = 0;
+  int timed_frames = 0;  // frames of each effect
   double emulated_cycles = 0;
   double emulated_instructions = 0;
   std::vector<std::string> findings;  // "effect: message"
 };
 
 // Runs bring-up, the effect's palette and `frames` frames of each effect on its own board with
-// the default audio source, and averages over the frames. Throws std::runtime_error when the
-// image cannot be loaded.
-BenchReport measure_bench(const std::string& elf_path, int frames = kBenchFrames);
+// the default audio source, and averages over the frames; then `timed_frames` more, for the
+// emulator's throughput only. Throws std::runtime_error when the image cannot be loaded. With
+// `profile_dir`, the measured frames of each effect are profiled into
+// profile_dir/<effect>.callgrind (profile.h).
+BenchReport measure_bench(const std::string& elf_path, int frames = kBenchFrames,
+                          int timed_frames = 0, const std::string& profile_dir = "");
 void print_bench(const BenchReport& report, bool json, std::ostream& out);
 
 // The command: prints the report; returns 0, or 1 when the runs produced findings.
-int run_bench(const std::string& elf_path, bool json, std::ostream& out);
+int run_bench(const std::string& elf_path, bool json, std::ostream& out,
+              const std::string& profile_dir = "");
 
 }  // namespace emu

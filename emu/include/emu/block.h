@@ -18,6 +18,7 @@ struct Dynamic {
   std::uint8_t extra = 0;  // clocks beyond a skipped instruction
   arm::Multiply kind = arm::Multiply::None;
   std::uint8_t rs = 0;
+  std::uint32_t at = 0;  // the instruction, counted from the start of the code decoded
 };
 
 // One translated block, decoded once: its fixed cost and what must be settled at run time.
@@ -32,9 +33,13 @@ struct Block {
   bool exit_conditional = false;  // the last instruction may leave the block, or fall through
   std::uint8_t exit_extra = 0;
   Activity activity = Activity::Render;
-  std::vector<Dynamic> at_entry;        // depend on the state as the block starts
-  std::vector<Dynamic> at_exit;         // ... as it ends
-  std::vector<std::uint32_t> literals;  // flash words read from literal pools
+  // The lowest byte it writes through the stack pointer, relative to sp as it starts, and the
+  // store that writes it; found for unconditional stores while sp moves by constants.
+  bool stack_write = false;
+  std::int32_t stack_low = 0;
+  std::uint32_t stack_low_at = 0;
+  std::vector<Dynamic> at_entry;  // depend on the state as the block starts
+  std::vector<Dynamic> at_exit;   // ... as it ends
   // A poll loop: load from a register, test it against a constant, branch back while unset.
   bool spin = false;
   bool spin_compare = false;  // CMP; else TST
@@ -44,7 +49,23 @@ struct Block {
   Block* other_length = nullptr;           // a block from the same address, ending elsewhere
 };
 
-Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words);
+// `in_place`: sorted addresses of instructions settled as they run (settled_in_place), which the
+// block leaves out of its dynamic cost.
+Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
+                   const std::vector<std::uint32_t>& in_place = {});
+
+// An instruction whose cost is settled just before it runs.
+struct InPlace {
+  std::uint32_t addr = 0;
+  Dynamic cost;
+};
+
+// The instructions of the code at addr whose cost depends on flags or a register that the same
+// block may change both before and after them, so that neither the block's start nor its end
+// shows the value they see. A block ends at the first change of flow, so the straight runs
+// between changes of flow contain every block; found once for all code, whatever block an
+// instruction turns out to be part of.
+std::vector<InPlace> settled_in_place(std::uint32_t addr, const std::vector<std::uint32_t>& words);
 
 // Whether a poll loop goes round again after loading v, with the C and V flags of cpsr.
 bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr);

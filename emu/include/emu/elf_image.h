@@ -53,6 +53,8 @@ class ElfImage {
   std::optional<std::uint32_t> find(std::string_view name) const;
   // The range a function or object symbol covers; empty when unknown or of size 0.
   std::optional<Range> extent(std::string_view name) const;
+  // The closest symbol at or below addr, if any.
+  const Symbol* symbol_at(std::uint32_t addr) const;
   // "name+0x1c" for the closest symbol at or below addr, "0x0000001c" when there is none.
   std::string describe(std::uint32_t addr) const;
 

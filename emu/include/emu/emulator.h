@@ -4,15 +4,14 @@
 //
 // The estimate: the ARM7TDMI timing table per instruction with S = N = I = one clock, a
 // skipped conditional instruction one clock, multiplies by the size of their multiplier
-// operand; the memory accelerator's wait states for code and for data read from flash
-// (mam.h); 3 wait clocks for every APB access. Left out, and what it may cost:
-// - Table reads from the 4 KB page that also holds code (Unicorn maps code pages as plain
-//   memory, so no callback sees them) pay no accelerator wait: in this image the sine table,
-//   the plasma's line and the first third of its term table. The plasma's rendering may be
-//   some 10-20 % too cheap, its frame a few per cent.
-// - A conditional instruction whose flags are set inside its block both before and after it
-//   counts as executed; a multiply whose operand register changes in its block both before and
-//   after it counts the slowest multiplier. Rare in compiled code.
+// operand; the memory accelerator's wait states for code and for every data read from flash,
+// literal pools and tables in pages that hold code included (mam.h); 3 wait clocks for every
+// APB access. Conditions and multiplier operands are read as the instruction sees them: at
+// its block's start or end when nothing in the block changes them on the other side, else by a
+// hook on that one instruction (code copied to RAM by start-up included; code written at run
+// time, and raw flash without symbols, count such an instruction as executed, such a multiply
+// as the slowest).
+// Left out, and what it may cost:
 // - The APB bridge's wait is an estimate (the manual gives none); each word to the LCD makes
 //   2 APB accesses plus its polls, so 1 clock off per access moves a frame by 3-5 %.
 // - The accelerator's finer timing (mam.h). With code in RAM there are no waits at all.
@@ -24,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "emu/elf_image.h"
@@ -42,6 +42,9 @@ struct Options {
   // Listen on 127.0.0.1 at this port for GDB's remote protocol and wait for a debugger before
   // the first instruction; 0: no debugger.
   int gdb_port = 0;
+  // RAM outside .data and .bss holds this byte at reset instead of zeros, so that a run whose
+  // frames depend on memory it never wrote shows it.
+  std::optional<std::uint8_t> ram_fill;
 };
 
 // Where the processor clocks went: the code that sends to the LCD (sendlcd, senddisp and
@@ -53,7 +56,8 @@ struct Counters {
   std::uint64_t instructions = 0;
   std::uint64_t cycles = 0;
   std::array<std::uint64_t, kActivities> by_activity{};
-  std::uint32_t lowest_sp = 0xFFFFFFFF;  // deepest main-stack pointer seen
+  // The deepest main-stack address in use: the pointer, or the lowest byte written through it.
+  std::uint32_t lowest_sp = 0xFFFFFFFF;
 };
 
 // The constructor throws BadImage when the image cannot be loaded, or a file has no main.
@@ -73,6 +77,11 @@ class Emulator : public runner::Engine {
   bool has(std::string_view symbol) const override;
 
   const Counters& counters() const;
+  // From here on, where every charged clock goes (profile.h); again: afresh.
+  void record_profile();
+  // What was recorded, in callgrind's format, `command` naming the run; throws
+  // std::runtime_error when nothing was recorded or the file cannot be written.
+  void write_profile(const std::string& path, const std::string& command) const;
   std::uint32_t stack_top() const;  // the main stack pointer as start-up leaves it
   std::uint32_t flash_used() const;
   std::uint32_t ram_used() const;  // .data and .bss

@@ -45,6 +45,12 @@ class GdbServer {
   // Listens on 127.0.0.1:port only and waits for one debugger to connect. Throws
   // std::invalid_argument when the port cannot be had.
   explicit GdbServer(int port);
+  // Serves a debugger already connected on a stream socket (one end of a socket pair, say),
+  // which it then owns.
+  struct Connection {
+    int fd;
+  };
+  explicit GdbServer(Connection connection) : fd_(connection.fd) {}
   ~GdbServer();
   GdbServer(const GdbServer&) = delete;
   GdbServer& operator=(const GdbServer&) = delete;

@@ -41,7 +41,8 @@ class LcdModel {
   std::size_t frame_count() const { return frame_count_; }
   std::uint16_t last_word() const { return last_word_; }
   const LcdFrame& last_frame() const { return last_frame_; }
-  const std::vector<std::string>& findings() const;
+  // Inline: the board looks for new ones after every register access.
+  const std::vector<std::string>& findings() const { return findings_; }
 
   bool sleeping() const;
   bool display_on() const;

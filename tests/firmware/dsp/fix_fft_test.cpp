@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "dsp/sin.h"
+
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstdlib>
 #include <numbers>
 #include <random>
 #include <utility>
@@ -82,6 +85,67 @@ TEST(FixFft, InverseScanTakesMagnitudesAtFullWidth) {
 
 // Eight values a0..a7: the transform sees real parts a1 a5 a3 a7 and imaginary parts a0 a4 a2
 // a6. An impulse of 16384 gives exact four-point spectra: f[0..3] imaginary, f[4..7] real.
+// The transform step by step as first written: the bit reversal's inner search, both twiddles
+// from isin, every product rounded on its own, a forward stage always halved, an inverse one
+// when a value exceeds 16383. The routine's shortcuts (twiddles read from the table, the zero
+// twiddle's products left out, the reversal counted by carries) must give the same bits.
+int reference_fft(Samples& fr, Samples& fi, int m, bool inverse) {
+  const int n = 1 << m;
+  for (int p = 1, mr = 0; p < n; ++p) {
+    int l = n;
+    do l >>= 1;
+    while (mr + l > n - 1);
+    mr = (mr & (l - 1)) + l;
+    if (mr > p) {
+      std::swap(fr[p], fr[mr]);
+      std::swap(fi[p], fi[mr]);
+    }
+  }
+  const auto mpy = [](int a, int b) { return (a * b + (1 << 14)) >> 15; };
+  int scale = 0;
+  for (int l = 1, k = 9; l < n; l *= 2, --k) {
+    bool halve = !inverse;
+    for (int i = 0; inverse && i < n; ++i)
+      halve = halve || std::abs(fr[i]) > 16383 || std::abs(fi[i]) > 16383;
+    scale += inverse && halve;
+    const int shift = halve ? 1 : 0;
+    for (int u = 0; u < l; ++u) {
+      const int wr = isin(static_cast<std::int16_t>((u << k) + 256)) >> shift;
+      const int wi = (inverse ? 1 : -1) * isin(static_cast<std::int16_t>(u << k)) >> shift;
+      for (int i = u; i < n; i += 2 * l) {
+        const int q = i + l;
+        const int tr = mpy(wr, fr[q]) - mpy(wi, fi[q]);
+        const int ti = mpy(wr, fi[q]) + mpy(wi, fr[q]);
+        const int qr = fr[i] >> shift, qi = fi[i] >> shift;
+        fr[q] = static_cast<std::int16_t>(qr - tr);
+        fi[q] = static_cast<std::int16_t>(qi - ti);
+        fr[i] = static_cast<std::int16_t>(qr + tr);
+        fi[i] = static_cast<std::int16_t>(qi + ti);
+      }
+    }
+  }
+  return scale;
+}
+
+TEST(FixFft, MatchesTheTransformAsFirstWrittenAtEverySize) {
+  std::mt19937 rng(2138);
+  std::uniform_int_distribution<int> value(-32768, 32767);
+  for (int m = 1; m <= 10; ++m) {
+    for (bool inverse : {false, true}) {
+      Samples fr(std::size_t{1} << m), fi(fr.size());
+      for (std::size_t i = 0; i < fr.size(); ++i) {
+        fr[i] = static_cast<std::int16_t>(value(rng) >> (inverse ? 0 : 3));
+        fi[i] = static_cast<std::int16_t>(value(rng) >> (inverse ? 0 : 3));
+      }
+      Samples rr = fr, ri = fi;
+      const int want = reference_fft(rr, ri, m, inverse);
+      ASSERT_EQ(fix_fft(fr.data(), fi.data(), static_cast<std::int16_t>(m), inverse), want) << m;
+      ASSERT_EQ(fr, rr) << m << (inverse ? " inverse" : " forward");
+      ASSERT_EQ(fi, ri) << m << (inverse ? " inverse" : " forward");
+    }
+  }
+}
+
 TEST(FixFftr, ForwardPairsOddValuesAsRealParts) {
   const std::pair<int, Samples> cases[] = {
       {1, {0, 0, 0, 0, 4096, 4096, 4096, 4096}},    // 1 at t = 0

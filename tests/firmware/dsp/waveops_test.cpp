@@ -69,6 +69,22 @@ TEST_F(Sampling, CaptureStartsAfterTheFirstSampleOfMinusTwoOrMore) {
   EXPECT_EQ(wave[1], 8);
 }
 
+// Each capture conversion starts as soon as the one before is read, yet a capture takes
+// exactly the samples asked for, each its own conversion's, and none at all for no = 0.
+TEST_F(Sampling, CaptureTakesExactlyTheSamplesAskedFor) {
+  for (int no : {0, 1, 2, 98}) {
+    adc.conversions = 0;
+    adc.codes.clear();
+    for (int s : {0, 0}) adc.add(kZero, s);  // the trigger's two
+    for (int x = 0; x < no; ++x) adc.add(kZero, x - 40);
+    wave.fill(99);
+    SampleWave(static_cast<std::uint8_t>(no), wave.data());
+    EXPECT_EQ(adc.conversions, 2 + no) << no;
+    for (int x = 0; x < no; ++x) EXPECT_EQ(wave[x], x - 40) << no << " " << x;
+    EXPECT_EQ(wave[no], 99) << no;
+  }
+}
+
 // Falling by one every four samples from +20: sample 72 is the first at +2, sample 73 (+2)
 // ends the second wait, and the capture starts at sample 74.
 TEST_F(Sampling, SlowFallingRampTriggersWithoutRecalibrating) {

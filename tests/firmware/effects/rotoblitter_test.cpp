@@ -63,7 +63,8 @@ int one_to_one(int d) {
 }
 
 // Straightforward per-pixel form, in 64 bits, with the four truncating divisions.
-std::vector<Shown> reference(int deg, std::int32_t zoom, int midx, int midy) {
+std::vector<Shown> reference(int deg, std::int32_t zoom, int midx, int midy, int w = kW,
+                             int h = kH) {
   const long long co = icos(static_cast<std::int16_t>(deg));
   const long long si = isin(static_cast<std::int16_t>(deg));
   const long long z = static_cast<std::int16_t>(zoom);
@@ -72,9 +73,9 @@ std::vector<Shown> reference(int deg, std::int32_t zoom, int midx, int midy) {
   for (int x = 0; x < kFrameWidth; ++x) {
     for (int y = 0; y < kFrameHeight; ++y) {
       const long long dx = x - midx, dy = y - midy;
-      const long long sx = co * dx * z / k + si * dy * z / k - kW / 2;
-      const long long sy = co * dy * z / k - si * dx * z / k - kH / 2;
-      out[x + kFrameWidth * y] = {wrap(sx, kW), wrap(sy, kH)};
+      const long long sx = co * dx * z / k + si * dy * z / k - w / 2;
+      const long long sy = co * dy * z / k - si * dx * z / k - h / 2;
+      out[x + kFrameWidth * y] = {wrap(sx, w), wrap(sy, h)};
     }
   }
   return out;
@@ -148,6 +149,19 @@ TEST(Rotoblit, MatchesThePerPixelFormulaAcrossTheCakesRange) {
   for (const Case& c : cases) {
     ASSERT_EQ(view(c.deg, c.zoom, c.midx, c.midy), reference(c.deg, c.zoom, c.midx, c.midy))
         << "deg " << c.deg << " zoom " << c.zoom << " mid " << c.midx << ", " << c.midy;
+  }
+}
+
+// Each term is wrapped by stepping from its neighbour's wrap: on small pictures one screen step
+// crosses the picture several times over, in either direction.
+TEST(Rotoblit, MatchesThePerPixelFormulaOnPicturesSmallerThanAStep) {
+  struct Case {
+    int w, h, deg, zoom;
+  };
+  const Case cases[] = {{3, 2, 436, 1022}, {7, 5, -300, -1018}, {1, 9, 100, 900}, {13, 1, 0, 1023}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(view(c.deg, c.zoom, 40, 30, c.w, c.h), reference(c.deg, c.zoom, 40, 30, c.w, c.h))
+        << c.w << " x " << c.h << " deg " << c.deg << " zoom " << c.zoom;
   }
 }
 

@@ -29,6 +29,8 @@ check run --effect tunnel
 check run --frames 0
 check run --frames many
 check run --scale 99
+check run --effect plasma --frames 1 --ram-fill 0xA5
+check run --engine emulated --effect plasma --frames 1 --ram-fill 256
 check run --engine qemu
 check run --effect plasma --frames 1 --audio tone:abc
 check run --effect plasma --frames 1 --audio wav:/nonexistent.wav
@@ -69,6 +71,9 @@ check run --start 5
 check run --effect plasma --frames 1 --gif /dev/null/out.gif
 check run --effect plasma --frames 1 --words "$dir"
 check run --effect plasma --frames 1 --png-dir /dev/null/frames
+check run --effect plasma --frames 1 --profile "$dir/native.callgrind"
+check run --engine emulated --effect plasma --frames 1 --profile /dev/null/p.callgrind
+check bench --profile /dev/null/profiles
 if [ -n "$(ls -A "$dir" | grep -v '^in$')" ]; then
   echo "FAIL: refused runs left files: $(ls -A "$dir")"
   failed=1

@@ -14,6 +14,7 @@ import unittest
 LPCDEMO = IMAGE = None
 TIMEOUT = 120
 BROKEN = 0xE7F000F0  # permanently undefined in ARM state
+SHF_ALLOC = 0x2  # the section occupies memory at run time
 
 
 def free_port():
@@ -49,8 +50,9 @@ def break_image(path, symbol, offset):
     shoff = struct.unpack_from("<I", data, 0x20)[0]
     entsize, count = struct.unpack_from("<HH", data, 0x2E)
     for i in range(count):
-        _, kind, _, start, at, size = struct.unpack_from("<6I", data, shoff + i * entsize)
-        if kind == 1 and start <= addr < start + size:  # the section that loads it
+        _, kind, flags, start, at, size = struct.unpack_from("<6I", data, shoff + i * entsize)
+        # The section that loads it; debug sections (not allocated) start at 0 as well.
+        if kind == 1 and flags & SHF_ALLOC and start <= addr < start + size:
             struct.pack_into("<I", data, at + addr - start, BROKEN)
     pathlib.Path(path).write_bytes(data)
     return addr

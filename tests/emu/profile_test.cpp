@@ -1,0 +1,128 @@
+// The profile on the probe image, whose routines' clocks are known per instruction: each
+// instruction's own cost, and a call's count and inclusive cost; and where it puts a flash read
+// that a block's registers cannot place.
+#include "emu/profile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "emu/emulator.h"
+#include "sim/audio.h"
+#include "support/temp_dir.h"
+
+namespace emu {
+namespace {
+
+const std::string kProbe = LPCDEMO_BINARY_DIR "/emu/probe.elf";
+constexpr std::int32_t kMamFull = 2;
+constexpr std::int32_t kOneClockFlash = 1;  // with the full accelerator: no waits at all
+
+struct Read {
+  std::map<std::uint32_t, Costs> self;  // by instruction address
+  std::map<std::string, std::pair<std::uint64_t, Costs>>
+      calls;  // "caller>callee": count, inclusive
+};
+
+// The cost lines of a profile; those after calls= are a call's inclusive cost.
+Read read(const std::string& path) {
+  Read r;
+  std::ifstream in(path);
+  std::string line, fn, cfn;
+  std::uint64_t count = 0;
+  while (std::getline(in, line)) {
+    if (line.starts_with("fn=")) fn = line.substr(3);
+    if (line.starts_with("cfn=")) cfn = line.substr(4);
+    if (line.starts_with("calls=")) count = std::stoull(line.substr(6));
+    if (!line.starts_with("0x")) continue;
+    std::istringstream fields(line);
+    std::string addr;
+    int source_line = 0;
+    Costs c{};
+    fields >> addr >> source_line >> c[0] >> c[1] >> c[2] >> c[3];
+    if (count != 0) {
+      r.calls[fn + ">" + cfn] = {count, c};
+      count = 0;
+    } else {
+      r.self[static_cast<std::uint32_t>(std::stoul(addr, nullptr, 16))] = c;
+    }
+  }
+  return r;
+}
+
+class ProbeProfile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(kProbe)) GTEST_SKIP() << "no probe image (arm-none-eabi-as)";
+    emu_ = std::make_unique<Emulator>(kProbe, board_);
+    emu_->call("mam_set", {kMamFull, kOneClockFlash});
+    emu_->record_profile();
+  }
+  Read profile() {
+    const std::string path = dir_ / "probe.callgrind";
+    emu_->write_profile(path, "profile_test");
+    return read(path);
+  }
+
+  test::TempDir dir_;
+  sim::Board board_{sim::make_audio("silence")};
+  std::unique_ptr<Emulator> emu_;
+};
+
+TEST_F(ProbeProfile, EachInstructionCarriesItsOwnClocks) {
+  emu_->call("loop10");
+  const Read r = profile();
+  const std::uint32_t loop = 0x100;  // mov; subs; bne; bx
+  EXPECT_EQ(r.self.at(loop), (Costs{1, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(loop + 4), (Costs{10, 10, 0, 0}));
+  EXPECT_EQ(r.self.at(loop + 8), (Costs{9 * 3 + 1, 10, 0, 0}));  // taken 9 times
+  EXPECT_EQ(r.self.at(loop + 12), (Costs{3, 1, 0, 0}));
+  EXPECT_EQ(r.self.size(), 4u);
+}
+
+TEST_F(ProbeProfile, CallsCountWithTheirCalleesCost) {
+  emu_->call("overflow");
+  emu_->call("overflow");
+  const Read r = profile();
+  ASSERT_EQ(r.calls.size(), 1u);
+  const auto& [count, inclusive] = r.calls.at("overflow>leaf");
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(inclusive, (Costs{2 * 3, 2, 0, 0}));  // bx lr, twice
+}
+
+// A memory callback's registers may predate its block's own changes: the first wait asks for a
+// hook on each load, and the hook then names the load.
+TEST(Profile, FlashReadsLandOnTheLoadTheHooksName) {
+  const std::vector<std::uint32_t> code = {0xE5902000,   // ldr r2, [r0]
+                                           0xE2801010,   // add r1, r0, #16
+                                           0xE5913000,   // ldr r3, [r1]
+                                           0xE12FFF1E};  // bx lr
+  constexpr std::uint32_t kAt = 0x880;
+  const Block b = decode_block(kAt, code);
+  Profile p([&](std::uint32_t a) { return a - kAt < 16 ? code[(a - kAt) / 4] : 0u; });
+  const auto flash_wait = static_cast<std::size_t>(Event::FlashWait);
+  const auto at_start = [] { return kAt; };  // what stale registers point to
+  p.enter(b, 0);
+  p.wait(Event::FlashWait, 2, 0x110, at_start);
+  EXPECT_EQ(p.take_loads_to_watch(), (std::vector<std::uint32_t>{kAt, kAt + 8}));
+  p.leave(0, kAt + 16);
+  p.enter(b, 0);
+  p.load_at(kAt + 8);
+  p.wait(Event::FlashWait, 2, 0x110, at_start);
+  p.leave(0, kAt + 16);
+  EXPECT_TRUE(p.take_loads_to_watch().empty());
+  EXPECT_EQ(p.totals()[flash_wait], 4u);
+  test::TempDir dir;
+  p.write(dir / "p.callgrind", ElfImage::from_flash({}), "test");
+  const Read r = read(dir / "p.callgrind");
+  EXPECT_EQ(r.self.at(kAt)[flash_wait], 2u);  // the first run's guess
+  EXPECT_EQ(r.self.at(kAt + 8)[flash_wait], 2u);
+}
+
+}  // namespace
+}  // namespace emu

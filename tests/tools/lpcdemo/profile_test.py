@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""--profile as a developer meets it: callgrind_annotate reads the profile of a plasma run, its
+totals are the emulator's own counts to the clock and the instruction, each instruction's cost is
+one it could have, and the call graph holds every clock of the bench's frames inside the effect's
+inclusive cost."""
+
+import json
+import re
+import subprocess
+import sys
+import tempfile
+
+TIMEOUT = 120  # seconds for any one step
+EVENTS = ["Cycles", "Instructions", "FlashWait", "ApbWait"]
+
+
+def read_profile(path):
+    """summary, totals and the sum of the self costs, each a list per event; and failures."""
+    summary = totals = None
+    self_sum = [0] * len(EVENTS)
+    failures = []
+    after_calls = False
+    for line in open(path):
+        if line.startswith("events:") and line.split()[1:] != EVENTS:
+            failures.append(f"events: {line.split()[1:]}")
+        elif line.startswith("summary:"):
+            summary = [int(v) for v in line.split()[1:]]
+        elif line.startswith("totals:"):
+            totals = [int(v) for v in line.split()[1:]]
+        elif line.startswith("calls="):
+            after_calls = True
+        elif line.startswith("0x"):
+            costs = [int(v) for v in line.split()[2:]]
+            if after_calls:  # the inclusive cost of the call above: not this instruction's own
+                after_calls = False
+                continue
+            cycles, instructions, flash, apb = costs
+            # Every instruction takes a clock; waits are part of the clocks.
+            if instructions == 0 or cycles < instructions or cycles < flash + apb:
+                failures.append(f"cost {costs} at {line.split()[0]}")
+            self_sum = [a + b for a, b in zip(self_sum, costs)]
+    return summary, totals, self_sum, failures
+
+
+def annotate(path):
+    """callgrind_annotate's inclusive costs: ({file:function: costs}, program totals)."""
+    out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", path],
+                         capture_output=True, text=True, check=True, timeout=TIMEOUT).stdout
+    functions, program = {}, None
+    for line in out.splitlines():
+        m = re.match(r"^\s*(\d[\d,]*(?:\s+\([\d. ]+%\))?(?:\s+(?:\d[\d,]*|\.)(?:\s+\([\d. ]+%\))?)*)"
+                     r"\s+(PROGRAM TOTALS|\S+:\S+)", line)
+        if not m:
+            continue
+        costs = [int(v.replace(",", "")) if v != "." else 0
+                 for v in re.sub(r"\([^)]*\)", "", m.group(1)).split()]
+        if m.group(2) == "PROGRAM TOTALS":
+            program = costs
+        else:
+            functions[m.group(2)] = costs
+    return functions, program
+
+
+def check_run(lpcdemo, out):
+    """The profile of a whole run against the emulator's counters for it."""
+    path = f"{out}/plasma.callgrind"
+    stdout = subprocess.run([lpcdemo, "run", "--engine", "emulated", "--effect", "plasma",
+                             "--frames", "1", "--profile", path], capture_output=True, text=True,
+                            check=True, timeout=TIMEOUT).stdout
+    m = re.search(r"profile .*: (\d+) clocks, (\d+) instructions", stdout)
+    if not m:
+        return [f"no counts in {stdout!r}"]
+    counted = [int(m.group(1)), int(m.group(2))]
+    summary, totals, self_sum, failures = read_profile(path)
+    failures = failures[:5]
+    if summary != totals or summary != self_sum:
+        failures.append(f"summary {summary}, totals {totals}, self costs {self_sum}")
+    if summary[:2] != counted:
+        failures.append(f"profile {summary[:2]} against the emulator's {counted}")
+    if 0 in summary:
+        failures.append(f"an event never charged: {summary}")
+    functions, program = annotate(path)
+    if program != summary:
+        failures.append(f"callgrind_annotate's totals {program}, the file's {summary}")
+    if not any(name.endswith(":effectPlasma") for name in functions):
+        failures.append(f"effectPlasma not among {sorted(functions)[:10]}")
+    return failures
+
+
+def check_bench(lpcdemo, out):
+    """The bench's frames: profile totals match its clocks per frame, and every clock is inside
+    the effect function's inclusive cost (a call or return missed would break it)."""
+    report = json.loads(subprocess.run([lpcdemo, "bench", "--json", "--profile", out],
+                                       capture_output=True, text=True, timeout=TIMEOUT).stdout)
+    failures = []
+    for effect in report["effects"]:
+        name = effect["name"]
+        summary, _, self_sum, file_failures = read_profile(f"{out}/{name}.callgrind")
+        failures += file_failures[:3]
+        frames = summary[0] / effect["cycles_per_frame"]
+        if summary != self_sum or abs(frames - 8) > 1e-3:
+            failures.append(f"{name}: {summary} is {frames} frames of the bench's clocks")
+        functions, program = annotate(f"{out}/{name}.callgrind")
+        symbol = {"plasma": "effectPlasma"}.get(name)
+        if symbol:
+            inside = [sum(c[i] for f, c in functions.items() if f.endswith(":" + symbol))
+                      for i in range(len(EVENTS))]
+            if inside != program:
+                failures.append(f"{name}: {symbol} includes {inside} of {program}")
+    return failures
+
+
+def main():
+    lpcdemo = sys.argv[1]
+    with tempfile.TemporaryDirectory() as out:
+        failures = check_run(lpcdemo, out) + check_bench(lpcdemo, f"{out}/bench")
+    for f in failures:
+        print(f"FAIL: {f}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
