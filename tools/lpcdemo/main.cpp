@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -422,6 +423,24 @@ std::string one_line(std::string_view message) {
 const CLI::Validator kNotEmpty(
     [](const std::string& value) { return value.empty() ? "must not be empty" : ""; }, "", "");
 
+// A decimal whole number within [lo, hi], named as what it is not when it is not one.
+CLI::Validator whole_number(std::int64_t lo, std::int64_t hi) {
+  return CLI::Validator(
+      [lo, hi](const std::string& value) -> std::string {
+        std::int64_t n = 0;
+        const char* end = value.data() + value.size();
+        const auto [stop, ec] = std::from_chars(value.data(), end, n);
+        if (value.empty() || stop != end || ec == std::errc::invalid_argument) {
+          return "'" + value + "' is not a whole number";
+        }
+        if (ec == std::errc::result_out_of_range || n < lo || n > hi) {
+          return value + " is not in " + std::to_string(lo) + ".." + std::to_string(hi);
+        }
+        return "";
+      },
+      "", "");
+}
+
 void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string>& sequences) {
   cmd.add_option("--effect", o.effect,
                  "demo (the image's own sequence), showcase (every effect in turn) or one effect")
@@ -429,10 +448,11 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
   cmd.add_option("--frames", o.frames,
                  "frames to render (run: default 100; view: until the window is closed); for "
                  "demo, a cap on the image's main (50 frames, or never halting)")
-      ->check(CLI::Range(1, INT_MAX));
+      ->check(whole_number(1, INT_MAX));
   cmd.add_option("--start", o.start,
                  "the effect's frame counter to begin at, a signed 32-bit value that wraps "
-                 "(single effects and showcase)");
+                 "(single effects and showcase)")
+      ->check(whole_number(INT32_MIN, INT32_MAX));
   cmd.add_option("--audio", o.audio,
                  "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH[:PEAK], "
                  "codes:PATH, mic[:PEAK] (default: a built-in chord)")
@@ -450,12 +470,12 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
       ->check(kNotEmpty);
   cmd.add_option("--gdb", o.gdb_port,
                  "wait for GDB on 127.0.0.1:PORT before the first instruction (emulated)")
-      ->check(CLI::Range(1, 65535));
+      ->check(whole_number(1, 65535));
   cmd.add_option("--ram-fill", o.ram_fill,
                  "RAM outside .data and .bss holds this byte at reset, e.g. 0xA5 (emulated)")
       ->check(CLI::Range(0, 255));
   cmd.add_option("--scale", o.scale, "pixel size in the PNGs, GIF and window (default 4)")
-      ->check(CLI::Range(1, 16));
+      ->check(whole_number(1, 16));
 }
 
 }  // namespace
@@ -494,7 +514,7 @@ int main(int argc, char** argv) {
       ->required()
       ->check(kNotEmpty);
   isp_cmd->add_option("--crystal", isp_options.crystal_khz, "the board's crystal in kHz")
-      ->check(CLI::Range(10000, 25000));
+      ->check(whole_number(10000, 25000));
 
   std::string bench_elf = LPCDEMO_DEFAULT_ELF;
   bool bench_json = false;

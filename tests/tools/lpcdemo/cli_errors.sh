@@ -27,7 +27,8 @@ check_says() {
 check run --bogus
 check run --effect tunnel
 check run --frames 0
-check run --frames many
+check_says "--frames: 'many' is not a whole number" run --frames many
+check_says "--start: 99999999999 is not in -2147483648..2147483647" run --start 99999999999
 check run --scale 99
 check run --effect plasma --frames 1 --ram-fill 0xA5
 check run --engine emulated --effect plasma --frames 1 --ram-fill 256
