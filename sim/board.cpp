@@ -327,10 +327,10 @@ bool Board::is_peripheral(std::uint32_t addr) {
 }
 
 void Board::request_stop() {
-  s_->stop_requested = true;
+  s_->stop_requested.store(true, std::memory_order_relaxed);
 }
 bool Board::stop_requested() const {
-  return s_->stop_requested;
+  return s_->stop_requested.load(std::memory_order_relaxed);
 }
 
 void Board::enable_clock() {

@@ -1,6 +1,7 @@
 // The board model's state, shared by the files that model its peripherals.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <memory>
@@ -77,7 +78,7 @@ struct Board::State {
   std::uint64_t conversions = 0;
   std::vector<std::uint64_t> frame_cclk;  // when each LCD frame completed, while kept
   bool keep_history = true;
-  bool stop_requested = false;
+  std::atomic<bool> stop_requested = false;  // set from a signal handler too
   std::vector<LcdSink*> sinks;
   std::vector<WireSink*> wire_sinks;
   std::uint32_t wire_lines = board_detail::kWireLines;

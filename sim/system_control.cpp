@@ -84,7 +84,7 @@ double Board::State::wire_event(double length_ns) {
 
 void Board::State::count_unclocked_access() {
   nominal_ns += kNsPerSecond / cclk_hz();  // each access nominally a processor clock
-  if (stop_requested) throw Stopped("stopped on request");
+  if (stop_requested.load(std::memory_order_relaxed)) throw Stopped("stopped on request");
   // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
   // settles, or a poll that can never succeed.
   if (++accesses_since_frame > kStallAccesses) {

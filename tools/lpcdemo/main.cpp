@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -38,34 +39,47 @@ constexpr int kRunFrames = 100;         // run's default; view goes on until clo
 constexpr double kUnmeasuredFps = 25;   // a native view's pace when there is no image to measure
 constexpr int kExitSignalBase = 128;    // a run ended by signal N exits 128 + N, as a shell reports
 
-// The signal that asked the run to end, 0 while none has.
+// The signal that asked the run to end, 0 while none has, and the board it ends.
 volatile std::sig_atomic_t g_signal = 0;
+sim::Board* g_board = nullptr;
+static_assert(std::atomic<bool>::is_always_lock_free, "request_stop must be signal-safe");
 
 extern "C" void on_signal(int signal) {
   g_signal = signal;
+  if (g_board != nullptr) g_board->request_stop();
 }
 
-// SIGINT and SIGTERM end the run at the next register access; a second one ends the process at
-// once, for a run that has stopped talking to the board (waiting for GDB or a microphone).
-void catch_signals() {
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
-// Ends a run early: at a signal, and for the native engine after `limit` frames of the image's
-// own main, which the emulated engine caps itself.
-class Stopper final : public sim::LcdSink {
+// While it lives, SIGINT and SIGTERM end the run at the board's next register access; a second
+// one ends the process at once, for a run that has stopped talking to the board (waiting for
+// GDB or a microphone).
+class SignalsStopBoard {
  public:
-  Stopper(sim::Board& board, std::size_t limit) : board_(board), limit_(limit) {}
-  void word(std::uint16_t) override {
-    if (g_signal != 0) board_.request_stop();
+  explicit SignalsStopBoard(sim::Board& board) {
+    g_board = &board;
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
   }
+  ~SignalsStopBoard() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    g_board = nullptr;
+  }
+  SignalsStopBoard(const SignalsStopBoard&) = delete;
+  SignalsStopBoard& operator=(const SignalsStopBoard&) = delete;
+};
+
+// Ends the native engine's run of the image's own main after `limit` frames, as the emulated
+// engine caps itself.
+class FrameCap final : public sim::LcdSink {
+ public:
+  FrameCap(sim::Board& board, std::size_t limit) : board_(board), limit_(limit) {}
+  void word(std::uint16_t) override {}
   void frame(const sim::LcdFrame&, std::uint64_t, double) override {
-    if (++frames_ >= limit_ || g_signal != 0) board_.request_stop();
+    if (++frames_ >= limit_) board_.request_stop();
   }
 
  private:
@@ -235,11 +249,11 @@ int run(const RunOptions& o, const ViewOptions* view) {
   if (!o.gif.empty()) board.add_sink(gif.emplace(o.gif, o.scale, kNativeFrameDelayCs));
   if (!o.vcd.empty()) board.add_wire_sink(vcd.emplace(o.vcd));
   if (window) board.add_sink(*window);
-  const bool capped = o.effect == "demo" && o.engine == "native";
-  Stopper stopper(board, capped ? static_cast<std::size_t>(frames) : SIZE_MAX);
-  board.add_sink(stopper);
+  FrameCap cap(board, static_cast<std::size_t>(frames));
+  if (o.effect == "demo" && o.engine == "native") board.add_sink(cap);
   // A view's window takes SIGINT and SIGTERM as closing it: the run ends and its files are kept.
-  if (!window) catch_signals();
+  std::optional<SignalsStopBoard> signals;
+  if (!window) signals.emplace(board);
   try {
     runner::run_sequence(*engine, o.effect, frames, o.start);
   } catch (const sim::Stopped&) {

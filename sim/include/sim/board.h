@@ -129,7 +129,7 @@ class Board : public hw::Bus {
 
   // Ends the run at the next register access (typically from a sink, as a frame completes): a
   // board without a clock throws Stopped; an emulator asks stop_requested(), stops there and
-  // throws Stopped from its next call.
+  // throws Stopped from its next call. Safe to call from a signal handler.
   void request_stop();
   bool stop_requested() const;
 
