@@ -260,6 +260,21 @@ void clear_bottom_row_and_right_column() {
   for (int y = 0; y < kLastRow; ++y) dispram[kLastColumn + kFrameWidth * y] = kBackground;
 }
 
+#if defined(LPCDEMO_TARGET)
+// The image's fades take four pixels a pass, in registers a, b, c, d from two halfword loads
+// at p (which moves past them). A fade by `step` as compares and conditional moves: a pixel
+// above `step` and not the background (128) loses `step`, anything else becomes background.
+static_assert(kBackground == 128);
+#define FADE_LOAD_QUAD                                                           \
+  "ldrh %[a], [%[p]], #2\n\tldrh %[c], [%[p]], #2\n\tmov %[b], %[a], lsr #8\n\t" \
+  "and %[a], %[a], #255\n\tmov %[d], %[c], lsr #8\n\tand %[c], %[c], #255\n\t"
+#define FADE_ONE(r, step)                                                               \
+  "cmp %[" r "], #128\n\tcmpne %[" r "], #" step "\n\tsubhi %[" r "], %[" r "], #" step \
+  "\n\tmovls %[" r "], #128\n\t"
+#define FADE_QUAD(step) \
+  FADE_ONE("a", step) FADE_ONE("b", step) FADE_ONE("c", step) FADE_ONE("d", step)
+#endif
+
 // Falling waterfall: each step down costs one index; 0 and 1 have nowhere lower to go.
 constexpr std::uint8_t kFallTopBase = 90;  // colour of a zero sample in the top row
 
@@ -283,21 +298,10 @@ void fall_move_down() {
     ++p;
     std::uint8_t* const end = p + kQuadColumns;
 #if defined(LPCDEMO_TARGET)
-    // Two halfword loads and stores for four pixels; the fade as compares and conditional
-    // moves: a > 1 and a != 128 gives a - 1, anything else 128.
+    // Two halfword loads and stores for four pixels, faded by one.
     int a, b, c, d;
     asm volatile(
-        "1:\n\t"
-        "ldrh %[a], [%[p]], #2\n\t"
-        "ldrh %[c], [%[p]], #2\n\t"
-        "mov %[b], %[a], lsr #8\n\t"
-        "and %[a], %[a], #255\n\t"
-        "mov %[d], %[c], lsr #8\n\t"
-        "and %[c], %[c], #255\n\t"
-        "cmp %[a], #128\n\tcmpne %[a], #1\n\tsubhi %[a], %[a], #1\n\tmovls %[a], #128\n\t"
-        "cmp %[b], #128\n\tcmpne %[b], #1\n\tsubhi %[b], %[b], #1\n\tmovls %[b], #128\n\t"
-        "cmp %[c], #128\n\tcmpne %[c], #1\n\tsubhi %[c], %[c], #1\n\tmovls %[c], #128\n\t"
-        "cmp %[d], #128\n\tcmpne %[d], #1\n\tsubhi %[d], %[d], #1\n\tmovls %[d], #128\n\t"
+        "1:\n\t" FADE_LOAD_QUAD FADE_QUAD("1")
         "orr %[a], %[a], %[b], lsl #8\n\t"
         "orr %[c], %[c], %[d], lsl #8\n\t"
         "strh %[a], [%[p], #94]\n\t"
@@ -352,21 +356,12 @@ void round_move_up_left() {
   ++p;
   std::uint8_t* const end = p + 4 * kQuads;
 #if defined(LPCDEMO_TARGET)
-  // Four pixels a pass from two halfword loads; the destinations are odd, so the middle two
-  // go out as one halfword. The fade: a > 3 and a != 128 gives a - 3, anything else 128.
+  // Four pixels a pass, faded by three; the destinations are odd, so the middle two go out as
+  // one halfword.
+  static_assert(kRoundFadeStep == 3);
   int a, b, c, d;
   asm volatile(
-      "1:\n\t"
-      "ldrh %[a], [%[p]], #2\n\t"
-      "ldrh %[c], [%[p]], #2\n\t"
-      "mov %[b], %[a], lsr #8\n\t"
-      "and %[a], %[a], #255\n\t"
-      "mov %[d], %[c], lsr #8\n\t"
-      "and %[c], %[c], #255\n\t"
-      "cmp %[a], #128\n\tcmpne %[a], #3\n\tsubhi %[a], %[a], #3\n\tmovls %[a], #128\n\t"
-      "cmp %[b], #128\n\tcmpne %[b], #3\n\tsubhi %[b], %[b], #3\n\tmovls %[b], #128\n\t"
-      "cmp %[c], #128\n\tcmpne %[c], #3\n\tsubhi %[c], %[c], #3\n\tmovls %[c], #128\n\t"
-      "cmp %[d], #128\n\tcmpne %[d], #3\n\tsubhi %[d], %[d], #3\n\tmovls %[d], #128\n\t"
+      "1:\n\t" FADE_LOAD_QUAD FADE_QUAD("3")
       "orr %[b], %[b], %[c], lsl #8\n\t"
       "strb %[a], [%[p], #-103]\n\t"
       "strh %[b], [%[p], #-102]\n\t"
@@ -383,6 +378,10 @@ void round_move_up_left() {
   p[-kUpLeft] = static_cast<std::uint8_t>(round_fade(p[0]));
   p[1 - kUpLeft] = static_cast<std::uint8_t>(round_fade(p[1]));
 }
+
+#undef FADE_LOAD_QUAD
+#undef FADE_ONE
+#undef FADE_QUAD
 
 int limit(int v, int lo, int hi) {
   return v < lo ? lo : (v > hi ? hi : v);
