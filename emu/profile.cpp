@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -17,6 +18,7 @@
 #include <stdexcept>
 
 #include "emu/arm_timing.h"
+#include "runner/output.h"
 
 namespace emu {
 namespace {
@@ -333,9 +335,9 @@ std::map<std::uint32_t, Costs> Profile::self_costs() const {
 void Profile::write(const std::string& path, const ElfImage& image,
                     const std::string& command) const {
   const SourceLines lines(image.name());
-  const std::string temporary = path + ".partial";
+  runner::StagedFile staged(path);
   errno = 0;
-  std::ofstream out(temporary);
+  std::ofstream out(staged.temp_path());
   out << "# callgrind format\nversion: 1\ncreator: lpcdemo (emulated LPC2138)\n"
       << "cmd: " << command << "\npositions: instr line\n"
       << "event: Cycles : processor clocks\nevent: Instructions : instructions executed\n"
@@ -373,13 +375,10 @@ void Profile::write(const std::string& path, const ElfImage& image,
   }
   out << "\ntotals: " << totals_ << "\n";
   out.close();
-  std::error_code ec;
-  if (out.fail()) ec = std::error_code(errno ? errno : EIO, std::generic_category());
-  if (!ec) std::filesystem::rename(temporary, path, ec);
-  if (ec) {
-    std::filesystem::remove(temporary);
-    throw std::runtime_error(path + ": " + ec.message());
+  if (out.fail()) {
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno ? errno : EIO));
   }
+  staged.commit();
 }
 
 }  // namespace emu
