@@ -211,6 +211,8 @@ TEST_F(Loader, RefusesWrongCommandsAndArgumentsWithTheirCodes) {
   EXPECT_EQ(cmd("G 0 X"), "12\r\n");
   EXPECT_EQ(cmd("G 2 A"), "13\r\n");
   EXPECT_EQ(cmd("G 3758096384 A"), "14\r\n");
+  EXPECT_EQ(cmd("G 512000 A"), "14\r\n");  // the boot block is no place to go
+  EXPECT_EQ(cmd("G 524284 T"), "14\r\n");
   EXPECT_FALSE(loader_.go());
   EXPECT_EQ(cmd("J"), "0\r\n196389\r\n");  // still answering
 }
