@@ -204,6 +204,11 @@ TEST_F(Loader, RefusesWrongCommandsAndArgumentsWithTheirCodes) {
   EXPECT_EQ(cmd("A 2"), "12\r\n");
   EXPECT_EQ(cmd("B 1234 1"), "17\r\n");
   EXPECT_EQ(cmd("B 9600 3"), "18\r\n");
+  for (const char* rate : {"9600", "19200", "38400", "57600", "115200"}) {
+    for (const char* stop : {"1", "2"}) {
+      EXPECT_EQ(cmd(std::string("B ") + rate + " " + stop), "0\r\n") << rate << " " << stop;
+    }
+  }
   EXPECT_EQ(cmd("R 2 4"), "13\r\n");
   EXPECT_EQ(cmd("R 0 6"), "6\r\n");
   EXPECT_EQ(cmd("R 524288 4"), "14\r\n");
@@ -512,6 +517,35 @@ TEST_F(Loader, StartsUserCodeWhoseVectorsSumToZero) {
   ASSERT_TRUE(loader_.go());
   EXPECT_EQ(loader_.go()->addr, 0u);
   EXPECT_EQ(cmd("J"), "");  // the loader has handed over the core
+}
+
+// G takes ARM code on a word and Thumb code on a halfword, in RAM or user flash.
+TEST_F(Loader, GoesToAlignedAddressesInUserMemory) {
+  const struct {
+    const char* line;
+    Code code;
+    std::uint32_t addr;
+    bool thumb;
+  } cases[] = {
+      {"G 6 A", ADDR_ERROR, 0, false},
+      {"G 6 T", CMD_SUCCESS, 6, true},
+      {"G 7 T", ADDR_ERROR, 0, false},
+      {"G 1073742338 T", CMD_SUCCESS, 0x40000202, true},
+      {"G 1073742340 A", CMD_SUCCESS, 0x40000204, false},
+      {"G 511996 A", CMD_SUCCESS, 0x7CFFC, false},  // the last word of sector 26
+      {"G 512000 A", ADDR_NOT_MAPPED, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    restart();
+    ASSERT_EQ(cmd("U 23130"), "0\r\n");
+    EXPECT_EQ(cmd(c.line), dec(c.code) + "\r\n");
+    ASSERT_EQ(loader_.go().has_value(), c.code == CMD_SUCCESS);
+    if (loader_.go()) {
+      EXPECT_EQ(loader_.go()->addr, c.addr);
+      EXPECT_EQ(loader_.go()->thumb, c.thumb);
+    }
+  }
 }
 
 // Commands and arguments thrown together at random, out of range or half-written, never crash

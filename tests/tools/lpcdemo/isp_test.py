@@ -57,6 +57,12 @@ def listen(port, *options):
     return isp, first
 
 
+def cpu_seconds(pid):
+    """The user and system time a process has used so far."""
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def flash(hex_file, workdir, frames):
     """lpcdemo isp with lpc21isp against it; (lpc21isp's result, lpcdemo's status and output)."""
     port, words = f"{workdir}/tty", f"{workdir}/isp.bin"
@@ -109,6 +115,10 @@ class Rehearsal(unittest.TestCase):
             port = f"{d}/tty"
             isp, _ = listen(port)
             try:
+                # No host has the port open yet: the loader sleeps until one sends something.
+                before = cpu_seconds(isp.pid)
+                time.sleep(0.5)
+                self.assertLess(cpu_seconds(isp.pid) - before, 0.05, "busy while no host is there")
                 fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
                 try:
                     controls = b"K\x03\x7f\x15\x04\x1a\x13\x11\xff\r\n"
