@@ -245,6 +245,8 @@ TEST_F(Loader, TakesEveryBlockAfterOneItAskedForAgain) {
   };
   const Slip slips[] = {
       {"a character lost", 0, [](Block& b) { b.lines[4].erase(b.lines[4].size() - 3, 1); }},
+      // 19 bytes take 7 groups of 4; the character lost carried only the padding.
+      {"a last character lost", 2, [](Block& b) { b.lines[1].erase(b.lines[1].size() - 3, 1); }},
       {"a line cut short", 2, [](Block& b) { b.lines[1] = b.lines[1].substr(0, 5) + "\r\n"; }},
       {"a character changed", 1, [](Block& b) { b.lines[19][10] ^= 1; }},
       {"a shorter length", 0, [](Block& b) { b.lines[0][0] = 'L'; }},  // 44 bytes, not 45
