@@ -375,7 +375,10 @@ Code BootLoader::go(const std::vector<std::string_view>& words,
   const bool thumb = mode == "T";
   const std::uint32_t addr = a[0];
   if (addr % (thumb ? 2 : 4) != 0) return ADDR_ERROR;
-  if (!in_ram(addr, 4) && !in_flash(addr, 4)) return ADDR_NOT_MAPPED;
+  // The boot block is no place to go, as it is none to copy to or erase.
+  if (!in_ram(addr, 4) && (addr >= kUserFlashEnd || kUserFlashEnd - addr < 4)) {
+    return ADDR_NOT_MAPPED;
+  }
   go_ = Go{addr, thumb};
   phase_ = Phase::Started;
   return CMD_SUCCESS;

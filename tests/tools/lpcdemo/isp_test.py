@@ -44,17 +44,30 @@ def symbol(name):
     return int(next(l.split()[0] for l in nm.stdout.splitlines() if l.endswith(" " + name)), 16)
 
 
+def listen(port, *options):
+    """lpcdemo isp waiting at port; the process and the first line it printed."""
+    isp = subprocess.Popen([LPCDEMO, "isp", "--port", port, "--firmware", ELF, *options],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    ready, _, _ = select.select([isp.stdout], [], [], TIMEOUT)
+    first = isp.stdout.readline() if ready else ""
+    if "listening at" not in first:
+        isp.kill()
+        isp.wait()
+        raise AssertionError(f"lpcdemo isp did not listen: {first!r}")
+    return isp, first
+
+
+def cpu_seconds(pid):
+    """The user and system time a process has used so far."""
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def flash(hex_file, workdir, frames):
     """lpcdemo isp with lpc21isp against it; (lpc21isp's result, lpcdemo's status and output)."""
     port, words = f"{workdir}/tty", f"{workdir}/isp.bin"
-    isp = subprocess.Popen([LPCDEMO, "isp", "--port", port, "--firmware", ELF, "--frames",
-                            str(frames), "--words", words], stdout=subprocess.PIPE,
-                           stderr=subprocess.STDOUT, text=True)
+    isp, first = listen(port, "--frames", str(frames), "--words", words)
     try:
-        ready, _, _ = select.select([isp.stdout], [], [], TIMEOUT)
-        first = isp.stdout.readline() if ready else ""
-        if "listening at" not in first:
-            raise AssertionError(f"lpcdemo isp did not listen: {first!r}")
         tool = subprocess.run(["lpc21isp", "-hex", hex_file, port, "38400", "12000"],
                               capture_output=True, text=True, timeout=TIMEOUT)
         rest, _ = isp.communicate(timeout=TIMEOUT)
@@ -92,6 +105,48 @@ class Rehearsal(unittest.TestCase):
             self.assertIn("findings name addresses only", output)
             self.assertIn(f"undefined instruction 0x{UNDEFINED:08x} at 0x{addr:08x}", output)
             self.assertIn("0 frames", output)
+
+    def test_a_raw_port_and_a_killed_sessions_link_replaced(self):
+        """The port passes every byte as it is, both ways, whatever the host leaves its terminal
+        settings at: no echo, no CR/LF translation, no control characters taken as signals,
+        erase or flow control. A session killed with SIGKILL leaves its link behind; the next
+        one at that port replaces it, and lpc21isp flashes through it."""
+        with tempfile.TemporaryDirectory() as d:
+            port = f"{d}/tty"
+            isp, _ = listen(port)
+            try:
+                # No host has the port open yet: the loader sleeps until one sends something.
+                before = cpu_seconds(isp.pid)
+                time.sleep(0.5)
+                self.assertLess(cpu_seconds(isp.pid) - before, 0.05, "busy while no host is there")
+                fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
+                try:
+                    controls = b"K\x03\x7f\x15\x04\x1a\x13\x11\xff\r\n"
+                    for sent, answer in [
+                        (b"?", b"Synchronized\r\n"),
+                        (b"Synchronized\r\n", b"Synchronized\r\nOK\r\n"),
+                        (b"12000\r\n", b"12000\r\nOK\r\n"),
+                        (b"J\n", b"J\n0\r\n196389\r\n"),  # echoed as sent: no CR added
+                        (controls, controls + b"1\r\n"),  # no such command
+                    ]:
+                        os.write(fd, sent)
+                        got, deadline = b"", time.monotonic() + 10
+                        while len(got) < len(answer) and time.monotonic() < deadline:
+                            if select.select([fd], [], [], 0.1)[0]:
+                                got += os.read(fd, 4096)
+                        self.assertEqual(got, answer, sent)
+                    # Nothing the terminal itself echoed set the loader talking to itself.
+                    self.assertEqual(select.select([fd], [], [], 0.3)[0], [])
+                finally:
+                    os.close(fd)
+            finally:
+                isp.kill()
+                isp.communicate()
+            self.assertTrue(os.path.islink(port), "the killed session left no link")
+            tool, status, output, _ = flash(HEX, d, 1)
+            self.assertEqual(tool.returncode, 0, tool.stdout + tool.stderr)
+            self.assertEqual(status, 0, output)
+            self.assertIn("findings name its symbols", output)
 
     def test_a_regular_file_at_the_port_is_left_alone(self):
         with tempfile.TemporaryDirectory() as d:
