@@ -95,6 +95,32 @@ TEST_F(ProbeProfile, CallsCountWithTheirCalleesCost) {
   EXPECT_EQ(inclusive, (Costs{2 * 3, 2, 0, 0}));  // bx lr, twice
 }
 
+// A call through a register (mov lr, pc, then bx or a load of the pc) is a call like bl: an
+// edge to its callee with the callee's cost inside, not the callee's clocks on the caller's line.
+TEST_F(ProbeProfile, IndirectCallsCountAsCalls) {
+  struct Caller {
+    const char* name;
+    std::uint32_t site;  // the bx or ldr pc
+    std::uint64_t site_clocks;
+  };
+  const Caller callers[] = {{"call_bx", 0x94C, 3},    // bx: 2S+1N
+                            {"call_ldr", 0x968, 5}};  // ldr pc: 2S+2N+1I
+  for (const Caller& c : callers) {
+    emu_->call(c.name);
+    emu_->call(c.name);
+  }
+  const Read r = profile();
+  for (const Caller& c : callers) {
+    const std::string edge = std::string(c.name) + ">leaf";
+    ASSERT_EQ(r.calls.count(edge), 1u) << edge;
+    EXPECT_EQ(r.calls.at(edge).first, 2u) << edge;
+    EXPECT_EQ(r.calls.at(edge).second, (Costs{2 * 3, 2, 0, 0})) << edge;  // bx lr, twice
+    EXPECT_EQ(r.self.at(c.site), (Costs{2 * c.site_clocks, 2, 0, 0})) << c.name;
+  }
+  EXPECT_EQ(r.calls.size(), 2u);
+  EXPECT_EQ(r.self.at(0x398), (Costs{4 * 3, 4, 0, 0}));  // leaf's own bx lr
+}
+
 // A memory callback's registers may predate its block's own changes: the first wait asks for a
 // hook on each load, and the hook then names the load.
 TEST(Profile, FlashReadsLandOnTheLoadTheHooksName) {
