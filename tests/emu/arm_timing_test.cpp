@@ -50,9 +50,16 @@ TEST(ArmTiming, DecodesWhatTheCostDependsOn) {
   EXPECT_FALSE(movne.sets_flags);
   EXPECT_EQ(movne.writes, 1u << 2);
 
-  EXPECT_TRUE(decode(0xE3130080, 0).sets_flags);   // tst r3, #128
-  EXPECT_TRUE(decode(0xE2500001, 0).sets_flags);   // subs r0, r0, #1
-  EXPECT_FALSE(decode(0xE2400001, 0).sets_flags);  // sub r0, r0, #1
+  EXPECT_TRUE(decode(0xE3130080, 0).sets_flags);                      // tst r3, #128
+  EXPECT_TRUE(decode(0xE2500001, 0).sets_flags);                      // subs r0, r0, #1
+  EXPECT_FALSE(decode(0xE2400001, 0).sets_flags);                     // sub r0, r0, #1
+  for (const std::uint32_t compare : {0xE3130080u,                    // tst r3, #128
+                                      0xE3330001u,                    // teq r3, #1
+                                      0xE3500003u,                    // cmp r0, #3
+                                      0xE3730000u}) {                 // cmn r3, #0
+    EXPECT_EQ(decode(compare, 0).writes, 0u) << std::hex << compare;  // flags only
+    EXPECT_TRUE(decode(compare, 0).sets_flags) << std::hex << compare;
+  }
 
   const Timing mul = decode(0xE0020091, 0);  // mul r2, r1, r0
   EXPECT_EQ(mul.multiply, Multiply::Signed);

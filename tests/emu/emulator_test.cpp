@@ -2,6 +2,8 @@
 // board's clock, and every kind of fault it reports.
 #include "emu/emulator.h"
 
+#include "emu/block.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -80,6 +82,9 @@ TEST_F(Probe, FlagsAndOperandsChangedWithinABlockAreReadAtTheInstruction) {
   // mov (1), mul (1 + m by r0), mov (1), bx (3).
   EXPECT_EQ(cost("mul_between", {0x7F, 5}).cycles, 1u + 1 + 1 + 1 + 3);
   EXPECT_EQ(cost("mul_between", {0x12345678, 5}).cycles, 1u + 1 + 4 + 1 + 3);
+  // mov (1), mul (1 + m by r3 as mov left it; the multiply then overwrites it), bx (3).
+  EXPECT_EQ(cost("mul_self", {0x7F, 5}).cycles, 1u + 1 + 1 + 3);
+  EXPECT_EQ(cost("mul_self", {0x1234, 5}).cycles, 1u + 1 + 2 + 3);
 }
 
 TEST_F(Probe, MultipliesTerminateEarlyOnSmallMultipliers) {
@@ -253,6 +258,64 @@ TEST_F(Probe, PollEndsOnThePassThatReadsTheEndOfTheTransfer) {
   }
   EXPECT_EQ(board_.lcd().words().size(), 41u);
   EXPECT_EQ(findings(), "");
+}
+
+// A poll loop run inside one callback goes round again exactly when the core's branch back
+// would be taken after its test of the value read, flags as the ARM sets them: CMP sets all
+// four from v - imm (C: no borrow, V: signed overflow), TST sets N and Z from v & imm, and C
+// from an immediate's bit 31 when it is rotated, leaving the rest as they were.
+TEST(PollLoop, GoesRoundWhereTheCoreWould) {
+  constexpr std::uint32_t kLoad = 0xE5923004;  // ldr r3, [r2, #4]
+  constexpr std::uint32_t kCmp5 = 0xE3530005, kTst80 = 0xE3130080, kTstTop = 0xE3130102;
+  constexpr std::uint32_t C = 1u << 29, V = 1u << 28;
+  enum : std::uint32_t { EQ, NE, CS, CC, MI, PL, VS, VC, HI, LS, GE, LT, GT, LE };
+  struct Case {
+    std::uint32_t test, cond, v, cpsr;
+    bool again;
+  };
+  const Case cases[] = {
+      {kCmp5, CC, 4, 0, true},  // 4 < 5 unsigned: a borrow
+      {kCmp5, CC, 5, 0, false},
+      {kCmp5, CC, 0xFFFFFFFF, 0, false},
+      {kCmp5, CS, 5, 0, true},
+      {kCmp5, CS, 4, C, false},  // CMP sets C whatever it was
+      {kCmp5, LS, 5, 0, true},
+      {kCmp5, LS, 6, 0, false},
+      {kCmp5, HI, 6, 0, true},
+      {kCmp5, HI, 5, 0, false},
+      {kCmp5, EQ, 5, 0, true},
+      {kCmp5, NE, 5, 0, false},
+      {kCmp5, LT, 4, 0, true},
+      {kCmp5, LT, 0x80000000, 0, true},  // 0x80000000 - 5 overflows: N clear, V set
+      {kCmp5, GE, 0x80000000, 0, false},
+      {kCmp5, GE, 5, 0, true},
+      {kCmp5, GT, 5, 0, false},
+      {kCmp5, GT, 6, 0, true},
+      {kCmp5, LE, 5, 0, true},
+      {kCmp5, MI, 4, 0, true},
+      {kCmp5, MI, 0x80000000, 0, false},
+      {kCmp5, PL, 0x80000000, 0, true},
+      {kCmp5, VS, 0x80000000, 0, true},
+      {kCmp5, VS, 4, V, false},  // CMP sets V whatever it was
+      {kTst80, EQ, 0x7F, 0, true},
+      {kTst80, EQ, 0x80, 0, false},
+      {kTst80, NE, 0x180, 0, true},
+      {kTst80, CS, 0, C, true},  // TST of an unrotated immediate leaves C
+      {kTst80, CS, 0, 0, false},
+      {kTst80, VS, 0x80, V, true},  // and V
+      {kTstTop, CC, 0, 0, false},   // #0x80000000 is rotated: C = 1
+      {kTstTop, CS, 0, 0, true},
+      {kTstTop, MI, 0x80000000, 0, true},
+      {kTstTop, EQ, 0x7FFFFFFF, 0, true},
+  };
+  for (const Case& c : cases) {
+    const std::uint32_t branch_back = c.cond << 28 | 0x0AFFFFFC;  // b<cond> to the load
+    const Block b = decode_block(0x100, {kLoad, c.test, branch_back});
+    ASSERT_TRUE(b.spin) << std::hex << c.test << " " << branch_back;
+    EXPECT_EQ(spin_continues(b, c.v, c.cpsr), c.again)
+        << std::hex << "test " << c.test << ", cond " << c.cond << ", v " << c.v << ", cpsr "
+        << c.cpsr;
+  }
 }
 
 TEST_F(Probe, ConversionTakesItsPeripheralClocks) {

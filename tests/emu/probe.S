@@ -450,3 +450,21 @@ store_\cond:
         str\cond r1, [r2]
         bx      lr
         .endr
+
+@ A multiply that overwrites its own multiplier, set before it in the same block.
+        .org 0xb00
+        .global mul_self
+mul_self:
+        mov     r3, r0
+        mul     r3, r1, r3
+        bx      lr
+
+@ Calls leaf when r0 is not zero.
+        .org 0xb40
+        .global call_if
+call_if:
+        push    {lr}
+        cmp     r0, #0
+        blne    leaf
+        pop     {lr}
+        bx      lr

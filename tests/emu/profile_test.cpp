@@ -121,6 +121,17 @@ TEST_F(ProbeProfile, IndirectCallsCountAsCalls) {
   EXPECT_EQ(r.self.at(0x398), (Costs{4 * 3, 4, 0, 0}));  // leaf's own bx lr
 }
 
+// blne not taken goes on to the next instruction: no call.
+TEST_F(ProbeProfile, ConditionalCallsCountWhenTaken) {
+  emu_->call("call_if", {0});
+  emu_->call("call_if", {1});
+  emu_->call("call_if", {0});
+  const Read r = profile();
+  ASSERT_EQ(r.calls.size(), 1u);
+  EXPECT_EQ(r.calls.at("call_if>leaf"), (std::pair<std::uint64_t, Costs>{1, {3, 1, 0, 0}}));
+  EXPECT_EQ(r.self.at(0xB48), (Costs{3 + 1 + 1, 3, 0, 0}));  // blne: taken 3, skipped 1
+}
+
 // A memory callback's registers may predate its block's own changes: the first wait asks for a
 // hook on each load, and the hook then names the load.
 TEST(Profile, FlashReadsLandOnTheLoadTheHooksName) {
