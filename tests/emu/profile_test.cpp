@@ -85,6 +85,35 @@ TEST_F(ProbeProfile, EachInstructionCarriesItsOwnClocks) {
   EXPECT_EQ(r.self.size(), 4u);
 }
 
+// What is settled as a block runs goes to the instruction it belongs to, not the block's
+// first, and an APB wait to the access that waited, on every pass of a poll loop, those run
+// inside one callback included.
+TEST_F(ProbeProfile, SettledAndWaitedClocksLandOnTheirInstruction) {
+  emu_->call("cond_exit", {1});
+  emu_->call("mul_exit", {0x12345678, 5});
+  emu_->call("spi_setup");
+  emu_->call("poll_tst", {0x02C});
+  const Read r = profile();
+  // cond_exit: mov 1 (the assembler's for ldr =), cmp 1, ldrne executed 3 (settled as the
+  // block ends), bx 3.
+  EXPECT_EQ(r.self.at(0x140), (Costs{1, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x144), (Costs{1, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x148), (Costs{3, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x14C), (Costs{3, 1, 0, 0}));
+  // mul_exit: mov 1, mul 1 + 4 (four significant bytes), bx 3.
+  EXPECT_EQ(r.self.at(0x1E0), (Costs{1, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x1E4), (Costs{5, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x1E8), (Costs{3, 1, 0, 0}));
+  // poll_tst: strh to S0SPDR 2 + APB 3; each of the n passes: ldrb of S0SPSR 3 + APB 3, tst 1,
+  // beq 3 taken, 1 the last time.
+  EXPECT_EQ(r.self.at(0x4C4), (Costs{2 + 3, 1, 0, 3}));
+  const std::uint64_t n = r.self.at(0x4C8)[1];
+  EXPECT_GT(n, 10u);  // 72 * 4 clocks to wait, 10 a pass
+  EXPECT_EQ(r.self.at(0x4C8), (Costs{6 * n, n, 0, 3 * n}));
+  EXPECT_EQ(r.self.at(0x4CC), (Costs{n, n, 0, 0}));
+  EXPECT_EQ(r.self.at(0x4D0), (Costs{3 * n - 2, n, 0, 0}));
+}
+
 TEST_F(ProbeProfile, CallsCountWithTheirCalleesCost) {
   emu_->call("overflow");
   emu_->call("overflow");
