@@ -95,6 +95,10 @@ TEST_F(Probe, MultipliesTerminateEarlyOnSmallMultipliers) {
   EXPECT_EQ(cost("mul_entry", {0x1234, 5}).cycles, 1u + 2 + 3);
   EXPECT_EQ(cost("mul_entry", {0x123456, 5}).cycles, 1u + 3 + 3);
   EXPECT_EQ(cost("mul_entry", {0x12345678, 5}).cycles, 1u + 4 + 3);
+  // cmp (1), mlane (skipped 1S; executed 1S + (m + 1) I), bx (3).
+  EXPECT_EQ(cost("mla_if", {0, 5}).cycles, 1u + 1 + 3);
+  EXPECT_EQ(cost("mla_if", {0x7F, 5}).cycles, 1u + 2 + 1 + 3);
+  EXPECT_EQ(cost("mla_if", {0x12345678, 5}).cycles, 1u + 2 + 4 + 3);
   // mov (1) sets the multiplier inside the block.
   EXPECT_EQ(cost("mul_exit", {0x7F, 5}).cycles, 1u + 1 + 1 + 3);
   EXPECT_EQ(cost("mul_exit", {0x12345678, 5}).cycles, 1u + 1 + 4 + 3);

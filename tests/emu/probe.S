@@ -468,3 +468,11 @@ call_if:
         blne    leaf
         pop     {lr}
         bx      lr
+
+@ A multiply-accumulate by r0 under a condition: skipped when r0 is zero.
+        .org 0xb80
+        .global mla_if
+mla_if:
+        cmp     r0, #0
+        mlane   r2, r1, r0, r2
+        bx      lr

@@ -91,6 +91,8 @@ TEST_F(ProbeProfile, EachInstructionCarriesItsOwnClocks) {
 TEST_F(ProbeProfile, SettledAndWaitedClocksLandOnTheirInstruction) {
   emu_->call("cond_exit", {1});
   emu_->call("mul_exit", {0x12345678, 5});
+  emu_->call("mla_if", {0, 5});
+  emu_->call("mla_if", {0x12345678, 5});
   emu_->call("spi_setup");
   emu_->call("poll_tst", {0x02C});
   const Read r = profile();
@@ -104,6 +106,8 @@ TEST_F(ProbeProfile, SettledAndWaitedClocksLandOnTheirInstruction) {
   EXPECT_EQ(r.self.at(0x1E0), (Costs{1, 1, 0, 0}));
   EXPECT_EQ(r.self.at(0x1E4), (Costs{5, 1, 0, 0}));
   EXPECT_EQ(r.self.at(0x1E8), (Costs{3, 1, 0, 0}));
+  // mla_if's mlane: skipped 1, then executed 2 + 4.
+  EXPECT_EQ(r.self.at(0xB84), (Costs{1 + 2 + 4, 2, 0, 0}));
   // poll_tst: strh to S0SPDR 2 + APB 3; each of the n passes: ldrb of S0SPSR 3 + APB 3, tst 1,
   // beq 3 taken, 1 the last time.
   EXPECT_EQ(r.self.at(0x4C4), (Costs{2 + 3, 1, 0, 3}));
