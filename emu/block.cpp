@@ -110,16 +110,18 @@ class Code {
   // (a change of flow that ends a block is settled by where the block went).
   std::optional<Dynamic> dynamic(std::uint32_t i) const {
     const arm::Timing& x = t_[i];
-    if (x.multiply != arm::Multiply::None) return Dynamic{arm::kAlways, 0, x.multiply, x.rs, i};
-    if (x.cond == arm::kAlways || x.writes_pc || x.cycles == 1) return std::nullopt;
-    return Dynamic{x.cond, static_cast<std::uint8_t>(x.cycles - 1), arm::Multiply::None, 0, i};
+    const bool conditional = x.cond != arm::kAlways;
+    const auto extra = static_cast<std::uint8_t>(conditional ? x.cycles - 1 : 0);
+    if (x.multiply != arm::Multiply::None) return Dynamic{x.cond, extra, x.multiply, x.rs, i};
+    if (!conditional || x.writes_pc || x.cycles == 1) return std::nullopt;
+    return Dynamic{x.cond, extra, arm::Multiply::None, 0, i};
   }
   // Whether anything in [from, to) may change what d depends on.
   bool changes(const Dynamic& d, std::uint32_t from, std::uint32_t to) const {
     for (std::uint32_t j = from; j < to; ++j) {
-      const bool hit =
-          d.kind != arm::Multiply::None ? (t_[j].writes >> d.rs) & 1u : t_[j].sets_flags;
-      if (hit) return true;
+      const bool operand = d.kind != arm::Multiply::None && ((t_[j].writes >> d.rs) & 1u);
+      const bool flags = d.cond != arm::kAlways && t_[j].sets_flags;
+      if (operand || flags) return true;
     }
     return false;
   }
@@ -147,9 +149,9 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
     // After a mode change the banked sp is another mode's until it is set.
     if (x.changes_mode) b.writes_sp = false;
     if (x.writes & (1u << arm::kSp)) b.writes_sp = true;
-    // Fixed: a multiply's cost before its multiplier; a conditional instruction as skipped,
-    // which still takes its fetch cycle.
-    const bool conditional = x.cond != arm::kAlways && x.multiply == arm::Multiply::None;
+    // Fixed: a multiply's cost before its multiplier; a conditional instruction (a multiply
+    // too) as skipped, which still takes its fetch cycle.
+    const bool conditional = x.cond != arm::kAlways;
     b.cycles += conditional ? 1 : x.cycles;
     if (conditional && i + 1 == b.insns && x.writes_pc && x.cycles > 1) {
       b.exit_conditional = true;
@@ -163,10 +165,9 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
       b.at_entry.push_back(*d);
     } else if (!t.changes(*d, i, b.insns)) {
       b.at_exit.push_back(*d);
-    } else if (d->kind != arm::Multiply::None) {
-      b.cycles += arm::multiplier_cycles(0x80000000, d->kind);
     } else {
       b.cycles += d->extra;
+      if (d->kind != arm::Multiply::None) b.cycles += arm::multiplier_cycles(0x80000000, d->kind);
     }
   }
   return b;

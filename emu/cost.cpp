@@ -40,9 +40,9 @@ Block& Emulator::Impl::block(std::uint32_t addr, std::uint32_t size) {
 }
 
 std::uint64_t Emulator::Impl::settle(const Dynamic& d, std::uint32_t cpsr) const {
-  if (d.kind != arm::Multiply::None)
-    return arm::multiplier_cycles(reg(kCoreRegister[d.rs]), d.kind);
-  return arm::condition_passed(d.cond, cpsr) ? d.extra : 0;
+  if (!arm::condition_passed(d.cond, cpsr)) return 0;
+  if (d.kind == arm::Multiply::None) return d.extra;
+  return d.extra + arm::multiplier_cycles(reg(kCoreRegister[d.rs]), d.kind);
 }
 
 std::uint64_t Emulator::Impl::settle(const std::vector<Dynamic>& items) const {

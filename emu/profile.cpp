@@ -191,8 +191,8 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
     const std::uint32_t at = b.addr + i * kWord;
     words[i] = fetch_(at);
     const arm::Timing t = arm::decode(words[i], at);
-    const bool always = t.cond == arm::kAlways || t.multiply != arm::Multiply::None;
-    c.weights.push_back(always ? t.cycles : 1);  // a skipped instruction takes one clock
+    // A skipped instruction takes one clock; what an executed one takes beyond is settled.
+    c.weights.push_back(t.cond == arm::kAlways ? t.cycles : 1);
     c.weight_sum += c.weights.back();
     if (t.memory) c.accesses.push_back({at, offset_in_page(words[i]), (words[i] & kLoadBit) != 0});
     if (t.literal) c.sites.emplace_back(t.literal_addr, at);

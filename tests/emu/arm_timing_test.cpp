@@ -50,9 +50,16 @@ TEST(ArmTiming, DecodesWhatTheCostDependsOn) {
   EXPECT_FALSE(movne.sets_flags);
   EXPECT_EQ(movne.writes, 1u << 2);
 
-  EXPECT_TRUE(decode(0xE3130080, 0).sets_flags);   // tst r3, #128
-  EXPECT_TRUE(decode(0xE2500001, 0).sets_flags);   // subs r0, r0, #1
-  EXPECT_FALSE(decode(0xE2400001, 0).sets_flags);  // sub r0, r0, #1
+  EXPECT_TRUE(decode(0xE3130080, 0).sets_flags);                      // tst r3, #128
+  EXPECT_TRUE(decode(0xE2500001, 0).sets_flags);                      // subs r0, r0, #1
+  EXPECT_FALSE(decode(0xE2400001, 0).sets_flags);                     // sub r0, r0, #1
+  for (const std::uint32_t compare : {0xE3130080u,                    // tst r3, #128
+                                      0xE3330001u,                    // teq r3, #1
+                                      0xE3500003u,                    // cmp r0, #3
+                                      0xE3730000u}) {                 // cmn r3, #0
+    EXPECT_EQ(decode(compare, 0).writes, 0u) << std::hex << compare;  // flags only
+    EXPECT_TRUE(decode(compare, 0).sets_flags) << std::hex << compare;
+  }
 
   const Timing mul = decode(0xE0020091, 0);  // mul r2, r1, r0
   EXPECT_EQ(mul.multiply, Multiply::Signed);
@@ -112,6 +119,80 @@ TEST(ArmTiming, ConditionsReadTheFlags) {
   EXPECT_TRUE(condition_passed(0xD, N));       // LE
   EXPECT_TRUE(condition_passed(0xE, 0));       // AL
   EXPECT_FALSE(condition_passed(0xF, N | Z | C | V));
+}
+
+// Each condition over the sixteen settings of N, Z, C and V: bit i of `passes` is whether it
+// executes with NZCV = i (N = 8, Z = 4, C = 2, V = 1), worked out from the condition's
+// definition in the core's manual. The other CPSR bits (mode, masks) must not matter.
+TEST(ArmTiming, EveryConditionOverEveryFlagSet) {
+  struct Condition {
+    const char* name;
+    std::uint32_t cond;
+    std::uint16_t passes;
+  };
+  const Condition conditions[] = {
+      {"EQ: Z", 0x0, 0xF0F0},
+      {"NE: !Z", 0x1, 0x0F0F},
+      {"CS: C", 0x2, 0xCCCC},
+      {"CC: !C", 0x3, 0x3333},
+      {"MI: N", 0x4, 0xFF00},
+      {"PL: !N", 0x5, 0x00FF},
+      {"VS: V", 0x6, 0xAAAA},
+      {"VC: !V", 0x7, 0x5555},
+      {"HI: C && !Z", 0x8, 0x0C0C},
+      {"LS: !C || Z", 0x9, 0xF3F3},
+      {"GE: N == V", 0xA, 0xAA55},
+      {"LT: N != V", 0xB, 0x55AA},
+      {"GT: !Z && N == V", 0xC, 0x0A05},
+      {"LE: Z || N != V", 0xD, 0xF5FA},
+      {"AL", 0xE, 0xFFFF},
+      {"NV: never on ARMv4", 0xF, 0x0000},
+  };
+  constexpr std::uint32_t kSystemModeMasked = 0xDF;
+  for (const Condition& c : conditions) {
+    for (std::uint32_t nzcv = 0; nzcv < 16; ++nzcv) {
+      const bool expected = (c.passes >> nzcv) & 1u;
+      EXPECT_EQ(condition_passed(c.cond, nzcv << 28), expected) << c.name << ", NZCV " << nzcv;
+      EXPECT_EQ(condition_passed(c.cond, nzcv << 28 | kSystemModeMasked), expected)
+          << c.name << ", NZCV " << nzcv << " in System mode";
+    }
+  }
+}
+
+// Loads and stores that write their base back (post-indexed always, pre-indexed with !) write
+// it as well as their data register: a multiply or a stack check after them reads the new value.
+TEST(ArmTiming, WriteBackWritesTheBaseRegister) {
+  struct Transfer {
+    const char* text;
+    std::uint32_t insn;
+    std::uint16_t writes;
+    unsigned cycles;
+  };
+  constexpr std::uint16_t r0 = 1u << 0, r1 = 1u << 1, r2 = 1u << 2, sp = 1u << kSp, pc = 1u << kPc;
+  const Transfer cases[] = {
+      {"ldr r0, [r1], #4", 0xE4910004, r0 | r1, 3},    // post-indexed: 1S+1N+1I
+      {"ldr r0, [r1, #4]!", 0xE5B10004, r0 | r1, 3},   // pre-indexed, written back
+      {"ldr r0, [r1, #4]", 0xE5910004, r0, 3},         // pre-indexed, base kept
+      {"ldr r0, [r1], -r2", 0xE6110002, r0 | r1, 3},   // post-indexed by a register
+      {"ldrb r0, [r1], #1", 0xE4D10001, r0 | r1, 3},   //
+      {"ldrh r0, [r1], #2", 0xE0D100B2, r0 | r1, 3},   // halfword, post-indexed
+      {"ldrsb r0, [r1], #1", 0xE0D100D1, r0 | r1, 3},  //
+      {"str r0, [r1], #4", 0xE4810004, r1, 2},         // 2N; the data register is read only
+      {"str r0, [r1, #-4]!", 0xE5210004, r1, 2},       //
+      {"str r0, [r1, #4]", 0xE5810004, 0, 2},          //
+      {"strh r0, [r1, #2]!", 0xE1E100B2, r1, 2},       //
+      {"ldr pc, [sp], #4", 0xE49DF004, pc | sp, 5},    // +1S+1N for the pc
+      {"ldmia r0!, {r1, r2}", 0xE8B00006, r0 | r1 | r2, 4},
+      {"ldmia r0, {r1, r2}", 0xE8900006, r1 | r2, 4},
+      {"stmia r0!, {r1, r2}", 0xE8A00006, r0, 3},
+  };
+  for (const Transfer& c : cases) {
+    const Timing t = decode(c.insn, 0);
+    EXPECT_EQ(t.writes, c.writes) << c.text;
+    EXPECT_EQ(t.cycles, c.cycles) << c.text;
+    EXPECT_TRUE(t.memory) << c.text;
+    EXPECT_EQ(t.writes_pc, (c.writes & pc) != 0) << c.text;
+  }
 }
 
 }  // namespace

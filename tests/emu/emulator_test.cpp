@@ -2,6 +2,8 @@
 // board's clock, and every kind of fault it reports.
 #include "emu/emulator.h"
 
+#include "emu/block.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -80,6 +82,9 @@ TEST_F(Probe, FlagsAndOperandsChangedWithinABlockAreReadAtTheInstruction) {
   // mov (1), mul (1 + m by r0), mov (1), bx (3).
   EXPECT_EQ(cost("mul_between", {0x7F, 5}).cycles, 1u + 1 + 1 + 1 + 3);
   EXPECT_EQ(cost("mul_between", {0x12345678, 5}).cycles, 1u + 1 + 4 + 1 + 3);
+  // mov (1), mul (1 + m by r3 as mov left it; the multiply then overwrites it), bx (3).
+  EXPECT_EQ(cost("mul_self", {0x7F, 5}).cycles, 1u + 1 + 1 + 3);
+  EXPECT_EQ(cost("mul_self", {0x1234, 5}).cycles, 1u + 1 + 2 + 3);
 }
 
 TEST_F(Probe, MultipliesTerminateEarlyOnSmallMultipliers) {
@@ -90,9 +95,78 @@ TEST_F(Probe, MultipliesTerminateEarlyOnSmallMultipliers) {
   EXPECT_EQ(cost("mul_entry", {0x1234, 5}).cycles, 1u + 2 + 3);
   EXPECT_EQ(cost("mul_entry", {0x123456, 5}).cycles, 1u + 3 + 3);
   EXPECT_EQ(cost("mul_entry", {0x12345678, 5}).cycles, 1u + 4 + 3);
+  // cmp (1), mlane (skipped 1S; executed 1S + (m + 1) I), bx (3).
+  EXPECT_EQ(cost("mla_if", {0, 5}).cycles, 1u + 1 + 3);
+  EXPECT_EQ(cost("mla_if", {0x7F, 5}).cycles, 1u + 2 + 1 + 3);
+  EXPECT_EQ(cost("mla_if", {0x12345678, 5}).cycles, 1u + 2 + 4 + 3);
   // mov (1) sets the multiplier inside the block.
   EXPECT_EQ(cost("mul_exit", {0x7F, 5}).cycles, 1u + 1 + 1 + 3);
   EXPECT_EQ(cost("mul_exit", {0x12345678, 5}).cycles, 1u + 1 + 4 + 3);
+}
+
+// Each condition under each setting of N, Z, C and V (store_<cond>: msr, str<cond>, bx):
+// whether the store happened is the core's own decision, and the clocks must follow it: the
+// store executed 2N, skipped 1S (ARM7TDMI-S timing table), after msr (1S) and before bx
+// (2S+1N). Bit i of `passes` is whether the condition holds with NZCV = i (N = 8, Z = 4,
+// C = 2, V = 1), worked out from the conditions' definitions.
+TEST_F(Probe, EveryConditionCostsWhatItsOutcomeCosts) {
+  fast_flash();
+  emu_->call("spi_setup");  // the fast GPIO on: FIO0MASK is the store's target, read back here
+  constexpr std::uint32_t kFio0Mask = 0x3FFFC010;
+  struct Condition {
+    const char* routine;
+    std::uint16_t passes;
+  };
+  const Condition conditions[] = {
+      {"store_eq", 0xF0F0}, {"store_ne", 0x0F0F}, {"store_cs", 0xCCCC}, {"store_cc", 0x3333},
+      {"store_mi", 0xFF00}, {"store_pl", 0x00FF}, {"store_vs", 0xAAAA}, {"store_vc", 0x5555},
+      {"store_hi", 0x0C0C}, {"store_ls", 0xF3F3}, {"store_ge", 0xAA55}, {"store_lt", 0x55AA},
+      {"store_gt", 0x0A05}, {"store_le", 0xF5FA}, {"store_al", 0xFFFF},
+  };
+  std::int32_t stamp = 0;  // a value no earlier store left there
+  for (const Condition& c : conditions) {
+    for (std::uint32_t nzcv = 0; nzcv < 16; ++nzcv) {
+      const bool passes = (c.passes >> nzcv) & 1u;
+      ++stamp;
+      const Cost run = cost(c.routine, {static_cast<std::int32_t>(nzcv << 28), stamp,
+                                        static_cast<std::int32_t>(kFio0Mask)});
+      const bool stored = board_.read(kFio0Mask, 32) == static_cast<std::uint32_t>(stamp);
+      EXPECT_EQ(stored, passes) << c.routine << ", NZCV " << nzcv;
+      EXPECT_EQ(run, (Cost{1u + (passes ? 2 : 1) + 3, 3})) << c.routine << ", NZCV " << nzcv;
+    }
+  }
+  EXPECT_EQ(findings(), "");
+}
+
+// A multiply after a load that wrote back its base reads the new base: ldr (3), mul (1 + m),
+// bx (3), m by the significant bytes of r0 after the load.
+TEST_F(Probe, WriteBackChangesTheBaseForWhatFollows) {
+  fast_flash();
+  EXPECT_EQ(cost("post_index", {0xFC}).cycles, 3u + 1 + 2 + 3);  // r0 = 0x1fc after it
+  EXPECT_EQ(cost("pre_index", {0xFC}).cycles, 3u + 1 + 2 + 3);   // r0 = 0x1ec
+  EXPECT_EQ(findings(), "");
+}
+
+// straight: 17 instructions, 19 core clocks, over four flash lines, cut into blocks by branches
+// never taken. Which fetches wait (MAMTIM = 3, so 2 clocks each) in each accelerator mode
+// (UM10120, MAM chapter): off, every fetch; partly on, the branch into the code, as each
+// branch goes to flash; fully on, the branch into it the first time, and nothing once its line
+// is in the branch-trail buffer; the lines after it come from the prefetch in both.
+TEST_F(Probe, StraightLineCodeWaitsOnlyWhereTheAcceleratorSaysSo) {
+  emu_->call("leaf");
+  struct Mode {
+    const char* name;
+    std::int32_t mamcr;
+    std::uint64_t first, again;
+  };
+  const Mode modes[] = {{"off", 0, 19 + 17 * 2, 19 + 17 * 2},
+                        {"partial", 1, 19 + 2, 19 + 2},
+                        {"full", kMamFull, 19 + 2, 19}};
+  for (const Mode& m : modes) {
+    emu_->call("mam_set", {m.mamcr, 3});  // flushes the buffers
+    EXPECT_EQ(cost("straight"), (Cost{m.first, 17})) << m.name;
+    EXPECT_EQ(cost("straight"), (Cost{m.again, 17})) << m.name << ", called again";
+  }
 }
 
 TEST_F(Probe, FlashWaitStatesFollowTheAccelerator) {
@@ -159,6 +233,95 @@ TEST_F(Probe, CollidingWriteKeepsThePollExact) {
   EXPECT_FALSE(board_.findings().empty());  // the board saw the lost write
 }
 
+// The pure poll loop skips the passes that certainly read "busy" and runs the one that reads
+// at or after the transfer's end: whatever the delay before the poll, it must end on the same
+// pass as the loop emulated pass by pass. The delays (counted loop of 4 clocks a pass, a
+// multiply of 1-4) cover 20 clocks in a row, more than a pass (ldrb 3 + APB 3, tst 1, beq 3),
+// so one of them puts the transfer's end exactly on a pass's read. Both forms start at the
+// same phase of PCLK (CCLK / 4), which decides when the transfer ends.
+TEST_F(Probe, PollEndsOnThePassThatReadsTheEndOfTheTransfer) {
+  fast_flash();
+  emu_->call("spi_setup");
+  cost("poll_tst", {0x02C});
+  // mul_entry takes 4 + m clocks: enough of them to bring the clock to a multiple of 4.
+  const auto align = [&] {
+    const std::int32_t multiplier[] = {0x1000000, 0x10000, 0x100, 0x1};  // m = 4, 3, 2, 1
+    emu_->call("mul_entry", {multiplier[board_.cclk_cycles() % 4], 1});
+    ASSERT_EQ(board_.cclk_cycles() % 4, 0u);
+  };
+  const std::int32_t multipliers[] = {0x1, 0x100, 0x10000, 0x1000000};
+  for (std::int32_t loops = 1; loops <= 5; ++loops) {
+    for (std::int32_t multiplier : multipliers) {
+      align();
+      const Cost tst = cost("poll_late_tst", {0x150, loops, multiplier});
+      align();
+      const Cost ands = cost("poll_late_ands", {0x150, loops, multiplier});
+      EXPECT_EQ(tst, ands) << loops << " loops, multiplier " << std::hex << multiplier;
+      EXPECT_GE(tst.cycles, 72u * 4);
+    }
+  }
+  EXPECT_EQ(board_.lcd().words().size(), 41u);
+  EXPECT_EQ(findings(), "");
+}
+
+// A poll loop run inside one callback goes round again exactly when the core's branch back
+// would be taken after its test of the value read, flags as the ARM sets them: CMP sets all
+// four from v - imm (C: no borrow, V: signed overflow), TST sets N and Z from v & imm, and C
+// from an immediate's bit 31 when it is rotated, leaving the rest as they were.
+TEST(PollLoop, GoesRoundWhereTheCoreWould) {
+  constexpr std::uint32_t kLoad = 0xE5923004;  // ldr r3, [r2, #4]
+  constexpr std::uint32_t kCmp5 = 0xE3530005, kTst80 = 0xE3130080, kTstTop = 0xE3130102;
+  constexpr std::uint32_t C = 1u << 29, V = 1u << 28;
+  enum : std::uint32_t { EQ, NE, CS, CC, MI, PL, VS, VC, HI, LS, GE, LT, GT, LE };
+  struct Case {
+    std::uint32_t test, cond, v, cpsr;
+    bool again;
+  };
+  const Case cases[] = {
+      {kCmp5, CC, 4, 0, true},  // 4 < 5 unsigned: a borrow
+      {kCmp5, CC, 5, 0, false},
+      {kCmp5, CC, 0xFFFFFFFF, 0, false},
+      {kCmp5, CS, 5, 0, true},
+      {kCmp5, CS, 4, C, false},  // CMP sets C whatever it was
+      {kCmp5, LS, 5, 0, true},
+      {kCmp5, LS, 6, 0, false},
+      {kCmp5, HI, 6, 0, true},
+      {kCmp5, HI, 5, 0, false},
+      {kCmp5, EQ, 5, 0, true},
+      {kCmp5, NE, 5, 0, false},
+      {kCmp5, LT, 4, 0, true},
+      {kCmp5, LT, 0x80000000, 0, true},  // 0x80000000 - 5 overflows: N clear, V set
+      {kCmp5, GE, 0x80000000, 0, false},
+      {kCmp5, GE, 5, 0, true},
+      {kCmp5, GT, 5, 0, false},
+      {kCmp5, GT, 6, 0, true},
+      {kCmp5, LE, 5, 0, true},
+      {kCmp5, MI, 4, 0, true},
+      {kCmp5, MI, 0x80000000, 0, false},
+      {kCmp5, PL, 0x80000000, 0, true},
+      {kCmp5, VS, 0x80000000, 0, true},
+      {kCmp5, VS, 4, V, false},  // CMP sets V whatever it was
+      {kTst80, EQ, 0x7F, 0, true},
+      {kTst80, EQ, 0x80, 0, false},
+      {kTst80, NE, 0x180, 0, true},
+      {kTst80, CS, 0, C, true},  // TST of an unrotated immediate leaves C
+      {kTst80, CS, 0, 0, false},
+      {kTst80, VS, 0x80, V, true},  // and V
+      {kTstTop, CC, 0, 0, false},   // #0x80000000 is rotated: C = 1
+      {kTstTop, CS, 0, 0, true},
+      {kTstTop, MI, 0x80000000, 0, true},
+      {kTstTop, EQ, 0x7FFFFFFF, 0, true},
+  };
+  for (const Case& c : cases) {
+    const std::uint32_t branch_back = c.cond << 28 | 0x0AFFFFFC;  // b<cond> to the load
+    const Block b = decode_block(0x100, {kLoad, c.test, branch_back});
+    ASSERT_TRUE(b.spin) << std::hex << c.test << " " << branch_back;
+    EXPECT_EQ(spin_continues(b, c.v, c.cpsr), c.again)
+        << std::hex << "test " << c.test << ", cond " << c.cond << ", v " << c.v << ", cpsr "
+        << c.cpsr;
+  }
+}
+
 TEST_F(Probe, ConversionTakesItsPeripheralClocks) {
   fast_flash();
   emu_->call("adc_setup");
@@ -196,6 +359,7 @@ TEST_F(Probe, FaultsAreReportedWithAddressAndSymbol) {
       {"fetch_unmapped", {"fetch from 0x80000000", "fetch_unmapped"}},
       {"jump_vector", {"exception vector 0x00000008", "0x00000640 (jump_vector+0x0)"}},
       {"overflow", {"stack overflow", "sp 0x3ffffffc", "0x40000800", "(overflow+0x0)"}},
+      {"post_store_sp", {"stack overflow: sp 0x40000010", "0x00000920 (post_store_sp+0x0)"}},
       {"deep_store",
        {"stack overflow: write to 0x40000004", "limit", "0x40000800",
         "0x00000844 (deep_store+0x4)"}},

@@ -64,5 +64,44 @@ TEST(Mam, ReconfiguringFlushesTheBuffers) {
   EXPECT_EQ(mam.read(0x2000), kMiss);
 }
 
+// Straight-line code through the accelerator, a block at a time, the blocks ending at
+// branches not taken. Fully on, the line after the one being fetched is prefetched while the
+// current one executes (UM10120, MAM chapter): only the branch into the code waits, however
+// the code is cut into blocks, as long as each line takes MAMTIM clocks or more. Partly on,
+// sequential fetches come from the prefetch as well, but every branch goes to flash; off, every
+// fetch does.
+TEST(Mam, StraightLineCodeWaitsOnlyForTheBranchIntoIt) {
+  struct Run {
+    std::uint32_t addr, end;
+    bool sequential;
+    unsigned full, partial, off;  // stall in each mode
+  };
+  const Run runs[] = {
+      {0x100, 0x120, false, kMiss, kMiss, 8 * kMiss},  // branched into, two lines
+      {0x120, 0x130, true, 0, 0, 4 * kMiss},           // one whole line, falling through
+      {0x130, 0x134, true, 0, 0, kMiss},               // one word of the next line
+      {0x134, 0x140, true, 0, 0, 3 * kMiss},           // the rest of that line
+      {0x140, 0x150, true, 0, 0, 4 * kMiss},           // a line after a split one
+      {0x150, 0x168, true, 0, 0, 6 * kMiss},           // across a line boundary
+      {0x168, 0x170, true, 0, 0, 2 * kMiss},           //
+  };
+  struct Mode {
+    const char* name;
+    std::uint8_t mamcr;
+    unsigned Run::*stall;
+  };
+  const Mode modes[] = {{"full", lpc2138::MAMCR_FULL, &Run::full},
+                        {"partial", lpc2138::MAMCR_PARTIAL, &Run::partial},
+                        {"off", lpc2138::MAMCR_OFF, &Run::off}};
+  for (const Mode& m : modes) {
+    Mam mam;
+    mam.configure(m.mamcr, kTiming);
+    for (const Run& r : runs) {
+      EXPECT_EQ(mam.fetch(r.addr, r.end, r.sequential), r.*m.stall)
+          << m.name << ": " << std::hex << r.addr << "-" << r.end;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace emu

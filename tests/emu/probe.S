@@ -338,3 +338,141 @@ deep_store:
         str     r0, [sp, #4]
         add     sp, sp, #0x1000
         bx      lr
+
+@ Straight-line code over four flash lines from 0x880, cut into blocks by branches never
+@ taken: 17 instructions, 19 clocks (each bne not taken 1, bx 3).
+        .org 0x880
+        .global straight
+straight:
+        cmp     r0, r0                  @ Z set
+        nop
+        nop
+        nop
+        nop
+        nop
+        nop
+        bne     straight                @ a block of two lines ends at 0x8a0
+        nop
+        nop
+        nop
+        bne     straight                @ one line
+        nop
+        nop
+        nop
+        bne     straight                @ one line
+        bx      lr
+
+@ Loads that write their base register back, then a multiply by it: 0xfc has one significant
+@ byte, 0xfc + 0x100 and 0xfc + 0xf0 two.
+        .org 0x900
+        .global post_index
+post_index:
+        ldr     r2, [r0], #0x100
+        mul     r3, r2, r0
+        bx      lr
+
+        .org 0x910
+        .global pre_index
+pre_index:
+        ldrh    r2, [r0, #0xf0]!
+        mul     r3, r2, r0
+        bx      lr
+
+@ A store that moves sp below _bss_end by post-indexed write-back; the next block puts it back.
+        .org 0x920
+        .global post_store_sp
+post_store_sp:
+        str     r1, [sp], #-0xff0
+        b       1f
+1:      add     sp, sp, #0xff0
+        bx      lr
+
+@ Calls of leaf through a register, as code for ARMv4T calls a function pointer.
+        .org 0x940
+        .global call_bx
+call_bx:
+        push    {lr}
+        ldr     r1, =leaf
+        mov     lr, pc
+        bx      r1
+        pop     {lr}
+        bx      lr
+        .ltorg
+
+        .org 0x960
+        .global call_ldr
+call_ldr:
+        push    {lr}
+        mov     lr, pc
+        ldr     pc, =leaf
+        pop     {lr}
+        bx      lr
+        .ltorg
+
+@ Sends r0, waits r1 passes of a counted loop and a multiply by r2, then polls S0SPSR.SPIF; as
+@ poll_tst and poll_ands, only the TST form reads as a pure poll loop.
+        .org 0x980
+        .global poll_late_tst
+poll_late_tst:
+        ldr     r3, =0xE0020000
+        strh    r0, [r3, #8]            @ S0SPDR
+        mul     r12, r2, r2
+2:      subs    r1, r1, #1
+        bne     2b
+1:      ldrb    r12, [r3, #4]           @ S0SPSR
+        tst     r12, #0x80
+        beq     1b
+        bx      lr
+        .ltorg
+
+        .org 0x9c0
+        .global poll_late_ands
+poll_late_ands:
+        ldr     r3, =0xE0020000
+        strh    r0, [r3, #8]
+        mul     r12, r2, r2
+2:      subs    r1, r1, #1
+        bne     2b
+1:      ldrb    r12, [r3, #4]
+        ands    r12, r12, #0x80
+        beq     1b
+        bx      lr
+        .ltorg
+
+@ NZCV from the top four bits of r0, then r1 stored to r2 under one condition: store_eq at
+@ 0xa00, store_ne at 0xa10, ... store_al at 0xae0.
+        .org 0xa00
+        .irp cond, eq, ne, cs, cc, mi, pl, vs, vc, hi, ls, ge, lt, gt, le, al
+        .balign 16
+        .global store_\cond
+store_\cond:
+        msr     cpsr_f, r0
+        str\cond r1, [r2]
+        bx      lr
+        .endr
+
+@ A multiply that overwrites its own multiplier, set before it in the same block.
+        .org 0xb00
+        .global mul_self
+mul_self:
+        mov     r3, r0
+        mul     r3, r1, r3
+        bx      lr
+
+@ Calls leaf when r0 is not zero.
+        .org 0xb40
+        .global call_if
+call_if:
+        push    {lr}
+        cmp     r0, #0
+        blne    leaf
+        pop     {lr}
+        bx      lr
+
+@ A multiply-accumulate by r0 under a condition: skipped when r0 is zero.
+        .org 0xb80
+        .global mla_if
+mla_if:
+        cmp     r0, #0
+        mlane   r2, r1, r0, r2
+        bx      lr

@@ -85,6 +85,39 @@ TEST_F(ProbeProfile, EachInstructionCarriesItsOwnClocks) {
   EXPECT_EQ(r.self.size(), 4u);
 }
 
+// What is settled as a block runs goes to the instruction it belongs to, not the block's
+// first, and an APB wait to the access that waited, on every pass of a poll loop, those run
+// inside one callback included.
+TEST_F(ProbeProfile, SettledAndWaitedClocksLandOnTheirInstruction) {
+  emu_->call("cond_exit", {1});
+  emu_->call("mul_exit", {0x12345678, 5});
+  emu_->call("mla_if", {0, 5});
+  emu_->call("mla_if", {0x12345678, 5});
+  emu_->call("spi_setup");
+  emu_->call("poll_tst", {0x02C});
+  const Read r = profile();
+  // cond_exit: mov 1 (the assembler's for ldr =), cmp 1, ldrne executed 3 (settled as the
+  // block ends), bx 3.
+  EXPECT_EQ(r.self.at(0x140), (Costs{1, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x144), (Costs{1, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x148), (Costs{3, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x14C), (Costs{3, 1, 0, 0}));
+  // mul_exit: mov 1, mul 1 + 4 (four significant bytes), bx 3.
+  EXPECT_EQ(r.self.at(0x1E0), (Costs{1, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x1E4), (Costs{5, 1, 0, 0}));
+  EXPECT_EQ(r.self.at(0x1E8), (Costs{3, 1, 0, 0}));
+  // mla_if's mlane: skipped 1, then executed 2 + 4.
+  EXPECT_EQ(r.self.at(0xB84), (Costs{1 + 2 + 4, 2, 0, 0}));
+  // poll_tst: strh to S0SPDR 2 + APB 3; each of the n passes: ldrb of S0SPSR 3 + APB 3, tst 1,
+  // beq 3 taken, 1 the last time.
+  EXPECT_EQ(r.self.at(0x4C4), (Costs{2 + 3, 1, 0, 3}));
+  const std::uint64_t n = r.self.at(0x4C8)[1];
+  EXPECT_GT(n, 10u);  // 72 * 4 clocks to wait, 10 a pass
+  EXPECT_EQ(r.self.at(0x4C8), (Costs{6 * n, n, 0, 3 * n}));
+  EXPECT_EQ(r.self.at(0x4CC), (Costs{n, n, 0, 0}));
+  EXPECT_EQ(r.self.at(0x4D0), (Costs{3 * n - 2, n, 0, 0}));
+}
+
 TEST_F(ProbeProfile, CallsCountWithTheirCalleesCost) {
   emu_->call("overflow");
   emu_->call("overflow");
@@ -93,6 +126,43 @@ TEST_F(ProbeProfile, CallsCountWithTheirCalleesCost) {
   const auto& [count, inclusive] = r.calls.at("overflow>leaf");
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(inclusive, (Costs{2 * 3, 2, 0, 0}));  // bx lr, twice
+}
+
+// A call through a register (mov lr, pc, then bx or a load of the pc) is a call like bl: an
+// edge to its callee with the callee's cost inside, not the callee's clocks on the caller's line.
+TEST_F(ProbeProfile, IndirectCallsCountAsCalls) {
+  struct Caller {
+    const char* name;
+    std::uint32_t site;  // the bx or ldr pc
+    std::uint64_t site_clocks;
+  };
+  const Caller callers[] = {{"call_bx", 0x94C, 3},    // bx: 2S+1N
+                            {"call_ldr", 0x968, 5}};  // ldr pc: 2S+2N+1I
+  for (const Caller& c : callers) {
+    emu_->call(c.name);
+    emu_->call(c.name);
+  }
+  const Read r = profile();
+  for (const Caller& c : callers) {
+    const std::string edge = std::string(c.name) + ">leaf";
+    ASSERT_EQ(r.calls.count(edge), 1u) << edge;
+    EXPECT_EQ(r.calls.at(edge).first, 2u) << edge;
+    EXPECT_EQ(r.calls.at(edge).second, (Costs{2 * 3, 2, 0, 0})) << edge;  // bx lr, twice
+    EXPECT_EQ(r.self.at(c.site), (Costs{2 * c.site_clocks, 2, 0, 0})) << c.name;
+  }
+  EXPECT_EQ(r.calls.size(), 2u);
+  EXPECT_EQ(r.self.at(0x398), (Costs{4 * 3, 4, 0, 0}));  // leaf's own bx lr
+}
+
+// blne not taken goes on to the next instruction: no call.
+TEST_F(ProbeProfile, ConditionalCallsCountWhenTaken) {
+  emu_->call("call_if", {0});
+  emu_->call("call_if", {1});
+  emu_->call("call_if", {0});
+  const Read r = profile();
+  ASSERT_EQ(r.calls.size(), 1u);
+  EXPECT_EQ(r.calls.at("call_if>leaf"), (std::pair<std::uint64_t, Costs>{1, {3, 1, 0, 0}}));
+  EXPECT_EQ(r.self.at(0xB48), (Costs{3 + 1 + 1, 3, 0, 0}));  // blne: taken 3, skipped 1
 }
 
 // A memory callback's registers may predate its block's own changes: the first wait asks for a

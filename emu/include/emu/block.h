@@ -12,10 +12,11 @@
 namespace emu {
 
 // A data-dependent part of a block's cost, settled once the flags or registers it depends on
-// can be read: a conditional instruction that costs more than a skipped one, or a multiply.
+// can be read: a conditional instruction that costs more than a skipped one, or a multiply
+// (under a condition, both: skipped, it takes no multiplier cycles either).
 struct Dynamic {
   std::uint32_t cond = arm::kAlways;
-  std::uint8_t extra = 0;  // clocks beyond a skipped instruction
+  std::uint8_t extra = 0;  // clocks beyond a skipped instruction, multiplier cycles apart
   arm::Multiply kind = arm::Multiply::None;
   std::uint8_t rs = 0;
   std::uint32_t at = 0;  // the instruction, counted from the start of the code decoded

@@ -2,7 +2,8 @@
 """--profile as a developer meets it: callgrind_annotate reads the profile of a plasma run, its
 totals are the emulator's own counts to the clock and the instruction, each instruction's cost is
 one it could have, and the call graph holds every clock of the bench's frames inside the effect's
-inclusive cost."""
+inclusive cost; each function is named with the source file it was compiled from, as the linker's
+map places its code."""
 
 import json
 import re
@@ -43,7 +44,7 @@ def read_profile(path):
 
 
 def annotate(path):
-    """callgrind_annotate's inclusive costs: ({file:function: costs}, program totals)."""
+    """callgrind_annotate's inclusive costs: ({file:function: costs}, program totals, its text)."""
     out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", path],
                          capture_output=True, text=True, check=True, timeout=TIMEOUT).stdout
     functions, program = {}, None
@@ -58,7 +59,63 @@ def annotate(path):
             program = costs
         else:
             functions[m.group(2)] = costs
-    return functions, program
+    return functions, program, out
+
+
+def map_sections(path):
+    """The input sections of the linker map's .text: (start, end, object file)."""
+    sections, in_text, named = [], False, False
+    for line in open(path):
+        if re.match(r"^\.\S", line):
+            in_text = line.startswith(".text")
+        m = re.match(r"^ (\.\S+)?\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(\S+\.(?:obj|o\)))$",
+                     line.rstrip())
+        if in_text and m and (m.group(1) or named):
+            start = int(m.group(2), 16)
+            sections.append((start, start + int(m.group(3), 16), m.group(4)))
+        named = re.match(r"^ \.\S+$", line.rstrip()) is not None  # its address on the next line
+    return sections
+
+
+def compiled_from(fl, obj):
+    """Whether fl names the source of obj: CMakeFiles/<target>.dir/<path>.obj is built from
+    firmware/<path>; a library's object from anything outside the firmware. callgrind_annotate
+    shows paths under its working directory relative to it."""
+    m = re.match(r"CMakeFiles/[^/]+\.dir/(.+)\.obj$", obj)
+    path = "/" + fl.lstrip("/")
+    return path.endswith("/firmware/" + m.group(1)) if m else "/firmware/" not in path
+
+
+def check_sources(path, annotated):
+    """Every function's fl= is the source file its code was compiled from, as the linker's map
+    next to the image places the code; callgrind_annotate, reading the same file, must name
+    the function with that file too. Returns failures and the functions seen."""
+    image = next(line[3:].strip() for line in open(path) if line.startswith("ob="))
+    sections = map_sections(image[:-len(".elf")] + ".map")
+    failures, fl, fn, after_calls, seen = [], None, None, False, set()
+    for line in open(path):
+        if line.startswith("fl="):
+            fl = line[3:].strip()
+        elif line.startswith("fn="):
+            fn = line[3:].strip()
+        elif line.startswith("calls="):
+            after_calls = True
+        elif line.startswith("0x"):
+            if after_calls or fn in seen:
+                after_calls = False
+                continue
+            seen.add(fn)
+            addr = int(line.split()[0], 16)
+            obj = next((o for start, end, o in sections if start <= addr < end), None)
+            if obj is None or not compiled_from(fl, obj):
+                failures.append(f"{fn} at {addr:#x} (from {obj}) in fl={fl}")
+                continue
+            shown = f":{fn} [{image}]"
+            files = [line.rstrip()[:-len(shown)].split()[-1] for line in annotated.splitlines()
+                     if line.rstrip().endswith(shown)]
+            if not files or not all(compiled_from(f, obj) for f in files):
+                failures.append(f"callgrind_annotate names {fn} (from {obj}) in {files}")
+    return failures, seen
 
 
 def check_run(lpcdemo, out):
@@ -79,7 +136,11 @@ def check_run(lpcdemo, out):
         failures.append(f"profile {summary[:2]} against the emulator's {counted}")
     if 0 in summary:
         failures.append(f"an event never charged: {summary}")
-    functions, program = annotate(path)
+    functions, program, annotated = annotate(path)
+    source_failures, seen = check_sources(path, annotated)
+    failures += source_failures
+    if len(seen) < 10:
+        failures.append(f"only {len(seen)} functions: {sorted(seen)}")
     if program != summary:
         failures.append(f"callgrind_annotate's totals {program}, the file's {summary}")
     if not any(name.endswith(":effectPlasma") for name in functions):
@@ -100,7 +161,8 @@ def check_bench(lpcdemo, out):
         frames = summary[0] / effect["cycles_per_frame"]
         if summary != self_sum or abs(frames - 8) > 1e-3:
             failures.append(f"{name}: {summary} is {frames} frames of the bench's clocks")
-        functions, program = annotate(f"{out}/{name}.callgrind")
+        functions, program, annotated = annotate(f"{out}/{name}.callgrind")
+        failures += check_sources(f"{out}/{name}.callgrind", annotated)[0]
         symbol = {"plasma": "effectPlasma"}.get(name)
         if symbol:
             inside = [sum(c[i] for f, c in functions.items() if f.endswith(":" + symbol))
