@@ -5,7 +5,7 @@
 set -u
 lpcdemo=$1
 failed=0
-limit=60 # seconds for any one command
+limit=30 # seconds for any one command
 check() {
   local err status
   err=$(timeout "$limit" "$lpcdemo" "$@" 2>&1 >/dev/null)
