@@ -32,6 +32,7 @@ check run --frames 0
 check_says "--frames: 'many' is not a whole number" run --frames many
 check_says "--start: 99999999999 is not in -2147483648..2147483647" run --start 99999999999
 check run --scale 99
+check_says "--scale: 0 is not in 1..16" run --effect plasma --frames 1 --scale 0
 check run --effect plasma --frames 1 --ram-fill 0xA5
 check run --engine emulated --effect plasma --frames 1 --ram-fill 256
 check run --engine qemu
