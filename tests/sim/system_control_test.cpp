@@ -144,6 +144,9 @@ TEST_F(BoardTest, LcdLinesFollowTheFastGpioOutputs) {
   w(FIO0MASK, 0x100);
   w(FIO0SET, 0x100);  // masked: no effect
   EXPECT_TRUE(board.lcd().in_reset());
+  // Masked pins read as 0 whatever their level: P0.9, undriven and so high, too.
+  w(FIO0MASK, 0x300);
+  EXPECT_EQ(r(FIO0PIN), 0xFFFFFC7Fu);
   w(FIO0MASK, 0);
   w(FIO0SET, 0x100);
   EXPECT_FALSE(board.lcd().in_reset());
