@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -60,6 +61,51 @@ TEST(Microphone, ASteadyInputGivesItsShareOfPeakAroundMidScale) {
       ASSERT_EQ(codes[i], c.code) << c.sample << " with " << c.source << ", code " << i;
     }
   }
+}
+
+// A ramp that rises 250 codes a second at mic:512: the codes tell which moment of the file
+// they come from. A run that stops reading for a while gets the sound it missed while that is
+// under 250 ms; beyond, what is older goes, so that it catches up with the room.
+TEST(Microphone, AShortPauseLosesNothingALongOneSkipsToTheRecentSound) {
+  const test::TempDir dir;
+  const std::string raw = (dir / "ramp.raw").string();
+  {
+    constexpr int kSamples = 4 * 48000;
+    std::vector<char> bytes;
+    for (int i = 0; i < kSamples; ++i) {
+      const auto sample = static_cast<std::int16_t>(-32000 + 64000LL * i / kSamples);
+      bytes.push_back(static_cast<char>(sample & 0xFF));
+      bytes.push_back(static_cast<char>((sample >> 8) & 0xFF));
+    }
+    std::ofstream(raw, std::ios::binary).write(bytes.data(), std::ssize(bytes));
+  }
+  ::setenv("SDL_AUDIODRIVER", "disk", 1);
+  ::setenv("SDL_DISKAUDIOFILEIN", raw.c_str(), 1);
+  ::setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+  auto mic = live::open_microphone("mic:512");
+  // The largest step between neighbouring codes among the next n: within what the device
+  // sent at once it is a fraction of a code.
+  int before = 0;
+  const auto largest_step = [&](int n) {
+    int step = 0;
+    for (int i = 0; i < n; ++i) {
+      const int code = mic->next();
+      step = std::max(step, std::abs(code - before));
+      before = code;
+    }
+    return step;
+  };
+  constexpr double kCodesPerSecond = 1000.0 / 4;
+  largest_step(500);  // past the filter's start from silence
+  EXPECT_LE(largest_step(1000), 1);
+  SDL_Delay(100);
+  EXPECT_LE(largest_step(1000), 1);  // 100 ms later, from the very next moment on
+  SDL_Delay(1000);
+  // A second later the older part of it goes: a jump of well over 250 ms, but less than the
+  // whole second, as the most recent sound stays.
+  const int jump = largest_step(1000);
+  EXPECT_GT(jump, 0.3 * kCodesPerSecond);
+  EXPECT_LT(jump, 1.0 * kCodesPerSecond);
 }
 
 }  // namespace
