@@ -1,7 +1,9 @@
-// The memory mapping control on the emulated chip: a program that writes MEMMAP as the manual
-// allows runs clean, whichever mode it picks; only the reserved values are findings.
+// The emulated chip's memory map checks: a program that writes MEMMAP as the manual allows runs
+// clean, whichever mode it picks, and only the reserved values are findings; the main stack may
+// reach down to the end of .bss but no further.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -50,6 +52,46 @@ TEST(MemoryMapControl, UserRamModeRunsCleanAndOnlyReservedValuesAreFindings) {
     } else {
       EXPECT_EQ(findings, "") << int{c.value};
       EXPECT_EQ(board.memmap(), c.value);
+    }
+  }
+}
+
+// The probe image (see emulator_test.cpp) with deep_store's four instructions replaced: sp moved
+// down to _bss_end (0x40000800, from the probe's symbols), a store through it or a block's end.
+TEST(MainStack, MayReachTheEndOfBssButNotBelowIt) {
+  const std::string probe_path = LPCDEMO_BINARY_DIR "/emu/probe.elf";
+  const ElfImage probe = ElfImage::load(probe_path);
+  constexpr std::uint32_t kDeepStore = 0x840;
+  ASSERT_EQ(probe.find("deep_store"), kDeepStore);
+  ASSERT_EQ(probe.find("_bss_end"), 0x40000800u);
+  struct Case {
+    std::uint32_t second;  // between moving sp down to .bss's end and back
+    const char* finding;
+  };
+  for (const Case c : {Case{0xE58D0000, ""},  // str r0, [sp]: 0x40000800, .bss's end itself
+                       Case{0xEAFFFFFF, ""},  // b to the next: sp there as a block ends
+                       Case{0xE50D0004,       // str r0, [sp, #-4]: the word below
+                            "stack overflow: write to 0x400007fc"}}) {
+    std::vector<std::uint8_t> flash;
+    for (const Segment& seg : probe.segments()) {
+      if (seg.addr >= 0x40000000) continue;
+      flash.resize(std::max<std::size_t>(flash.size(), seg.addr + seg.bytes.size()), 0xFF);
+      std::copy(seg.bytes.begin(), seg.bytes.end(), flash.begin() + seg.addr);
+    }
+    // sub sp, sp, #0x800 (from the top, 0x40001000); the second; add sp, sp, #0x800; bx lr.
+    const std::uint32_t routine[] = {0xE24DDB02, c.second, 0xE28DDB02, 0xE12FFF1E};
+    for (std::uint32_t i = 0; i < 16; ++i) {
+      flash[kDeepStore + i] = static_cast<std::uint8_t>(routine[i / 4] >> (8 * (i % 4)));
+    }
+    sim::Board board(sim::make_audio("silence"));
+    Emulator emulator(ElfImage::from_flash(flash, &probe), board);
+    emulator.call("deep_store", {0x1234});
+    std::string findings;
+    for (const sim::Finding& f : board.findings()) findings += f.message + "\n";
+    if (*c.finding == '\0') {
+      EXPECT_EQ(findings, "");
+    } else {
+      EXPECT_NE(findings.find(c.finding), std::string::npos) << findings;
     }
   }
 }
