@@ -64,12 +64,7 @@ SDL_AudioDeviceID open_device(const SDL_AudioSpec& want, bool capture) {
 class Microphone final : public sim::AudioSource {
  public:
   Microphone(const std::string& source, double peak) : peak_(peak) {
-    SDL_AudioSpec want{};
-    want.freq = kCaptureHz;
-    want.format = AUDIO_S16SYS;
-    want.channels = 1;
-    want.samples = kCaptureSamples;
-    device_ = open_device(want, true);
+    device_ = open_device(capture_spec(), true);
     if (device_ == 0) no_device(source, "no capture device");
     SDL_PauseAudioDevice(device_, 0);
   }
@@ -130,6 +125,15 @@ class Microphone final : public sim::AudioSource {
 
 bool is_microphone(const std::string& source) {
   return source == kMic || source.starts_with(std::string(kMic) + ":");
+}
+
+SDL_AudioSpec capture_spec() {
+  SDL_AudioSpec want{};
+  want.freq = kCaptureHz;
+  want.format = AUDIO_S16SYS;
+  want.channels = 1;
+  want.samples = kCaptureSamples;
+  return want;
 }
 
 std::unique_ptr<sim::AudioSource> open_microphone(const std::string& source) {

@@ -6,10 +6,12 @@
 #include <cctype>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "sim/audio.h"
@@ -74,6 +76,21 @@ TEST(AudioSources, NoiseIsRepeatableAndBounded) {
   double mean = 0;
   for (int x : va) mean += x;
   EXPECT_NEAR(mean / va.size(), 512, 3);
+}
+
+// noise:AMP spreads evenly over 512-AMP .. 512+AMP, reaching both ends (within the converter's
+// 0..1023 for 512) and nothing past them.
+TEST(AudioSources, NoiseSpansItsAmplitudeExactly) {
+  struct Case {
+    int amp, lowest, highest;
+  };
+  for (const Case c : {Case{0, 512, 512}, Case{1, 511, 513}, Case{7, 505, 519}, Case{100, 412, 612},
+                       Case{512, 0, 1023}}) {
+    const auto v = take(*make_audio("noise:" + std::to_string(c.amp)), 20000);
+    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    EXPECT_EQ(*lo, c.lowest) << "noise:" << c.amp;
+    EXPECT_EQ(*hi, c.highest) << "noise:" << c.amp;
+  }
 }
 
 TEST(AudioSources, CodesFileCycles) {
@@ -175,6 +192,35 @@ TEST(AudioSources, WavAboveTheConverterNyquistDoesNotFoldBack) {
   EXPECT_GT(shown, 20);
   // 9 kHz sampled at 12.78 kHz would read as 12784 - 9000 = 3784 Hz; less than a code of it.
   EXPECT_LT(amplitude_at(codes(9000), kConversionHz - 9000), 0.01 * shown);
+}
+
+// One second of sound at any rate is one second of conversions, 36 MHz / 256 / 11 = 12,784
+// codes, however many of the library's output blocks that takes: the WAV loops after them.
+TEST(AudioSources, ASecondOfWavAtAnyRateLoopsAfterASecondOfConversions) {
+  const test::TempDir dir;
+  constexpr std::size_t kExpected = 12784;
+  for (const int rate : {8000, 11025, 44100, 48000}) {
+    // Noise, so that no stretch of codes repeats before the loop does.
+    std::vector<float> noise(static_cast<std::size_t>(rate));
+    std::uint32_t x = 2138;
+    for (float& s : noise) {
+      x = x * 1664525u + 1013904223u;
+      s = static_cast<float>(x >> 8) / (1u << 24) - 0.5f;
+    }
+    std::vector<float> direct;
+    sim::Resampler(rate).process(noise, true, direct);
+    EXPECT_NEAR(static_cast<double>(direct.size()), kExpected, 2) << rate << " Hz";
+
+    const auto path = dir / ("noise" + std::to_string(rate) + ".wav");
+    write_wav(path, rate, 1, noise);
+    const auto v = take(*make_audio("wav:" + path.string() + ":400"), 3 * kExpected);
+    constexpr std::size_t kWindow = 64;
+    std::size_t period = 0;
+    for (std::size_t p = 1; p + kWindow <= v.size() && period == 0; ++p) {
+      if (std::equal(v.begin(), v.begin() + kWindow, v.begin() + p)) period = p;
+    }
+    EXPECT_NEAR(static_cast<double>(period), kExpected, 2) << rate << " Hz";
+  }
 }
 
 TEST(Resampler, StreamedBlocksGiveWhatOneBlockGives) {

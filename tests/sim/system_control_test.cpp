@@ -93,6 +93,28 @@ TEST_F(BoardTest, OscillatorAndProcessorClockRangesAreChecked) {
   EXPECT_EQ(findings_with("CCO"), 1);
 }
 
+// MEMMAP bits 1:0: 0 boot loader, 1 user flash, 2 user RAM (the vectors read from RAM); 3 is
+// reserved, and so are bits 7:2, which must be written as zeros.
+TEST_F(BoardTest, MemoryMapModesAreFineAndOnlyReservedValuesAreFindings) {
+  struct Case {
+    std::uint32_t value;
+    bool reserved;
+  };
+  for (const Case c : {Case{2, false}, Case{0, false}, Case{1, false}, Case{3, true},
+                       Case{0x06, true}, Case{0x41, true}, Case{0x80, true}}) {
+    const std::size_t before = board.findings().size();
+    w(MEMMAP, c.value);
+    EXPECT_EQ(board.findings().size() - before, c.reserved ? 1u : 0u)
+        << "MEMMAP " << c.value << "\n"
+        << all_findings();
+    if (!c.reserved) {
+      EXPECT_EQ(board.memmap(), c.value);
+      EXPECT_EQ(r(MEMMAP), c.value);
+    }
+  }
+  EXPECT_EQ(findings_with("reserved mapping"), 4) << all_findings();
+}
+
 TEST_F(BoardTest, AcceleratorTimingRules) {
   w(MAMCR, 2);
   w(MAMTIM, 3);
@@ -122,6 +144,9 @@ TEST_F(BoardTest, LcdLinesFollowTheFastGpioOutputs) {
   w(FIO0MASK, 0x100);
   w(FIO0SET, 0x100);  // masked: no effect
   EXPECT_TRUE(board.lcd().in_reset());
+  // Masked pins read as 0 whatever their level: P0.9, undriven and so high, too.
+  w(FIO0MASK, 0x300);
+  EXPECT_EQ(r(FIO0PIN), 0xFFFFFC7Fu);
   w(FIO0MASK, 0);
   w(FIO0SET, 0x100);
   EXPECT_FALSE(board.lcd().in_reset());

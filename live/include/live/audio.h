@@ -17,6 +17,9 @@ namespace live {
 // std::invalid_argument with one line when there is no capture device.
 bool is_microphone(const std::string& source);
 std::unique_ptr<sim::AudioSource> open_microphone(const std::string& source);
+// What the microphone asks of the capture device, exactly (SDL converts from whatever the
+// device does): the 16-bit samples in the host's byte order that it reads as std::int16_t.
+SDL_AudioSpec capture_spec();
 
 // Plays a WAV file on the default output device from start(), pausing with the view.
 class Player {

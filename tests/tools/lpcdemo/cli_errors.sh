@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Each bad command line must be refused with exit status 2 and exactly one short line of
-# printable text on stderr.
+# printable text on stderr. A command line that is taken instead of refused may wait for a
+# debugger or a serial host: each is given a bounded time.
 set -u
 lpcdemo=$1
 failed=0
+limit=30 # seconds for any one command
 check() {
   local err status
-  err=$("$lpcdemo" "$@" 2>&1 >/dev/null)
+  err=$(timeout "$limit" "$lpcdemo" "$@" 2>&1 >/dev/null)
   status=$?
   if [ "$status" -ne 2 ] || [ "$(printf '%s\n' "$err" | wc -l)" -ne 1 ] || [ -z "$err" ] ||
     [ ${#err} -gt 300 ] || printf '%s' "$err" | grep -q '[[:cntrl:]]'; then
@@ -19,7 +21,7 @@ check_says() {
   local words=$1
   shift
   check "$@"
-  if ! "$lpcdemo" "$@" 2>&1 >/dev/null | grep -qF -- "$words"; then
+  if ! timeout "$limit" "$lpcdemo" "$@" 2>&1 >/dev/null | grep -qF -- "$words"; then
     echo "FAIL: lpcdemo $* does not say '$words'"
     failed=1
   fi
@@ -30,6 +32,7 @@ check run --frames 0
 check_says "--frames: 'many' is not a whole number" run --frames many
 check_says "--start: 99999999999 is not in -2147483648..2147483647" run --start 99999999999
 check run --scale 99
+check_says "--scale: 0 is not in 1..16" run --effect plasma --frames 1 --scale 0
 check run --effect plasma --frames 1 --ram-fill 0xA5
 check run --engine emulated --effect plasma --frames 1 --ram-fill 256
 check run --engine qemu
@@ -43,6 +46,9 @@ for option in --audio --gif --words --png-dir --vcd --firmware; do
   check_says "$option: must not be empty" run --effect plasma --frames 1 "$option" ''
 done
 check_says "it needs --engine emulated" run --effect plasma --frames 1 --firmware /bin/sh
+# Port 0 is no port to wait for GDB on (taken, it would mean no debugger at all).
+check_says "--gdb: 0 is not in 1..65535" run --engine emulated --effect plasma --frames 1 --gdb 0
+check_says "--gdb: 65536 is not in 1..65535" run --engine emulated --effect plasma --frames 1 --gdb 65536
 version=$("$lpcdemo" --version) || { echo "FAIL: --version -> status $?"; failed=1; }
 [[ $version =~ ^lpcdemo\ [0-9]+\.[0-9]+ ]] || { echo "FAIL: --version says '$version'"; failed=1; }
 # A firmware the emulator cannot run, and inputs and outputs that cannot be used, are found
@@ -75,6 +81,8 @@ check run --effect plasma --frames 1 --png-dir /dev/null/frames
 check run --effect plasma --frames 1 --profile "$dir/native.callgrind"
 check run --engine emulated --effect plasma --frames 1 --profile /dev/null/p.callgrind
 check bench --profile /dev/null/profiles
+# The boot loader programs flash for the emulated chip; it makes no serial port for another.
+check_says "isp runs the programmed flash: it needs --engine emulated" isp --port "$dir/port" --engine native
 if [ -n "$(ls -A "$dir" | grep -v '^in$')" ]; then
   echo "FAIL: refused runs left files: $(ls -A "$dir")"
   failed=1

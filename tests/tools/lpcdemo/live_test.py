@@ -19,6 +19,7 @@ import pixels  # noqa: E402  (found through the path set just above)
 
 LPCDEMO = None
 TIMEOUT = 120  # seconds for any one step
+PACE_FRAMES = 40
 
 
 def lpcdemo(args, env=None, **kw):
@@ -88,6 +89,28 @@ class Display(unittest.TestCase):
                 view.kill()
                 view.wait()
                 view.stdout.close()
+
+    def frame_span(self, *args):
+        """Seconds from the first frame of a 40-frame plasma view to its last, as --png-dir
+        wrote them (each as it arrives, before the window shows it)."""
+        with tempfile.TemporaryDirectory() as d:
+            done = lpcdemo(["view", "--effect", "plasma", "--frames", str(PACE_FRAMES),
+                            "--scale", "1", "--png-dir", d, *args], env=self.env)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            first, last = (os.stat(f"{d}/frame{k:04d}.png").st_mtime_ns
+                           for k in (0, PACE_FRAMES - 1))
+        return (last - first) / 1e9
+
+    def test_the_view_keeps_the_boards_pace_unless_fast(self):
+        # Plasma comes at some 36 frames a second on the board (its 9850 words alone take
+        # 19.7 ms a frame). The window holds each frame until the board's time for the next
+        # has come, so the last frame arrives at least 38 frame times after the first: above
+        # 0.95 s even at 40 frames a second, native (the cycle estimate's pace) or emulated
+        # (the board's clock). --fast renders as fast as the host does, in far less.
+        paced = self.frame_span()
+        self.assertGreater(paced, 38 / 40)
+        self.assertGreater(self.frame_span("--engine", "emulated"), 38 / 40)
+        self.assertLess(self.frame_span("--fast"), 0.75 * paced)
 
     def test_frames_end_the_view(self):
         done = lpcdemo(["view", "--effect", "cake", "--start", "100000", "--frames", "3"], env=self.env)

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """--vcd as a logic analyser's user meets it: sigrok's SPI decoder reads from the trace exactly
 the words --words logs, at the link's bit rate, and the converter's busy pulses last one
-conversion, on both engines."""
+conversion, on both engines; every time in the file's own unit, as its $timescale gives it.
+P0.9 shows what bring-up does to it."""
 
+import re
 import struct
 import subprocess
 import sys
@@ -10,15 +12,34 @@ import tempfile
 
 TIMEOUT = 120  # seconds for any one step
 PCLK_HZ = 36e6
-BIT_NS = 8 / PCLK_HZ * 1e9  # SCK = PCLK / 8
-CONVERSION_NS = 11 * 256 / PCLK_HZ * 1e9  # 11 A/D clocks of PCLK / 256
-SAMPLE_NS = 10  # sigrok samples the 1 ns trace every 10 ns: a decode in about a second
+BIT_S = 8 / PCLK_HZ  # SCK = PCLK / S0SPCCR, 8: 222 ns
+CONVERSION_S = 11 * 256 / PCLK_HZ  # 11 A/D clocks of PCLK / 256: 78.2 us
+DOWNSAMPLE = 10  # sigrok keeps every 10th time unit of the trace: a decode in about a second
 SPI = "spi:clk=SCK0:mosi=MOSI0:cs=LCD_CS:cpol=1:cpha=1:bitorder=msb-first:wordsize=9"
+UNITS = {"s": 1, "ms": 1e-3, "us": 1e-6, "ns": 1e-9, "ps": 1e-12, "fs": 1e-15}
+SI = {"s": 1, "ms": 1e-3, "μs": 1e-6, "ns": 1e-9, "ps": 1e-12}  # sigrok's time annotations
+
+
+def read_trace(path):
+    """(seconds a time unit, {signal name: [(time, level), ...]}), the levels at #0 first."""
+    with open(path) as f:
+        text = f.read()
+    header, _, body = text.partition("$enddefinitions")
+    number, unit = re.search(r"\$timescale\s+(\d+)\s*([a-z]+)\s+\$end", header).groups()
+    names = dict(re.findall(r"\$var\s+wire\s+1\s+(\S+)\s+(\S+)\s+\$end", header))
+    changes = {name: [] for name in names.values()}
+    time = 0
+    for line in body.split("\n"):
+        if line.startswith("#"):
+            time = int(line[1:])
+        elif line[:1] in ("0", "1") and line[1:] in names:
+            changes[names[line[1:]]].append((time, int(line[0])))
+    return int(number) * UNITS[unit], changes
 
 
 def sigrok(trace, decoder, annotation):
     """(first sample, last sample, text) of each annotation the decoder makes."""
-    out = subprocess.run(["sigrok-cli", "-i", trace, "-I", f"vcd:downsample={SAMPLE_NS}",
+    out = subprocess.run(["sigrok-cli", "-i", trace, "-I", f"vcd:downsample={DOWNSAMPLE}",
                           "-P", decoder, "-A", annotation, "--protocol-decoder-samplenum"],
                          capture_output=True, text=True, check=True, timeout=TIMEOUT).stdout
     spans = []
@@ -27,6 +48,42 @@ def sigrok(trace, decoder, annotation):
         first, last = samples.split("-")
         spans.append((int(first), int(last), text.split(": ")[1]))
     return spans
+
+
+def bring_up_failures(engine, unit_s, changes):
+    """P0.9, pulled up at reset, goes low with the LCD's lines when io_init makes them outputs
+    (FIO0DIR; the latch is 0), and high by its last write, one LCD-reset wait (waitsome) after
+    LCD_RESET comes back up; then nothing touches it, and only then does the first word go out."""
+    p09, reset, cs = changes["P0_9"], changes["LCD_RESET"], changes["LCD_CS"]
+    if [level for _, level in p09] != [1, 0, 1] or [level for _, level in reset[:3]] != [1, 0, 1]:
+        return [f"P0_9 changes {p09}, LCD_RESET {reset[:3]}: not high, low, high each"]
+    p09_low, p09_high = p09[1][0], p09[2][0]
+    reset_low, reset_high = reset[1][0], reset[2][0]
+    first_clock = changes["SCK0"][1][0]
+    failures = []
+    if not p09_low == reset_low == cs[1][0]:
+        failures.append(f"P0_9 falls at {p09_low}, LCD_RESET at {reset_low}, LCD_CS at "
+                        f"{cs[1][0]}: not at the one FIO0DIR write")
+    if not reset_high < p09_high < first_clock:
+        failures.append(f"P0_9 rises at {p09_high}: not between LCD_RESET's rise at "
+                        f"{reset_high} and the first word at {first_clock}")
+    pulse_s, wait_s = (reset_high - reset_low) * unit_s, (p09_high - reset_high) * unit_s
+    if engine == "native":
+        # No clock: each register access takes one 36 MHz clock, a busy-wait pass none, so
+        # the write that raises P0.9 comes one access after the one that ends the reset.
+        if abs(wait_s - 1 / 36e6) > 1.5e-9:
+            failures.append(f"P0_9 rises {wait_s * 1e9:.1f} ns after LCD_RESET, not one access")
+    else:
+        # Both waits are 153 passes of a counted loop, some 4 to 40 clocks each at 36 MHz,
+        # after the PLL's lock (100 us of the 12 MHz crystal).
+        one_wait = 153 * 4 / 36e6 <= pulse_s <= 153 * 40 / 36e6
+        if not one_wait or abs(wait_s - pulse_s) > 0.05 * pulse_s:
+            failures.append(f"LCD reset pulse {pulse_s * 1e6:.1f} us, P0_9 rise "
+                            f"{wait_s * 1e6:.1f} us after it: not one 153-pass wait each")
+        if p09_low * unit_s < 100e-6:
+            failures.append(f"P0_9 falls at {p09_low * unit_s * 1e6:.1f} us, before the PLL "
+                            "could lock")
+    return failures
 
 
 def check(lpcdemo, engine, out):
@@ -41,16 +98,21 @@ def check(lpcdemo, engine, out):
     failures = []
     if [int(text, 16) for _, _, text in words] != logged:
         failures.append(f"{len(words)} words decoded differ from the {len(logged)} logged")
-    bit_ns = sum(last - first for first, last, _ in words) * SAMPLE_NS / (9 * len(words) or 1)
-    if abs(bit_ns - BIT_NS) > 0.02 * BIT_NS:
-        failures.append(f"a bit takes {bit_ns:.1f} ns, not {BIT_NS:.1f}")
-    # From the first rising edge on, the intervals alternate: busy, idle, busy ...
-    busy = [(last - first) * SAMPLE_NS for first, last, _ in
-            sigrok(trace, "timing:data=AD_BUSY", "timing=time")[::2]]
-    off = [b for b in busy if abs(b - CONVERSION_NS) > 2 * SAMPLE_NS]
+    unit_s, changes = read_trace(trace)
+    sample_s = DOWNSAMPLE * unit_s
+    bit_s = sum(last - first for first, last, _ in words) * sample_s / (9 * len(words) or 1)
+    if abs(bit_s - BIT_S) > 0.02 * BIT_S:
+        failures.append(f"a bit takes {bit_s * 1e9:.1f} ns, not {BIT_S * 1e9:.1f}")
+    # From the first rising edge on, the intervals alternate: busy, idle, busy ... sigrok
+    # gives each in seconds at the sample rate it took from the file.
+    busy = [float(value) * SI[unit] for value, unit in
+            (text.split()[:2] for _, _, text in
+             sigrok(trace, "timing:data=AD_BUSY", "timing=time")[::2])]
+    off = [b for b in busy if abs(b - CONVERSION_S) > 2 * sample_s]
     if len(busy) < 1000 or off:  # calibration alone makes 2048
-        failures.append(f"{len(busy)} busy pulses, {len(off)} not {CONVERSION_NS:.0f} ns: "
+        failures.append(f"{len(busy)} busy pulses, {len(off)} not {CONVERSION_S * 1e6:.1f} us: "
                         f"{off[:3]}")
+    failures += bring_up_failures(engine, unit_s, changes)
     for f in failures:
         print(f"FAIL ({engine}): {f}")
     return not failures
