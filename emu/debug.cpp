@@ -212,14 +212,15 @@ void Emulator::Impl::stop_for_debugger(const StopReason& why) {
   debug.resume_from = reg(UC_ARM_REG_PC);
   debug.step = r == Resume::Step;
   if (r == Resume::Kill) board.request_stop();
-  if (r == Resume::Detach || r == Resume::Kill) end_debugging();
+  if (r == Resume::Detach || r == Resume::Kill) end_debugging(r == Resume::Detach);
 }
 
-// The program goes on as it would have without the debugger.
-void Emulator::Impl::end_debugging() {
-  // Flushing empties the whole translation buffer (a large memset): only after a debugger.
+// The program goes on as it would have without the debugger, or ends.
+void Emulator::Impl::end_debugging(bool goes_on) {
   if (!debug.server) return;
-  uc_ctl_flush_tlb(uc);
+  // Flushing empties the whole translation buffer (a large memset, seconds on a busy machine):
+  // only for a program that runs on at full speed, not one at its end or killed.
+  if (goes_on) uc_ctl_flush_tlb(uc);
   for (auto& [addr, h] : debug.breakpoints) uc_hook_del(uc, h);
   debug.breakpoints.clear();
   for (uc_hook h : debug.watch_hooks) uc_hook_del(uc, h);

@@ -225,7 +225,7 @@ struct Emulator::Impl {
   void report_fault_to_debugger();
   bool watch_access(std::uint32_t addr, unsigned size, bool write);
   void poll_debugger();
-  void end_debugging();
+  void end_debugging(bool goes_on = false);
   void finish_debugging();
   static void hook_breakpoint(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
   static void hook_watch(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
