@@ -211,7 +211,8 @@ void Emulator::Impl::stop_for_debugger(const StopReason& why) {
   const Resume r = debug.server->stopped(why, target);
   debug.resume_from = reg(UC_ARM_REG_PC);
   debug.step = r == Resume::Step;
-  if (r == Resume::Kill) board.request_stop();
+  debug.killed = r == Resume::Kill;
+  if (debug.killed) board.request_stop();
   if (r == Resume::Detach || r == Resume::Kill) end_debugging(r == Resume::Detach);
 }
 
@@ -242,6 +243,7 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
       stop_for_debugger({});
       pc = reg(UC_ARM_REG_PC);
     }
+    if (debug.killed) return UC_ERR_OK;  // the run ends here, not at its next LCD word
     // Going on from a breakpoint means past it; a call that begins at one stops there.
     if (debug.resume_from == pc && debug.breakpoints.contains(pc)) debug.pass_break = pc;
     debug.resume_from.reset();

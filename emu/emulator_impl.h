@@ -98,6 +98,7 @@ struct Emulator::Impl {
     std::vector<uc_hook> watch_hooks;
     bool stop_first = false;  // before the next instruction: the start, or a step's end
     bool step = false;
+    bool killed = false;                       // by the debugger: the run ends where it stopped
     std::optional<StopReason> hit;             // what a hook stopped the core for
     std::uint32_t accessed = 0;                // the watched address a hit touched
     Access access{};                           // and how
