@@ -282,6 +282,7 @@ class RemoteClient {
     const std::string framed = "$" + body + tail;
     ::send(fd_, framed.data(), framed.size(), MSG_NOSIGNAL);
   }
+  void raw(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   // The next packet's body, acknowledged; "" once the stub closes the connection.
   std::string next() {
     std::string body;
@@ -324,19 +325,27 @@ int free_port() {
   return ntohs(a.sin_port);
 }
 
-// The watchdog seen from a debugger, in GDB's own signal numbers: SIGALRM is 14.
-class WatchdogUnderGdb : public Watchdog {
+// The probe under a debugger that sends `script_` (raw bytes for a Ctrl-C), keeping the
+// stub's answers; it waits for none after a continue followed by a Ctrl-C, nor after 'k'.
+class UnderGdb : public Probe {
  protected:
-  void SetUp() override {
+  void debug(std::uint64_t watchdog, std::vector<std::string> script) {
+    options_.watchdog_instructions = watchdog;
     options_.gdb_port = free_port();
-    debugger_ = std::thread([this, port = options_.gdb_port] {
+    debugger_ = std::thread([this, port = options_.gdb_port, script] {
       RemoteClient gdb(port);
-      for (const char* packet : {"?", "p19", "c", "c"}) {
-        gdb.send(packet);
+      for (std::size_t i = 0; i < script.size(); ++i) {
+        const std::string& s = script[i];
+        if (s == "\x03") {
+          gdb.raw(s);
+        } else {
+          gdb.send(s);
+          if (s == "k" || (i + 1 < script.size() && script[i + 1] == "\x03")) continue;
+        }
         replies_.push_back(gdb.next_stop());
       }
     });
-    Watchdog::SetUp();
+    Probe::SetUp();
   }
   void TearDown() override {
     if (debugger_.joinable()) debugger_.join();
@@ -346,6 +355,12 @@ class WatchdogUnderGdb : public Watchdog {
   std::vector<std::string> replies_;
 };
 
+class WatchdogUnderGdb : public UnderGdb {
+ protected:
+  void SetUp() override { debug(10'000, {"?", "p19", "c", "c"}); }
+};
+
+// In GDB's own signal numbers: SIGTRAP 5, SIGALRM 14.
 TEST_F(WatchdogUnderGdb, StopsWithSigalrmThenEndsTheProgramWithIt) {
   emu_->call("hang");
   debugger_.join();
@@ -353,6 +368,22 @@ TEST_F(WatchdogUnderGdb, StopsWithSigalrmThenEndsTheProgramWithIt) {
   // Supervisor mode with IRQ and FIQ masked; then the watchdog's stop and the program's end.
   EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "d3000000", "T0e", "X0e"}));
   EXPECT_NE(findings().find("watchdog"), std::string::npos) << findings();
+}
+
+class InterruptUnderGdb : public UnderGdb {
+ protected:
+  // A watchdog far off: the hang would run for seconds without the kill.
+  static constexpr std::uint64_t kWatchdog = 500'000'000;
+  void SetUp() override { debug(kWatchdog, {"?", "c", "\x03", "k"}); }
+};
+
+// Ctrl-C stops a hung program with SIGINT (2); kill ends the run there, with no finding.
+TEST_F(InterruptUnderGdb, CtrlCStopsAHangAndKillEndsItAtOnce) {
+  emu_->call("hang");
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "T02"}));
+  EXPECT_LT(emu_->counters().instructions, kWatchdog / 10);
+  EXPECT_EQ(findings(), "");
 }
 
 class RamFill : public Probe {

@@ -166,11 +166,13 @@ class Gdb(unittest.TestCase):
         plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
                                 *frames], capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual((status, log.split("\n")[0]), (0, plain.stdout.strip()), output)
-        # Killed before the first instruction: no frame, no finding.
-        output, status, log = debug(IMAGE, frames, ["kill"])
+        # Killed as the second frame begins: the run ends there, as a run of one frame does.
+        output, status, log = debug(IMAGE, frames, ["break *effectPlasma", "continue",
+                                                    "continue", "kill"])
         self.assertIn("[Inferior 1 (Remote target) killed]", output)
-        self.assertEqual(status, 0, log)
-        self.assertIn("plasma (emulated): 0 frames, 0 words, 0 findings", log)
+        one = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                              *frames[:-1], "1"], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual((status, log.split("\n")[0]), (0, one.stdout.strip()), output)
         # A word written to SPI0 while it is no master is a finding that does not stop the run:
         # the program's end is an exit with code 1.
         output, status, log = debug(IMAGE, frames, [f"set {{short}}{S0SPDR:#x} = 0x2a",
