@@ -386,6 +386,24 @@ TEST_F(InterruptUnderGdb, CtrlCStopsAHangAndKillEndsItAtOnce) {
   EXPECT_EQ(findings(), "");
 }
 
+class WatchUnderGdb : public UnderGdb {
+ protected:
+  // store_word writes r1 to [r0]; GDB puts 0xdeadbeef there first and watches the word.
+  void SetUp() override {
+    debug(Options{}.watchdog_instructions,
+          {"?", "M40002000,4:efbeadde", "Z2,40002000,4", "c", "m40002000,4", "pf", "k"});
+  }
+};
+
+// A watched store stops at the storing instruction (store_word, at 0x6c0) with the store not
+// yet made: GDB steps it itself to see the new value.
+TEST_F(WatchUnderGdb, StopsAtTheStoreBeforeItLands) {
+  emu_->call("store_word", {0x40002000, 0x12345678});
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "OK", "T05watch:40002000;", "efbeadde",
+                                                "c0060000"}));
+}
+
 class RamFill : public Probe {
  protected:
   void SetUp() override {
