@@ -54,10 +54,14 @@ def debug(image, args, gdb_commands):
         run.wait()
 
 
+def address(symbol):
+    nm = subprocess.run(["arm-none-eabi-nm", IMAGE], capture_output=True, text=True).stdout
+    return int(next(l.split()[0] for l in nm.splitlines() if l.endswith(" " + symbol)), 16)
+
+
 def break_image(path, symbol, offset):
     """A copy of the image with one instruction of `symbol` made undefined; its address."""
-    nm = subprocess.run(["arm-none-eabi-nm", IMAGE], capture_output=True, text=True).stdout
-    addr = int(next(l.split()[0] for l in nm.splitlines() if l.endswith(" " + symbol)), 16) + offset
+    addr = address(symbol) + offset
     data = bytearray(pathlib.Path(IMAGE).read_bytes())
     shoff = struct.unpack_from("<I", data, 0x20)[0]
     entsize, count = struct.unpack_from("<HH", data, 0x2E)
@@ -132,10 +136,11 @@ class Gdb(unittest.TestCase):
         # and shows where the next instruction begins.
         hits = re.findall(r"^(Hardware [a-z() /]*watchpoint \d+): .*\n\n(?:Old )?[Vv]alue = (\d+)"
                           r"(?:.*\nNew value = (\d+))?.*\n0x([0-9a-f]+) in", output, re.M)
-        self.assertEqual(hits, [("Hardware watchpoint 3", "0", "165", "000012ec"),
-                                ("Hardware read watchpoint 4", "0", "", "000012fc"),
+        at = address("effectPlasma")
+        self.assertEqual(hits, [("Hardware watchpoint 3", "0", "165", f"{at + 0x04:08x}"),
+                                ("Hardware read watchpoint 4", "0", "", f"{at + 0x14:08x}"),
                                 ("Hardware access (read/write) watchpoint 5", "0", "165",
-                                 "00001308")], output[-3000:])
+                                 f"{at + 0x20:08x}")], output[-3000:])
         self.assertIn("Program received signal SIGSEGV", output)
         self.assertIn("$4 = 0x20", output)  # at the store that faulted
         self.assertIn("Program terminated with signal SIGSEGV", output)
