@@ -132,7 +132,9 @@ class Emulator::Impl::Target final : public GdbTarget {
     return true;
   }
 
-  // One read and one write hook over all watched bytes; watch_access sorts out which watch.
+  // A hook for each watch; watch_access sorts out which watch. A hook sees an access by the
+  // address it starts at: each begins at its watch's word, so a word store over a watched byte
+  // further in stops too.
   void rehook_watches() {
     uc_ctl_flush_tlb(m_.uc);
     for (uc_hook h : m_.debug.watch_hooks) uc_hook_del(m_.uc, h);
@@ -142,8 +144,8 @@ class Emulator::Impl::Target final : public GdbTarget {
                        : w.kind == WatchKind::Read ? UC_HOOK_MEM_READ
                                                    : UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE;
       uc_hook h;
-      if (uc_hook_add(m_.uc, &h, type, reinterpret_cast<void*>(hook_watch), &m_, w.addr,
-                      w.addr + w.length - 1) == UC_ERR_OK) {
+      if (uc_hook_add(m_.uc, &h, type, reinterpret_cast<void*>(hook_watch), &m_,
+                      w.addr & ~(kWord - 1), w.addr + w.length - 1) == UC_ERR_OK) {
         m_.debug.watch_hooks.push_back(h);
       }
     }
@@ -185,6 +187,7 @@ bool Emulator::Impl::watch_access(std::uint32_t addr, unsigned size, bool write)
     if (!kind_matches || !overlaps(addr, size, w.addr, w.length)) continue;
     debug.hit = StopReason{.kind = StopReason::Watch, .watch = w.kind, .address = w.addr};
     debug.accessed = addr;
+    debug.access = {size, write};
     debug.undo.assign(write ? size : 0, 0);
     if (write && uc_mem_read(uc, addr, debug.undo.data(), size) != UC_ERR_OK) debug.undo.clear();
     uc_emu_stop(uc);
@@ -208,15 +211,17 @@ void Emulator::Impl::stop_for_debugger(const StopReason& why) {
   const Resume r = debug.server->stopped(why, target);
   debug.resume_from = reg(UC_ARM_REG_PC);
   debug.step = r == Resume::Step;
-  if (r == Resume::Kill) board.request_stop();
-  if (r == Resume::Detach || r == Resume::Kill) end_debugging();
+  debug.killed = r == Resume::Kill;
+  if (debug.killed) board.request_stop();
+  if (r == Resume::Detach || r == Resume::Kill) end_debugging(r == Resume::Detach);
 }
 
-// The program goes on as it would have without the debugger.
-void Emulator::Impl::end_debugging() {
-  // Flushing empties the whole translation buffer (a large memset): only after a debugger.
+// The program goes on as it would have without the debugger, or ends.
+void Emulator::Impl::end_debugging(bool goes_on) {
   if (!debug.server) return;
-  uc_ctl_flush_tlb(uc);
+  // Flushing empties the whole translation buffer (a large memset, seconds on a busy machine):
+  // only for a program that runs on at full speed, not one at its end or killed.
+  if (goes_on) uc_ctl_flush_tlb(uc);
   for (auto& [addr, h] : debug.breakpoints) uc_hook_del(uc, h);
   debug.breakpoints.clear();
   for (uc_hook h : debug.watch_hooks) uc_hook_del(uc, h);
@@ -238,6 +243,7 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
       stop_for_debugger({});
       pc = reg(UC_ARM_REG_PC);
     }
+    if (debug.killed) return UC_ERR_OK;  // the run ends here, not at its next LCD word
     // Going on from a breakpoint means past it; a call that begins at one stops there.
     if (debug.resume_from == pc && debug.breakpoints.contains(pc)) debug.pass_break = pc;
     debug.resume_from.reset();
@@ -249,7 +255,7 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
     if (debug.hit && debug.hit->kind == StopReason::Watch) {
       if (!debug.undo.empty())
         uc_mem_write(uc, debug.accessed, debug.undo.data(), debug.undo.size());
-      const std::uint32_t at = locate(debug.accessed);
+      const std::uint32_t at = locate(debug.accessed, debug.access);
       if (current) debug.charged_at = at;
       set_reg(UC_ARM_REG_PC, at);
       stop_for_debugger(*debug.hit);

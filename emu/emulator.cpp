@@ -115,7 +115,7 @@ bool Emulator::Impl::reach_main() {
   const std::uint32_t main = *layout.main;
   run(chip::FLASH_BASE, main);
   if (checks.faulted || reg(UC_ARM_REG_PC) != main) {
-    if (!checks.faulted) {
+    if (!checks.faulted && !debug.killed) {
       fault("start-up did not reach main at " + sim::hex_word(main), main, Signal::Segv,
             reg(UC_ARM_REG_PC));
     }

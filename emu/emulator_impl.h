@@ -36,6 +36,12 @@ inline constexpr int kCoreRegister[kRegisters] = {
     UC_ARM_REG_R6,  UC_ARM_REG_R7, UC_ARM_REG_R8, UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11,
     UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR, UC_ARM_REG_PC};
 
+// How a single transfer touched memory, where the one who saw it knows.
+struct Access {
+  unsigned size;  // bytes
+  bool write;
+};
+
 struct Emulator::Impl {
   // A flash or peripheral window as Unicorn's MMIO callbacks see it.
   struct Window {
@@ -92,8 +98,10 @@ struct Emulator::Impl {
     std::vector<uc_hook> watch_hooks;
     bool stop_first = false;  // before the next instruction: the start, or a step's end
     bool step = false;
+    bool killed = false;                       // by the debugger: the run ends where it stopped
     std::optional<StopReason> hit;             // what a hook stopped the core for
     std::uint32_t accessed = 0;                // the watched address a hit touched
+    Access access{};                           // and how
     std::optional<std::uint32_t> pass_break;   // a breakpoint resumed from: passed once
     std::optional<std::uint32_t> charged_at;   // resuming here: its block is already counted
     std::vector<std::uint8_t> undo;            // what a watched store overwrote
@@ -182,7 +190,7 @@ struct Emulator::Impl {
   void check_stack_write(const Block& b);
   void check_sp();
   void check_watchdog();
-  std::uint32_t locate(std::uint32_t accessed) const;
+  std::uint32_t locate(std::uint32_t accessed, std::optional<Access> how = std::nullopt) const;
   std::string where(std::uint32_t code) const {
     return sim::hex_word(code) + " (" + image.describe(code) + ")";
   }
@@ -218,7 +226,7 @@ struct Emulator::Impl {
   void report_fault_to_debugger();
   bool watch_access(std::uint32_t addr, unsigned size, bool write);
   void poll_debugger();
-  void end_debugging();
+  void end_debugging(bool goes_on = false);
   void finish_debugging();
   static void hook_breakpoint(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
   static void hook_watch(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,

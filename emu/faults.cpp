@@ -67,24 +67,43 @@ void Emulator::Impl::check_watchdog() {
         0, Signal::Alarm, reg(UC_ARM_REG_PC));
 }
 
+namespace {
+
+// Whether a single transfer moves `size` bytes in the direction given.
+bool transfers(std::uint32_t insn, Access how) {
+  const bool load = (insn & (1u << 20)) != 0;
+  if (load == how.write) return false;
+  const bool byte = ((insn >> 25) & 7) == 0 ? ((insn >> 5) & 3) == 2 : (insn & (1u << 22)) != 0;
+  const unsigned size = byte ? 1 : ((insn >> 25) & 7) == 0 ? 2 : kWord;
+  return size == how.size;
+}
+
+}  // namespace
+
 // The instruction of the running block that accessed `accessed`: registers are current at a
-// memory callback, the pc only at the block's start.
-std::uint32_t Emulator::Impl::locate(std::uint32_t accessed) const {
+// memory callback, the pc only at the block's start. Of several that reach the same word, the
+// one that reaches the very address with the access's width and direction.
+std::uint32_t Emulator::Impl::locate(std::uint32_t accessed, std::optional<Access> how) const {
   if (!current) return reg(UC_ARM_REG_PC);
   std::uint32_t r[kRegisters];
   for (unsigned i = 0; i < kRegisters; ++i) r[i] = reg(kCoreRegister[i]);
-  for (std::uint32_t pc = current->addr; pc < current->end; pc += kWord) {
-    std::uint32_t insn = 0;
-    if (uc_mem_read(uc, pc, &insn, kWord) != UC_ERR_OK) break;
-    const std::uint32_t width_mask = ~3u;  // a narrow access may sit anywhere in the word
-    if (auto a = transfer_address(insn, pc, r); a && (*a & width_mask) == (accessed & width_mask)) {
-      return pc;
-    }
-    const bool block_transfer = ((insn >> 25) & 7) == 4;
-    if (block_transfer) {
-      const std::uint32_t base = r[(insn >> 16) & 0xF];
-      const std::uint32_t span = 4 * 16;
-      if (accessed + span >= base && accessed <= base + span) return pc;
+  for (const int pass : {0, 1, 2}) {
+    if (pass == 0 && !how) continue;
+    const std::uint32_t width_mask = pass < 2 ? ~0u : ~3u;
+    for (std::uint32_t pc = current->addr; pc < current->end; pc += kWord) {
+      std::uint32_t insn = 0;
+      if (uc_mem_read(uc, pc, &insn, kWord) != UC_ERR_OK) break;
+      if (auto a = transfer_address(insn, pc, r); a &&
+                                                  (*a & width_mask) == (accessed & width_mask) &&
+                                                  (pass > 0 || transfers(insn, *how))) {
+        return pc;
+      }
+      const bool block_transfer = ((insn >> 25) & 7) == 4;
+      if (block_transfer && pass == 2) {
+        const std::uint32_t base = r[(insn >> 16) & 0xF];
+        const std::uint32_t span = 4 * 16;
+        if (accessed + span >= base && accessed <= base + span) return pc;
+      }
     }
   }
   return current->addr;
@@ -127,7 +146,9 @@ bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t ad
       what = "access to ";
       break;
   }
-  const std::uint32_t at = self.locate(a);
+  const std::uint32_t at =
+      self.locate(a, Access{static_cast<unsigned>(size),
+                            type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT});
   self.fault(what + sim::hex_word(a) + " (" + std::to_string(size * 8) + " bits) by code at " +
                  self.where(at),
              a, Signal::Segv, at);

@@ -232,10 +232,8 @@ Resume GdbServer::serve(GdbTarget& target) {
     bool resumes = false;
     const std::string reply = answer(packet, target, resume, resumes);
     if (resumes) {
-      if (resume == Resume::Detach || resume == Resume::Kill) {
-        if (resume == Resume::Detach) send_packet(kOk);
-        close_connection();
-      }
+      if (!reply.empty()) send_packet(reply);  // what 'D' and vKill answer before going
+      if (resume == Resume::Detach || resume == Resume::Kill) close_connection();
       return resume;
     }
     if (!send_packet(reply)) break;
@@ -297,10 +295,10 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
                               bool& resumes) {
   const std::string_view p = packet;
   const std::string_view args = p.empty() ? p : p.substr(1);
-  auto go = [&](Resume r) {
+  auto go = [&](Resume r, const std::string& reply = "") {
     resume = r;
     resumes = true;
-    return std::string();
+    return reply;
   };
   if (p.empty()) return "";
   switch (p[0]) {
@@ -345,9 +343,9 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
     case 'S':
       return go(Resume::Step);
     case 'D':
-      return go(Resume::Detach);
+      return go(Resume::Detach, kOk);
     case 'k':
-      return go(Resume::Kill);
+      return go(Resume::Kill);  // no reply
     case 'H':
     case 'T':
       return kOk;  // one thread
@@ -379,7 +377,7 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
     const char action = p.size() > 6 ? p[6] : 'c';
     return go(action == 's' || action == 'S' ? Resume::Step : Resume::Continue);
   }
-  if (p.starts_with("vKill")) return go(Resume::Kill);
+  if (p.starts_with("vKill")) return go(Resume::Kill, kOk);
   return "";  // not supported: GDB does without
 }
 

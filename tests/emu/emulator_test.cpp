@@ -4,10 +4,18 @@
 
 #include "emu/block.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "sim/audio.h"
 
@@ -401,6 +409,163 @@ TEST_F(Watchdog, EndsARunWithoutFrames) {
   ASSERT_EQ(board_.findings().size(), 1u) << findings();
   EXPECT_NE(findings().find("watchdog"), std::string::npos) << findings();
   EXPECT_NE(findings().find("(hang+0x"), std::string::npos) << findings();
+}
+
+// GDB's side of its remote protocol over TCP, as gdb-multiarch speaks it to the emulator's stub.
+class RemoteClient {
+ public:
+  explicit RemoteClient(int port) {
+    // Until the stub listens: 5 s at most.
+    for (int tries = 0; tries < 500 && fd_ < 0; ++tries) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<std::uint16_t>(port));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        fd_ = fd;
+      } else {
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+    const timeval limit{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  ~RemoteClient() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RemoteClient(const RemoteClient&) = delete;
+  RemoteClient& operator=(const RemoteClient&) = delete;
+
+  void send(const std::string& body) {
+    unsigned sum = 0;
+    for (char c : body) sum += static_cast<unsigned char>(c);
+    char tail[4];
+    std::snprintf(tail, sizeof tail, "#%02x", sum & 0xFF);
+    const std::string framed = "$" + body + tail;
+    ::send(fd_, framed.data(), framed.size(), MSG_NOSIGNAL);
+  }
+  void raw(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  // The next packet's body, acknowledged; "" once the stub closes the connection.
+  std::string next() {
+    std::string body;
+    bool in_packet = false;
+    char c = 0;
+    while (::recv(fd_, &c, 1, 0) == 1) {
+      if (!in_packet) {
+        in_packet = c == '$';  // acknowledgements in between
+      } else if (c != '#') {
+        body += c;
+      } else {
+        char sum[2];
+        if (::recv(fd_, sum, 2, MSG_WAITALL) != 2) break;
+        ::send(fd_, "+", 1, MSG_NOSIGNAL);
+        return body;
+      }
+    }
+    return "";
+  }
+  // The next packet that is no console output.
+  std::string next_stop() {
+    std::string r = next();
+    for (int i = 0; i < 10 && r.starts_with('O') && r != "OK"; ++i) r = next();
+    return r;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+int free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The probe under a debugger that sends `script_` (raw bytes for a Ctrl-C), keeping the
+// stub's answers; it waits for none after a continue followed by a Ctrl-C, nor after 'k'.
+class UnderGdb : public Probe {
+ protected:
+  void debug(std::uint64_t watchdog, std::vector<std::string> script) {
+    options_.watchdog_instructions = watchdog;
+    options_.gdb_port = free_port();
+    debugger_ = std::thread([this, port = options_.gdb_port, script] {
+      RemoteClient gdb(port);
+      for (std::size_t i = 0; i < script.size(); ++i) {
+        const std::string& s = script[i];
+        if (s == "\x03") {
+          gdb.raw(s);
+        } else {
+          gdb.send(s);
+          if (s == "k" || (i + 1 < script.size() && script[i + 1] == "\x03")) continue;
+        }
+        replies_.push_back(gdb.next_stop());
+      }
+    });
+    Probe::SetUp();
+  }
+  void TearDown() override {
+    if (debugger_.joinable()) debugger_.join();
+  }
+
+  std::thread debugger_;
+  std::vector<std::string> replies_;
+};
+
+class WatchdogUnderGdb : public UnderGdb {
+ protected:
+  void SetUp() override { debug(10'000, {"?", "p19", "c", "c"}); }
+};
+
+// In GDB's own signal numbers: SIGTRAP 5, SIGALRM 14.
+TEST_F(WatchdogUnderGdb, StopsWithSigalrmThenEndsTheProgramWithIt) {
+  emu_->call("hang");
+  debugger_.join();
+  // Before the first instruction: SIGTRAP, cpsr (GDB's register 25) as out of reset,
+  // Supervisor mode with IRQ and FIQ masked; then the watchdog's stop and the program's end.
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "d3000000", "T0e", "X0e"}));
+  EXPECT_NE(findings().find("watchdog"), std::string::npos) << findings();
+}
+
+class InterruptUnderGdb : public UnderGdb {
+ protected:
+  // A watchdog far off: the hang would run for seconds without the kill.
+  static constexpr std::uint64_t kWatchdog = 500'000'000;
+  void SetUp() override { debug(kWatchdog, {"?", "c", "\x03", "k"}); }
+};
+
+// Ctrl-C stops a hung program with SIGINT (2); kill ends the run there, with no finding.
+TEST_F(InterruptUnderGdb, CtrlCStopsAHangAndKillEndsItAtOnce) {
+  emu_->call("hang");
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "T02"}));
+  EXPECT_LT(emu_->counters().instructions, kWatchdog / 10);
+  EXPECT_EQ(findings(), "");
+}
+
+class WatchUnderGdb : public UnderGdb {
+ protected:
+  // store_word writes r1 to [r0]; GDB puts 0xdeadbeef there first and watches the word.
+  void SetUp() override {
+    debug(Options{}.watchdog_instructions,
+          {"?", "M40002000,4:efbeadde", "Z2,40002000,4", "c", "m40002000,4", "pf", "k"});
+  }
+};
+
+// A watched store stops at the storing instruction (store_word, at 0x6c0) with the store not
+// yet made: GDB steps it itself to see the new value.
+TEST_F(WatchUnderGdb, StopsAtTheStoreBeforeItLands) {
+  emu_->call("store_word", {0x40002000, 0x12345678});
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "OK", "T05watch:40002000;", "efbeadde",
+                                                "c0060000"}));
 }
 
 class RamFill : public Probe {

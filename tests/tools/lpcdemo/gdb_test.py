@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """gdb-multiarch against the emulated board, as a firmware developer uses it: a breakpoint,
 a watchpoint, register reads, and a run to the end whose LCD words equal a run without the
-debugger; then an image broken on purpose, which stops with SIGILL where it breaks."""
+debugger; then an image broken on purpose, which stops with SIGILL where it breaks; code that
+gdb patches into flash to hit each kind of watchpoint and to fault at a known instruction; and
+the ways a session ends (detach, kill, an exit after a finding)."""
 
 import pathlib
+import re
 import socket
 import struct
 import subprocess
@@ -15,6 +18,15 @@ LPCDEMO = IMAGE = None
 TIMEOUT = 120
 BROKEN = 0xE7F000F0  # permanently undefined in ARM state
 SHF_ALLOC = 0x2  # the section occupies memory at run time
+SPARE = 0x40004000  # RAM above the image's stack (it ends at _stack_end, 0x40001fdc)
+UNMAPPED = 0x50000000  # neither flash, RAM nor a peripheral on the LPC2138
+RESET_CPSR = 0xD3  # the ARM7TDMI out of reset: Supervisor mode, IRQ and FIQ masked, ARM state
+S0SPDR = 0xE0020008  # SPI0's data register, 16 bits wide
+
+
+def stop_replies(output):
+    """The stop replies gdb received ('set debug remote 1'), in order."""
+    return re.findall(r"Packet received: ([TSWX][0-9a-f]{2}[^\s]*)", output)
 
 
 def free_port():
@@ -42,10 +54,14 @@ def debug(image, args, gdb_commands):
         run.wait()
 
 
+def address(symbol):
+    nm = subprocess.run(["arm-none-eabi-nm", IMAGE], capture_output=True, text=True).stdout
+    return int(next(l.split()[0] for l in nm.splitlines() if l.endswith(" " + symbol)), 16)
+
+
 def break_image(path, symbol, offset):
     """A copy of the image with one instruction of `symbol` made undefined; its address."""
-    nm = subprocess.run(["arm-none-eabi-nm", IMAGE], capture_output=True, text=True).stdout
-    addr = int(next(l.split()[0] for l in nm.splitlines() if l.endswith(" " + symbol)), 16) + offset
+    addr = address(symbol) + offset
     data = bytearray(pathlib.Path(IMAGE).read_bytes())
     shoff = struct.unpack_from("<I", data, 0x20)[0]
     entsize, count = struct.unpack_from("<HH", data, 0x2E)
@@ -82,10 +98,92 @@ class Gdb(unittest.TestCase):
             broken = f"{d}/broken.elf"
             addr = break_image(broken, "effectPlasma", 8)
             output, status, log = debug(broken, [], ["continue", "print/x $pc", "continue"])
-            self.assertIn("SIGILL", output)
+            self.assertIn("Program received signal SIGILL", output)
+            self.assertIn("Program terminated with signal SIGILL", output)  # on continuing
             self.assertIn(f"= {addr:#x}", output)
             self.assertIn("undefined instruction", output)  # the finding, on GDB's console
             self.assertEqual(status, 1, log)  # the run ends with its finding, as without GDB
+
+    def test_watchpoints_faults_and_cpsr_in_patched_code(self):
+        # At effectPlasma's first call gdb overwrites its code with loads and stores next to
+        # and onto watched bytes, then a store to an unmapped address.
+        code = [0xE5C10001,  # +0x00 strb r0,[r1,#1]  onto watch 3, beside watch 2
+                0xE5C10002,  # +0x04 strb r0,[r1,#2]  beside watch 3
+                0xE5D13003,  # +0x08 ldrb r3,[r1,#3]  beside the read watch
+                0xE5D13006,  # +0x0c ldrb r3,[r1,#6]  beside it, in the same word
+                0xE5913004,  # +0x10 ldr  r3,[r1,#4]  over the read watch
+                0xE5C10008,  # +0x14 strb r0,[r1,#8]  beside the access watch, same word
+                0xE5C1000A,  # +0x18 strb r0,[r1,#10] beside it above
+                0xE5810008,  # +0x1c str  r0,[r1,#8]  a word over the access watch's byte
+                0xE5820000]  # +0x20 str  r0,[r2]     unmapped: SIGSEGV here
+        output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1"], [
+            "print/x $cpsr",                     # $1
+            f"set $cpsr = {RESET_CPSR | 0x60000000:#x}",  # Z and C set
+            "maint flush register-cache", "print/x $cpsr", "print/x $pc",  # $2 $3
+            f"set $cpsr = {RESET_CPSR:#x}",
+            "break *effectPlasma", "continue", "delete",
+            f"set {{int[{len(code)}]}}effectPlasma = {{{', '.join(map(hex, code))}}}",
+            "set $r0 = 0xa5a5", f"set $r1 = {SPARE:#x}", f"set $r2 = {UNMAPPED:#x}",
+            f"watch *(char*){SPARE:#x}", f"watch *(char*){SPARE + 1:#x}",
+            f"rwatch *(short*){SPARE + 4:#x}", f"awatch *(char*){SPARE + 9:#x}",
+            "set debug remote 1", "continue", "continue", "continue", "continue",
+            "set debug remote 0", "print/x $pc - (int)effectPlasma",   # $4
+            "set debug remote 1", "continue"])
+        self.assertIn(f"$1 = {RESET_CPSR:#x}", output)
+        self.assertIn(f"$2 = {RESET_CPSR | 0x60000000:#x}", output)
+        self.assertIn("$3 = 0x0", output)  # the write went to cpsr, not to the pc
+        # Each watchpoint once, by its kind, at the byte it watches: gdb steps over the access
+        # and shows where the next instruction begins.
+        hits = re.findall(r"^(Hardware [a-z() /]*watchpoint \d+): .*\n\n(?:Old )?[Vv]alue = (\d+)"
+                          r"(?:.*\nNew value = (\d+))?.*\n0x([0-9a-f]+) in", output, re.M)
+        at = address("effectPlasma")
+        self.assertEqual(hits, [("Hardware watchpoint 3", "0", "165", f"{at + 0x04:08x}"),
+                                ("Hardware read watchpoint 4", "0", "", f"{at + 0x14:08x}"),
+                                ("Hardware access (read/write) watchpoint 5", "0", "165",
+                                 f"{at + 0x20:08x}")], output[-3000:])
+        self.assertIn("Program received signal SIGSEGV", output)
+        self.assertIn("$4 = 0x20", output)  # at the store that faulted
+        self.assertIn("Program terminated with signal SIGSEGV", output)
+        self.assertEqual(status, 1, log)
+        replies = stop_replies(output)
+        self.assertEqual([r for r in replies if "watch" in r],
+                         [f"T05watch:{SPARE + 1:x};", f"T05rwatch:{SPARE + 4:x};",
+                          f"T05awatch:{SPARE + 9:x};"])
+        self.assertEqual(replies[-2:], ["T0b", "X0b"])  # SIGSEGV is 11
+
+    def test_a_swi_stops_with_sigtrap_at_the_swi(self):
+        output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1"], [
+            "break *effectPlasma", "continue", "delete",
+            "set {int}(effectPlasma + 4) = 0xef000000",  # swi 0
+            "continue", "print/x $pc - (int)effectPlasma", "continue"])
+        self.assertIn("Program received signal SIGTRAP", output)
+        self.assertIn("$1 = 0x4", output)
+        self.assertIn("software interrupt", output)
+        self.assertIn("Program terminated with signal SIGTRAP", output)
+        self.assertEqual(status, 1, log)
+
+    def test_detach_kill_and_an_exit_after_a_finding(self):
+        frames = ["--effect", "plasma", "--frames", "3"]
+        # Detached at the second frame, the run goes on to its end on its own.
+        output, status, log = debug(IMAGE, frames, ["break *effectPlasma", "continue",
+                                                    "continue", "detach"])
+        self.assertIn("[Inferior 1 (Remote target) detached]", output)
+        plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                *frames], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual((status, log.split("\n")[0]), (0, plain.stdout.strip()), output)
+        # Killed as the second frame begins: the run ends there, as a run of one frame does.
+        output, status, log = debug(IMAGE, frames, ["break *effectPlasma", "continue",
+                                                    "continue", "kill"])
+        self.assertIn("[Inferior 1 (Remote target) killed]", output)
+        one = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                              *frames[:-1], "1"], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual((status, log.split("\n")[0]), (0, one.stdout.strip()), output)
+        # A word written to SPI0 while it is no master is a finding that does not stop the run:
+        # the program's end is an exit with code 1.
+        output, status, log = debug(IMAGE, frames, [f"set {{short}}{S0SPDR:#x} = 0x2a",
+                                                    "continue"])
+        self.assertIn("[Inferior 1 (Remote target) exited with code 01]", output)
+        self.assertEqual(status, 1, log)
 
 
 if __name__ == "__main__":
