@@ -429,7 +429,8 @@ class RemoteClient {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
     }
-    const timeval limit{5, 0};
+    // Inserting a watchpoint empties Unicorn's translation buffer, seconds on a loaded machine.
+    const timeval limit{60, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   }
   ~RemoteClient() {
