@@ -43,7 +43,9 @@ def debug(image, args, gdb_commands):
                            stderr=subprocess.PIPE, text=True)
     try:
         run.stderr.readline()  # "waiting for gdb": listening now
-        commands = [f"target remote 127.0.0.1:{port}", *gdb_commands]
+        # A watchpoint's insertion empties the emulator's translation buffer: seconds on a
+        # loaded machine, past gdb's default wait of 2 s for a reply.
+        commands = ["set remotetimeout 60", f"target remote 127.0.0.1:{port}", *gdb_commands]
         gdb = subprocess.run(["gdb-multiarch", "-nx", "-batch",
                               *[a for c in commands for a in ("-ex", c)], image],
                              capture_output=True, text=True, timeout=TIMEOUT)
