@@ -47,6 +47,7 @@ for option in --audio --gif --words --png-dir --vcd --firmware; do
 done
 check_says "it needs --engine emulated" run --effect plasma --frames 1 --firmware /bin/sh
 # Port 0 is no port to wait for GDB on (taken, it would mean no debugger at all).
+check_says "unknown kind" run --effect fall --frames 1 --audio microphone
 check_says "--gdb: 0 is not in 1..65535" run --engine emulated --effect plasma --frames 1 --gdb 0
 check_says "--gdb: 65536 is not in 1..65535" run --engine emulated --effect plasma --frames 1 --gdb 65536
 version=$("$lpcdemo" --version) || { echo "FAIL: --version -> status $?"; failed=1; }
