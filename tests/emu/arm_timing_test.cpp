@@ -17,6 +17,8 @@ TEST(ArmTiming, CyclesFollowTheTable) {
       {"add r0, r1, r2", 0xE0810002, 1},          // 1S
       {"add r0, r1, r2, lsl r3", 0xE0810312, 2},  // +1I for the register shift
       {"add r0, r1, #4", 0xE2810004, 1},          // immediate operand
+      {"and r2, r2, #0xf0", 0xE20220F0, 1},       // bit 4 is the immediate's, no shift by reg
+      {"cmp r3, #0x1f", 0xE353001F, 1},           //
       {"cmp r0, #3", 0xE3500003, 1},              // compare: writes no register
       {"mov pc, lr", 0xE1A0F00E, 3},              // +1S+1N
       {"ldr r0, [r1]", 0xE5910000, 3},            // 1S+1N+1I

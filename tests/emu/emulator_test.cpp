@@ -551,6 +551,19 @@ TEST_F(InterruptUnderGdb, CtrlCStopsAHangAndKillEndsItAtOnce) {
   EXPECT_EQ(findings(), "");
 }
 
+class BreakUnderGdb : public UnderGdb {
+ protected:
+  // A breakpoint at hang's branch (0x404), left in while the client goes on: each pass stops.
+  void SetUp() override { debug(10'000, {"?", "Z0,404,4", "c", "c", "k"}); }
+};
+
+TEST_F(BreakUnderGdb, StopsAgainOnEachPassOverABreakpointLeftIn) {
+  emu_->call("hang");
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "T05swbreak:;", "T05swbreak:;"}));
+  EXPECT_EQ(findings(), "");
+}
+
 class WatchUnderGdb : public UnderGdb {
  protected:
   // store_word writes r1 to [r0]; GDB puts 0xdeadbeef there first and watches the word.

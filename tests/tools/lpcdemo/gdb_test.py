@@ -56,9 +56,10 @@ def debug(image, args, gdb_commands):
         run.wait()
 
 
-def address(symbol):
+def address(name):
+    """The address of the image's one symbol whose (mangled) name holds `name`."""
     nm = subprocess.run(["arm-none-eabi-nm", IMAGE], capture_output=True, text=True).stdout
-    return int(next(l.split()[0] for l in nm.splitlines() if l.endswith(" " + symbol)), 16)
+    return int(next(l.split()[0] for l in nm.splitlines() if name in l.split()[-1]), 16)
 
 
 def break_image(path, symbol, offset):
@@ -82,11 +83,13 @@ class Gdb(unittest.TestCase):
             frames = ["--effect", "plasma", "--frames", "4"]
             output, status, _ = debug(IMAGE, [*frames, "--words", f"{d}/gdb.bin"], [
                 "watch avg", "continue", "delete",
-                "break *effectPlasma", "continue", "continue", "continue", "print/d $r0",
+                # Set on code that has run already (frame 0's), it still stops there.
+                f"tbreak *{address('draw_field'):#x}", "continue",
+                "break *effectPlasma", "continue", "continue", "print/d $r0",
                 "delete", "continue"])
             self.assertEqual(status, 0, output)
             self.assertIn("in calibratead", output)  # the watchpoint stopped there
-            self.assertIn("$1 = 2", output)          # the third call renders frame 2
+            self.assertIn("$1 = 2", output)          # the second stop there renders frame 2
             self.assertIn("exited normally", output)
             plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
                                     *frames, "--words", f"{d}/plain.bin"], capture_output=True,
@@ -122,6 +125,7 @@ class Gdb(unittest.TestCase):
             "print/x $cpsr",                     # $1
             f"set $cpsr = {RESET_CPSR | 0x60000000:#x}",  # Z and C set
             "maint flush register-cache", "print/x $cpsr", "print/x $pc",  # $2 $3
+            "set {int}0x40007ffc = 0x11223344", "print/x *(int*)0x40007ffc",  # RAM's last word: $4
             f"set $cpsr = {RESET_CPSR:#x}",
             "break *effectPlasma", "continue", "delete",
             f"set {{int[{len(code)}]}}effectPlasma = {{{', '.join(map(hex, code))}}}",
@@ -129,7 +133,7 @@ class Gdb(unittest.TestCase):
             f"watch *(char*){SPARE:#x}", f"watch *(char*){SPARE + 1:#x}",
             f"rwatch *(short*){SPARE + 4:#x}", f"awatch *(char*){SPARE + 9:#x}",
             "set debug remote 1", "continue", "continue", "continue", "continue",
-            "set debug remote 0", "print/x $pc - (int)effectPlasma",   # $4
+            "set debug remote 0", "print/x $pc - (int)effectPlasma",   # $5
             "set debug remote 1", "continue"])
         self.assertIn(f"$1 = {RESET_CPSR:#x}", output)
         self.assertIn(f"$2 = {RESET_CPSR | 0x60000000:#x}", output)
@@ -144,7 +148,9 @@ class Gdb(unittest.TestCase):
                                 ("Hardware access (read/write) watchpoint 5", "0", "165",
                                  f"{at + 0x20:08x}")], output[-3000:])
         self.assertIn("Program received signal SIGSEGV", output)
-        self.assertIn("$4 = 0x20", output)  # at the store that faulted
+        self.assertIn("$5 = 0x20", output)  # at the store that faulted
+        self.assertIn(f"write to unmapped address {UNMAPPED:#010x} (32 bits)", output)
+        self.assertIn("$4 = 0x11223344", output)
         self.assertIn("Program terminated with signal SIGSEGV", output)
         self.assertEqual(status, 1, log)
         replies = stop_replies(output)
