@@ -31,6 +31,10 @@ bool in_ram(std::uint32_t addr, std::uint32_t count) {
 bool in_flash(std::uint32_t addr, std::uint32_t count) {
   return count <= kFlashSize && addr <= kFlashSize - count;
 }
+// Below the boot block: where the host may copy, erase and go.
+bool in_user_flash(std::uint32_t addr, std::uint32_t count) {
+  return addr < kUserFlashEnd && kUserFlashEnd - addr >= count;
+}
 bool touches_loader_ram(std::uint32_t addr, std::uint32_t count) {
   const std::uint64_t end = std::uint64_t{addr} + count;
   return (addr < kLoaderRamEnd && end > kLoaderRamBegin) || end > kLoaderTop;
@@ -316,7 +320,7 @@ Code BootLoader::copy(const std::vector<std::uint32_t>& a) {
   if (std::find(std::begin(kCopySizes), std::end(kCopySizes), count) == std::end(kCopySizes)) {
     return COUNT_ERROR;
   }
-  if (dst >= kUserFlashEnd || kUserFlashEnd - dst < count) return DST_ADDR_NOT_MAPPED;
+  if (!in_user_flash(dst, count)) return DST_ADDR_NOT_MAPPED;
   if (!in_ram(src, count)) return SRC_ADDR_NOT_MAPPED;
   if (touches_loader_ram(src, count)) return SRC_ADDR_ERROR;
   for (std::uint32_t at = dst; at < dst + count; at += kCopyAlign) {
@@ -376,9 +380,7 @@ Code BootLoader::go(const std::vector<std::string_view>& words,
   const std::uint32_t addr = a[0];
   if (addr % (thumb ? 2 : 4) != 0) return ADDR_ERROR;
   // The boot block is no place to go, as it is none to copy to or erase.
-  if (!in_ram(addr, 4) && (addr >= kUserFlashEnd || kUserFlashEnd - addr < 4)) {
-    return ADDR_NOT_MAPPED;
-  }
+  if (!in_ram(addr, 4) && !in_user_flash(addr, 4)) return ADDR_NOT_MAPPED;
   go_ = Go{addr, thumb};
   phase_ = Phase::Started;
   return CMD_SUCCESS;
