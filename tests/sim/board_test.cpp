@@ -185,10 +185,10 @@ TEST(BoardRegisters, WritesKeepOnlyTheDefinedFields) {
 TEST_F(BoardTest, ResetRestoresEveryRegisterAndWhatTheyDrive) {
   clock_up();
   io_up();
-  send(0x101);                 // SPIF set and seen
-  w(chip::AD0CR, 0x0120FF02);  // a conversion
-  r(chip::AD0GDR);
+  send(0x101);              // SPIF set and seen
   w(chip::FIO0CLR, 0x100);  // the LCD held in reset
+  w(chip::S0SPDR, 0x111);   // a transfer and a conversion under way
+  w(chip::AD0CR, 0x0120FF02);
   ASSERT_TRUE(board.lcd().in_reset());
   w(chip::PLLFEED, 0xAA);  // a feed half done
   board.reset();

@@ -123,6 +123,8 @@ TEST_F(BoardTest, MisconfiguredPortsKeepWordsFromTheLcd) {
   w(chip::S0SPCR, 0x092C);  // CPOL = 0
   send(0x12C);
   EXPECT_EQ(findings_with("CPOL and CPHA"), 1);
+  w(chip::S0SPCR, 0x0934);  // CPHA = 0: still no word for the LCD
+  send(0x12C);
   w(chip::S0SPCR, 0x093C);
   w(chip::PINSEL0, 0x00000005);  // SCK0 and MOSI0 left as GPIO
   send(0x12C);

@@ -1,6 +1,8 @@
 // PLL feed and lock rules, the memory accelerator, pins and the access checks.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "board_helpers.h"
 
 namespace {
@@ -141,6 +143,10 @@ TEST_F(BoardTest, LcdLinesFollowTheFastGpioOutputs) {
   EXPECT_EQ(findings_with("SCS.GPIO0M = 0"), 1);
   w(chip::SCS, 1);
   EXPECT_TRUE(board.lcd().in_reset());
+  w(chip::PINSEL0, 1u << 16);  // P0.8 given another function: the line floats high
+  EXPECT_FALSE(board.lcd().in_reset());
+  w(chip::PINSEL0, 0);
+  EXPECT_TRUE(board.lcd().in_reset());
   w(chip::FIO0MASK, 0x100);
   w(chip::FIO0SET, 0x100);  // masked: no effect
   EXPECT_TRUE(board.lcd().in_reset());
@@ -161,6 +167,32 @@ TEST_F(BoardTest, LcdLinesFollowTheFastGpioOutputs) {
   w(chip::FIO0CLR, 0x300000);
   w(chip::PINSEL1, 1u << 10);
   EXPECT_EQ(r(chip::FIO0PIN), 0xFFEFFF7Fu);
+}
+
+// Wire time runs at each processor clock rate in turn: 1 ms at the crystal's 12 MHz with the
+// lock wait after it, then 36,000 clocks at 36 MHz, another 1 ms.
+TEST_F(BoardTest, WireTimeCountsEachStretchAtItsOwnRate) {
+  struct Lines : sim::WireSink {
+    void lines(double at, std::uint32_t) override { ns.push_back(at); }
+    void transfer(double, std::uint16_t, unsigned, double) override {}
+    void conversion(double, double) override {}
+    std::vector<double> ns;
+  } sink;
+  board.enable_clock();
+  board.add_wire_sink(sink);
+  board.advance(12'000);
+  w(chip::PLLCFG, 0x42);
+  w(chip::PLLCON, 1);
+  feed();
+  while (!(r(chip::PLLSTAT) & 0x400)) board.advance(10);
+  const double at_12mhz_ns = static_cast<double>(board.cclk_cycles()) * 1e9 / 12e6;
+  w(chip::PLLCON, 3);
+  feed();
+  board.advance(36'000);
+  w(chip::SCS, 1);
+  w(chip::FIO0DIR, 0x200);  // P0.9 driven low from its latch
+  ASSERT_EQ(sink.ns.size(), 1u);
+  EXPECT_NEAR(sink.ns[0], at_12mhz_ns + 1e6, 1e-3);
 }
 
 }  // namespace
