@@ -126,7 +126,7 @@ TEST(BoardRegisters, ResetValuesAndDirectionsAreTheManuals) {
     const std::string name = std::string(c.name) + " ";
     if (c.dir == Dir::WO) {
       EXPECT_EQ(b.read(c.addr, c.width), 0u);
-      EXPECT_EQ(count_with(b, ": write-only register read"), 1u);
+      ASSERT_EQ(count_with(b, ": write-only register read"), 1u);
       EXPECT_EQ(b.findings().back().message.rfind(name + "0x", 0), 0u);
       continue;
     }
@@ -136,7 +136,7 @@ TEST(BoardRegisters, ResetValuesAndDirectionsAreTheManuals) {
     EXPECT_EQ(count_with(b, "write-only"), 0u);
     if (c.dir == Dir::RO) {
       b.write(c.addr, c.width, 0x5A);
-      EXPECT_EQ(count_with(b, "read-only register written"), 1u);
+      ASSERT_EQ(count_with(b, "read-only register written"), 1u);
       EXPECT_EQ(b.findings().back().message.rfind(name, 0), 0u) << b.findings().back().message;
       if (c.reset) {
         EXPECT_EQ(b.read(c.addr, c.width), *c.reset);
