@@ -20,42 +20,6 @@ namespace sim {
 
 namespace {
 
-// Every access looks its register up, so the lookup is one slot of a direct-mapped table: the
-// word address folded with two higher bit fields, which sets every register apart.
-constexpr std::size_t kSlots = 128;
-
-constexpr std::size_t slot_of(std::uint32_t addr) {
-  constexpr unsigned kWordShift = 2, kPageShift = 8, kBlockShift = 15;
-  return ((addr >> kWordShift) ^ (addr >> kPageShift) ^ (addr >> kBlockShift)) % kSlots;
-}
-
-struct Slot {
-  const Register* reg = nullptr;
-  Peripheral* owner = nullptr;  // none in the map the static queries use
-  std::uint8_t index = 0;       // in the owner's table
-};
-
-class RegisterMap {
- public:
-  void add(std::span<const Register> table, Peripheral* owner) {
-    for (std::size_t i = 0; i < table.size(); ++i) {
-      Slot& slot = slots_[slot_of(table[i].addr)];
-      if (slot.reg != nullptr) {
-        throw std::logic_error(std::string(table[i].name) + " and " + slot.reg->name +
-                               " share a slot of the register lookup");
-      }
-      slot = {&table[i], owner, static_cast<std::uint8_t>(i)};
-    }
-  }
-  const Slot* find(std::uint32_t addr) const {
-    const Slot& slot = slots_[slot_of(addr)];
-    return slot.reg != nullptr && slot.reg->addr == addr ? &slot : nullptr;
-  }
-
- private:
-  std::array<Slot, kSlots> slots_{};
-};
-
 // Every modelled register, for the questions asked without a board.
 const RegisterMap& all_registers() {
   static const RegisterMap map = [] {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <set>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,50 @@ class Peripheral {
  private:
   std::span<const Register> table_;
   std::array<std::uint32_t, kMaxRegisters> values_{};
+};
+
+// Every access looks its register up, so the lookup is a hash table probed from one slot: the
+// word address folded with two higher bit fields, which sets most registers apart at once.
+constexpr std::size_t kSlots = 128;
+
+constexpr std::size_t slot_of(std::uint32_t addr) {
+  constexpr unsigned kWordShift = 2, kPageShift = 8, kBlockShift = 15;
+  return ((addr >> kWordShift) ^ (addr >> kPageShift) ^ (addr >> kBlockShift)) % kSlots;
+}
+
+struct Slot {
+  const Register* reg = nullptr;
+  Peripheral* owner = nullptr;  // none in the map the static queries use
+  std::uint8_t index = 0;       // in the owner's table
+};
+
+class RegisterMap {
+ public:
+  void add(std::span<const Register> table, Peripheral* owner) {
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      if (++used_ == kSlots) throw std::logic_error("more registers than lookup slots");
+      std::size_t at = slot_of(table[i].addr);
+      for (; slots_[at].reg != nullptr; at = (at + 1) % kSlots) {
+        if (slots_[at].reg->addr == table[i].addr) {
+          throw std::logic_error(std::string(table[i].name) + " and " + slots_[at].reg->name +
+                                 " share an address");
+        }
+      }
+      slots_[at] = {&table[i], owner, static_cast<std::uint8_t>(i)};
+    }
+  }
+  // Registers that share a slot follow it; an empty slot ends the search.
+  const Slot* find(std::uint32_t addr) const {
+    for (std::size_t at = slot_of(addr);; at = (at + 1) % kSlots) {
+      const Slot& slot = slots_[at];
+      if (slot.reg == nullptr) return nullptr;
+      if (slot.reg->addr == addr) return &slot;
+    }
+  }
+
+ private:
+  std::array<Slot, kSlots> slots_{};
+  std::size_t used_ = 0;
 };
 
 }  // namespace sim

@@ -94,4 +94,29 @@ TEST(RegisterTable, ResetRestoresEveryValueAndTheRest) {
   for (std::size_t i = 0; i <= Probe::kHooked; ++i) EXPECT_EQ(p.reg(i), expected[i]) << i;
 }
 
+// 0x100, 0x308 and 0x510 fold to one slot, 0x10C to the next: registers that collide are
+// found further on, and a miss stops at the first empty slot.
+TEST(RegisterMap, CollidingAddressesAreAllFound) {
+  const sim::Register table[] = {
+      {"A", 0x100, 32, sim::Access::ReadWrite, 0, 0},
+      {"B", 0x308, 32, sim::Access::ReadWrite, 0, 0},
+      {"C", 0x10C, 32, sim::Access::ReadWrite, 0, 0},
+  };
+  ASSERT_EQ(sim::slot_of(0x100), sim::slot_of(0x308));
+  ASSERT_EQ(sim::slot_of(0x100), sim::slot_of(0x510));
+  ASSERT_EQ(sim::slot_of(0x10C), sim::slot_of(0x100) + 1);
+  sim::RegisterMap map;
+  map.add(table, nullptr);
+  for (const sim::Register& r : table) {
+    const sim::Slot* s = map.find(r.addr);
+    ASSERT_NE(s, nullptr) << r.name;
+    EXPECT_EQ(s->reg, &r);
+    EXPECT_EQ(s->index, &r - table);
+  }
+  EXPECT_EQ(map.find(0x510), nullptr);
+  EXPECT_EQ(map.find(0x102), nullptr);
+  const sim::Register again[] = {{"A2", 0x100, 8, sim::Access::ReadWrite, 0, 0}};
+  EXPECT_THROW(map.add(again, nullptr), std::logic_error);
+}
+
 }  // namespace
