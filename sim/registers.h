@@ -95,7 +95,9 @@ class Peripheral {
   static constexpr std::size_t kMaxRegisters = 16;
 
   Peripheral(std::span<const Register> table, Findings& findings)
-      : findings_(findings), table_(table) {}
+      : findings_(findings), table_(table) {
+    if (table.size() > kMaxRegisters) throw std::logic_error("a register table past its storage");
+  }
   virtual ~Peripheral() = default;
   Peripheral(const Peripheral&) = delete;
   Peripheral& operator=(const Peripheral&) = delete;
