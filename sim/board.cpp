@@ -1,329 +1,215 @@
-// The board's register map: dispatch by address, width and existence checks, and findings.
-#include "board_state.h"
-
+// The board: its peripherals and the LCD on SPI0, dispatch of every access through the
+// peripherals' register tables, width and existence checks, and findings.
 #include <array>
-#include <iterator>
+#include <atomic>
+#include <span>
+#include <stdexcept>
 #include <utility>
 
+#include "adc0.h"
+#include "clock.h"
+#include "fast_gpio.h"
+#include "pin_connect.h"
+#include "registers.h"
 #include "sim/format.h"
+#include "spi0.h"
+#include "system_control.h"
+#include "vic.h"
 
 namespace sim {
 
-namespace board_detail {
-
-struct RegInfo {
-  std::uint32_t addr;
-  unsigned width;
-  const char* name;
-};
-
-template <typename T>
-constexpr RegInfo reg_info(hw::Reg<T> r, const char* name) {
-  return {r.addr, hw::Reg<T>::width, name};
-}
-
-// The register's own identifier is its name in findings.
-#define LPCDEMO_REG(r) reg_info(L::r, #r)
-constexpr RegInfo kRegisters[] = {
-    LPCDEMO_REG(MAMCR),    LPCDEMO_REG(MAMTIM),  LPCDEMO_REG(MEMMAP),      LPCDEMO_REG(PLLCON),
-    LPCDEMO_REG(PLLCFG),   LPCDEMO_REG(PLLSTAT), LPCDEMO_REG(PLLFEED),     LPCDEMO_REG(VPBDIV),
-    LPCDEMO_REG(SCS),      LPCDEMO_REG(PINSEL0), LPCDEMO_REG(PINSEL1),     LPCDEMO_REG(FIO0DIR),
-    LPCDEMO_REG(FIO0MASK), LPCDEMO_REG(FIO0PIN), LPCDEMO_REG(FIO0SET),     LPCDEMO_REG(FIO0CLR),
-    LPCDEMO_REG(S0SPCR),   LPCDEMO_REG(S0SPSR),  LPCDEMO_REG(S0SPDR),      LPCDEMO_REG(S0SPCCR),
-    LPCDEMO_REG(AD0CR),    LPCDEMO_REG(AD0GDR),  LPCDEMO_REG(VICVectAddr),
-};
-#undef LPCDEMO_REG
-
-// Every access looks its register up, so the lookup is one slot of a direct-mapped table: the
-// word address folded with two higher bit fields, which sets every register above apart.
-constexpr std::size_t kSlots = 128;
-constexpr std::int8_t kNoRegister = -1;
-
-constexpr std::size_t slot_of(std::uint32_t addr) {
-  constexpr unsigned kWordShift = 2, kPageShift = 8, kBlockShift = 15;
-  return ((addr >> kWordShift) ^ (addr >> kPageShift) ^ (addr >> kBlockShift)) % kSlots;
-}
-
-using SlotTable = std::array<std::int8_t, kSlots>;
-
-// The table, or a useless one if two registers share a slot: every_register_found() says which.
-constexpr SlotTable make_slots() {
-  SlotTable slots{};
-  slots.fill(kNoRegister);
-  for (std::size_t i = 0; i < std::size(kRegisters); ++i) {
-    std::int8_t& slot = slots[slot_of(kRegisters[i].addr)];
-    if (slot != kNoRegister) return SlotTable{};
-    slot = static_cast<std::int8_t>(i);
-  }
-  return slots;
-}
-
-constexpr SlotTable kSlotTable = make_slots();
-
-constexpr const RegInfo* find_register(std::uint32_t addr) {
-  const std::int8_t i = kSlotTable[slot_of(addr)];
-  if (i == kNoRegister || kRegisters[i].addr != addr) return nullptr;
-  return &kRegisters[i];
-}
-
-constexpr bool every_register_found() {
-  for (const RegInfo& r : kRegisters) {
-    if (find_register(r.addr) != &r) return false;
-  }
-  return true;
-}
-
-static_assert(every_register_found(), "two registers share a slot of the lookup table");
-static_assert(find_register(L::PLLSTAT.addr)->width == 16);
-static_assert(find_register(L::PLLSTAT.addr + 1) == nullptr);
-
-}  // namespace board_detail
-
-using namespace board_detail;
-
 namespace {
 
-constexpr std::uint8_t kPllcfgFields =
-    L::PLLCFG_MSEL_MASK | (L::PLLCFG_PSEL_MASK << L::PLLCFG_PSEL_SHIFT);
-constexpr std::size_t kMaxFindings = 1000;  // a broken loop repeats its fault endlessly
+// Every modelled register, for the questions asked without a board.
+const RegisterMap& all_registers() {
+  static const RegisterMap map = [] {
+    RegisterMap m;
+    for (std::span<const Register> t :
+         {std::span<const Register>(SystemControl::kRegisters),
+          std::span<const Register>(PinConnect::kRegisters),
+          std::span<const Register>(FastGpio::kRegisters),
+          std::span<const Register>(Spi0::kRegisters), std::span<const Register>(Adc0::kRegisters),
+          std::span<const Register>(Vic::kRegisters)}) {
+      m.add(t, nullptr);
+    }
+    return m;
+  }();
+  return map;
+}
 
 }  // namespace
 
-void Board::State::add(Finding f) {
-  if (findings.size() < kMaxFindings) {
-    findings.push_back(std::move(f));
-  } else if (suppressed++ == 0) {
-    findings.push_back({"further findings not listed", 0});
+void Findings::add(Finding f) {
+  if (list_.size() < Board::kMaxFindings) {
+    list_.push_back(std::move(f));
+  } else if (suppressed_++ == 0) {
+    list_.push_back({"further findings not listed", 0});
   }
 }
 
-void Board::State::fail(std::uint32_t addr, std::uint32_t value, const std::string& message) {
-  const RegInfo* r = find_register(addr);
-  const std::string name = r ? r->name : hex(addr, 8);
-  add({name + " " + hex(value, r ? static_cast<int>(r->width / 4) : 8) + ": " + message, addr});
+void Findings::fail(const Register& r, std::uint32_t value, const std::string& message) {
+  add({std::string(r.name) + " " + hex(value, static_cast<int>(r.width / 4)) + ": " + message,
+       r.addr});
 }
 
-void Board::State::fail_once(const std::string& key, std::uint32_t addr, std::uint32_t value,
-                             const std::string& message) {
-  if (reported_once.insert(key).second) fail(addr, value, message);
+void Findings::fail_once(const std::string& key, const Register& r, std::uint32_t value,
+                         const std::string& message) {
+  if (first(key)) fail(r, value, message);
 }
 
-void Board::State::take_new_lcd_findings(std::uint32_t addr) {
-  const auto& lf = lcd.findings();
-  for (; lcd_findings_taken < lf.size(); ++lcd_findings_taken) {
-    add({"LCD: " + lf[lcd_findings_taken], addr});
+struct Board::State : LcdObserver {
+  explicit State(std::unique_ptr<AudioSource> audio)
+      : sysctl(findings, clock),
+        pins(findings),
+        gpio(findings, clock, pins, sysctl),
+        spi(findings, clock, pins),
+        adc(findings, clock, std::move(audio)),
+        vic(findings) {
+    sysctl.connect(gpio);
+    pins.connect(gpio);
+    gpio.connect(lcd);
+    spi.attach(lcd);
+    lcd.add_observer(*this);
+    for (Peripheral* p : peripherals()) map.add(p->table(), p);
+    reset();
+  }
+
+  std::array<Peripheral*, 6> peripherals() { return {&sysctl, &pins, &gpio, &spi, &adc, &vic}; }
+  void reset() {
+    for (Peripheral* p : peripherals()) p->reset();
+    gpio.update_lines();
+  }
+
+  Findings findings;
+  Clock clock;
+  LcdModel lcd;
+  SystemControl sysctl;
+  PinConnect pins;
+  FastGpio gpio;
+  Spi0 spi;
+  Adc0 adc;
+  Vic vic;
+  RegisterMap map;
+
+  std::vector<LcdSink*> sinks;
+  std::vector<std::uint64_t> frame_cclk;  // when each LCD frame completed, while kept
+  bool keep_history = true;
+  std::atomic<bool> stop_requested = false;  // set from a signal handler too
+  std::uint64_t accesses_since_frame = 0;
+  std::uint32_t access_addr = 0;  // of the access under way, for the LCD's findings
+
+  // The LCD's reports.
+  void word(std::uint16_t w) override {
+    for (LcdSink* s : sinks) s->word(w);
+  }
+  void frame(const LcdFrame& f) override {
+    if (keep_history) frame_cclk.push_back(clock.cclk);
+    accesses_since_frame = 0;
+    for (LcdSink* s : sinks) s->frame(f, clock.cclk, clock.cclk_hz());
+  }
+  void finding(const std::string& message) override {
+    findings.add({"LCD: " + message, access_addr});
+  }
+
+  // Finishes whatever the clock has completed by now; inline, as every access and every
+  // advance begins with it.
+  void catch_up() {
+    if (!clock.clocked) {
+      count_unclocked_access();
+      return;
+    }
+    sysctl.catch_up();
+    spi.catch_up();
+    adc.catch_up();
+  }
+  // Without a clock, time moves on by a nominal clock per access.
+  void count_unclocked_access();
+
+  // Any APB access other than the second feed write breaks a feed in progress.
+  void check_feed(std::uint32_t addr, bool is_feed_write) {
+    if (sysctl.feed_armed() && !is_feed_write &&
+        chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE)) {
+      const Slot* s = map.find(addr);
+      sysctl.abort_feed(s ? s->reg->name : hex(addr, 8));
+    }
+  }
+
+  // Width and existence checks shared by reads and writes; the access goes ahead regardless.
+  const Slot* check(std::uint32_t addr, unsigned width, std::uint32_t value, const char* what) {
+    const Slot* s = map.find(addr);
+    if (s == nullptr || s->reg->width != width) bad_access(s, addr, width, value, what);
+    return s;
+  }
+  // The findings of an access check() turns down, apart so that check() stays small.
+  void bad_access(const Slot* s, std::uint32_t addr, unsigned width, std::uint32_t value,
+                  const char* what);
+};
+
+void Board::State::count_unclocked_access() {
+  clock.count_access();
+  if (stop_requested.load(std::memory_order_relaxed)) throw Stopped("stopped on request");
+  // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
+  // settles, or a poll that can never succeed.
+  if (++accesses_since_frame > kStallAccesses) {
+    throw Stalled("no LCD frame in " + std::to_string(kStallAccesses) +
+                  " register accesses: the firmware is stuck in a loop");
   }
 }
 
-std::uint32_t Board::State::read(std::uint32_t addr) {
-  switch (addr) {
-    case L::MAMCR.addr:
-      return mamcr;
-    case L::MAMTIM.addr:
-      return mamtim;
-    case L::MEMMAP.addr:
-      return memmap;
-    case L::PLLCON.addr:
-      return pllcon;
-    case L::PLLCFG.addr:
-      return pllcfg;
-    case L::PLLSTAT.addr:
-      return read_pllstat();
-    case L::VPBDIV.addr:
-      return vpbdiv;
-    case L::SCS.addr:
-      return scs;
-    case L::PINSEL0.addr:
-      return pinsel0;
-    case L::PINSEL1.addr:
-      return pinsel1;
-    case L::FIO0DIR.addr:
-      check_fast_gpio(addr, fiodir);
-      return fiodir;
-    case L::FIO0MASK.addr:
-      check_fast_gpio(addr, fiomask);
-      return fiomask;
-    case L::FIO0PIN.addr:
-      check_fast_gpio(addr, 0);
-      return read_fiopin();
-    case L::FIO0SET.addr:
-      check_fast_gpio(addr, fiolatch);
-      return fiolatch;
-    case L::S0SPCR.addr:
-      return spcr;
-    case L::S0SPSR.addr:
-      return read_spsr();
-    case L::S0SPDR.addr:
-      touch_spdr();
-      return 0;  // MISO0 is not connected
-    case L::S0SPCCR.addr:
-      return spccr;
-    case L::AD0CR.addr:
-      return adcr;
-    case L::AD0GDR.addr:
-      return read_adgdr();
-    case L::VICVectAddr.addr:
-      return 0;
-    default:
-      fail(addr, 0, "write-only register read");
-      return 0;
-  }
-}
-
-void Board::State::write_fio(std::uint32_t addr, std::uint32_t v) {
-  check_fast_gpio(addr, v);
-  const std::uint32_t open = ~fiomask;  // masked pins ignore SET, CLR and PIN writes
-  switch (addr) {
-    case L::FIO0DIR.addr:
-      fiodir = v;
-      break;
-    case L::FIO0MASK.addr:
-      fiomask = v;
-      break;
-    case L::FIO0PIN.addr:
-      fiolatch = (fiolatch & fiomask) | (v & open);
-      break;
-    case L::FIO0SET.addr:
-      fiolatch |= v & open;
-      break;
-    default:
-      fiolatch &= ~(v & open);
-      break;
-  }
-  update_lcd_lines();
-}
-
-void Board::State::write(std::uint32_t addr, std::uint32_t v) {
-  const auto v8 = static_cast<std::uint8_t>(v);
-  switch (addr) {
-    case L::MAMCR.addr:
-      write_mamcr(v8);
-      break;
-    case L::MAMTIM.addr:
-      write_mamtim(v8);
-      break;
-    case L::MEMMAP.addr:
-      if (v8 > L::MEMMAP_USER_RAM) fail(addr, v8, "reserved mapping");
-      memmap = v8 & L::MEMMAP_MODE_MASK;
-      break;
-    case L::PLLCON.addr:
-      pllcon = v8 & (L::PLLCON_PLLE | L::PLLCON_PLLC);
-      break;
-    case L::PLLCFG.addr:
-      pllcfg = v8 & kPllcfgFields;
-      break;
-    case L::PLLFEED.addr:
-      write_feed(v8);
-      break;
-    case L::VPBDIV.addr:
-      if ((v8 & L::VPBDIV_MASK) == L::VPBDIV_MASK) {
-        fail(addr, v8, "reserved divider: the previous one stays");
-      } else {
-        vpbdiv = v8 & L::VPBDIV_MASK;
-      }
-      break;
-    case L::SCS.addr:
-      scs = v & (L::SCS_GPIO0M | L::SCS_GPIO1M);
-      update_lcd_lines();
-      break;
-    case L::PINSEL0.addr:
-      pinsel0 = v;
-      update_lcd_lines();
-      break;
-    case L::PINSEL1.addr:
-      pinsel1 = v;
-      break;
-    case L::FIO0DIR.addr:
-    case L::FIO0MASK.addr:
-    case L::FIO0PIN.addr:
-    case L::FIO0SET.addr:
-    case L::FIO0CLR.addr:
-      write_fio(addr, v);
-      break;
-    case L::S0SPCR.addr:
-      spcr = static_cast<std::uint16_t>(v);
-      break;
-    case L::S0SPDR.addr:
-      write_spdr(static_cast<std::uint16_t>(v));
-      break;
-    case L::S0SPCCR.addr:
-      if (!sck_divider_valid(v8)) fail(addr, v8, "must be even and at least 8");
-      spccr = v8;
-      break;
-    case L::AD0CR.addr:
-      write_adcr(v);
-      break;
-    case L::VICVectAddr.addr:
-      break;  // acknowledges an interrupt; none is ever raised
-    default:
-      fail(addr, v, "read-only register written");
-      break;
-  }
-}
-
-const RegInfo* Board::State::check(std::uint32_t addr, unsigned width, std::uint32_t value,
-                                   const char* what) {
-  const RegInfo* r = find_register(addr);
-  if (r == nullptr || r->width != width) bad_access(r, addr, width, value, what);
-  return r;
-}
-
-void Board::State::bad_access(const RegInfo* r, std::uint32_t addr, unsigned width,
+void Board::State::bad_access(const Slot* s, std::uint32_t addr, unsigned width,
                               std::uint32_t value, const char* what) {
   const std::string access = std::string(what) + " of " + std::to_string(width) + " bits";
-  if (r == nullptr) {
-    if (reported_once.insert("none" + std::to_string(addr)).second) {
-      add({hex(addr, 8) + ": no register at this address (" + access + ", " + hex(value, 8) + ")",
+  if (s == nullptr) {
+    if (findings.first("none" + std::to_string(addr))) {
+      findings.add(
+          {hex(addr, 8) + ": no register at this address (" + access + ", " + hex(value, 8) + ")",
            addr});
     }
   } else {
-    fail_once("width" + std::to_string(addr) + "/" + std::to_string(width), addr, value,
-              access + " on a " + std::to_string(r->width) + "-bit register");
+    findings.fail_once("width" + std::to_string(addr) + "/" + std::to_string(width), *s->reg, value,
+                       access + " on a " + std::to_string(s->reg->width) + "-bit register");
   }
 }
 
-void Board::State::abort_feed(std::uint32_t addr) {
-  feed_armed = false;
-  const RegInfo* r = find_register(addr);
-  fail(L::PLLFEED.addr, L::PLLFEED_FIRST,
-       std::string("feed aborted by an access to ") + (r ? r->name : hex(addr, 8).c_str()) +
-           " between 0xAA and 0x55");
-}
-
-Board::Board(std::unique_ptr<AudioSource> audio) : s_(std::make_unique<State>()) {
-  s_->audio = std::move(audio);
-}
+Board::Board(std::unique_ptr<AudioSource> audio) : s_(std::make_unique<State>(std::move(audio))) {}
 
 Board::~Board() = default;
 
 std::uint32_t Board::read(std::uint32_t addr, unsigned width) {
   State& s = *s_;
+  s.access_addr = addr;
   s.catch_up();
   s.check_feed(addr, false);
-  const RegInfo* r = s.check(addr, width, 0, "read");
-  const std::uint32_t value = r ? s.read(addr) & width_mask(r->width) : 0;
-  s.take_lcd_findings(addr);
+  const Slot* slot = s.check(addr, width, 0, "read");
+  const std::uint32_t value =
+      slot ? slot->owner->read(slot->index) & width_mask(slot->reg->width) : 0;
   return value & width_mask(width);
 }
 
 void Board::write(std::uint32_t addr, unsigned width, std::uint32_t value) {
   State& s = *s_;
+  s.access_addr = addr;
   s.catch_up();
-  s.check_feed(addr, addr == L::PLLFEED.addr);
-  const RegInfo* r = s.check(addr, width, value, "write");
-  if (r != nullptr) s.write(addr, value & width_mask(width) & width_mask(r->width));
-  s.take_lcd_findings(addr);
+  s.check_feed(addr, addr == chip::PLLFEED.addr);
+  const Slot* slot = s.check(addr, width, value, "write");
+  if (slot != nullptr) {
+    slot->owner->write(slot->index, value & width_mask(width) & width_mask(slot->reg->width));
+  }
+}
+
+void Board::reset() {
+  s_->reset();
 }
 
 unsigned Board::register_width(std::uint32_t addr) {
-  const RegInfo* r = find_register(addr);
-  return r ? r->width : 0;
+  const Slot* s = all_registers().find(addr);
+  return s ? s->reg->width : 0;
 }
 
 bool Board::is_peripheral(std::uint32_t addr) {
-  return L::in_region(addr, L::FIO_BASE, L::FIO_SIZE) ||
-         L::in_region(addr, L::APB_BASE, L::APB_SIZE) ||
-         L::in_region(addr, L::VIC_BASE, L::VIC_SIZE);
+  return chip::in_region(addr, chip::FIO_BASE, chip::FIO_SIZE) ||
+         chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE) ||
+         chip::in_region(addr, chip::VIC_BASE, chip::VIC_SIZE);
 }
 
 void Board::request_stop() {
@@ -334,42 +220,42 @@ bool Board::stop_requested() const {
 }
 
 void Board::enable_clock() {
-  s_->clocked = true;
+  s_->clock.clocked = true;
 }
 
 void Board::advance(std::uint64_t cclk_cycles) {
-  s_->advance(cclk_cycles);
-  s_->take_lcd_findings(L::S0SPDR.addr);
+  State& s = *s_;
+  s.access_addr = chip::S0SPDR.addr;  // what completes now is a transfer's word, if anything
+  s.clock.advance(cclk_cycles);
+  s.catch_up();
 }
 
 std::uint64_t Board::cclk_cycles() const {
-  return s_->cclk;
+  return s_->clock.cclk;
 }
 double Board::cclk_hz() const {
-  return s_->cclk_hz();
+  return s_->clock.cclk_hz();
 }
 double Board::pclk_hz() const {
-  return s_->pclk_hz();
+  return s_->clock.pclk_hz();
 }
 std::uint8_t Board::mamtim() const {
-  return s_->mamtim;
+  return s_->sysctl.mamtim();
 }
 std::uint8_t Board::mamcr() const {
-  return s_->mamcr;
+  return s_->sysctl.mamcr();
 }
 std::uint8_t Board::memmap() const {
-  return s_->memmap;
+  return s_->sysctl.memmap();
 }
 std::optional<std::uint64_t> Board::transfer_done_at() const {
-  if (!s_->clocked || !s_->spi_busy) return std::nullopt;
-  return s_->cclk_when(s_->spi_done_at);
+  return s_->spi.done_at();
 }
 std::optional<std::uint64_t> Board::conversion_done_at() const {
-  if (!s_->clocked || !s_->adc_busy) return std::nullopt;
-  return s_->cclk_when(s_->adc_done_at);
+  return s_->adc.done_at();
 }
 std::uint64_t Board::conversions() const {
-  return s_->conversions;
+  return s_->adc.conversions();
 }
 const std::vector<std::uint64_t>& Board::frame_cycles() const {
   return s_->frame_cclk;
@@ -384,7 +270,7 @@ void Board::add_sink(LcdSink& sink) {
   s_->sinks.push_back(&sink);
 }
 void Board::add_wire_sink(WireSink& sink) {
-  s_->wire_sinks.push_back(&sink);
+  s_->clock.wire_sinks.push_back(&sink);
 }
 LcdModel& Board::lcd() {
   return s_->lcd;
@@ -393,13 +279,13 @@ const LcdModel& Board::lcd() const {
   return s_->lcd;
 }
 const std::vector<Finding>& Board::findings() const {
-  return s_->findings;
+  return s_->findings.list();
 }
 void Board::report(Finding f) {
-  s_->add(std::move(f));
+  s_->findings.add(std::move(f));
 }
 void Board::locate_findings(std::size_t first, const std::string& code) {
-  auto& all = s_->findings;
+  auto& all = s_->findings.list();
   for (std::size_t i = first; i < all.size(); ++i) all[i].message += " (code at " + code + ")";
 }
 

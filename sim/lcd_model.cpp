@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint16_t kDataFlag = 0x100;  // on the wire; the firmware's word has it inverted
 constexpr std::uint16_t kWireMask = 0x1FF;
 constexpr std::uint8_t kByteMask = 0xFF;
-constexpr std::size_t kMaxFindings = 100;  // a broken stream repeats its fault every word
+constexpr unsigned kWordBits = 9;
 constexpr unsigned kColourBits = 12;
 constexpr std::uint32_t kColourMask = 0xFFF;
 
@@ -67,6 +67,26 @@ void LcdModel::set_select(bool low) {
   select_low_ = low;
 }
 
+bool LcdModel::accepts(const SpiFormat& format, SpiComplaints& complaints) {
+  bool ok = true;
+  if (format.bits != kWordBits) {
+    complaints.refuse("lcd-width",
+                      std::to_string(format.bits) + "-bit transfers: the LCD takes 9-bit words");
+    ok = false;
+  }
+  if (format.lsb_first) {
+    complaints.refuse("lcd-lsbf", "least significant bit first: the LCD takes the flag bit first");
+    ok = false;
+  }
+  if (!format.cpol || !format.cpha) {
+    complaints.refuse("lcd-mode",
+                      "CPOL and CPHA must both be 1: the LCD samples on the rising edge of a "
+                      "clock that idles high");
+    ok = false;
+  }
+  return ok;
+}
+
 void LcdModel::receive(std::uint16_t wire) {
   wire &= kWireMask;
   if (!select_low_) {
@@ -76,6 +96,7 @@ void LcdModel::receive(std::uint16_t wire) {
   last_word_ = wire ^ kDataFlag;
   ++word_count_;
   if (keep_history_) words_.push_back(last_word_);
+  for (LcdObserver* o : observers_) o->word(last_word_);
   if (reset_low_) {
     report("word " + hex(wire, 3) + " sent while the LCD is held in reset: ignored");
     return;
@@ -184,14 +205,11 @@ void LcdModel::put_pixel(std::uint16_t colour) {
   if (keep_history_) frames_.push_back(last_frame_);
   frame_open_ = false;
   pixel_ = 0;
+  for (LcdObserver* o : observers_) o->frame(last_frame_);
 }
 
-void LcdModel::report(std::string message) {
-  if (findings_.size() < kMaxFindings) {
-    findings_.push_back(std::move(message));
-  } else if (suppressed_++ == 0) {
-    findings_.push_back("further stream errors not listed");
-  }
+void LcdModel::report(const std::string& message) {
+  for (LcdObserver* o : observers_) o->finding(message);
 }
 
 LcdFrame LcdModel::panel() const {

@@ -1,125 +1,142 @@
-// SPI0 as the LCD's link: transfer timing, SPIF and WCOL, and whether the LCD can take a word.
-#include "board_state.h"
+// SPI0: transfer timing, SPIF and WCOL, and the word shifted out to the attached device.
+#include "spi0.h"
 
-#include "sim/format.h"
+#include "pin_connect.h"
 
 namespace sim {
 
-using namespace board_detail;
-
 namespace {
 
-constexpr unsigned kLcdWordBits = 9;
 constexpr unsigned kSpiDefaultBits = 8;  // BitEnable = 0
 constexpr unsigned kSpiMaxBits = 16;     // BITS = 0
+constexpr std::uint8_t kSpsrFlags = chip::S0SPSR_SPIF | chip::S0SPSR_WCOL;
+
+using S = Spi0;
 
 }  // namespace
 
+const Register Spi0::kRegisters[] = {
+    {LPCDEMO_REGISTER(S0SPCR), Access::ReadWrite, 0, 0xFFFF},
+    {LPCDEMO_REGISTER(S0SPSR), Access::ReadOnly, 0, 0, reads(&S::read_status)},
+    // MISO0 is not connected: reads give 0.
+    {LPCDEMO_REGISTER(S0SPDR), Access::ReadWrite, 0, 0xFFFF, reads(&S::read_data),
+     checks(&S::write_data)},
+    {LPCDEMO_REGISTER(S0SPCCR), Access::ReadWrite, 0, 0xFF, nullptr, checks(&S::check_divider)},
+};
+
+Spi0::Spi0(Findings& findings, Clock& clock, const PinConnect& pins)
+    : Peripheral(kRegisters, findings), clock_(clock), pins_(pins) {}
+
 unsigned Board::spi_transfer_bits(std::uint16_t spcr) {
-  if (!(spcr & L::S0SPCR_BITENABLE)) return kSpiDefaultBits;
-  const unsigned bits = (spcr >> L::S0SPCR_BITS_SHIFT) & L::S0SPCR_BITS_MASK;
+  if (!(spcr & chip::S0SPCR_BITENABLE)) return kSpiDefaultBits;
+  const unsigned bits = (spcr >> chip::S0SPCR_BITS_SHIFT) & chip::S0SPCR_BITS_MASK;
   if (bits == 0) return kSpiMaxBits;
   return bits < kSpiDefaultBits ? 0 : bits;
 }
 
 bool Board::sck_divider_valid(std::uint8_t spccr) {
-  return spccr >= L::S0SPCCR_MIN && spccr % 2 == 0;
+  return spccr >= chip::S0SPCCR_MIN && spccr % 2 == 0;
 }
 
-unsigned Board::State::spi_bits() {
-  const unsigned bits = spi_transfer_bits(spcr);
+void Spi0::reset_state() {
+  busy_ = spif_seen_ = to_device_ = false;
+  done_at_ = 0;
+  word_ = 0;
+}
+
+unsigned Spi0::bits() {
+  const unsigned bits = Board::spi_transfer_bits(static_cast<std::uint16_t>(reg(kSpcr)));
   if (bits != 0) return bits;
-  fail_once("spi-bits", L::S0SPCR.addr, spcr, "reserved BITS value");
+  fail_once("spi-bits", kSpcr, reg(kSpcr), "reserved BITS value");
   return kSpiDefaultBits;
 }
 
-bool Board::State::spi_routed() const {
-  return pinsel_function(pinsel0, L::P0_SCK0) == L::PINSEL_SPI0 &&
-         pinsel_function(pinsel0, L::P0_MOSI0) == L::PINSEL_SPI0;
+bool Spi0::routed() const {
+  return pins_.function(chip::P0_SCK0) == chip::PINSEL_SPI0 &&
+         pins_.function(chip::P0_MOSI0) == chip::PINSEL_SPI0;
 }
 
-bool Board::State::lcd_can_see(unsigned bits) {
+void Spi0::refuse(const char* key, const std::string& why) {
+  fail_once(key, kSpcr, reg(kSpcr), why);
+}
+
+bool Spi0::device_takes(unsigned bits) {
+  if (device_ == nullptr) return false;
   bool ok = true;
-  if (!spi_routed()) {
-    fail_once("spi-pins", L::PINSEL0.addr, pinsel0,
-              "P0.4 and P0.6 are not SCK0 and MOSI0: the LCD sees no clock or data");
+  if (!routed()) {
+    findings_.fail_once("spi-pins", pins_.pinsel0_register(), pins_.pinsel0(),
+                        std::string("P0.4 and P0.6 are not SCK0 and MOSI0: the ") +
+                            device_->name() + " sees no clock or data");
     ok = false;
   }
-  if (bits != kLcdWordBits) {
-    fail_once("spi-width", L::S0SPCR.addr, spcr,
-              std::to_string(bits) + "-bit transfers: the LCD takes 9-bit words");
-    ok = false;
-  }
-  if (spcr & L::S0SPCR_LSBF) {
-    fail_once("spi-lsbf", L::S0SPCR.addr, spcr,
-              "least significant bit first: the LCD takes the flag bit first");
-    ok = false;
-  }
-  if (!(spcr & L::S0SPCR_CPOL) || !(spcr & L::S0SPCR_CPHA)) {
-    fail_once("spi-mode", L::S0SPCR.addr, spcr,
-              "CPOL and CPHA must both be 1: the LCD samples on the rising edge of a clock "
-              "that idles high");
-    ok = false;
-  }
-  return ok;
+  const std::uint32_t spcr = reg(kSpcr);
+  const SpiFormat format{.bits = bits,
+                         .cpol = (spcr & chip::S0SPCR_CPOL) != 0,
+                         .cpha = (spcr & chip::S0SPCR_CPHA) != 0,
+                         .lsb_first = (spcr & chip::S0SPCR_LSBF) != 0};
+  return device_->accepts(format, *this) && ok;
 }
 
-void Board::State::touch_spdr() {
-  if (spif_seen) spsr &= static_cast<std::uint8_t>(~(L::S0SPSR_SPIF | L::S0SPSR_WCOL));
-  spif_seen = false;
+void Spi0::touch_data() {
+  if (spif_seen_) set_reg(kSpsr, reg(kSpsr) & ~std::uint32_t{kSpsrFlags});
+  spif_seen_ = false;
 }
 
-void Board::State::write_spdr(std::uint16_t v) {
-  touch_spdr();
-  if (spi_busy) {
-    spsr |= L::S0SPSR_WCOL;
-    fail(L::S0SPDR.addr, v, "written while a transfer is in progress: WCOL set, word lost");
-    return;
-  }
-  if (!(spcr & L::S0SPCR_MSTR)) {
-    fail(L::S0SPDR.addr, v, "written with S0SPCR.MSTR = 0: a slave sends nothing by itself");
-    return;
-  }
-  if (spsr & L::S0SPSR_SPIF) {
-    fail_once("spif-stale", L::S0SPDR.addr, v,
-              "written with SPIF still set (S0SPSR not read since the last transfer): "
-              "SPIF cannot tell when this word is out");
-  }
-  if (!sck_divider_valid(spccr)) {
-    fail_once("spccr", L::S0SPCCR.addr, spccr, "must be even and at least 8");
-  }
-  const unsigned bits = spi_bits();
-  spi_to_lcd = lcd_can_see(bits);
-  spi_word = static_cast<std::uint16_t>(v & width_mask(bits));
-  spi_busy = true;
-  const unsigned sck_divider = spccr < L::S0SPCCR_MIN ? L::S0SPCCR_MIN : spccr;
-  spi_done_at = pclk + std::uint64_t{bits} * sck_divider;
-  if (!spi_routed() || !times_wire_events()) return;  // the pins show nothing of it
-  const double bit_ns = sck_divider * kNsPerSecond / pclk_hz();
-  const double ns = wire_event(bits * bit_ns);
-  for (WireSink* s : wire_sinks) s->transfer(ns, spi_word, bits, bit_ns);
+std::uint32_t Spi0::read_data(const Register&, std::uint32_t) {
+  touch_data();
+  return 0;
 }
 
-void Board::State::finish_transfer() {
-  spi_busy = false;
-  spsr |= L::S0SPSR_SPIF;
-  if (!spi_to_lcd) return;  // only 9-bit words get this far
-  const std::size_t words = lcd.word_count(), frames = lcd.frame_count();
-  lcd.receive(spi_word);
-  if (lcd.word_count() != words) {
-    for (LcdSink* s : sinks) s->word(lcd.last_word());
+std::uint32_t Spi0::write_data(const Register& r, std::uint32_t v) {
+  touch_data();
+  if (busy_) {
+    set_reg(kSpsr, reg(kSpsr) | chip::S0SPSR_WCOL);
+    findings_.fail(r, v, "written while a transfer is in progress: WCOL set, word lost");
+    return v;
   }
-  if (lcd.frame_count() != frames) {
-    if (keep_history) frame_cclk.push_back(cclk);
-    accesses_since_frame = 0;
-    for (LcdSink* s : sinks) s->frame(lcd.last_frame(), cclk, cclk_hz());
+  if (!(reg(kSpcr) & chip::S0SPCR_MSTR)) {
+    findings_.fail(r, v, "written with S0SPCR.MSTR = 0: a slave sends nothing by itself");
+    return v;
   }
+  if (reg(kSpsr) & chip::S0SPSR_SPIF) {
+    findings_.fail_once("spif-stale", r, v,
+                        "written with SPIF still set (S0SPSR not read since the last transfer): "
+                        "SPIF cannot tell when this word is out");
+  }
+  const auto spccr = static_cast<std::uint8_t>(reg(kSpccr));
+  if (!Board::sck_divider_valid(spccr)) {
+    fail_once("spccr", kSpccr, spccr, "must be even and at least 8");
+  }
+  const unsigned n = bits();
+  to_device_ = device_takes(n);
+  word_ = static_cast<std::uint16_t>(v & width_mask(n));
+  busy_ = true;
+  const unsigned sck_divider = spccr < chip::S0SPCCR_MIN ? chip::S0SPCCR_MIN : spccr;
+  done_at_ = clock_.pclk + std::uint64_t{n} * sck_divider;
+  if (!routed() || !clock_.times_wire_events()) return v;  // the pins show nothing of it
+  const double bit_ns = sck_divider * kNsPerSecond / clock_.pclk_hz();
+  const double ns = clock_.wire_event(n * bit_ns);
+  for (WireSink* s : clock_.wire_sinks) s->transfer(ns, word_, n, bit_ns);
+  return v;
 }
 
-std::uint8_t Board::State::read_spsr() {
-  if (spi_busy && !clocked) finish_transfer();
-  if (spsr & L::S0SPSR_SPIF) spif_seen = true;
-  return spsr;
+void Spi0::finish_transfer() {
+  busy_ = false;
+  set_reg(kSpsr, reg(kSpsr) | chip::S0SPSR_SPIF);
+  if (to_device_) device_->receive(word_);
+}
+
+std::uint32_t Spi0::read_status(const Register&, std::uint32_t) {
+  if (busy_ && !clock_.clocked) finish_transfer();
+  if (reg(kSpsr) & chip::S0SPSR_SPIF) spif_seen_ = true;
+  return reg(kSpsr);
+}
+
+std::uint32_t Spi0::check_divider(const Register& r, std::uint32_t v) {
+  if (!Board::sck_divider_valid(static_cast<std::uint8_t>(v))) {
+    findings_.fail(r, v, "must be even and at least 8");
+  }
+  return v;
 }
 
 }  // namespace sim

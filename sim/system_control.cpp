@@ -1,12 +1,11 @@
-// System control (memory map, accelerator, PLL, VPB divider) and the port-0 pins: the clocks
-// the other peripherals count in, and the LCD's select and reset lines.
-#include "board_state.h"
+// System control (memory map, accelerator, PLL, VPB divider, SCS): the clocks the other
+// peripherals count in.
+#include "system_control.h"
 
+#include "fast_gpio.h"
 #include "sim/format.h"
 
 namespace sim {
-
-using namespace board_detail;
 
 namespace {
 
@@ -22,199 +21,183 @@ constexpr double kCclkMaxHz = 60e6;
 constexpr double kMamOneCycleHz = 20e6;
 constexpr double kMamTwoCyclesHz = 40e6;
 constexpr std::uint8_t kMamtimAbove40MHz = 3;
+constexpr std::uint8_t kPllcfgFields =
+    chip::PLLCFG_MSEL_MASK | (chip::PLLCFG_PSEL_MASK << chip::PLLCFG_PSEL_SHIFT);
+constexpr std::uint32_t kPllconFields = chip::PLLCON_PLLE | chip::PLLCON_PLLC;
+constexpr std::uint32_t kScsFields = chip::SCS_GPIO0M | chip::SCS_GPIO1M;
+
+using S = SystemControl;
 
 }  // namespace
 
-unsigned Board::State::divider(std::uint8_t cfg) const {
-  return 1u << ((cfg >> L::PLLCFG_PSEL_SHIFT) & L::PLLCFG_PSEL_MASK);
+const Register SystemControl::kRegisters[] = {
+    {LPCDEMO_REGISTER(MAMCR), Access::ReadWrite, chip::MAMCR_OFF, chip::MAMCR_MODE_MASK, nullptr,
+     checks(&S::check_mamcr), then(&S::timing_changed)},
+    {LPCDEMO_REGISTER(MAMTIM), Access::ReadWrite, chip::MAMTIM_MAX, chip::MAMTIM_MAX, nullptr,
+     checks(&S::check_mamtim_write), then(&S::timing_changed)},
+    {LPCDEMO_REGISTER(MEMMAP), Access::ReadWrite, 0, chip::MEMMAP_MODE_MASK, nullptr,
+     checks(&S::check_memmap)},
+    {LPCDEMO_REGISTER(PLLCON), Access::ReadWrite, 0, kPllconFields},
+    {LPCDEMO_REGISTER(PLLCFG), Access::ReadWrite, 0, kPllcfgFields},
+    {LPCDEMO_REGISTER(PLLSTAT), Access::ReadOnly, 0, 0, reads(&S::read_pllstat)},
+    {LPCDEMO_REGISTER(PLLFEED), Access::WriteOnly, 0, 0, nullptr, nullptr, then(&S::write_feed)},
+    {LPCDEMO_REGISTER(VPBDIV), Access::ReadWrite, chip::VPBDIV_PCLK_QUARTER, chip::VPBDIV_MASK,
+     nullptr, checks(&S::check_vpbdiv), then(&S::vpbdiv_written)},
+    {LPCDEMO_REGISTER(SCS), Access::ReadWrite, 0, kScsFields, nullptr, nullptr,
+     then(&S::scs_written)},
+};
+
+SystemControl::SystemControl(Findings& findings, Clock& clock)
+    : Peripheral(kRegisters, findings), clock_(clock) {}
+
+void SystemControl::reset_state() {
+  pllcon_now_ = pllcfg_now_ = 0;
+  feed_armed_ = locked_ = false;
+  lock_at_ = xtal_ = xtal_rest_ = 0;
+  xtal_counted_to_ = clock_.cclk;
+  clock_.mark_rate_change();
+  clock_.set_cclk_hz(cclk_hz());
+  clock_.set_pclk_divider(pclk_divider());
 }
 
-double Board::State::cclk_hz() const {
-  return pll_connected() ? kCrystalHz * multiplier(pllcfg_now) : kCrystalHz;
+unsigned SystemControl::divider(std::uint8_t cfg) {
+  return 1u << ((cfg >> chip::PLLCFG_PSEL_SHIFT) & chip::PLLCFG_PSEL_MASK);
 }
 
-unsigned Board::State::pclk_divider() const {
-  switch (vpbdiv) {
-    case L::VPBDIV_PCLK_IS_CCLK:
+double SystemControl::cclk_hz() const {
+  return pll_connected() ? Board::kCrystalHz * multiplier(pllcfg_now_) : Board::kCrystalHz;
+}
+
+unsigned SystemControl::pclk_divider() const {
+  switch (reg(kVpbdiv)) {
+    case chip::VPBDIV_PCLK_IS_CCLK:
       return 1;
-    case L::VPBDIV_PCLK_HALF:
+    case chip::VPBDIV_PCLK_HALF:
       return 2;
     default:
       return 4;
   }
 }
 
-void Board::State::advance(std::uint64_t cycles) {
-  cclk += cycles;
-  pclk_rest += cycles;
-  // The divider is a power of two: a shift and a mask where a division would cost more than
-  // the rest of a typical call.
-  const auto shift = static_cast<unsigned>(std::countr_zero(pclk_divider()));
-  pclk += pclk_rest >> shift;
-  pclk_rest &= (std::uint64_t{1} << shift) - 1;
-  catch_up();
-}
-
-void Board::State::count_xtal() {
+void SystemControl::count_xtal() {
   // The rate is fixed between feeds, so the clocks since the last count divide at once.
-  const unsigned m = pll_connected() ? multiplier(pllcfg_now) : 1;
-  xtal_rest += cclk - xtal_counted_to;
-  xtal_counted_to = cclk;
-  xtal += xtal_rest / m;
-  xtal_rest %= m;
+  const unsigned m = pll_connected() ? multiplier(pllcfg_now_) : 1;
+  xtal_rest_ += clock_.cclk - xtal_counted_to_;
+  xtal_counted_to_ = clock_.cclk;
+  xtal_ += xtal_rest_ / m;
+  xtal_rest_ %= m;
 }
 
-std::uint64_t Board::State::cclk_when(std::uint64_t pclk_at) const {
-  if (pclk_at <= pclk) return cclk;
-  // advance()'s rounding: pclk_rest processor clocks already count towards the next one.
-  const std::uint64_t cycles = (pclk_at - pclk) * pclk_divider();
-  return cclk + (cycles > pclk_rest ? cycles - pclk_rest : 0);
-}
-
-double Board::State::wire_ns() const {
-  if (!clocked) return nominal_ns;
-  return rate_since_ns + static_cast<double>(cclk - rate_since_cclk) * kNsPerSecond / cclk_hz();
-}
-
-double Board::State::wire_event(double length_ns) {
-  const double ns = wire_ns();
-  if (!clocked) nominal_ns += length_ns;
-  return ns;
-}
-
-void Board::State::count_unclocked_access() {
-  nominal_ns += kNsPerSecond / cclk_hz();  // each access nominally a processor clock
-  if (stop_requested.load(std::memory_order_relaxed)) throw Stopped("stopped on request");
-  // Without a clock nothing else ends firmware stuck in a loop: a calibration that never
-  // settles, or a poll that can never succeed.
-  if (++accesses_since_frame > kStallAccesses) {
-    throw Stalled("no LCD frame in " + std::to_string(kStallAccesses) +
-                  " register accesses: the firmware is stuck in a loop");
-  }
-}
-
-void Board::State::check_mamtim() {
-  if (mamcr == L::MAMCR_OFF) return;
+void SystemControl::check_mamtim() {
+  if (mamcr() == chip::MAMCR_OFF) return;
   const double f = cclk_hz();
   const std::uint8_t need = f < kMamOneCycleHz ? 1 : f < kMamTwoCyclesHz ? 2 : kMamtimAbove40MHz;
-  if (mamtim < need) {
-    fail(L::MAMTIM.addr, mamtim,
-         "flash fetches of " + std::to_string(mamtim) + " clocks are too short at CCLK " + mhz(f) +
-             " (at least " + std::to_string(need) + ")");
+  if (mamtim() < need) {
+    fail(kMamtim, mamtim(),
+         "flash fetches of " + std::to_string(mamtim()) + " clocks are too short at CCLK " +
+             mhz(f) + " (at least " + std::to_string(need) + ")");
   }
 }
 
-void Board::State::check_pll_frequencies() {
-  const double f = kCrystalHz * multiplier(pllcfg_now);
-  const double cco = f * 2 * divider(pllcfg_now);
+void SystemControl::check_pll_frequencies() {
+  const double f = Board::kCrystalHz * multiplier(pllcfg_now_);
+  const double cco = f * 2 * divider(pllcfg_now_);
   if (cco < kCcoMinHz || cco > kCcoMaxHz) {
-    fail(L::PLLCFG.addr, pllcfg_now, "CCO " + mhz(cco) + " lies outside 156-320 MHz");
+    fail(kPllcfg, pllcfg_now_, "CCO " + mhz(cco) + " lies outside 156-320 MHz");
   }
   if (f < kCclkMinHz || f > kCclkMaxHz) {
-    fail(L::PLLCFG.addr, pllcfg_now, "CCLK " + mhz(f) + " lies outside 10-60 MHz");
+    fail(kPllcfg, pllcfg_now_, "CCLK " + mhz(f) + " lies outside 10-60 MHz");
   }
 }
 
-void Board::State::feed() {
-  feed_armed = false;
+void SystemControl::feed() {
+  feed_armed_ = false;
   count_xtal();  // at the old rate
   const bool was_enabled = pll_enabled();
   const bool was_connected = pll_connected();
-  const bool cfg_changed = pllcfg != pllcfg_now;
-  // The processor clock may change rate here: time so far was counted at the old one.
-  rate_since_ns = wire_ns();
-  rate_since_cclk = cclk;
-  pllcon_now = pllcon;
-  pllcfg_now = pllcfg;
+  const bool cfg_changed = reg(kPllcfg) != pllcfg_now_;
+  clock_.mark_rate_change();
+  pllcon_now_ = static_cast<std::uint8_t>(reg(kPllcon));
+  pllcfg_now_ = static_cast<std::uint8_t>(reg(kPllcfg));
+  clock_.set_cclk_hz(cclk_hz());
   if (!pll_enabled()) {
-    locked = false;
+    locked_ = false;
   } else if (!was_enabled || cfg_changed) {
-    locked = false;
-    lock_at = xtal + kPllLockCrystalCycles;
+    locked_ = false;
+    lock_at_ = xtal_ + kPllLockCrystalCycles;
     check_pll_frequencies();
   }
-  if (pll_connected() && !locked) {
-    fail(L::PLLCON.addr, pllcon_now, "PLL connected before it locked (PLLSTAT.PLOCK = 0)");
+  if (pll_connected() && !locked_) {
+    fail(kPllcon, pllcon_now_, "PLL connected before it locked (PLLSTAT.PLOCK = 0)");
   }
   if (pll_connected() != was_connected) check_mamtim();
 }
 
-void Board::State::write_feed(std::uint8_t v) {
-  if (v == L::PLLFEED_FIRST) {
-    feed_armed = true;
-  } else if (v == L::PLLFEED_SECOND && feed_armed) {
+void SystemControl::abort_feed(const std::string& name) {
+  feed_armed_ = false;
+  fail(kPllfeed, chip::PLLFEED_FIRST,
+       "feed aborted by an access to " + name + " between 0xAA and 0x55");
+}
+
+void SystemControl::write_feed(const Register&, std::uint32_t v) {
+  if (v == chip::PLLFEED_FIRST) {
+    feed_armed_ = true;
+  } else if (v == chip::PLLFEED_SECOND && feed_armed_) {
     feed();
-  } else if (v == L::PLLFEED_SECOND) {
-    fail(L::PLLFEED.addr, v, "0x55 without 0xAA directly before it: no feed");
+  } else if (v == chip::PLLFEED_SECOND) {
+    fail(kPllfeed, v, "0x55 without 0xAA directly before it: no feed");
   } else {
-    feed_armed = false;
-    fail(L::PLLFEED.addr, v, "not part of the feed sequence 0xAA, 0x55");
+    feed_armed_ = false;
+    fail(kPllfeed, v, "not part of the feed sequence 0xAA, 0x55");
   }
 }
 
-std::uint16_t Board::State::read_pllstat() {
+std::uint32_t SystemControl::read_pllstat(const Register& r, std::uint32_t) {
   if (!pll_enabled()) {
-    fail_once("pllstat-off", L::PLLSTAT.addr, 0,
-              "read with the PLL not enabled by a feed: PLOCK will never set");
-  } else if (!clocked) {
-    locked = true;  // without a clock, lock is reached by the first poll
+    findings_.fail_once("pllstat-off", r, 0,
+                        "read with the PLL not enabled by a feed: PLOCK will never set");
+  } else if (!clock_.clocked) {
+    locked_ = true;  // without a clock, lock is reached by the first poll
   }
-  return static_cast<std::uint16_t>(pllcfg_now | (pll_enabled() ? L::PLLSTAT_PLLE : 0) |
-                                    ((pllcon_now & L::PLLCON_PLLC) ? L::PLLSTAT_PLLC : 0) |
-                                    (locked ? L::PLLSTAT_PLOCK : 0));
+  return pllcfg_now_ | (pll_enabled() ? chip::PLLSTAT_PLLE : 0) |
+         ((pllcon_now_ & chip::PLLCON_PLLC) ? chip::PLLSTAT_PLLC : 0) |
+         (locked_ ? chip::PLLSTAT_PLOCK : 0);
 }
 
-void Board::State::write_mamcr(std::uint8_t v) {
-  if (v > L::MAMCR_FULL) fail(L::MAMCR.addr, v, "reserved mode (0 off, 1 partial, 2 full)");
-  mamcr = v & L::MAMCR_MODE_MASK;
+std::uint32_t SystemControl::check_memmap(const Register& r, std::uint32_t v) {
+  if (v > chip::MEMMAP_USER_RAM) findings_.fail(r, v, "reserved mapping");
+  return v;
+}
+
+std::uint32_t SystemControl::check_mamcr(const Register& r, std::uint32_t v) {
+  if (v > chip::MAMCR_FULL) findings_.fail(r, v, "reserved mode (0 off, 1 partial, 2 full)");
+  return v;
+}
+
+std::uint32_t SystemControl::check_mamtim_write(const Register& r, std::uint32_t v) {
+  if (mamcr() != chip::MAMCR_OFF) {
+    findings_.fail(r, v, "changed while the accelerator is on (MAMCR " + hex(mamcr()) + ")");
+  }
+  if (v == 0 || v > chip::MAMTIM_MAX) findings_.fail(r, v, "reserved value (1-7 allowed)");
+  return v;
+}
+
+void SystemControl::timing_changed(const Register&, std::uint32_t) {
   check_mamtim();
 }
 
-void Board::State::write_mamtim(std::uint8_t v) {
-  if (mamcr != L::MAMCR_OFF) {
-    fail(L::MAMTIM.addr, v, "changed while the accelerator is on (MAMCR " + hex(mamcr) + ")");
-  }
-  if (v == 0 || v > L::MAMTIM_MAX) fail(L::MAMTIM.addr, v, "reserved value (1-7 allowed)");
-  mamtim = v & L::MAMTIM_MAX;
-  check_mamtim();
+std::uint32_t SystemControl::check_vpbdiv(const Register& r, std::uint32_t v) {
+  if ((v & chip::VPBDIV_MASK) != chip::VPBDIV_MASK) return v;
+  findings_.fail(r, v, "reserved divider: the previous one stays");
+  return reg(kVpbdiv);
 }
 
-std::uint32_t Board::State::pin_level(std::uint32_t pin) const {
-  // PINSEL0 selects the functions of P0.0-P0.15, PINSEL1 those of P0.16-P0.31.
-  const unsigned function = pin >> L::PINSEL_PINS ? pinsel_function(pinsel1, pin >> L::PINSEL_PINS)
-                                                  : pinsel_function(pinsel0, pin);
-  const bool driven = (scs & L::SCS_GPIO0M) && (fiodir & pin) && function == L::PINSEL_GPIO;
-  return driven ? (fiolatch & pin) : pin;  // undriven lines are pulled up
+void SystemControl::vpbdiv_written(const Register&, std::uint32_t) {
+  clock_.set_pclk_divider(pclk_divider());
 }
 
-void Board::State::update_lcd_lines() {
-  lcd.set_reset(pin_level(L::P0_LCD_RESET) == 0);
-  lcd.set_select(pin_level(L::P0_LCD_CS) == 0);
-  report_lines();
-}
-
-void Board::State::report_lines() {
-  std::uint32_t levels = 0;
-  for (std::uint32_t pin = 1; pin != 0; pin <<= 1) {
-    if (pin & kWireLines) levels |= pin_level(pin);
-  }
-  if (levels == wire_lines) return;
-  wire_lines = levels;
-  const double ns = wire_ns();
-  for (WireSink* s : wire_sinks) s->lines(ns, levels);
-}
-
-void Board::State::check_fast_gpio(std::uint32_t addr, std::uint32_t v) {
-  if (!(scs & L::SCS_GPIO0M)) {
-    fail_once("gpio0m", addr, v,
-              "fast GPIO used while SCS.GPIO0M = 0: the legacy registers drive port 0");
-  }
-}
-
-std::uint32_t Board::State::read_fiopin() const {
-  std::uint32_t level = 0;
-  for (unsigned pin = 0; pin < 32; ++pin) level |= pin_level(1u << pin);
-  return level & ~fiomask;
+void SystemControl::scs_written(const Register&, std::uint32_t) {
+  if (gpio_) gpio_->update_lines();
 }
 
 }  // namespace sim

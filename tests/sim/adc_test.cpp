@@ -5,7 +5,7 @@
 
 namespace {
 
-using namespace lpc2138;
+namespace chip = lpc2138;
 
 constexpr std::uint32_t kDone = 1u << 31;
 constexpr std::uint32_t kStart = 1u << 24;
@@ -17,9 +17,9 @@ class AdcTest : public simtest::BoardTest {
 
   // getad's register traffic: start, poll DONE, read once more.
   std::uint32_t convert() {
-    w(AD0CR, r(AD0CR) | kStart);
-    while (!(r(AD0GDR) & kDone)) board.advance(64);
-    return (r(AD0GDR) >> 6) & 0x3FF;
+    w(chip::AD0CR, r(chip::AD0CR) | kStart);
+    while (!(r(chip::AD0GDR) & kDone)) board.advance(64);
+    return (r(chip::AD0GDR) >> 6) & 0x3FF;
   }
 };
 
@@ -36,11 +36,11 @@ TEST_F(AdcTest, FirmwarePatternReadsEachCodeWithoutFindings) {
 TEST_F(AdcTest, DoneCarriesResultAndChannelAndClearsOnRead) {
   clock_up();
   io_up();
-  w(AD0CR, kConfig | kStart);
+  w(chip::AD0CR, kConfig | kStart);
   EXPECT_EQ(board.conversion_done_at(), std::nullopt);  // no clock: done by the first poll
-  const std::uint32_t first = r(AD0GDR);
+  const std::uint32_t first = r(chip::AD0GDR);
   EXPECT_EQ(first, kDone | (1u << 24) | (100u << 6));  // CHN 1
-  const std::uint32_t again = r(AD0GDR);
+  const std::uint32_t again = r(chip::AD0GDR);
   EXPECT_EQ(again, (1u << 24) | (100u << 6));  // DONE gone, RESULT kept
 }
 
@@ -48,19 +48,19 @@ TEST_F(AdcTest, ConversionTakesElevenDividedClocks) {
   clock_up();
   io_up();
   board.enable_clock();
-  w(AD0CR, kConfig | kStart);
+  w(chip::AD0CR, kConfig | kStart);
   board.advance(11 * 256 - 1);  // PCLK = CCLK
-  EXPECT_EQ(r(AD0GDR) & kDone, 0u);
+  EXPECT_EQ(r(chip::AD0GDR) & kDone, 0u);
   board.advance(1);
-  EXPECT_EQ(r(AD0GDR) & kDone, kDone);
+  EXPECT_EQ(r(chip::AD0GDR) & kDone, kDone);
   // CLKDIV 7 at PCLK = CCLK / 2: 11 x 8 x 2 = 176 processor clocks.
-  w(VPBDIV, 2);
-  w(AD0CR, 0x00200702 | kStart);
+  w(chip::VPBDIV, 2);
+  w(chip::AD0CR, 0x00200702 | kStart);
   EXPECT_EQ(board.conversion_done_at(), board.cclk_cycles() + 176);
   board.advance(175);
-  EXPECT_EQ(r(AD0GDR) & kDone, 0u);
+  EXPECT_EQ(r(chip::AD0GDR) & kDone, 0u);
   board.advance(1);
-  EXPECT_EQ(r(AD0GDR), kDone | (1u << 24) | (1023u << 6));
+  EXPECT_EQ(r(chip::AD0GDR), kDone | (1u << 24) | (1023u << 6));
   EXPECT_TRUE(board.findings().empty()) << all_findings();
 }
 
@@ -68,14 +68,14 @@ TEST_F(AdcTest, StartingWhileRunningAndLosingAResultAreFindings) {
   clock_up();
   io_up();
   board.enable_clock();
-  w(AD0CR, kConfig | kStart);
+  w(chip::AD0CR, kConfig | kStart);
   board.advance(100);
-  w(AD0CR, kConfig | kStart);
+  w(chip::AD0CR, kConfig | kStart);
   EXPECT_EQ(findings_with("while one is running"), 1) << all_findings();
   board.advance(2816);
-  w(AD0CR, kConfig);  // clears DONE before anyone saw it
+  w(chip::AD0CR, kConfig);  // clears DONE before anyone saw it
   EXPECT_EQ(findings_with("result lost"), 1) << all_findings();
-  EXPECT_EQ(r(AD0GDR) & kDone, 0u);
+  EXPECT_EQ(r(chip::AD0GDR) & kDone, 0u);
   EXPECT_EQ(findings_with("DONE of its conversion was never seen"), 1);
   EXPECT_EQ(board.conversions(), 2u);
 }
@@ -83,27 +83,27 @@ TEST_F(AdcTest, StartingWhileRunningAndLosingAResultAreFindings) {
 TEST_F(AdcTest, MisuseOfTheControlRegisterIsReported) {
   clock_up();
   io_up();
-  w(AD0CR, 0x0000FF02 | kStart);  // PDN = 0
+  w(chip::AD0CR, 0x0000FF02 | kStart);  // PDN = 0
   EXPECT_EQ(findings_with("PDN = 0"), 1);
   EXPECT_EQ(board.conversions(), 0u);
-  w(AD0CR, 0x00200006 | kStart);  // two channels, A/D clock 36 MHz
+  w(chip::AD0CR, 0x00200006 | kStart);  // two channels, A/D clock 36 MHz
   EXPECT_EQ(findings_with("exactly one channel"), 1);
   EXPECT_EQ(findings_with("A/D clock 36"), 1) << all_findings();
-  r(AD0GDR);
-  w(AD0CR, 0x0020FF01 | kStart);  // AD0.0: nothing connected
+  r(chip::AD0GDR);
+  w(chip::AD0CR, 0x0020FF01 | kStart);  // AD0.0: nothing connected
   EXPECT_EQ(findings_with("AD0.0 has no signal"), 1);
-  EXPECT_EQ(r(AD0GDR), kDone);  // code 0 on channel 0
+  EXPECT_EQ(r(chip::AD0GDR), kDone);  // code 0 on channel 0
 }
 
 TEST_F(AdcTest, PollingWithNothingRunningIsReportedOnce) {
   clock_up();
   io_up();
-  r(AD0GDR);
+  r(chip::AD0GDR);
   EXPECT_EQ(findings_with("read before any conversion finished"), 1);
   convert();
   EXPECT_EQ(board.findings().size(), 1u);  // the result read after DONE is fine
-  r(AD0GDR);
-  r(AD0GDR);
+  r(chip::AD0GDR);
+  r(chip::AD0GDR);
   EXPECT_EQ(findings_with("DONE will not set"), 1) << all_findings();
 }
 

@@ -11,6 +11,8 @@
 
 namespace simtest {
 
+namespace chip = lpc2138;
+
 // Hands out a fixed list of converter codes, then mid-scale.
 class ScriptedAudio : public sim::AudioSource {
  public:
@@ -53,51 +55,48 @@ class BoardTest : public ::testing::Test {
   }
 
   void feed() {
-    w(lpc2138::PLLFEED, 0xAA);
-    w(lpc2138::PLLFEED, 0x55);
+    w(chip::PLLFEED, 0xAA);
+    w(chip::PLLFEED, 0x55);
   }
 
   // The clock bring-up the firmware performs: 36 MHz from the 12 MHz crystal.
   void clock_up() {
-    using namespace lpc2138;
-    w(MEMMAP, 1);
-    w(MAMCR, 0);
-    w(MAMTIM, 3);
-    w(MAMCR, 2);
-    w(PLLCFG, 0x42);
-    w(PLLCON, 1);
+    w(chip::MEMMAP, 1);
+    w(chip::MAMCR, 0);
+    w(chip::MAMTIM, 3);
+    w(chip::MAMCR, 2);
+    w(chip::PLLCFG, 0x42);
+    w(chip::PLLCON, 1);
     feed();
-    while (!(r(PLLSTAT) & 0x400)) board.advance(10);
-    w(PLLCON, 3);
+    while (!(r(chip::PLLSTAT) & 0x400)) board.advance(10);
+    w(chip::PLLCON, 3);
     feed();
-    w(VPBDIV, 1);
+    w(chip::VPBDIV, 1);
   }
 
   // Pins, SPI0 and ADC0 as the firmware sets them, with the LCD reset pulse.
   void io_up() {
-    using namespace lpc2138;
-    w(PINSEL0, 0x00001105);
-    w(S0SPCR, 0x093C);
-    w(S0SPCCR, 8);
-    w(PINSEL1, 0x0000C000);
-    w(SCS, 1);
-    w(FIO0DIR, 0x3D0);
-    w(AD0CR, 0x0020FF02);
-    w(FIO0SET, 0x080);
-    w(FIO0CLR, 0x100);
-    w(FIO0SET, 0x100);
-    w(FIO0SET, 0x200);
+    w(chip::PINSEL0, 0x00001105);
+    w(chip::S0SPCR, 0x093C);
+    w(chip::S0SPCCR, 8);
+    w(chip::PINSEL1, 0x0000C000);
+    w(chip::SCS, 1);
+    w(chip::FIO0DIR, 0x3D0);
+    w(chip::AD0CR, 0x0020FF02);
+    w(chip::FIO0SET, 0x080);
+    w(chip::FIO0CLR, 0x100);
+    w(chip::FIO0SET, 0x100);
+    w(chip::FIO0SET, 0x200);
   }
 
   // sendlcd as the firmware performs it: select pulse before a command, poll SPIF.
   void send(int d) {
-    using namespace lpc2138;
     if (d & 0x100) {
-      w(FIO0SET, 0x80);
-      w(FIO0CLR, 0x80);
+      w(chip::FIO0SET, 0x80);
+      w(chip::FIO0CLR, 0x80);
     }
-    w(S0SPDR, static_cast<std::uint32_t>(d ^ 0x100));
-    while (!(r(S0SPSR) & 0x80)) board.advance(8);
+    w(chip::S0SPDR, static_cast<std::uint32_t>(d ^ 0x100));
+    while (!(r(chip::S0SPSR) & 0x80)) board.advance(8);
   }
 
   sim::Board board;

@@ -5,7 +5,7 @@
 
 namespace {
 
-using namespace lpc2138;
+namespace chip = lpc2138;
 using simtest::BoardTest;
 using Words = std::vector<std::uint16_t>;
 
@@ -27,22 +27,22 @@ TEST_F(BoardTest, TransferTakesNineBitsAtTheDividedClock) {
   clock_up();
   io_up();
   board.enable_clock();
-  w(FIO0CLR, 0x80);
-  w(S0SPDR, 0x02C);
+  w(chip::FIO0CLR, 0x80);
+  w(chip::S0SPDR, 0x02C);
   board.advance(71);  // PCLK = CCLK; 9 bits x 8 = 72 clocks
-  EXPECT_EQ(r(S0SPSR), 0u);
+  EXPECT_EQ(r(chip::S0SPSR), 0u);
   EXPECT_TRUE(board.lcd().words().empty());
   board.advance(1);
-  EXPECT_EQ(r(S0SPSR), kSpif);
+  EXPECT_EQ(r(chip::S0SPSR), kSpif);
   EXPECT_EQ(board.lcd().words(), Words{0x12C});
   // A slower divider and PCLK = CCLK / 4: 9 x 16 x 4 = 576 processor clocks.
-  w(S0SPCCR, 16);
-  w(VPBDIV, 0);
-  w(S0SPDR, 0x150);
+  w(chip::S0SPCCR, 16);
+  w(chip::VPBDIV, 0);
+  w(chip::S0SPDR, 0x150);
   board.advance(575);
-  EXPECT_EQ(r(S0SPSR), 0u);
+  EXPECT_EQ(r(chip::S0SPSR), 0u);
   board.advance(1);
-  EXPECT_EQ(r(S0SPSR), kSpif);
+  EXPECT_EQ(r(chip::S0SPSR), kSpif);
   EXPECT_TRUE(board.findings().empty()) << all_findings();
 }
 
@@ -50,16 +50,16 @@ TEST_F(BoardTest, TransferEndIsKnownToTheProcessorClock) {
   clock_up();
   io_up();
   board.enable_clock();
-  w(VPBDIV, 0);      // PCLK = CCLK / 4
-  board.advance(3);  // already three quarters into the next peripheral clock
-  w(FIO0CLR, 0x80);
-  w(S0SPDR, 0x02C);
+  w(chip::VPBDIV, 0);  // PCLK = CCLK / 4
+  board.advance(3);    // already three quarters into the next peripheral clock
+  w(chip::FIO0CLR, 0x80);
+  w(chip::S0SPDR, 0x02C);
   const std::uint64_t done = board.cclk_cycles() + 72 * 4 - 3;
   EXPECT_EQ(board.transfer_done_at(), done);
   board.advance(done - 1 - board.cclk_cycles());
-  EXPECT_EQ(r(S0SPSR), 0u);
+  EXPECT_EQ(r(chip::S0SPSR), 0u);
   board.advance(1);
-  EXPECT_EQ(r(S0SPSR), kSpif);
+  EXPECT_EQ(r(chip::S0SPSR), kSpif);
   EXPECT_EQ(board.transfer_done_at(), std::nullopt);
 }
 
@@ -67,77 +67,79 @@ TEST_F(BoardTest, SpifClearsOnlyAfterAStatusReadThenADataAccess) {
   clock_up();
   io_up();
   board.enable_clock();
-  w(FIO0CLR, 0x80);
-  w(S0SPDR, 0x1AA);
+  w(chip::FIO0CLR, 0x80);
+  w(chip::S0SPDR, 0x1AA);
   board.advance(72);
-  EXPECT_EQ(r(S0SPSR), kSpif);
-  EXPECT_EQ(r(S0SPSR), kSpif);  // reading alone does not clear it
-  r(S0SPDR);
-  EXPECT_EQ(r(S0SPSR), 0u);
+  EXPECT_EQ(r(chip::S0SPSR), kSpif);
+  EXPECT_EQ(r(chip::S0SPSR), kSpif);  // reading alone does not clear it
+  r(chip::S0SPDR);
+  EXPECT_EQ(r(chip::S0SPSR), 0u);
   // Without the status read, SPIF from the last transfer outlives the next write.
-  w(S0SPDR, 0x1BB);
+  w(chip::S0SPDR, 0x1BB);
   board.advance(72);
-  w(S0SPDR, 0x1CC);
+  w(chip::S0SPDR, 0x1CC);
   EXPECT_EQ(findings_with("SPIF still set"), 1) << all_findings();
-  EXPECT_EQ(r(S0SPSR), kSpif);  // already set while 0x1CC is still shifting
+  EXPECT_EQ(r(chip::S0SPSR), kSpif);  // already set while 0x1CC is still shifting
 }
 
 TEST_F(BoardTest, WriteDuringATransferSetsWcolAndIsLost) {
   clock_up();
   io_up();
   board.enable_clock();
-  w(FIO0CLR, 0x80);
-  w(S0SPDR, 0x111);
+  w(chip::FIO0CLR, 0x80);
+  w(chip::S0SPDR, 0x111);
   board.advance(10);
-  w(S0SPDR, 0x122);
+  w(chip::S0SPDR, 0x122);
   EXPECT_EQ(findings_with("WCOL set, word lost"), 1);
   board.advance(62);
-  EXPECT_EQ(r(S0SPSR), kSpif | kWcol);
-  r(S0SPDR);  // clears both
-  EXPECT_EQ(r(S0SPSR), 0u);
+  EXPECT_EQ(r(chip::S0SPSR), kSpif | kWcol);
+  r(chip::S0SPDR);  // clears both
+  EXPECT_EQ(r(chip::S0SPSR), 0u);
   EXPECT_EQ(board.lcd().words(), Words{0x011});
 }
 
 TEST_F(BoardTest, WithoutAClockTheFirstPollCompletesTheTransfer) {
   clock_up();
   io_up();
-  w(FIO0CLR, 0x80);
-  w(S0SPDR, 0x02C);
+  w(chip::FIO0CLR, 0x80);
+  w(chip::S0SPDR, 0x02C);
   EXPECT_TRUE(board.lcd().words().empty());
-  EXPECT_EQ(r(S0SPSR), kSpif);
+  EXPECT_EQ(r(chip::S0SPSR), kSpif);
   EXPECT_EQ(board.lcd().words(), Words{0x12C});
-  w(S0SPDR, 0x150);
-  w(S0SPDR, 0x151);  // never polled: still in progress
+  w(chip::S0SPDR, 0x150);
+  w(chip::S0SPDR, 0x151);  // never polled: still in progress
   EXPECT_EQ(findings_with("WCOL"), 1);
 }
 
 TEST_F(BoardTest, MisconfiguredPortsKeepWordsFromTheLcd) {
   clock_up();
   io_up();
-  w(S0SPCR, 0x083C);  // 8 bits
+  w(chip::S0SPCR, 0x083C);  // 8 bits
   send(0x12C);
   EXPECT_EQ(findings_with("8-bit transfers"), 1) << all_findings();
-  w(S0SPCR, 0x097C);  // LSB first
+  w(chip::S0SPCR, 0x097C);  // LSB first
   send(0x12C);
   EXPECT_EQ(findings_with("least significant bit first"), 1);
-  w(S0SPCR, 0x092C);  // CPOL = 0
+  w(chip::S0SPCR, 0x092C);  // CPOL = 0
   send(0x12C);
   EXPECT_EQ(findings_with("CPOL and CPHA"), 1);
-  w(S0SPCR, 0x093C);
-  w(PINSEL0, 0x00000005);  // SCK0 and MOSI0 left as GPIO
+  w(chip::S0SPCR, 0x0934);  // CPHA = 0: still no word for the LCD
+  send(0x12C);
+  w(chip::S0SPCR, 0x093C);
+  w(chip::PINSEL0, 0x00000005);  // SCK0 and MOSI0 left as GPIO
   send(0x12C);
   EXPECT_EQ(findings_with("P0.4 and P0.6"), 1);
   EXPECT_TRUE(board.lcd().words().empty());
-  w(PINSEL0, 0x00001105);
-  w(S0SPCCR, 7);
+  w(chip::PINSEL0, 0x00001105);
+  w(chip::S0SPCCR, 7);
   EXPECT_EQ(findings_with("S0SPCCR 0x07: must be even and at least 8"), 1);
 }
 
 TEST_F(BoardTest, DataWithTheChipSelectHighIsIgnoredByTheLcd) {
   clock_up();
   io_up();
-  w(S0SPDR, 0x150);  // io_init leaves P0.7 high
-  r(S0SPSR);
+  w(chip::S0SPDR, 0x150);  // io_init leaves P0.7 high
+  r(chip::S0SPSR);
   EXPECT_TRUE(board.lcd().words().empty());
   EXPECT_EQ(findings_with("LCD: word 0x150 sent while the chip select is high"), 1)
       << all_findings();

@@ -73,6 +73,9 @@ class Board : public hw::Bus {
   // Far more than any start-up or frame needs (a frame of the spectrum effect makes some
   // 25,000, one calibration pass some 3,000), far less than a minute's loop.
   static constexpr std::uint64_t kStallAccesses = 20'000'000;
+  // Findings listed at most; a broken loop or stream repeats its fault endlessly, and what
+  // follows is summed up in one line.
+  static constexpr std::size_t kMaxFindings = 1000;
 
   explicit Board(std::unique_ptr<AudioSource> audio);
   ~Board() override;
@@ -81,6 +84,9 @@ class Board : public hw::Bus {
 
   std::uint32_t read(std::uint32_t addr, unsigned width) override;
   void write(std::uint32_t addr, unsigned width, std::uint32_t value) override;
+  // Every peripheral register to its reset value, as the chip's reset leaves them; time, the
+  // LCD module and the findings so far stay.
+  void reset();
 
   // True for addresses of the modelled peripherals (system control, pin connect, SPI0, ADC0,
   // fast GPIO, VIC); everything else is no register of this board.

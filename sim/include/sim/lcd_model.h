@@ -1,5 +1,5 @@
-// The LCD module's controller as the firmware drives it: 9-bit words on the serial link, the
-// start-up commands, and pixel data after the memory-write command 0x2C.
+// The LCD module's controller as the firmware drives it: a device on SPI0 taking 9-bit words,
+// the start-up commands, and pixel data after the memory-write command 0x2C.
 #pragma once
 
 #include <array>
@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "sim/spi_device.h"
 
 namespace sim {
 
@@ -22,13 +24,31 @@ inline constexpr int kLcdFrameWords = 1 + kLcdPixels / kLcdGroupPixels * kLcdGro
 // 12-bit colours 0xRGB in row order; all black while the panel is asleep or off.
 using LcdFrame = std::array<std::uint16_t, kLcdPixels>;
 
-class LcdModel {
+// Told of the LCD's words, frames and findings as they happen.
+class LcdObserver {
  public:
+  virtual void word(std::uint16_t word) = 0;  // as LcdModel::words() logs it
+  virtual void frame(const LcdFrame& frame) = 0;
+  // A broken stream: a word the controller cannot take, or a frame cut short.
+  virtual void finding(const std::string& message) = 0;
+
+ protected:
+  ~LcdObserver() = default;
+};
+
+class LcdModel : public SpiDevice {
+ public:
+  void add_observer(LcdObserver& observer) { observers_.push_back(&observer); }
+
   // Reset line (P0.8, active low) and chip select (P0.7, active low) as driven by the GPIO.
   void set_reset(bool low);
   void set_select(bool low);
+  // The link takes 9-bit words, most significant (the flag) bit first, sampled on the rising
+  // edge of a clock that idles high: SPI's mode 3.
+  const char* name() const override { return "LCD"; }
+  bool accepts(const SpiFormat& format, SpiComplaints& complaints) override;
   // One word as it leaves SPI0: bit 8 clear for a command, set for data.
-  void receive(std::uint16_t wire);
+  void receive(std::uint16_t wire) override;
 
   // Every word received while selected, as the firmware passed it to sendlcd (bit 8 set for a
   // command), and every complete frame, in order: kept while history is on (the default, for
@@ -41,8 +61,6 @@ class LcdModel {
   std::size_t frame_count() const { return frame_count_; }
   std::uint16_t last_word() const { return last_word_; }
   const LcdFrame& last_frame() const { return last_frame_; }
-  // Inline: the board looks for new ones after every register access.
-  const std::vector<std::string>& findings() const { return findings_; }
 
   bool sleeping() const;
   bool display_on() const;
@@ -60,7 +78,7 @@ class LcdModel {
   void pixel_byte(std::uint8_t byte);
   void put_pixel(std::uint16_t colour);
   void end_of_parameters();
-  void report(std::string message);
+  void report(const std::string& message);
 
   bool reset_low_ = false;
   bool select_low_ = false;
@@ -81,8 +99,7 @@ class LcdModel {
   LcdFrame last_frame_{};
   std::vector<std::uint16_t> words_;
   std::vector<LcdFrame> frames_;
-  std::vector<std::string> findings_;
-  std::size_t suppressed_ = 0;
+  std::vector<LcdObserver*> observers_;
 };
 
 }  // namespace sim

@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace lpc2138;
+namespace chip = lpc2138;
 using test::Access;
 using test::Delay;
 using test::R;
@@ -23,32 +23,33 @@ struct Io : ::testing::Test {
 
 TEST_F(Io, CommandWordPulsesChipSelectFirst) {
   sendlcd(0x12C);
-  EXPECT_EQ(bus.log, (std::vector<Access>{W(FIO0SET, 0x80), W(FIO0CLR, 0x80), W(S0SPDR, 0x02C),
-                                          R(S0SPSR, 0xFF)}));
+  EXPECT_EQ(bus.log, (std::vector<Access>{W(chip::FIO0SET, 0x80), W(chip::FIO0CLR, 0x80),
+                                          W(chip::S0SPDR, 0x02C), R(chip::S0SPSR, 0xFF)}));
 }
 
 TEST_F(Io, DataWordsLeaveChipSelectAlone) {
   sendlcd(0x050);
   sendlcd(0x000);
   sendlcd(0x0FF);
-  EXPECT_EQ(bus.writes(),
-            (std::vector<Access>{W(S0SPDR, 0x150), W(S0SPDR, 0x100), W(S0SPDR, 0x1FF)}));
+  EXPECT_EQ(bus.writes(), (std::vector<Access>{W(chip::S0SPDR, 0x150), W(chip::S0SPDR, 0x100),
+                                               W(chip::S0SPDR, 0x1FF)}));
 }
 
 TEST_F(Io, EachCommandGetsItsOwnPulse) {
   sendlcd(0x120);
   sendlcd(0x129);
-  EXPECT_EQ(bus.writes(),
-            (std::vector<Access>{W(FIO0SET, 0x80), W(FIO0CLR, 0x80), W(S0SPDR, 0x020),
-                                 W(FIO0SET, 0x80), W(FIO0CLR, 0x80), W(S0SPDR, 0x029)}));
+  EXPECT_EQ(bus.writes(), (std::vector<Access>{W(chip::FIO0SET, 0x80), W(chip::FIO0CLR, 0x80),
+                                               W(chip::S0SPDR, 0x020), W(chip::FIO0SET, 0x80),
+                                               W(chip::FIO0CLR, 0x80), W(chip::S0SPDR, 0x029)}));
 }
 
 // Polls S0SPSR as a byte until SPIF, and only then returns.
 TEST_F(Io, WaitsUntilTransferComplete) {
-  bus.queue_reads(S0SPSR.addr, {0x00, 0x7F, 0x40, 0x80});
+  bus.queue_reads(chip::S0SPSR.addr, {0x00, 0x7F, 0x40, 0x80});
   sendlcd(0x0A5);
-  EXPECT_EQ(bus.log, (std::vector<Access>{W(S0SPDR, 0x1A5), R(S0SPSR, 0x00), R(S0SPSR, 0x7F),
-                                          R(S0SPSR, 0x40), R(S0SPSR, 0x80)}));
+  EXPECT_EQ(bus.log, (std::vector<Access>{W(chip::S0SPDR, 0x1A5), R(chip::S0SPSR, 0x00),
+                                          R(chip::S0SPSR, 0x7F), R(chip::S0SPSR, 0x40),
+                                          R(chip::S0SPSR, 0x80)}));
 }
 
 TEST_F(Io, DelaysCountTheirPasses) {
@@ -60,31 +61,33 @@ TEST_F(Io, DelaysCountTheirPasses) {
 }
 
 TEST_F(Io, ProcessorInitSequence) {
-  bus.queue_reads(PLLSTAT.addr, {0x0000, 0x0142, 0x03FF & ~0x400u, 0x0542});
+  bus.queue_reads(chip::PLLSTAT.addr, {0x0000, 0x0142, 0x03FF & ~0x400u, 0x0542});
   processor_init();
   const std::vector<Access> expected = {
-      W(MEMMAP, 1),       W(MAMCR, 0),        W(MAMTIM, 3),       W(MAMCR, 2),
-      W(PLLCFG, 0x42),    W(PLLCON, 1),       W(PLLFEED, 0xAA),   W(PLLFEED, 0x55),
-      R(PLLSTAT, 0x0000), R(PLLSTAT, 0x0142), R(PLLSTAT, 0x03FF), R(PLLSTAT, 0x0542),
-      W(PLLCON, 3),       W(PLLFEED, 0xAA),   W(PLLFEED, 0x55),   W(VPBDIV, 1)};
+      W(chip::MEMMAP, 1),       W(chip::MAMCR, 0),        W(chip::MAMTIM, 3),
+      W(chip::MAMCR, 2),        W(chip::PLLCFG, 0x42),    W(chip::PLLCON, 1),
+      W(chip::PLLFEED, 0xAA),   W(chip::PLLFEED, 0x55),   R(chip::PLLSTAT, 0x0000),
+      R(chip::PLLSTAT, 0x0142), R(chip::PLLSTAT, 0x03FF), R(chip::PLLSTAT, 0x0542),
+      W(chip::PLLCON, 3),       W(chip::PLLFEED, 0xAA),   W(chip::PLLFEED, 0x55),
+      W(chip::VPBDIV, 1)};
   EXPECT_EQ(bus.log, expected);
 }
 
 TEST_F(Io, IoInitSequence) {
   io_init();
-  const std::vector<Access> expected = {W(PINSEL0, 0x00001105),
-                                        W(S0SPCR, 0x093C),
-                                        W(S0SPCCR, 8),
-                                        W(PINSEL1, 0x0000C000),
-                                        W(SCS, 1),
-                                        W(FIO0DIR, 0x3D0),
-                                        W(AD0CR, 0x0020FF02),
-                                        W(FIO0SET, 0x080),
-                                        W(FIO0CLR, 0x100),
+  const std::vector<Access> expected = {W(chip::PINSEL0, 0x00001105),
+                                        W(chip::S0SPCR, 0x093C),
+                                        W(chip::S0SPCCR, 8),
+                                        W(chip::PINSEL1, 0x0000C000),
+                                        W(chip::SCS, 1),
+                                        W(chip::FIO0DIR, 0x3D0),
+                                        W(chip::AD0CR, 0x0020FF02),
+                                        W(chip::FIO0SET, 0x080),
+                                        W(chip::FIO0CLR, 0x100),
                                         Delay(153),
-                                        W(FIO0SET, 0x100),
+                                        W(chip::FIO0SET, 0x100),
                                         Delay(153),
-                                        W(FIO0SET, 0x200)};
+                                        W(chip::FIO0SET, 0x200)};
   EXPECT_EQ(bus.log, expected);
 }
 
@@ -98,14 +101,16 @@ struct Converter : test::RecordingBus {
 
   void write(std::uint32_t addr, unsigned width, std::uint32_t value) override {
     RecordingBus::write(addr, width, value);
-    if (addr == AD0CR.addr && (value & AD0CR_START_NOW) != 0) {
+    if (addr == chip::AD0CR.addr && (value & chip::AD0CR_START_NOW) != 0) {
       ++conversions;
       step = 0;
     }
   }
   std::uint32_t read(std::uint32_t addr, unsigned width) override {
-    if (addr != AD0CR.addr && addr != AD0GDR.addr) return RecordingBus::read(addr, width);
-    const std::uint32_t v = addr == AD0CR.addr ? 0x0020FF02 : result();  // AD0CR as io_init left it
+    if (addr != chip::AD0CR.addr && addr != chip::AD0GDR.addr)
+      return RecordingBus::read(addr, width);
+    const std::uint32_t v =
+        addr == chip::AD0CR.addr ? 0x0020FF02 : result();  // AD0CR as io_init left it
     log.push_back({Access::Read, addr, width, v});
     return v;
   }
@@ -115,7 +120,7 @@ struct Converter : test::RecordingBus {
       case 0:
         return 0x01000000;  // still converting
       case 1:
-        return AD0GDR_DONE | ((code ^ 0x3FF) << 6);  // done; RESULT not to be used
+        return chip::AD0GDR_DONE | ((code ^ 0x3FF) << 6);  // done; RESULT not to be used
       default:
         return 0x01000000 | (code << 6) | 0x3F;  // the code, DONE cleared
     }
@@ -203,9 +208,10 @@ TEST_F(Calibration, GetadStartsOneConversionAndReadsTheCodeAfterDone) {
   adc.log.clear();
   EXPECT_EQ(getad(), 321);
   EXPECT_EQ(adc.conversions, 1);
-  const std::vector<Access> expected = {R(AD0CR, 0x0020FF02), W(AD0CR, 0x0120FF02),
-                                        R(AD0GDR, 0x01000000), R(AD0GDR, AD0GDR_DONE | (702u << 6)),
-                                        R(AD0GDR, 0x01000000 | (321u << 6) | 0x3F)};
+  const std::vector<Access> expected = {R(chip::AD0CR, 0x0020FF02), W(chip::AD0CR, 0x0120FF02),
+                                        R(chip::AD0GDR, 0x01000000),
+                                        R(chip::AD0GDR, chip::AD0GDR_DONE | (702u << 6)),
+                                        R(chip::AD0GDR, 0x01000000 | (321u << 6) | 0x3F)};
   EXPECT_EQ(adc.log, expected);
 }
 
