@@ -69,7 +69,7 @@ struct Instruction {
   bool user = false;            // S of a block transfer: user bank, or CPSR from SPSR
   // Operand 2, or a transfer's offset.
   Operand operand = Operand::None;
-  std::uint32_t imm = 0;    // the immediate, rotated where data processing rotates it
+  std::uint32_t imm = 0;    // rotated where data processing rotates it; SWI: its number
   std::uint8_t rotate = 0;  // data processing immediate: rotated right by twice this
   Shift shift = Shift::Lsl;
   std::uint8_t shift_amount = 0;  // as encoded: LSR #32 and ASR #32 are 0 here
