@@ -19,161 +19,131 @@ constexpr std::uint8_t kMultiply = 1;           // 1S, +m I
 constexpr std::uint8_t kLongMultiply = 2;       // 1S+1I, +m I
 constexpr std::uint8_t kAccumulate = 1;         // MLA, SMLAL, UMLAL: +1I
 
-constexpr std::uint32_t bits(std::uint32_t v, unsigned hi, unsigned lo) {
-  return (v >> lo) & ((1u << (hi - lo + 1)) - 1);
-}
-constexpr bool bit(std::uint32_t v, unsigned n) {
-  return (v >> n) & 1u;
-}
 constexpr std::uint16_t reg(std::uint32_t r) {
   return static_cast<std::uint16_t>(1u << r);
 }
 
-// Register fields of the loads, stores and multiplies.
-constexpr unsigned rn(std::uint32_t i) {
-  return bits(i, 19, 16);
-}
-constexpr unsigned rd(std::uint32_t i) {
-  return bits(i, 15, 12);
-}
-
-// MSR: field mask bit 19 covers the flags, bit 16 the control byte (mode) of the CPSR (bit 22
-// clear) or SPSR.
-void status_write(std::uint32_t insn, Timing& t) {
-  t.sets_flags = bit(insn, 19) && !bit(insn, 22);
-  t.changes_mode = bit(insn, 16) && !bit(insn, 22);
+// MSR: field mask bit 3 covers the flags, bit 0 the control byte (mode) of the CPSR (not the
+// SPSR).
+void status_write(const Instruction& i, Timing& t) {
+  t.sets_flags = (i.fields & 0x8) && !i.spsr;
+  t.changes_mode = (i.fields & 0x1) && !i.spsr;
 }
 
-void data_processing(std::uint32_t insn, Timing& t) {
-  const std::uint32_t opcode = bits(insn, 24, 21);
-  const bool compare = opcode >= 0x8 && opcode <= 0xB;  // TST, TEQ, CMP, CMN write no register
-  const bool register_shift = !bit(insn, 25) && bit(insn, 4);
-  t.sets_flags = bit(insn, 20);
-  t.cycles = kDataProcessing + (register_shift ? kRegisterShift : 0);
+void data_processing(const Instruction& i, Timing& t) {
+  const bool compare = i.opcode >= kOpTst && i.opcode <= kOpCmn;  // TST, TEQ, CMP, CMN
+  t.sets_flags = i.set_flags;
+  t.cycles = kDataProcessing + (i.operand == Operand::RegisterShift ? kRegisterShift : 0);
   if (compare) return;
-  t.writes = reg(rd(insn));
-  if (rd(insn) == kPc) {
+  t.writes = reg(i.rd);
+  if (i.rd == kPc) {
     t.writes_pc = true;
     t.cycles += kPcWrite;
   }
 }
 
-void load_store(std::uint32_t insn, std::uint32_t addr, bool halfword, Timing& t) {
-  const bool load = bit(insn, 20);
-  const bool pre = bit(insn, 24);
-  const bool writeback = !pre || bit(insn, 21);
+void load_store(const Instruction& i, std::uint32_t addr, Timing& t) {
   t.memory = true;
-  if (writeback) t.writes |= reg(rn(insn));
-  if (!load) {
+  if (i.writeback) t.writes |= reg(i.rn);
+  if (!i.load) {
     t.cycles = kStore;
     return;
   }
-  t.writes |= reg(rd(insn));
+  t.writes |= reg(i.rd);
   t.cycles = kLoad;
-  if (rd(insn) == kPc) {
+  if (i.rd == kPc) {
     t.writes_pc = true;
     t.cycles += kPcWrite;
   }
   // LDR rd, [pc, #imm]: a constant from the literal pool next to the code.
-  const bool immediate_offset = !halfword && !bit(insn, 25);
-  if (immediate_offset && rn(insn) == kPc && pre && !bit(insn, 21) && !bit(insn, 22)) {
-    const std::uint32_t offset = bits(insn, 11, 0);
+  const bool word = i.kind == Class::SingleTransfer && i.size == 4;
+  if (word && i.operand == Operand::Immediate && i.rn == kPc && i.pre && !i.writeback) {
     t.literal = true;
-    t.literal_addr = bit(insn, 23) ? addr + 8 + offset : addr + 8 - offset;
+    t.literal_addr = i.up ? addr + 8 + i.imm : addr + 8 - i.imm;
   }
 }
 
-void block_transfer(std::uint32_t insn, Timing& t) {
-  const std::uint32_t list = bits(insn, 15, 0);
-  const unsigned n = std::max(1, std::popcount(list));
+void block_transfer(const Instruction& i, Timing& t) {
+  const unsigned n = std::max(1, std::popcount(i.registers));
   t.memory = true;
-  if (bit(insn, 21)) t.writes |= reg(rn(insn));
-  if (!bit(insn, 20)) {
+  if (i.writeback) t.writes |= reg(i.rn);
+  if (!i.load) {
     t.cycles = static_cast<std::uint8_t>(n + 1);  // (n-1)S+2N
     return;
   }
-  t.writes |= static_cast<std::uint16_t>(list);
+  t.writes |= i.registers;
   t.cycles = static_cast<std::uint8_t>(n + 2);  // nS+1N+1I
-  if (bit(list, kPc)) {
+  if (i.registers & reg(kPc)) {
     t.writes_pc = true;
     t.cycles += kPcWrite;
   }
 }
 
-void multiply(std::uint32_t insn, Timing& t) {
-  const bool accumulate = bit(insn, 21);
-  t.sets_flags = bit(insn, 20);
-  t.rs = static_cast<std::uint8_t>(bits(insn, 11, 8));
-  if (!bit(insn, 23)) {  // MUL, MLA: rd in 19..16
+void multiply(const Instruction& i, Timing& t) {
+  t.sets_flags = i.set_flags;
+  t.rs = i.rs;
+  if (i.kind == Class::Multiply) {
     t.multiply = Multiply::Signed;
-    t.cycles = kMultiply + (accumulate ? kAccumulate : 0);
-    t.writes = reg(rn(insn));
+    t.cycles = kMultiply + (i.accumulate ? kAccumulate : 0);
+    t.writes = reg(i.rd);
     return;
   }
-  t.multiply = bit(insn, 22) ? Multiply::Signed : Multiply::UnsignedLong;
-  t.cycles = kLongMultiply + (accumulate ? kAccumulate : 0);
-  t.writes = reg(rn(insn)) | reg(rd(insn));  // RdHi, RdLo
-}
-
-// Instruction class 000: data processing with register operand, multiplies, swaps, BX,
-// status register moves and the halfword transfers.
-void class0(std::uint32_t insn, std::uint32_t addr, Timing& t) {
-  if ((insn & 0x0FFFFFF0) == 0x012FFF10) {  // BX
-    t.cycles = kBranch;
-    t.writes_pc = true;
-    t.writes = reg(kPc);
-  } else if ((insn & 0x0F0000F0) == 0x00000090) {  // MUL, MLA, long multiplies
-    multiply(insn, t);
-  } else if ((insn & 0x0FB00FF0) == 0x01000090) {  // SWP, SWPB
-    t.cycles = kSwap;
-    t.memory = true;
-    t.writes = reg(rd(insn));
-  } else if ((insn & 0x90) == 0x90) {  // LDRH, STRH, LDRSB, LDRSH
-    load_store(insn, addr, true, t);
-  } else if ((insn & 0x0FBF0FFF) == 0x010F0000) {  // MRS
-    t.writes = reg(rd(insn));
-  } else if ((insn & 0x0FB0FFF0) == 0x0120F000) {  // MSR from a register
-    status_write(insn, t);
-  } else {
-    data_processing(insn, t);
-  }
+  t.multiply = i.sign ? Multiply::Signed : Multiply::UnsignedLong;
+  t.cycles = kLongMultiply + (i.accumulate ? kAccumulate : 0);
+  t.writes = reg(i.rd_hi) | reg(i.rd);
 }
 
 }  // namespace
 
 Timing decode(std::uint32_t insn, std::uint32_t addr) {
+  return timing(decode_instruction(insn), addr);
+}
+
+Timing timing(const Instruction& i, std::uint32_t addr) {
   Timing t;
-  t.cond = insn >> 28;
-  switch (bits(insn, 27, 25)) {
-    case 0:
-      class0(insn, addr, t);
+  t.cond = i.cond;
+  switch (i.kind) {
+    case Class::DataProcessing:
+      data_processing(i, t);
       break;
-    case 1:
-      if ((insn & 0x0FB0F000) == 0x0320F000) {  // MSR immediate
-        status_write(insn, t);
-      } else {
-        data_processing(insn, t);
-      }
+    case Class::Multiply:
+    case Class::MultiplyLong:
+      multiply(i, t);
       break;
-    case 2:
-      load_store(insn, addr, false, t);
+    case Class::Swap:
+      t.cycles = kSwap;
+      t.memory = true;
+      t.writes = reg(i.rd);
       break;
-    case 3:
-      if (!bit(insn, 4)) load_store(insn, addr, false, t);  // else undefined
+    case Class::StatusRead:
+      t.writes = reg(i.rd);
       break;
-    case 4:
-      block_transfer(insn, t);
+    case Class::StatusWrite:
+      status_write(i, t);
       break;
-    case 5:
+    case Class::BranchExchange:
       t.cycles = kBranch;
       t.writes_pc = true;
-      t.writes = reg(kPc) | (bit(insn, 24) ? reg(kLr) : 0);
-      t.halt = insn == kBranchToSelf;
+      t.writes = reg(kPc);
       break;
-    case 7:
-      if (bit(insn, 24)) t.cycles = kSoftwareInterrupt;
+    case Class::SingleTransfer:
+    case Class::HalfwordTransfer:
+      load_store(i, addr, t);
       break;
-    default:  // coprocessor transfers: the LPC2138 has no coprocessor, so they are undefined
+    case Class::BlockTransfer:
+      block_transfer(i, t);
+      break;
+    case Class::Branch:
+      t.cycles = kBranch;
+      t.writes_pc = true;
+      t.writes = reg(kPc) | (i.link ? reg(kLr) : 0);
+      t.halt = i.word == kBranchToSelf;
+      break;
+    case Class::SoftwareInterrupt:
+      t.cycles = kSoftwareInterrupt;
+      break;
+    case Class::Coprocessor:  // the LPC2138 has no coprocessor: undefined
+    case Class::Undefined:
       break;
   }
   return t;

@@ -11,44 +11,39 @@ constexpr std::uint32_t kWord = 4;
 // masked and Unicorn reports the exceptions itself), so getting there is a wild jump.
 constexpr std::uint32_t kFirstVector = 0x04, kVectorsEnd = 0x20;
 
-// The operand of a data-processing instruction with an immediate: 8 bits rotated right.
-std::uint32_t rotated_immediate(std::uint32_t insn) {
-  const std::uint32_t v = insn & 0xFF;
-  const unsigned rot = 2 * ((insn >> 8) & 0xF);
-  return rot ? (v >> rot) | (v << (32 - rot)) : v;
-}
-
 // Recognises `LDR{B,H} rx, [ry, #k]; TST|CMP rx, #imm; B<cond> <the load>`.
-void recognise_spin(Block& b, const std::vector<std::uint32_t>& w) {
+void recognise_spin(Block& b, const std::vector<arm::Instruction>& code) {
+  using arm::Class, arm::Operand;
   constexpr unsigned kSpinLength = 3;
   if (b.insns != kSpinLength) return;
-  const std::uint32_t load = w[0], test = w[1], branch = w[2];
-  const bool word_or_byte = (load & 0x0F300000) == 0x05100000;  // LDR/LDRB, pre, no writeback
-  const bool halfword = (load & 0x0F7000F0) == 0x015000B0;      // LDRH, immediate, pre
-  if (load >> 28 != arm::kAlways || (!word_or_byte && !halfword)) return;
-  const std::uint32_t rd = (load >> 12) & 0xF, rn = (load >> 16) & 0xF;
-  if (rd == arm::kPc || rn == arm::kPc || rd == rn) return;
-  const std::uint32_t opcode = (test >> 21) & 0xF;
-  constexpr std::uint32_t kTst = 0x8, kCmp = 0xA;
-  const bool test_ok = test >> 28 == arm::kAlways && (test & 0x0E100000) == 0x02100000 &&
-                       (opcode == kTst || opcode == kCmp) && ((test >> 16) & 0xF) == rd;
+  const arm::Instruction &load = code[0], &test = code[1], &branch = code[2];
+  const bool word_or_byte = load.kind == Class::SingleTransfer;
+  const bool halfword = load.kind == Class::HalfwordTransfer && load.size == 2 && !load.sign;
+  const bool load_ok = load.cond == arm::kAlways && (word_or_byte || halfword) && load.load &&
+                       load.operand == Operand::Immediate && load.pre && !load.writeback;
+  if (!load_ok || load.rd == arm::kPc || load.rn == arm::kPc || load.rd == load.rn) return;
+  const bool test_ok = test.cond == arm::kAlways && test.kind == Class::DataProcessing &&
+                       test.operand == Operand::Immediate && test.set_flags &&
+                       (test.opcode == arm::kOpTst || test.opcode == arm::kOpCmp) &&
+                       test.rn == load.rd;
   if (!test_ok) return;
-  const std::int32_t offset = static_cast<std::int32_t>(branch << 8) >> 6;
-  const std::uint32_t target = b.addr + 2 * kWord + 8 + static_cast<std::uint32_t>(offset);
-  if ((branch & 0x0F000000) != 0x0A000000 || branch >> 28 == arm::kAlways || target != b.addr) {
+  const std::uint32_t branch_at = b.addr + 2 * kWord;
+  if (branch.kind != Class::Branch || branch.link || branch.cond == arm::kAlways ||
+      branch.target(branch_at) != b.addr) {
     return;
   }
   b.spin = true;
-  b.spin_compare = opcode == kCmp;
-  b.spin_imm = rotated_immediate(test);
-  b.spin_imm_rotated = ((test >> 8) & 0xF) != 0;
-  b.spin_cond = branch >> 28;
+  b.spin_compare = test.opcode == arm::kOpCmp;
+  b.spin_imm = test.imm;
+  b.spin_imm_rotated = test.rotate != 0;
+  b.spin_cond = branch.cond;
 }
 
 // Follows the stack pointer through the block by the constants that move it (push, pop,
 // add and sub of an immediate, write-back of a transfer) and records the lowest byte that a
 // store through it writes. Anything else that sets sp ends the search.
-void find_stack_writes(Block& b, const std::vector<std::uint32_t>& w) {
+void find_stack_writes(Block& b, const std::vector<arm::Instruction>& code) {
+  using arm::Class;
   std::int32_t sp = 0;  // relative to the block's start
   auto store = [&](std::int32_t low, std::uint32_t i) {
     if (b.stack_write && low >= b.stack_low) return;
@@ -56,35 +51,28 @@ void find_stack_writes(Block& b, const std::vector<std::uint32_t>& w) {
     b.stack_low = low;
     b.stack_low_at = b.addr + i * kWord;
   };
-  for (std::uint32_t i = 0; i < w.size(); ++i) {
-    const std::uint32_t insn = w[i];
-    const arm::Timing t = arm::decode(insn, b.addr + i * kWord);
-    const bool through_sp = t.cond == arm::kAlways && ((insn >> 16) & 0xF) == arm::kSp;
-    const bool up = insn & (1u << 23), pre = insn & (1u << 24), writeback = insn & (1u << 21);
-    const bool load = insn & (1u << 20);
-    const std::uint32_t cls = (insn >> 25) & 7;
-    const bool halfword = cls == 0 && (insn & 0x90) == 0x90 && (insn & 0x60) != 0 &&
-                          (insn & (1u << 22));  // immediate offset
-    std::optional<std::int32_t> moved;          // sp after it, when a constant moves it
-    if (through_sp && cls == 4) {               // LDM, STM
+  for (std::uint32_t i = 0; i < code.size(); ++i) {
+    const arm::Instruction& x = code[i];
+    const arm::Timing t = arm::timing(x, b.addr + i * kWord);
+    const bool through_sp = x.cond == arm::kAlways && x.rn == arm::kSp;
+    std::optional<std::int32_t> moved;  // sp after it, when a constant moves it
+    if (through_sp && x.kind == Class::BlockTransfer) {
       const auto bytes =
-          static_cast<std::int32_t>(kWord * static_cast<unsigned>(std::popcount(insn & 0xFFFFu)));
-      if (!load) store(up ? sp + (pre ? 4 : 0) : sp - bytes + (pre ? 0 : 4), i);
-      const bool loads_sp = load && (insn & (1u << arm::kSp));
-      if (!loads_sp) moved = writeback ? sp + (up ? bytes : -bytes) : sp;
-    } else if (through_sp && (cls == 2 || halfword)) {
-      const auto offset =
-          static_cast<std::int32_t>(halfword ? ((insn >> 4) & 0xF0) | (insn & 0xF) : insn & 0xFFF);
-      const std::int32_t after = sp + (up ? offset : -offset);
-      if (!load) store(pre ? after : sp, i);
-      const bool loads_sp = load && ((insn >> 12) & 0xF) == arm::kSp;
-      if (!loads_sp) moved = pre && !writeback ? sp : after;
-    } else if (through_sp && cls == 1 && ((insn >> 12) & 0xF) == arm::kSp) {
-      constexpr std::uint32_t kSub = 0x2, kAdd = 0x4;
-      const std::uint32_t opcode = (insn >> 21) & 0xF;
-      const auto imm = static_cast<std::int32_t>(rotated_immediate(insn));
-      if (opcode == kSub) moved = sp - imm;
-      if (opcode == kAdd) moved = sp + imm;
+          static_cast<std::int32_t>(kWord * static_cast<unsigned>(std::popcount(x.registers)));
+      if (!x.load) store(x.up ? sp + (x.pre ? 4 : 0) : sp - bytes + (x.pre ? 0 : 4), i);
+      const bool loads_sp = x.load && (x.registers & (1u << arm::kSp));
+      if (!loads_sp) moved = x.writeback ? sp + (x.up ? bytes : -bytes) : sp;
+    } else if (through_sp && x.immediate_transfer()) {
+      const auto offset = static_cast<std::int32_t>(x.imm);
+      const std::int32_t after = sp + (x.up ? offset : -offset);
+      if (!x.load) store(x.pre ? after : sp, i);
+      const bool loads_sp = x.load && x.rd == arm::kSp;
+      if (!loads_sp) moved = x.writeback ? after : sp;
+    } else if (through_sp && x.kind == Class::DataProcessing &&
+               x.operand == arm::Operand::Immediate && x.rd == arm::kSp) {
+      const auto imm = static_cast<std::int32_t>(x.imm);
+      if (x.opcode == arm::kOpSub) moved = sp - imm;
+      if (x.opcode == arm::kOpAdd) moved = sp + imm;
     }
     if (moved) {
       sp = *moved;
@@ -97,11 +85,14 @@ void find_stack_writes(Block& b, const std::vector<std::uint32_t>& w) {
 // Straight-line code, decoded, and what its instructions change.
 class Code {
  public:
-  Code(std::uint32_t addr, const std::vector<std::uint32_t>& words) : t_(words.size()) {
+  Code(std::uint32_t addr, const std::vector<std::uint32_t>& words)
+      : insns_(words.size()), t_(words.size()) {
     for (std::size_t i = 0; i < words.size(); ++i) {
-      t_[i] = arm::decode(words[i], addr + static_cast<std::uint32_t>(i) * kWord);
+      insns_[i] = arm::decode_instruction(words[i]);
+      t_[i] = arm::timing(insns_[i], addr + static_cast<std::uint32_t>(i) * kWord);
     }
   }
+  const std::vector<arm::Instruction>& instructions() const { return insns_; }
   const arm::Timing& operator[](std::uint32_t i) const { return t_[i]; }
   auto size() const { return static_cast<std::uint32_t>(t_.size()); }
 
@@ -127,6 +118,7 @@ class Code {
   }
 
  private:
+  std::vector<arm::Instruction> insns_;
   std::vector<arm::Timing> t_;
 };
 
@@ -142,8 +134,8 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
 
   b.halt = b.insns == 1 && t[0].halt;
   b.vector = addr >= kFirstVector && addr < kVectorsEnd;
-  recognise_spin(b, words);
-  find_stack_writes(b, words);
+  recognise_spin(b, t.instructions());
+  find_stack_writes(b, t.instructions());
   for (std::uint32_t i = 0; i < b.insns; ++i) {
     const arm::Timing& x = t[i];
     // After a mode change the banked sp is another mode's until it is set.
@@ -206,41 +198,6 @@ bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr) {
   if (result >> 31) flags |= kFlagsN;
   if (result == 0) flags |= kFlagsZ;
   return arm::condition_passed(b.spin_cond, flags);
-}
-
-std::optional<std::uint32_t> transfer_address(std::uint32_t insn, std::uint32_t pc,
-                                              const std::uint32_t* r) {
-  const std::uint32_t cls = (insn >> 25) & 7;
-  const bool halfword = cls == 0 && (insn & 0x90) == 0x90 && (insn & 0x60) != 0;
-  if (cls != 2 && cls != 3 && !halfword) return std::nullopt;
-  const unsigned n = (insn >> 16) & 0xF;
-  const std::uint32_t base = n == arm::kPc ? pc + 8 : r[n];
-  std::uint32_t offset = 0;
-  if (halfword) {
-    offset = (insn & (1u << 22)) ? (((insn >> 4) & 0xF0) | (insn & 0xF)) : r[insn & 0xF];
-  } else if (cls == 2) {
-    offset = insn & 0xFFF;
-  } else {
-    const std::uint32_t rm = r[insn & 0xF];
-    const unsigned amount = (insn >> 7) & 0x1F;
-    switch ((insn >> 5) & 3) {
-      case 0:
-        offset = rm << amount;
-        break;
-      case 1:
-        offset = amount ? rm >> amount : 0;
-        break;
-      case 2:
-        offset =
-            static_cast<std::uint32_t>(static_cast<std::int32_t>(rm) >> (amount ? amount : 31));
-        break;
-      default:
-        offset = amount ? (rm >> amount) | (rm << (32 - amount)) : rm;
-        break;
-    }
-  }
-  if (!(insn & (1u << 24))) return base;  // post-indexed
-  return (insn & (1u << 23)) ? base + offset : base - offset;
 }
 
 }  // namespace emu

@@ -2,6 +2,7 @@
 // (the main stack below .bss, board checks), each naming the code that caused it.
 #include <algorithm>
 
+#include "emu/arm_decode.h"
 #include "emulator_impl.h"
 
 namespace emu {
@@ -67,19 +68,6 @@ void Emulator::Impl::check_watchdog() {
         0, Signal::Alarm, reg(UC_ARM_REG_PC));
 }
 
-namespace {
-
-// Whether a single transfer moves `size` bytes in the direction given.
-bool transfers(std::uint32_t insn, Access how) {
-  const bool load = (insn & (1u << 20)) != 0;
-  if (load == how.write) return false;
-  const bool byte = ((insn >> 25) & 7) == 0 ? ((insn >> 5) & 3) == 2 : (insn & (1u << 22)) != 0;
-  const unsigned size = byte ? 1 : ((insn >> 25) & 7) == 0 ? 2 : kWord;
-  return size == how.size;
-}
-
-}  // namespace
-
 // The instruction of the running block that accessed `accessed`: registers are current at a
 // memory callback, the pc only at the block's start. Of several that reach the same word, the
 // one that reaches the very address with the access's width and direction.
@@ -91,16 +79,17 @@ std::uint32_t Emulator::Impl::locate(std::uint32_t accessed, std::optional<Acces
     if (pass == 0 && !how) continue;
     const std::uint32_t width_mask = pass < 2 ? ~0u : ~3u;
     for (std::uint32_t pc = current->addr; pc < current->end; pc += kWord) {
-      std::uint32_t insn = 0;
-      if (uc_mem_read(uc, pc, &insn, kWord) != UC_ERR_OK) break;
-      if (auto a = transfer_address(insn, pc, r); a &&
-                                                  (*a & width_mask) == (accessed & width_mask) &&
-                                                  (pass > 0 || transfers(insn, *how))) {
+      std::uint32_t word = 0;
+      if (uc_mem_read(uc, pc, &word, kWord) != UC_ERR_OK) break;
+      const arm::Instruction insn = arm::decode_instruction(word);
+      // Of the same word, the one that moves the access's width in its direction.
+      const auto moves = [&] { return insn.load != how->write && insn.size == how->size; };
+      if (auto a = arm::transfer_address(insn, pc, r);
+          a && (*a & width_mask) == (accessed & width_mask) && (pass > 0 || moves())) {
         return pc;
       }
-      const bool block_transfer = ((insn >> 25) & 7) == 4;
-      if (block_transfer && pass == 2) {
-        const std::uint32_t base = r[(insn >> 16) & 0xF];
+      if (insn.kind == arm::Class::BlockTransfer && pass == 2) {
+        const std::uint32_t base = r[insn.rn];
         const std::uint32_t span = 4 * 16;
         if (accessed + span >= base && accessed <= base + span) return pc;
       }

@@ -51,8 +51,9 @@ std::string hex_bytes(std::span<const std::uint8_t> bytes) {
   return s;
 }
 
-// A register as GDB sends it: target byte order, little-endian here.
-std::string hex_word(std::uint32_t v) {
+// A register's value as the protocol carries it: its bytes in the target's order, little-endian
+// here (not the 0x-prefixed hex of sim::hex_word).
+std::string hex_target_word(std::uint32_t v) {
   const std::uint8_t le[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                               static_cast<std::uint8_t>(v >> 16),
                               static_cast<std::uint8_t>(v >> 24)};
@@ -306,7 +307,7 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
       return last_stop_;
     case 'g': {
       std::string r;
-      for (std::uint32_t v : target.registers()) r += hex_word(v);
+      for (std::uint32_t v : target.registers()) r += hex_target_word(v);
       return r;
     }
     case 'G': {
@@ -326,7 +327,7 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
       if (!n) return kError;
       const unsigned index = *n == kGdbCpsrNumber ? GdbTarget::kCpsr : *n;
       if (index >= GdbTarget::kRegisters) return p[0] == 'p' ? "xxxxxxxx" : kError;
-      if (p[0] == 'p') return hex_word(target.registers()[index]);
+      if (p[0] == 'p') return hex_target_word(target.registers()[index]);
       const auto v = eq == std::string_view::npos ? std::nullopt : parse_word(args.substr(eq + 1));
       if (!v) return kError;
       target.set_register(index, *v);

@@ -6,7 +6,7 @@ void Mam::configure(std::uint8_t mamcr, std::uint8_t mamtim) {
   mode_ = mamcr;
   // 0 is reserved: taken as the three bits wrapping round to 8 clocks, slower than any
   // defined timing, so a firmware that writes it is not flattered.
-  constexpr unsigned kReservedClocks = lpc2138::MAMTIM_MAX + 1;
+  constexpr unsigned kReservedClocks = chip::MAMTIM_MAX + 1;
   const unsigned clocks = mamtim == 0 ? kReservedClocks : mamtim;
   wait_ = clocks - 1;
   prefetch_ = trail_ = data_ = kNoLine;  // changing the mode flushes the buffers
@@ -17,11 +17,11 @@ unsigned Mam::fetch(std::uint32_t addr, std::uint32_t end, bool sequential) {
   const std::uint32_t last = (end - 1) >> kLineShift;
   const unsigned lines = last - first + 1;
   switch (mode_) {
-    case lpc2138::MAMCR_OFF: {
+    case chip::MAMCR_OFF: {
       const unsigned words = (end - addr) / 4;
       return words * wait_;
     }
-    case lpc2138::MAMCR_PARTIAL:
+    case chip::MAMCR_PARTIAL:
       return sequential ? 0 : wait_;
     default:
       break;
@@ -39,7 +39,7 @@ unsigned Mam::fetch(std::uint32_t addr, std::uint32_t end, bool sequential) {
 }
 
 unsigned Mam::read(std::uint32_t addr) {
-  if (mode_ != lpc2138::MAMCR_FULL) return wait_;
+  if (mode_ != chip::MAMCR_FULL) return wait_;
   const std::uint32_t line = addr >> kLineShift;
   if (line == data_) return 0;
   data_ = line;

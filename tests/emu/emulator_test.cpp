@@ -328,6 +328,34 @@ TEST(PollLoop, GoesRoundWhereTheCoreWould) {
         << std::hex << "test " << c.test << ", cond " << c.cond << ", v " << c.v << ", cpsr "
         << c.cpsr;
   }
+  // The shape exactly: LDR, LDRB or LDRH with a constant offset and neither write-back nor
+  // post-indexing, a TST or CMP of the loaded register with an immediate, a conditional B to
+  // the load.
+  constexpr std::uint32_t kBack = 0x1AFFFFFC;  // bne to the load
+  struct Shape {
+    std::uint32_t load, test, branch;
+    bool spin;
+  };
+  const Shape shapes[] = {
+      {0xE1D230B4, kTst80, kBack, true},   // ldrh r3, [r2, #4]
+      {0xE5523004, kCmp5, kBack, true},    // ldrb r3, [r2, #-4]
+      {kLoad, kTst80, 0x1BFFFFFC, false},  // blne
+      {kLoad, kTst80, 0xEAFFFFFC, false},  // b: no way out
+      {kLoad, kTst80, 0x1AFFFFFD, false},  // bne to the test
+      {0xE5B23004, kTst80, kBack, false},  // ldr r3, [r2, #4]!
+      {0xE4923004, kTst80, kBack, false},  // ldr r3, [r2], #4
+      {0xE1D230F4, kTst80, kBack, false},  // ldrsh r3, [r2, #4]
+      {0xE7923001, kTst80, kBack, false},  // ldr r3, [r2, r1]
+      {0x15923004, kTst80, kBack, false},  // ldrne r3, [r2, #4]
+      {0xE5933004, kTst80, kBack, false},  // ldr r3, [r3, #4]
+      {kLoad, 0xE3110080, kBack, false},   // tst r1, #0x80
+      {kLoad, 0xE3330080, kBack, false},   // teq r3, #0x80
+      {kLoad, 0xE1130001, kBack, false},   // tst r3, r1
+  };
+  for (const Shape& s : shapes) {
+    EXPECT_EQ(decode_block(0x100, {s.load, s.test, s.branch}).spin, s.spin)
+        << std::hex << s.load << " " << s.test << " " << s.branch;
+  }
 }
 
 TEST_F(Probe, ConversionTakesItsPeripheralClocks) {

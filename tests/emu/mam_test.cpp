@@ -12,7 +12,7 @@ constexpr unsigned kMiss = kTiming - 1;
 
 TEST(Mam, FullModeHoldsTheLinesItFetched) {
   Mam mam;
-  mam.configure(lpc2138::MAMCR_FULL, kTiming);
+  mam.configure(chip::MAMCR_FULL, kTiming);
   EXPECT_EQ(mam.fetch(0x100, 0x108, false), kMiss);  // first visit to line 0x10
   EXPECT_EQ(mam.fetch(0x100, 0x108, false), 0u);     // loop back: branch-trail buffer
   EXPECT_EQ(mam.fetch(0x108, 0x118, true), 0u);      // straight on into line 0x11: prefetched
@@ -25,7 +25,7 @@ TEST(Mam, FullModeHoldsTheLinesItFetched) {
 
 TEST(Mam, FullModeDataBufferHoldsOneLine) {
   Mam mam;
-  mam.configure(lpc2138::MAMCR_FULL, kTiming);
+  mam.configure(chip::MAMCR_FULL, kTiming);
   EXPECT_EQ(mam.read(0x2000), kMiss);
   EXPECT_EQ(mam.read(0x200C), 0u);  // same 16-byte line
   EXPECT_EQ(mam.read(0x2010), kMiss);
@@ -40,12 +40,12 @@ TEST(Mam, OffAndPartialModes) {
   Mam mam;
   // Out of reset the accelerator is off with 7-clock fetches: every word waits 6.
   EXPECT_EQ(mam.fetch(0x100, 0x110, true), 4u * 6);
-  mam.configure(lpc2138::MAMCR_OFF, kTiming);
+  mam.configure(chip::MAMCR_OFF, kTiming);
   EXPECT_EQ(mam.fetch(0x100, 0x10C, true), 3u * kMiss);
   EXPECT_EQ(mam.read(0x2000), kMiss);
   EXPECT_EQ(mam.read(0x2000), kMiss);
 
-  mam.configure(lpc2138::MAMCR_PARTIAL, kTiming);
+  mam.configure(chip::MAMCR_PARTIAL, kTiming);
   EXPECT_EQ(mam.fetch(0x100, 0x120, true), 0u);
   EXPECT_EQ(mam.fetch(0x100, 0x120, false), kMiss);  // every branch goes to flash
   EXPECT_EQ(mam.read(0x2000), kMiss);                // and every data read
@@ -54,12 +54,12 @@ TEST(Mam, OffAndPartialModes) {
 
 TEST(Mam, ReconfiguringFlushesTheBuffers) {
   Mam mam;
-  mam.configure(lpc2138::MAMCR_FULL, kTiming);
+  mam.configure(chip::MAMCR_FULL, kTiming);
   EXPECT_EQ(mam.fetch(0x100, 0x104, false), kMiss);
   EXPECT_EQ(mam.read(0x2000), kMiss);
-  mam.configure(lpc2138::MAMCR_FULL, 1);  // one-clock flash: nothing ever waits
+  mam.configure(chip::MAMCR_FULL, 1);  // one-clock flash: nothing ever waits
   EXPECT_EQ(mam.fetch(0x500, 0x504, false), 0u);
-  mam.configure(lpc2138::MAMCR_FULL, kTiming);
+  mam.configure(chip::MAMCR_FULL, kTiming);
   EXPECT_EQ(mam.fetch(0x100, 0x104, false), kMiss);
   EXPECT_EQ(mam.read(0x2000), kMiss);
 }
@@ -90,9 +90,9 @@ TEST(Mam, StraightLineCodeWaitsOnlyForTheBranchIntoIt) {
     std::uint8_t mamcr;
     unsigned Run::*stall;
   };
-  const Mode modes[] = {{"full", lpc2138::MAMCR_FULL, &Run::full},
-                        {"partial", lpc2138::MAMCR_PARTIAL, &Run::partial},
-                        {"off", lpc2138::MAMCR_OFF, &Run::off}};
+  const Mode modes[] = {{"full", chip::MAMCR_FULL, &Run::full},
+                        {"partial", chip::MAMCR_PARTIAL, &Run::partial},
+                        {"off", chip::MAMCR_OFF, &Run::off}};
   for (const Mode& m : modes) {
     Mam mam;
     mam.configure(m.mamcr, kTiming);

@@ -194,5 +194,30 @@ TEST(Profile, FlashReadsLandOnTheLoadTheHooksName) {
   EXPECT_EQ(r.self.at(kAt + 8)[flash_wait], 2u);
 }
 
+// An APB wait goes to the one access whose constant offset is the register's offset in its 4 KB
+// page: a post-indexed access names offset 0, one that subtracts a constant names none.
+TEST(Profile, PeripheralWaitsLandOnTheAccessNamingTheRegisterOffset) {
+  const std::vector<std::uint32_t> code = {0xE4902004,   // ldr r2, [r0], #4
+                                           0xE15130B8,   // ldrh r3, [r1, #-8]
+                                           0xE5812018,   // str r2, [r1, #0x18]
+                                           0xE12FFF1E};  // bx lr
+  constexpr std::uint32_t kAt = 0x880, kLocated = kAt + 12;
+  const Block b = decode_block(kAt, code);
+  Profile p([&](std::uint32_t a) { return a - kAt < 16 ? code[(a - kAt) / 4] : 0u; });
+  p.enter(b, 0);
+  p.wait(Event::ApbWait, 1, 0xE0028000, [] { return kLocated; });
+  p.wait(Event::ApbWait, 2, 0xE0034018, [] { return kLocated; });
+  p.wait(Event::ApbWait, 4, 0xE0034008, [] { return kLocated; });  // not ldrh's -8
+  p.leave(0, kAt + 16);
+  test::TempDir dir;
+  p.write(dir / "p.callgrind", ElfImage::from_flash({}), "test");
+  const Read r = read(dir / "p.callgrind");
+  const auto apb_wait = static_cast<std::size_t>(Event::ApbWait);
+  EXPECT_EQ(r.self.at(kAt)[apb_wait], 1u);
+  EXPECT_EQ(r.self.at(kAt + 4)[apb_wait], 0u);
+  EXPECT_EQ(r.self.at(kAt + 8)[apb_wait], 2u);
+  EXPECT_EQ(r.self.at(kLocated)[apb_wait], 4u);
+}
+
 }  // namespace
 }  // namespace emu

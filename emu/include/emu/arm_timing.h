@@ -5,13 +5,10 @@
 
 #include <cstdint>
 
+#include "emu/arm_decode.h"
+
 namespace emu::arm {
 
-// Condition field value that always executes.
-inline constexpr std::uint32_t kAlways = 0xE;
-inline constexpr unsigned kPc = 15;
-inline constexpr unsigned kSp = 13;
-inline constexpr unsigned kLr = 14;
 inline constexpr std::uint32_t kBranchToSelf = 0xEAFFFFFE;  // B . (always)
 // Condition flags in the CPSR.
 inline constexpr std::uint32_t kFlagsN = 1u << 31, kFlagsZ = 1u << 30, kFlagsC = 1u << 29,
@@ -34,7 +31,9 @@ struct Timing {
   bool changes_mode = false;  // MSR to the control field of the CPSR
 };
 
-Timing decode(std::uint32_t insn, std::uint32_t addr);
+// The cost and effects of the instruction at addr.
+Timing timing(const Instruction& i, std::uint32_t addr);
+Timing decode(std::uint32_t insn, std::uint32_t addr);  // timing(decode_instruction(insn), addr)
 
 // Internal cycles m of the multiplier (1..4): early termination when the upper bits of the
 // multiplier operand are all zeros (or all ones, for the signed forms).

@@ -71,8 +71,4 @@ std::vector<InPlace> settled_in_place(std::uint32_t addr, const std::vector<std:
 // Whether a poll loop goes round again after loading v, with the C and V flags of cpsr.
 bool spin_continues(const Block& b, std::uint32_t v, std::uint32_t cpsr);
 
-// Address of the memory operand of a single load or store under registers r, if it is one.
-std::optional<std::uint32_t> transfer_address(std::uint32_t insn, std::uint32_t pc,
-                                              const std::uint32_t* r);
-
 }  // namespace emu

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -63,6 +64,37 @@ class ElfImage {
   std::vector<Segment> segments_;
   std::vector<Range> code_;
   std::vector<Symbol> symbols_;  // sorted by address
+};
+
+// File and line of each code address, from an image's DWARF line tables (dwarf_lines.cpp). An
+// image of raw flash bytes has none: its addresses are all in file "???" at line 0.
+class SourceLines {
+ public:
+  explicit SourceLines(const std::string& path);
+
+  // `unit` is the source file the code was compiled from, where `file` may be a header whose
+  // inline code it holds: functions are named by their unit, lines by their file.
+  struct Place {
+    const std::string* file;
+    const std::string* unit;
+    int line;
+  };
+  Place at(std::uint32_t addr) const;
+
+ private:
+  struct Reader;  // the libdw side
+  struct Row {
+    std::uint32_t addr;
+    std::uint32_t file, unit;
+    int line;
+    bool end;  // past the end of a sequence
+  };
+
+  std::uint32_t file_number(const std::string& file);
+
+  std::vector<std::string> files_;  // [0]: unknown
+  std::map<std::string, std::uint32_t> file_index_;
+  std::vector<Row> rows_;
 };
 
 }  // namespace emu

@@ -19,6 +19,8 @@
 
 namespace emu {
 
+namespace chip = lpc2138;
+
 class Mam {
  public:
   static constexpr unsigned kLineShift = 4;  // 16-byte lines
@@ -37,10 +39,10 @@ class Mam {
  private:
   static constexpr std::uint32_t kNoLine = 0xFFFFFFFF;
 
-  std::uint8_t mode_ = lpc2138::MAMCR_OFF;
-  unsigned wait_ = lpc2138::MAMTIM_MAX - 1;  // the reset timing
-  std::uint32_t prefetch_ = kNoLine;         // line of the last sequential fetch
-  std::uint32_t trail_ = kNoLine;            // line of the last branch that missed
+  std::uint8_t mode_ = chip::MAMCR_OFF;
+  unsigned wait_ = chip::MAMTIM_MAX - 1;  // the reset timing
+  std::uint32_t prefetch_ = kNoLine;      // line of the last sequential fetch
+  std::uint32_t trail_ = kNoLine;         // line of the last branch that missed
   std::uint32_t data_ = kNoLine;
 };
 

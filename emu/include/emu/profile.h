@@ -8,6 +8,9 @@
 // instruction executed, a multiply's early termination) goes to its instruction, a taken
 // conditional branch to the block's last. Waits go to the instruction that made the access.
 // Every clock the emulator charges lands somewhere, so the totals equal its counters.
+//
+// The attribution is cost_attribution.cpp, the writer callgrind_writer.cpp; file and line come
+// from SourceLines (elf_image.h).
 #pragma once
 
 #include <array>

@@ -1,0 +1,91 @@
+// The line reader of SourceLines (elf_image.h): file and line of each code address, from the
+// image's DWARF line tables through libdw.
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "emu/elf_image.h"
+
+namespace emu {
+namespace {
+
+constexpr const char* kUnknownFile = "???";
+
+}  // namespace
+
+struct SourceLines::Reader {
+  SourceLines& lines;
+
+  void read(Dwarf* dw) {
+    Dwarf_Off offset = 0, next = 0;
+    std::size_t header = 0;
+    while (dwarf_nextcu(dw, offset, &next, &header, nullptr, nullptr, nullptr) == 0) {
+      Dwarf_Die cu;
+      Dwarf_Lines* table = nullptr;
+      std::size_t count = 0;
+      if (dwarf_offdie(dw, offset + header, &cu) && dwarf_getsrclines(&cu, &table, &count) == 0) {
+        const std::uint32_t unit = lines.file_number(unit_path(&cu));
+        for (std::size_t i = 0; i < count; ++i) add(dwarf_onesrcline(table, i), unit);
+      }
+      offset = next;
+    }
+  }
+
+  // The unit's source as a path the line table's own names match: its name under its
+  // compilation directory.
+  static std::string unit_path(Dwarf_Die* cu) {
+    const char* name = dwarf_diename(cu);
+    if (name == nullptr) return kUnknownFile;
+    Dwarf_Attribute attr;
+    const char* dir = dwarf_formstring(dwarf_attr(cu, DW_AT_comp_dir, &attr));
+    if (name[0] == '/' || dir == nullptr) return name;
+    return (std::filesystem::path(dir) / name).lexically_normal().string();
+  }
+
+  void add(Dwarf_Line* line, std::uint32_t unit) {
+    Dwarf_Addr addr = 0;
+    int number = 0;
+    bool end = false;
+    const char* file = dwarf_linesrc(line, nullptr, nullptr);
+    if (dwarf_lineaddr(line, &addr) != 0 || dwarf_lineno(line, &number) != 0 ||
+        dwarf_lineendsequence(line, &end) != 0 || file == nullptr) {
+      return;
+    }
+    lines.rows_.push_back(
+        {static_cast<std::uint32_t>(addr), lines.file_number(file), unit, number, end});
+  }
+};
+
+SourceLines::SourceLines(const std::string& path) : files_{kUnknownFile} {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return;  // an image of raw flash bytes: addresses only
+  if (Dwarf* dw = dwarf_begin(fd, DWARF_C_READ)) {
+    Reader{*this}.read(dw);
+    dwarf_end(dw);
+  }
+  ::close(fd);
+  // Where a sequence ends at the address the next one starts, the start wins.
+  std::sort(rows_.begin(), rows_.end(), [](const Row& a, const Row& b) {
+    return a.addr != b.addr ? a.addr < b.addr : a.end > b.end;
+  });
+}
+
+SourceLines::Place SourceLines::at(std::uint32_t addr) const {
+  auto after = std::upper_bound(rows_.begin(), rows_.end(), addr,
+                                [](std::uint32_t a, const Row& r) { return a < r.addr; });
+  if (after == rows_.begin() || std::prev(after)->end) return {&files_[0], &files_[0], 0};
+  const Row& r = *std::prev(after);
+  return {&files_[r.file], &files_[r.unit], r.line};
+}
+
+std::uint32_t SourceLines::file_number(const std::string& file) {
+  auto [it, added] = file_index_.try_emplace(file, static_cast<std::uint32_t>(files_.size()));
+  if (added) files_.emplace_back(file);
+  return it->second;
+}
+
+}  // namespace emu
