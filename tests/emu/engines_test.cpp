@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,21 @@ TEST_F(Engines, TheFrameCapEndsAMainThatWouldGoOn) {
   emulated.run_main();
   EXPECT_EQ(board.lcd().frames().size(), 3u);
   EXPECT_EQ(messages(board), "");
+}
+
+// A session caps the emulated engine as it caps the native one: the image's main, which would
+// go on to 50 frames, and a single effect both end at the frames asked for.
+TEST_F(Engines, ASessionEndsAfterExactlyTheFramesAskedFor) {
+  for (const char* sequence : {"demo", "plasma"}) {
+    std::ostringstream out, err;
+    runner::Session session({sequence, 3, 0, "x"}, {}, out, err);
+    sim::Board board(sim::make_audio(codes_));
+    Emulator emulated(kImage, board);
+    session.prepare(board, emulated);
+    EXPECT_EQ(session.run(), 0) << err.str();
+    EXPECT_EQ(board.lcd().frame_count(), 3u) << sequence;
+    EXPECT_EQ(out.str().find("x: 3 frames, "), 0u) << out.str();
+  }
 }
 
 }  // namespace
