@@ -19,6 +19,7 @@
 
 namespace {
 
+namespace chip = lpc2138;
 namespace fs = std::filesystem;
 
 // The files a directory holds, hidden ones (an output's temporary file) included.
@@ -50,7 +51,7 @@ class ScriptedEngine final : public runner::Engine {
     for (const std::string& f : findings) board_.report({f, 0});
     if (signal == 0) return;
     std::raise(signal);
-    board_.read(lpc2138::FIO0PIN.addr, 32);
+    board_.read(chip::FIO0PIN.addr, 32);
   }
   bool has(std::string_view) const override { return true; }
   void record_profile() override { calls.push_back("record"); }
