@@ -267,8 +267,7 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
       pc = reg(UC_ARM_REG_PC);
       continue;
     }
-    const bool ended = pc == until || (current && current->halt) || frame_limit_reached() ||
-                       board.stop_requested();
+    const bool ended = pc == until || (current && current->halt) || board.stop_requested();
     if (step && ended) {
       debug.stop_first = pc == until;  // a step out of a call ends where the next one begins
       return err;

@@ -73,10 +73,8 @@ void Emulator::Impl::install_hooks() {
 
 void Emulator::Impl::reset_run() {
   current = nullptr;
-  const std::size_t frames = board.lcd().frame_count();
   checks = {.watchdog_deadline = counters.instructions + options.watchdog_instructions,
-            .frames_seen = frames,
-            .first_frame = frames};
+            .frames_seen = board.lcd().frame_count()};
 }
 
 void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
@@ -218,9 +216,11 @@ void Emulator::Impl::hook_load(uc_engine*, std::uint64_t addr, std::uint32_t, vo
   if (m.profile) m.profile->load_at(static_cast<std::uint32_t>(addr));
 }
 
-void Emulator::write_profile(const std::string& path, const std::string& command) const {
+std::string Emulator::write_profile(const std::string& path, const std::string& command) const {
   if (!impl_->profile) throw std::runtime_error("no profile recorded");
   impl_->profile->write(path, impl_->image, command);
+  return std::to_string(impl_->counters.cycles) + " clocks, " +
+         std::to_string(impl_->counters.instructions) + " instructions";
 }
 
 std::uint32_t Emulator::stack_top() const {

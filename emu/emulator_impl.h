@@ -81,7 +81,6 @@ struct Emulator::Impl {
     bool sp_reported = false;
     std::uint64_t watchdog_deadline = 0;  // in instructions
     std::size_t frames_seen = 0;
-    std::size_t first_frame = 0;  // frames completed before this run
     // How a debugger hears of the fault: its signal, and the instruction to show.
     Signal fault_signal = Signal::Segv;
     std::uint32_t fault_pc = 0;
@@ -156,10 +155,6 @@ struct Emulator::Impl {
   void sync_board() {
     board.advance(counters.cycles - board_time);
     board_time = counters.cycles;
-  }
-  bool frame_limit_reached() const {
-    return options.frame_limit != 0 &&
-           board.lcd().frame_count() >= checks.first_frame + options.frame_limit;
   }
 
   // Blocks and their cost (cost.cpp).

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sim/refusal.h"
+
 namespace emu {
 namespace {
 
@@ -128,8 +130,11 @@ const std::string kError = "E01";
 }  // namespace
 
 GdbServer::GdbServer(int port) {
+  const std::string where = "127.0.0.1:" + std::to_string(port);
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener < 0) throw std::invalid_argument(std::string("--gdb: ") + std::strerror(errno));
+  if (listener < 0) {
+    throw sim::Refusal("cannot listen for GDB on " + where + ": " + std::strerror(errno));
+  }
   const int yes = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   sockaddr_in addr{};
@@ -140,12 +145,14 @@ GdbServer::GdbServer(int port) {
       ::listen(listener, 1) != 0) {
     const std::string why = std::strerror(errno);
     ::close(listener);
-    throw std::invalid_argument("--gdb " + std::to_string(port) + ": " + why);
+    throw sim::Refusal("cannot listen for GDB on " + where + ": " + why);
   }
-  std::fprintf(stderr, "lpcdemo: waiting for gdb on 127.0.0.1:%d\n", port);
+  std::fprintf(stderr, "lpcdemo: waiting for gdb on %s\n", where.c_str());
   fd_ = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   ::close(listener);
-  if (fd_ < 0) throw std::invalid_argument(std::string("--gdb: ") + std::strerror(errno));
+  if (fd_ < 0) {
+    throw std::runtime_error("no debugger connected on " + where + ": " + std::strerror(errno));
+  }
 }
 
 GdbServer::~GdbServer() {

@@ -35,8 +35,9 @@ void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::ui
   const std::size_t before = board.findings().size();
   board.write(addr, size * 8, value);
   after_board_access(before, addr);
-  // A frame limit, or a viewer that asked the board to stop, ends the run at the next word.
-  if (addr == chip::S0SPDR.addr && (frame_limit_reached() || board.stop_requested())) {
+  // Whoever asked the board to stop (the frame cap, a viewer, a signal) ends the run at the
+  // next word.
+  if (addr == chip::S0SPDR.addr && board.stop_requested()) {
     uc_emu_stop(uc);
   }
   if (addr == chip::MAMCR.addr || addr == chip::MAMTIM.addr) {

@@ -1,14 +1,14 @@
 // The file sources on any input: a source loads and then hands out codes 0..1023, or refuses
-// with std::invalid_argument, the one-line message the front end prints.
+// with sim::Refusal, the one-line message the front end prints.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "sim/audio.h"
+#include "sim/refusal.h"
 
 namespace fuzz {
 
@@ -17,7 +17,7 @@ inline void check_audio_source(const std::string& spec, int samples) {
   std::unique_ptr<sim::AudioSource> source;
   try {
     source = sim::make_audio(spec);
-  } catch (const std::invalid_argument&) {
+  } catch (const sim::Refusal&) {
     return;
   }
   for (int i = 0; i < samples; ++i) {

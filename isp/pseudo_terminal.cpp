@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "sim/refusal.h"
+
 namespace isp {
 namespace {
 
@@ -25,7 +27,7 @@ PseudoTerminal::PseudoTerminal(std::filesystem::path link) : link_(std::move(lin
   std::error_code ec;
   const fs::file_status st = fs::symlink_status(link_, ec);
   if (fs::exists(st) && !fs::is_symlink(st)) {
-    throw std::invalid_argument(link_.string() + " exists and is not a symbolic link");
+    throw sim::Refusal(link_.string() + " exists and is not a symbolic link");
   }
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
   if (master_ < 0) fail("posix_openpt");
@@ -40,8 +42,18 @@ PseudoTerminal::PseudoTerminal(std::filesystem::path link) : link_(std::move(lin
   if (::tcgetattr(slave_, &t) != 0) fail("tcgetattr");
   ::cfmakeraw(&t);
   if (::tcsetattr(slave_, TCSANOW, &t) != 0) fail("tcsetattr");
-  if (fs::is_symlink(st)) fs::remove(link_);
-  fs::create_symlink(slave_name_, link_);
+  if (fs::is_symlink(st)) fs::remove(link_, ec);
+  fs::create_symlink(slave_name_, link_, ec);
+  if (ec) {
+    close_terminal();
+    throw sim::Refusal("cannot make the port " + link_.string() + ": " + ec.message());
+  }
+}
+
+void PseudoTerminal::close_terminal() {
+  if (slave_ >= 0) ::close(slave_);
+  if (master_ >= 0) ::close(master_);
+  slave_ = master_ = -1;
 }
 
 PseudoTerminal::~PseudoTerminal() {
@@ -49,8 +61,7 @@ PseudoTerminal::~PseudoTerminal() {
   if (std::filesystem::is_symlink(std::filesystem::symlink_status(link_, ignored))) {
     std::filesystem::remove(link_, ignored);
   }
-  if (slave_ >= 0) ::close(slave_);
-  if (master_ >= 0) ::close(master_);
+  close_terminal();
 }
 
 std::string PseudoTerminal::read(std::chrono::milliseconds wait) {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sim/refusal.h"
 #include "sim/resampler.h"
 
 namespace live {
@@ -58,7 +59,7 @@ SDL_AudioDeviceID open_device(const SDL_AudioSpec& want, bool capture) {
 }
 
 [[noreturn]] void no_device(const std::string& source, const std::string& what) {
-  throw std::invalid_argument("audio source '" + source + "': " + what + ": " + SDL_GetError());
+  throw sim::Refusal("audio source '" + source + "': " + what + ": " + SDL_GetError());
 }
 
 class Microphone final : public sim::AudioSource {
@@ -148,7 +149,7 @@ Player::Player(const std::string& path) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (file == nullptr)
-    throw std::invalid_argument("cannot play " + path + ": " + sf_strerror(nullptr));
+    throw std::runtime_error("cannot play " + path + ": " + sf_strerror(nullptr));
   std::vector<float> samples(static_cast<std::size_t>(info.frames) * info.channels);
   sf_readf_float(file, samples.data(), info.frames);
   sf_close(file);
@@ -160,7 +161,7 @@ Player::Player(const std::string& path) {
   want.samples = 1024;
   device_ = open_device(want, false);
   if (device_ == 0) {
-    throw std::invalid_argument("cannot play " + path + ": " + SDL_GetError());
+    throw std::runtime_error("cannot play " + path + ": " + SDL_GetError());
   }
   SDL_QueueAudio(device_, samples.data(), static_cast<Uint32>(samples.size() * sizeof(float)));
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runner/output.h"
+#include "sim/refusal.h"
 
 namespace live {
 namespace {
@@ -20,7 +21,7 @@ constexpr int kPausedWaitMs = 100;
 constexpr std::chrono::milliseconds kMaxLag{250};
 
 [[noreturn]] void no_display(const std::string& what) {
-  throw std::invalid_argument("view: cannot open a window (" + what + "): " + SDL_GetError());
+  throw sim::Refusal("cannot open a window (" + what + "): " + SDL_GetError());
 }
 
 // The drivers of a desktop session, in the order it offers them. Left to itself SDL would end
@@ -34,7 +35,8 @@ void init_video() {
   if (std::getenv("DISPLAY") != nullptr) drivers.push_back("x11");
   if (std::getenv("WAYLAND_DISPLAY") != nullptr) drivers.push_back("wayland");
   if (drivers.empty()) {
-    throw std::invalid_argument("view: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)");
+    throw sim::Refusal(
+        "no display to open a window on (neither DISPLAY nor WAYLAND_DISPLAY is set)");
   }
   for (const char* d : drivers) {
     if (SDL_VideoInit(d) == 0) return;

@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "sim/refusal.h"
+
 namespace runner {
 namespace {
 
@@ -28,16 +30,12 @@ std::uint16_t scaled_pixel(const sim::LcdFrame& frame, int x, int y, int scale) 
   return frame[static_cast<std::size_t>((y / scale) * sim::kLcdWidth + x / scale)];
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 std::runtime_error write_error(const std::string& path, const std::string& why) {
   return std::runtime_error("cannot write " + path + ": " + why);
 }
 
-std::invalid_argument unwritable(const std::string& path, const std::string& why) {
-  return std::invalid_argument("cannot write " + path + ": " + why);
+sim::Refusal unwritable(const std::string& path, const std::string& why) {
+  return sim::Refusal("cannot write " + path + ": " + why);
 }
 
 // A name for a file being written beside `path`: hidden, with this process's id, and free.
@@ -103,7 +101,7 @@ void check_writable_dir(const std::string& path) {
 }
 
 void write_png(const std::string& path, const sim::LcdFrame& frame, int scale) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+  File file(std::fopen(path.c_str(), "wb"));
   if (!file) throw write_error(path, std::strerror(errno));
 
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);

@@ -2,11 +2,11 @@
 
 #include <array>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "effects/catalogue.h"
+#include "sim/refusal.h"
 #include "startup/sequence.h"
 
 namespace runner {
@@ -30,7 +30,7 @@ std::vector<std::string_view> calls_of(std::string_view effect) {
     return calls;
   }
   const auto e = find_effect(effect);
-  if (!e) throw std::invalid_argument("unknown effect " + std::string(effect));
+  if (!e) throw sim::Refusal("unknown effect " + std::string(effect));
   calls.insert(calls.end(), {"initpal", e->symbol});
   return calls;
 }
@@ -61,11 +61,11 @@ void bring_up(Engine& engine) {
 
 void check_sequence(const Engine& engine, std::string_view effect, std::int32_t start) {
   if (effect == "demo" && start != 0) {
-    throw std::invalid_argument("--start: demo runs the image's own main from reset");
+    throw sim::Refusal("demo runs the image's own main from reset: it starts at no other frame");
   }
   for (std::string_view s : calls_of(effect)) {
     if (!engine.has(s)) {
-      throw std::invalid_argument("the firmware has no function " + std::string(s));
+      throw sim::Refusal("the firmware has no function " + std::string(s));
     }
   }
 }

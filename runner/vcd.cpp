@@ -13,7 +13,7 @@
 namespace runner {
 namespace {
 
-namespace L = lpc2138;
+namespace chip = lpc2138;
 
 struct SignalInfo {
   char id;
@@ -54,9 +54,9 @@ VcdTrace::VcdTrace(const std::string& path)
 
 void VcdTrace::lines(double ns, std::uint32_t levels) {
   catch_up(ns);
-  set(ns, kCs, levels & L::P0_LCD_CS);
-  set(ns, kReset, levels & L::P0_LCD_RESET);
-  set(ns, kAux, levels & L::P0_AUX);
+  set(ns, kCs, levels & chip::P0_LCD_CS);
+  set(ns, kReset, levels & chip::P0_LCD_RESET);
+  set(ns, kAux, levels & chip::P0_AUX);
 }
 
 void VcdTrace::transfer(double ns, std::uint16_t word, unsigned bits, double bit_ns) {

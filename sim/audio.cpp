@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/refusal.h"
 #include "sim/resampler.h"
 
 namespace sim {
@@ -40,7 +41,7 @@ std::uint16_t clamp_code(double code) {
 }
 
 [[noreturn]] void bad(const std::string& source, const std::string& why) {
-  throw std::invalid_argument("audio source '" + source + "': " + why);
+  throw Refusal("audio source '" + source + "': " + why);
 }
 
 // The whole of text as a finite number, or nothing.

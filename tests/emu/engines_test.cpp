@@ -6,11 +6,13 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "emu/emulator.h"
 #include "runner/run.h"
+#include "runner/session.h"
 #include "sim/audio.h"
 #include "startup/sequence.h"
 #include "support/temp_dir.h"
@@ -143,9 +145,9 @@ TEST_F(Engines, ShowcaseImageFromResetMatchesTheHostSequence) {
     runner::run_sequence(*native, "showcase", kFramesPastTheCakesStart);
   }
   sim::Board emulated_board(sim::make_audio(codes_));
-  Options options;
-  options.frame_limit = kFramesPastTheCakesStart;
-  Emulator emulated(kShowcaseImage, emulated_board, options);
+  runner::FrameCap cap(emulated_board, kFramesPastTheCakesStart);
+  emulated_board.add_sink(cap);
+  Emulator emulated(kShowcaseImage, emulated_board);
   emulated.run_main();
 
   EXPECT_EQ(emulated_board.lcd().words(), native_board.lcd().words());
@@ -159,9 +161,9 @@ TEST_F(Engines, NoEffectReadsMemoryItDidNotWrite) {
   filled.ram_fill = 0xA5;
   auto words = [&](const Options& options, const runner::Effect* effect) {
     sim::Board board(sim::make_audio(codes_));
-    Options o = options;
-    o.frame_limit = effect ? 0 : 2;
-    Emulator emulated(kImage, board, o);
+    runner::FrameCap cap(board, 2);
+    if (!effect) board.add_sink(cap);
+    Emulator emulated(kImage, board, options);
     if (effect) {
       run_effect(emulated, *effect);
     } else {
@@ -176,14 +178,29 @@ TEST_F(Engines, NoEffectReadsMemoryItDidNotWrite) {
   EXPECT_EQ(words(filled, nullptr), words(zero, nullptr)) << "demo";
 }
 
-TEST_F(Engines, FrameLimitEndsAMainThatWouldGoOn) {
+TEST_F(Engines, TheFrameCapEndsAMainThatWouldGoOn) {
   sim::Board board(sim::make_audio(codes_));
-  Options options;
-  options.frame_limit = 3;
-  Emulator emulated(kImage, board, options);
+  runner::FrameCap cap(board, 3);
+  board.add_sink(cap);
+  Emulator emulated(kImage, board);
   emulated.run_main();
   EXPECT_EQ(board.lcd().frames().size(), 3u);
   EXPECT_EQ(messages(board), "");
+}
+
+// A session caps the emulated engine as it caps the native one: the image's main, which would
+// go on to 50 frames, and a single effect both end at the frames asked for.
+TEST_F(Engines, ASessionEndsAfterExactlyTheFramesAskedFor) {
+  for (const char* sequence : {"demo", "plasma"}) {
+    std::ostringstream out, err;
+    runner::Session session({sequence, 3, 0, "x"}, {}, out, err);
+    sim::Board board(sim::make_audio(codes_));
+    Emulator emulated(kImage, board);
+    session.prepare(board, emulated);
+    EXPECT_EQ(session.run(), 0) << err.str();
+    EXPECT_EQ(board.lcd().frame_count(), 3u) << sequence;
+    EXPECT_EQ(out.str().find("x: 3 frames, "), 0u) << out.str();
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "runner/run.h"
+#include "sim/refusal.h"
 
 namespace {
 
@@ -69,14 +70,14 @@ TEST(RunSequence, ShowcaseCountsGlobalFrames) {
 
 TEST(RunSequence, UnknownEffectIsRefused) {
   RecordingEngine e;
-  EXPECT_THROW(runner::run_sequence(e, "tunnel", 1), std::invalid_argument);
+  EXPECT_THROW(runner::run_sequence(e, "tunnel", 1), sim::Refusal);
   EXPECT_TRUE(e.calls.empty());
 }
 
 TEST(RunSequence, AFirmwareWithoutTheRendererIsRefusedBeforeAnyCall) {
   RecordingEngine e;
   e.missing = "effectCake";
-  EXPECT_THROW(runner::run_sequence(e, "cake", 1), std::invalid_argument);
+  EXPECT_THROW(runner::run_sequence(e, "cake", 1), sim::Refusal);
   EXPECT_TRUE(e.calls.empty());
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim/audio.h"
+#include "sim/refusal.h"
 #include "sim/resampler.h"
 #include "support/temp_dir.h"
 
@@ -150,7 +151,7 @@ TEST(AudioSources, WavLengthComesFromTheDataAndStaysWithinTenMinutes) {
   std::ofstream(dir / "claims.flac", std::ios::binary) << flac;
   write_wav(dir / "long.wav", 100, 1, std::vector<float>(100 * 660));
   for (const char* name : {"claims.flac", "long.wav"}) {
-    EXPECT_THROW(make_audio("wav:" + (dir / name).string()), std::invalid_argument) << name;
+    EXPECT_THROW(make_audio("wav:" + (dir / name).string()), sim::Refusal) << name;
   }
 }
 
@@ -309,7 +310,7 @@ TEST(AudioSources, MalformedSourcesAreRefusedInOneLine) {
     try {
       make_audio(source);
       ADD_FAILURE() << "accepted " << source;
-    } catch (const std::invalid_argument& e) {
+    } catch (const sim::Refusal& e) {
       const std::string message = e.what();
       EXPECT_NE(message.find(source), std::string::npos) << message;
       // A binary or comma-separated file is quoted short and printable.

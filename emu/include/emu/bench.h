@@ -49,8 +49,8 @@ struct BenchReport {
 
 // Runs bring-up, the effect's palette and `frames` frames of each effect on its own board with
 // the default audio source, and averages over the frames; then `timed_frames` more, for the
-// emulator's throughput only. Throws BadImage (elf_image.h) when the image cannot be loaded. With
-// `profile_dir`, the measured frames of each effect are profiled into
+// emulator's throughput only. Throws BadImage (a sim::Refusal) when the image cannot be
+// loaded. With `profile_dir`, the measured frames of each effect are profiled into
 // profile_dir/<effect>.callgrind (profile.h).
 BenchReport measure_bench(const std::string& elf_path, int frames = kBenchFrames,
                           int timed_frames = 0, const std::string& profile_dir = "");

@@ -4,10 +4,11 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "sim/refusal.h"
 
 namespace emu {
 
@@ -30,9 +31,9 @@ struct Range {
 };
 
 // A firmware file the emulator cannot run: missing, unreadable, not an ARM image, or without
-// what the runner needs. A bad argument rather than a fault of the run.
-struct BadImage : std::invalid_argument {
-  using std::invalid_argument::invalid_argument;
+// what the runner needs. Refused before the run, rather than a fault of it.
+struct BadImage : sim::Refusal {
+  using sim::Refusal::Refusal;
 };
 
 class ElfImage {

@@ -36,9 +36,6 @@ struct Options {
   // A run that completes no frame within this many instructions is stopped as hung (for
   // example a calibration that never settles on a drifting input).
   std::uint64_t watchdog_instructions = 200'000'000;
-  // A run (run_main or one call) ends once the LCD has completed this many frames during it,
-  // for images whose main never halts; 0: no limit.
-  std::size_t frame_limit = 0;
   // Listen on 127.0.0.1 at this port for GDB's remote protocol and wait for a debugger before
   // the first instruction; 0: no debugger.
   int gdb_port = 0;
@@ -78,10 +75,11 @@ class Emulator : public runner::Engine {
 
   const Counters& counters() const;
   // From here on, where every charged clock goes (profile.h); again: afresh.
-  void record_profile();
-  // What was recorded, in callgrind's format, `command` naming the run; throws
-  // std::runtime_error when nothing was recorded or the file cannot be written.
-  void write_profile(const std::string& path, const std::string& command) const;
+  void record_profile() override;
+  // What was recorded, in callgrind's format, `command` naming the run, and the counters'
+  // totals ("N clocks, M instructions") to check it against; throws std::runtime_error when
+  // nothing was recorded or the file cannot be written.
+  std::string write_profile(const std::string& path, const std::string& command) const override;
   std::uint32_t stack_top() const;  // the main stack pointer as start-up leaves it
   std::uint32_t flash_used() const;
   std::uint32_t ram_used() const;  // .data and .bss

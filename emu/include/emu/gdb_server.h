@@ -42,8 +42,8 @@ enum class Resume { Continue, Step, Detach, Kill };
 
 class GdbServer {
  public:
-  // Listens on 127.0.0.1:port only and waits for one debugger to connect. Throws
-  // std::invalid_argument when the port cannot be had.
+  // Listens on 127.0.0.1:port only and waits for one debugger to connect. Throws sim::Refusal
+  // when the port cannot be had, std::runtime_error when waiting fails.
   explicit GdbServer(int port);
   // Serves a debugger already connected on a stream socket (one end of a socket pair, say),
   // which it then owns.

@@ -11,8 +11,9 @@ namespace isp {
 
 class PseudoTerminal {
  public:
-  // Links `link` to the slave. A stale link is replaced; anything else at `link` is refused
-  // with std::invalid_argument. Throws std::runtime_error when no terminal can be had.
+  // Links `link` to the slave. A stale link is replaced; anything else at `link`, or a link
+  // that cannot be made there, is refused with sim::Refusal. Throws std::runtime_error when no
+  // terminal can be had.
   explicit PseudoTerminal(std::filesystem::path link);
   ~PseudoTerminal();  // removes the link
   PseudoTerminal(const PseudoTerminal&) = delete;
@@ -24,6 +25,8 @@ class PseudoTerminal {
   void write(std::string_view bytes);
 
  private:
+  void close_terminal();
+
   std::filesystem::path link_;
   std::string slave_name_;
   int master_ = -1;

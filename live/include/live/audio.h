@@ -13,8 +13,8 @@ namespace live {
 
 // mic[:PEAK]: signed 16-bit mono at 48 kHz from the default capture device, resampled to the
 // conversion rate; full scale is PEAK codes (default sim::kDefaultLevel). Conversions wait for
-// the sound to arrive, so a run that reads it goes at the pace of the room. Throws
-// std::invalid_argument with one line when there is no capture device.
+// the sound to arrive, so a run that reads it goes at the pace of the room. Throws sim::Refusal
+// with one line when there is no capture device.
 bool is_microphone(const std::string& source);
 std::unique_ptr<sim::AudioSource> open_microphone(const std::string& source);
 // What the microphone asks of the capture device, exactly (SDL converts from whatever the
@@ -24,7 +24,7 @@ SDL_AudioSpec capture_spec();
 // Plays a WAV file on the default output device from start(), pausing with the view.
 class Player {
  public:
-  // Throws std::invalid_argument when the file cannot be read or there is no output device.
+  // Throws std::runtime_error when the file cannot be read or there is no output device.
   explicit Player(const std::string& path);
   ~Player();
   Player(const Player&) = delete;

@@ -32,7 +32,7 @@ struct WindowOptions {
 // asked to stop, and the run ends after the frame in progress.
 class Window final : public sim::LcdSink {
  public:
-  // Throws std::invalid_argument when no display can be opened.
+  // Throws sim::Refusal when no display can be opened.
   Window(sim::Board& board, WindowOptions options);
   ~Window();
   Window(const Window&) = delete;

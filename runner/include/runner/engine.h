@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "sim/board.h"
@@ -21,6 +22,14 @@ class Engine {
   virtual void run_main() = 0;
   // Whether call() can reach this function.
   virtual bool has(std::string_view symbol) const = 0;
+
+  // Profiling, by an engine that counts the chip's clocks (the emulated one): from here on,
+  // where every clock goes. An engine that counts none refuses it with sim::Refusal.
+  virtual void record_profile();
+  // Once a run is complete: what was recorded, in callgrind's format, `command` naming the run;
+  // returns what the engine counted over it ("N clocks, M instructions"). Throws
+  // std::runtime_error when nothing was recorded or the file cannot be written.
+  virtual std::string write_profile(const std::string& path, const std::string& command) const;
 };
 
 // Runs the host build of the firmware with `board` installed as the register bus.

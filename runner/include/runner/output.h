@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +13,13 @@
 struct GifFileType;
 
 namespace runner {
+
+// A C stream closed when dropped, its close's result unread: a writer that must know whether
+// the file was completed closes it itself (release, then fclose).
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // A 4-bit channel spread over 8 bits so that 0xF becomes 0xFF.
 constexpr std::uint8_t expand4(unsigned level) {
@@ -104,7 +113,7 @@ std::vector<int> frame_delays_cs(const std::vector<std::uint64_t>& arrived_at, d
                                  int fallback_cs);
 
 // Checked before a run, so that a long run does not end in a file it cannot write. Each throws
-// std::invalid_argument naming the path and the system's reason, and leaves nothing behind.
+// sim::Refusal naming the path and the system's reason, and leaves nothing behind.
 void check_writable_file(const std::string& path);
 // A directory that exists and can be written, or one that can be made.
 void check_writable_dir(const std::string& path);

@@ -1,4 +1,4 @@
-// The runner's sequences: what `lpcdemo run --effect ...` does with an engine.
+// The runner's sequences: what a run does with an engine, for demo, showcase or one effect.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 namespace runner {
 
 struct Effect {
-  std::string_view name;    // as given to --effect
+  std::string_view name;    // as a run names it
   std::string_view symbol;  // the renderer in the image
   std::int32_t palette;     // the palette mode it expects
 };
@@ -31,8 +31,8 @@ void bring_up(Engine& engine);
 // showcase: bring-up, then `frames` frames of the showcase cycle through every effect.
 // Any single effect: bring-up, its palette, then the effect for n = start, start + 1, ... for
 // `frames` frames; the showcase's counter likewise begins at start.
-// Throws std::invalid_argument, before the first call, for an unknown effect, a start for demo
-// or an engine that lacks a function the sequence calls.
+// Throws sim::Refusal, before the first call, for an unknown effect, a start for demo or an
+// engine that lacks a function the sequence calls.
 void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start = 0);
 
 // Frame k of a run that starts at `start`: the firmware's signed 32-bit counter, which wraps

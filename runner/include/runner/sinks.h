@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,12 +22,9 @@ class WordLog final : public sim::LcdSink {
   void finish();  // throws std::runtime_error if the file could not be completed
 
  private:
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
   std::string path_;
   StagedFile staged_;
-  std::unique_ptr<std::FILE, Closer> file_;
+  File file_;
 };
 
 // frame0000.png, frame0001.png, ... in a directory made if need be.

@@ -5,8 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -45,12 +43,9 @@ class VcdTrace final : public sim::WireSink {
   void set(double ns, Signal s, bool level);
   void put_time(double ns);
 
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
   std::string path_;
   StagedFile staged_;
-  std::unique_ptr<std::FILE, Closer> file_;
+  File file_;
   std::array<bool, kSignals> level_{};
   std::uint64_t written_ns_ = 0;
   Shift shift_;

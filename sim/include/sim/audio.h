@@ -23,8 +23,8 @@ class AudioSource {
 // 18% past full scale once resampled, stays inside.
 inline constexpr double kDefaultLevel = 100;
 
-// A level written in a source (AMP, PEAK): a number of codes 0..512. Throws
-// std::invalid_argument naming the source otherwise.
+// A level written in a source (AMP, PEAK): a number of codes 0..512. Throws Refusal
+// (sim/refusal.h) naming the source otherwise.
 double parse_level(const std::string& source, std::string_view text);
 
 // A sample of full scale +-1.0 as the converter's code around the mid code, `peak` codes for
@@ -37,7 +37,7 @@ std::string wav_path(const std::string& source);
 // silence | tone:HZ[:AMP] | noise[:AMP] | wav:PATH[:PEAK] | codes:PATH. A WAV's full scale
 // +-1.0 maps to +-PEAK codes around 512. PEAK is read from the last ':' field only when that
 // field is a number, so a PATH may hold ':'; a path that itself ends in ':' and a number needs
-// its PEAK written out. Throws std::invalid_argument with a one-line message on a malformed
+// its PEAK written out. Throws Refusal (sim/refusal.h) with a one-line message on a malformed
 // source or unreadable file.
 std::unique_ptr<AudioSource> make_audio(const std::string& source);
 

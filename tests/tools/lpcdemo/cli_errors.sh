@@ -84,6 +84,9 @@ check run --engine emulated --effect plasma --frames 1 --profile /dev/null/p.cal
 check bench --profile /dev/null/profiles
 # The boot loader programs flash for the emulated chip; it makes no serial port for another.
 check_says "isp runs the programmed flash: it needs --engine emulated" isp --port "$dir/port" --engine native
+# A port that cannot be made is refused as any other bad input.
+check_says "cannot make the port $dir/missing/tty: No such file or directory" isp --port "$dir/missing/tty"
+check_says "--start: demo runs the image's own main from reset" run --start 5 --engine emulated
 if [ -n "$(ls -A "$dir" | grep -v '^in$')" ]; then
   echo "FAIL: refused runs left files: $(ls -A "$dir")"
   failed=1

@@ -194,6 +194,21 @@ class Gdb(unittest.TestCase):
         self.assertEqual(status, 1, log)
 
 
+class Refused(unittest.TestCase):
+    def test_a_port_already_taken_is_refused_before_waiting(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen(1)
+            port = taken.getsockname()[1]
+            run = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                  "--effect", "plasma", "--frames", "1", "--gdb", str(port)],
+                                 capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(run.returncode, 2, run.stderr)
+        self.assertEqual(run.stderr.strip().splitlines(),
+                         [f"lpcdemo: cannot listen for GDB on 127.0.0.1:{port}: "
+                          "Address already in use"])
+
+
 if __name__ == "__main__":
     LPCDEMO, IMAGE = sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()

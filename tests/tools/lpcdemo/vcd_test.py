@@ -88,14 +88,17 @@ def bring_up_failures(engine, unit_s, changes):
 
 def check(lpcdemo, engine, out):
     trace, log = f"{out}/{engine}.vcd", f"{out}/{engine}.bin"
-    subprocess.run([lpcdemo, "run", "--effect", "fall", "--frames", "1", "--engine", engine,
-                    "--vcd", trace, "--words", log], check=True, stdout=subprocess.DEVNULL,
-                   timeout=TIMEOUT)
+    summary = subprocess.run([lpcdemo, "run", "--effect", "fall", "--frames", "1", "--engine",
+                              engine, "--vcd", trace, "--words", log], check=True,
+                             capture_output=True, text=True, timeout=TIMEOUT).stdout
     data = open(log, "rb").read()
     # On the wire bit 8 is clear for a command, where the log sets it.
     logged = [w ^ 0x100 for w in struct.unpack(f"<{len(data) // 2}H", data)]
     words = sigrok(trace, SPI, "spi=mosi-data")
     failures = []
+    # The run ends at the one frame asked for, on either engine, and counts what it logged.
+    if summary != f"fall ({engine}): 1 frames, {len(logged)} words, 0 findings\n":
+        failures.append(f"summary {summary!r} for {len(logged)} words logged")
     if [int(text, 16) for _, _, text in words] != logged:
         failures.append(f"{len(words)} words decoded differ from the {len(logged)} logged")
     unit_s, changes = read_trace(trace)

@@ -1,0 +1,34 @@
+// The LPC2138's boot loader on a pseudo-terminal, as a host such as lpc21isp meets the board
+// before `make flash`: it answers until the host starts the programmed code with G, saying on
+// the way what a user would want to know (where it listens, a crystal other than the board's,
+// a G the boot check refuses).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+
+#include "isp/boot_loader.h"
+#include "isp/pseudo_terminal.h"
+
+namespace isp {
+
+class Session {
+ public:
+  // Makes the port (sim::Refusal when it cannot be made) and says where it listens.
+  Session(std::filesystem::path port, std::uint32_t crystal_khz, std::ostream& out);
+
+  // Answers the host until it starts the programmed code from reset (G 0 A) and returns what it
+  // programmed. Throws std::runtime_error for a G anywhere else: a rehearsal boots from reset
+  // only. The port stays open until the session goes, as the host may still be reading the
+  // answer to G.
+  const Flash& serve();
+
+ private:
+  PseudoTerminal port_;
+  std::uint32_t crystal_khz_;
+  std::ostream& out_;
+  BootLoader loader_;
+};
+
+}  // namespace isp

@@ -1,0 +1,142 @@
+#include "runner/session.h"
+
+#include <atomic>
+#include <csignal>
+
+#include "runner/output.h"
+#include "runner/run.h"
+
+namespace runner {
+namespace {
+
+constexpr int kExitFindings = 1;
+constexpr int kExitSignalBase = 128;  // a run ended by signal N exits 128 + N, as a shell reports
+constexpr int kUnclockedFrameCs = 5;  // a GIF's frames without a board clock: 20 a second
+
+// The signal that asked the run to end, 0 while none has, and the board it ends. A handler can
+// reach nothing else.
+volatile std::sig_atomic_t g_signal = 0;
+sim::Board* g_board = nullptr;
+static_assert(std::atomic<bool>::is_always_lock_free, "request_stop must be signal-safe");
+
+extern "C" void on_signal(int signal) {
+  g_signal = signal;
+  if (g_board != nullptr) g_board->request_stop();
+}
+
+// While it lives, SIGINT and SIGTERM end the run at the board's next register access; a second
+// one ends the process at once, for a run that has stopped talking to the board (waiting for
+// GDB or a microphone).
+class SignalsStopBoard {
+ public:
+  explicit SignalsStopBoard(sim::Board& board) {
+    g_signal = 0;
+    g_board = &board;
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+  }
+  ~SignalsStopBoard() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    g_board = nullptr;
+  }
+  SignalsStopBoard(const SignalsStopBoard&) = delete;
+  SignalsStopBoard& operator=(const SignalsStopBoard&) = delete;
+};
+
+}  // namespace
+
+void FrameCap::frame(const sim::LcdFrame&, std::uint64_t, double) {
+  if (++frames_ >= limit_) board_.request_stop();
+}
+
+Session::Session(Plan plan, Outputs outputs, std::ostream& out, std::ostream& err)
+    : plan_(std::move(plan)), outputs_(std::move(outputs)), out_(out), err_(err) {
+  for (const std::string* file :
+       {&outputs_.gif, &outputs_.words, &outputs_.vcd, &outputs_.profile}) {
+    if (!file->empty()) check_writable_file(*file);
+  }
+  if (!outputs_.png_dir.empty()) check_writable_dir(outputs_.png_dir);
+}
+
+void Session::prepare(sim::Board& board, Engine& engine) {
+  board_ = &board;
+  engine_ = &engine;
+  if (!outputs_.profile.empty()) engine.record_profile();
+  check_sequence(engine, plan_.sequence, plan_.start);
+}
+
+void Session::show(sim::LcdSink& sink, std::function<void()> after, bool takes_signals) {
+  shown_ = &sink;
+  after_ = std::move(after);
+  signals_taken_ = takes_signals;
+}
+
+void Session::attach_outputs() {
+  sim::Board& board = *board_;
+  // Outputs stream, so nothing needs the board to keep what the LCD received.
+  board.keep_history(false);
+  if (!outputs_.words.empty()) board.add_sink(words_.emplace(outputs_.words));
+  if (!outputs_.png_dir.empty()) board.add_sink(pngs_.emplace(outputs_.png_dir, outputs_.scale));
+  if (!outputs_.gif.empty()) {
+    board.add_sink(gif_.emplace(outputs_.gif, outputs_.scale, kUnclockedFrameCs));
+  }
+  if (!outputs_.vcd.empty()) board.add_wire_sink(vcd_.emplace(outputs_.vcd));
+  if (shown_ != nullptr) board.add_sink(*shown_);
+  board.add_sink(cap_.emplace(board, static_cast<std::size_t>(plan_.frames)));
+}
+
+void Session::finish_outputs() {
+  if (words_) words_->finish();
+  if (pngs_) pngs_->finish();
+  if (gif_) gif_->finish();
+  if (vcd_) vcd_->finish();
+  if (!outputs_.profile.empty()) {
+    const std::string counted = engine_->write_profile(outputs_.profile, outputs_.profile_command);
+    out_ << "profile " << outputs_.profile << ": " << counted << std::endl;
+  }
+}
+
+void Session::drop_outputs() {
+  words_.reset();
+  pngs_.reset();
+  gif_.reset();
+  vcd_.reset();
+}
+
+int Session::run() {
+  sim::Board& board = *board_;
+  attach_outputs();
+  {
+    std::optional<SignalsStopBoard> signals;
+    if (!signals_taken_) signals.emplace(board);
+    try {
+      run_sequence(*engine_, plan_.sequence, plan_.frames, plan_.start);
+    } catch (const sim::Stopped&) {
+      // The frames asked for are out, a window was closed or a signal came: the run ends with
+      // the last frame shown.
+    }
+  }
+  if (g_signal != 0) {
+    const int signal = g_signal;
+    g_signal = 0;
+    drop_outputs();
+    err_ << "lpcdemo: " << (signal == SIGINT ? "interrupted" : "terminated") << " after "
+         << board.lcd().frame_count() << " frames; no output file written" << std::endl;
+    return kExitSignalBase + signal;
+  }
+  finish_outputs();
+
+  const auto& findings = board.findings();
+  out_ << plan_.name << ": " << board.lcd().frame_count() << " frames, " << board.lcd().word_count()
+       << " words, " << findings.size() << " findings" << std::endl;
+  for (const auto& f : findings) err_ << "finding: " << f.message << "\n";
+  if (after_) after_();
+  return findings.empty() ? 0 : kExitFindings;
+}
+
+}  // namespace runner

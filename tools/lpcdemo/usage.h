@@ -1,0 +1,29 @@
+// The command line's own checks of what it is given, and its answer to a parse error: one line
+// that names the word at fault.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lpcdemo {
+
+// Paths and sources: an empty one is a slip (an unset shell variable), not a choice.
+extern const CLI::Validator kNotEmpty;
+
+// A decimal whole number within [lo, hi], named as what it is not when it is not one.
+CLI::Validator whole_number(std::int64_t lo, std::int64_t hi);
+
+// A parse error in one line that names the word at fault, with a suggestion for a slip of a
+// letter or two. CLI11 reports a mistyped subcommand as a missing one, and an unknown option
+// with every word after it, last first.
+std::string parse_failure(CLI::App& app, const CLI::ParseError& e,
+                          const std::vector<std::string>& args);
+
+// A message as one line without control characters, whatever a file or a library put in it.
+std::string one_line(std::string_view message);
+
+}  // namespace lpcdemo
