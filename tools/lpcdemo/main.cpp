@@ -195,7 +195,7 @@ void check_run_options(const RunOptions& o) {
 // Whether the effect's picture follows the converter's input, rather than only its zero level
 // at bring-up; demo shows plasma.
 bool shows_audio(std::string_view effect) {
-  return effect != "demo" && effect != "plasma" && effect != "cake";
+  return runner::shows_audio(effect);
 }
 
 // The profile of the whole run, and the emulator's own counts to check its totals against.
