@@ -1,5 +1,6 @@
-// The showcase sequence on the host build: each global frame number must run the right effect
-// with the right frame counter, and load that effect's palette on its first frame only.
+// The start-up sequences on the host build: the demo's steps, and for the showcase, each global
+// frame number must run the right effect with the right frame counter, and load that effect's
+// palette on its first frame only.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -85,6 +86,22 @@ TEST_P(Showcase, RunsTheEffectForItsFrameWithItsPalette) {
   EXPECT_EQ(got.frame, want.frame) << "k = " << e.k;
   EXPECT_TRUE(got.writes == want.writes)
       << "k = " << e.k << ": the LCD and register traffic differ";
+}
+
+// The demo: bring-up, the rainbow palette, then the plasma's frames 0 to 49.
+TEST(Demo, BringsUpThenShowsFiftyPlasmaFrames) {
+  const Outcome got = run_from_known_state([] { demo_sequence(); });
+  const Outcome want = run_from_known_state([] {
+    processor_init();
+    io_init();
+    lcd_init();
+    calibratead();
+    initpal(kPaletteRainbow);
+    for (int n = 0; n < 50; ++n) effectPlasma(n);
+  });
+  EXPECT_EQ(got.palette, want.palette);
+  EXPECT_EQ(got.frame, want.frame);
+  EXPECT_TRUE(got.writes == want.writes) << "the LCD and register traffic differ";
 }
 
 // 120 frames per effect, in the catalogue's order, then again from the first: for each entry its
