@@ -9,7 +9,7 @@ XTAL_KHZ ?= 12000
 ISPFLAGS ?=
 LPCDEMO = $(BUILD)/tools/lpcdemo
 
-.PHONY: all deps build demo test fuzz flash clean fresh-check
+.PHONY: all deps build demo effects test fuzz flash clean fresh-check
 
 all: build
 
@@ -21,8 +21,10 @@ build: deps
 	cmake --build $(BUILD) -j$$(nproc)
 
 # The image itself, on the emulated chip: the power-up demo as PNGs and a GIF that plays at the
-# board's speed, every other effect as a GIF, then the cycle report.
-EFFECTS = cake fall roundwave fftwave
+# board's speed, every other effect as a GIF, then the cycle report. The effects are the
+# catalogue's entries (one a line) but its first, the power-up effect that the demo shows.
+CATALOGUE = firmware/effects/catalogue.h
+EFFECTS = $$(sed -n 's/^ *{"\([a-z0-9]*\)", "[A-Za-z0-9_]*",.*/\1/p' $(CATALOGUE) | tail -n +2)
 demo: build
 	mkdir -p $(OUT)
 	$(LPCDEMO) run --engine emulated --effect demo --png-dir $(OUT)/demo --gif $(OUT)/demo.gif
@@ -31,6 +33,10 @@ demo: build
 	done
 	$(LPCDEMO) run --engine emulated --effect showcase --frames 600 --scale 2 --gif $(OUT)/showcase.gif
 	$(LPCDEMO) bench
+
+# The effects `make demo` shows one by one.
+effects:
+	@echo $(EFFECTS)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc)

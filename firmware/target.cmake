@@ -2,9 +2,9 @@
 # the demo (plasma at power-up, then halt); lpcdemo-showcase.elf differs only in its main,
 # which shows every effect in turn for ever.
 #
-# Flash budget 31,536 bytes (FLASH_BUDGET in the linker script), of which the assets take
+# Flash is limited to FLASH_BUDGET, stated in the linker script alone, of which the assets take
 # ~20.6 KB. The image is built for speed, with the per-file exceptions at the end; the size
-# report after each link shows the margin left (84 bytes at the last measurement).
+# report after each link shows the margin left.
 set(LPCDEMO_IMAGE_OPT -O2 CACHE STRING "Optimisation level of the image")
 
 # Debug information for GDB and the profiler; it stays in the ELF and never reaches flash.
@@ -15,7 +15,7 @@ set(LPCDEMO_LINKER_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/startup/lpc2138.ld)
 # The renderers, from the effect catalogue (one entry a line there).
 set(catalogue ${CMAKE_CURRENT_SOURCE_DIR}/effects/catalogue.h)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${catalogue})
-set(entry_re "^ *{\"[a-z]+\", \"([A-Za-z_]+)\",")
+set(entry_re "^ *{\"[a-z0-9]+\", \"([A-Za-z0-9_]+)\",")
 file(STRINGS ${catalogue} rows REGEX "${entry_re}")
 list(TRANSFORM rows REPLACE "${entry_re}.*" "\\1" OUTPUT_VARIABLE LPCDEMO_RENDERERS)
 if(NOT LPCDEMO_RENDERERS)

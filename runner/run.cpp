@@ -1,5 +1,6 @@
 #include "runner/run.h"
 
+#include <algorithm>
 #include <array>
 #include <iterator>
 #include <string>
@@ -16,7 +17,7 @@ constexpr auto kEffects = [] {
   std::array<Effect, kEffectCount> list{};
   for (std::size_t i = 0; i < kEffectCount; ++i) {
     const EffectInfo& e = kEffectCatalogue[i];
-    list[i] = {e.name, e.symbol, e.palette};
+    list[i] = {e.name, e.symbol, e.palette, e.audio == Audio::kShown};
   }
   return list;
 }();
@@ -53,6 +54,16 @@ Effect showcase_effect(std::int32_t k) {
   int pos = k % kShowcaseFrames;
   if (pos < 0) pos += kShowcaseFrames;
   return kEffects[static_cast<std::size_t>(pos / kShowcaseFramesPerEffect)];
+}
+
+bool shows_audio(std::string_view sequence) {
+  if (sequence == "showcase") {
+    return std::any_of(kEffects.begin(), kEffects.end(),
+                       [](const Effect& e) { return e.shows_audio; });
+  }
+  // demo runs the power-up effect, the catalogue's first.
+  const auto e = find_effect(sequence == "demo" ? kEffects.front().name : sequence);
+  return e && e->shows_audio;
 }
 
 void bring_up(Engine& engine) {

@@ -1,3 +1,7 @@
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
 #include "board/io.h"
 #include "display/lcd.h"
 #include "effects/effects.h"
@@ -7,25 +11,34 @@ namespace {
 
 constexpr int kDemoFrames = 50;
 
-// The showcase's effects, in the catalogue's order.
-enum ShowcaseEffect : int { kShowPlasma, kShowCake, kShowFall, kShowRoundWave, kShowFftAndWave };
-static_assert(kShowFftAndWave + 1 == kShowcaseEffects);
-static_assert(kEffectCatalogue[kShowPlasma].render == effectPlasma &&
-              kEffectCatalogue[kShowCake].render == effectCake &&
-              kEffectCatalogue[kShowFall].render == effectFall &&
-              kEffectCatalogue[kShowRoundWave].render == effectRoundWave &&
-              kEffectCatalogue[kShowFftAndWave].render == effectFftAndWave);
-// The palette choice below is a test rather than a table lookup, which costs fewer bytes; it
-// holds while the cake is the one effect that wants another palette than the rainbow.
-constexpr bool only_the_cake_differs() {
-  for (int e = 0; e < kShowcaseEffects; ++e) {
-    const bool picture = kEffectCatalogue[e].palette == kPalettePicture;
-    if (picture != (e == kShowCake) || (!picture && kEffectCatalogue[e].palette != kPaletteRainbow))
-      return false;
-  }
-  return true;
+// The showcase is the catalogue expanded at compile time into tests and direct calls, where a
+// table lookup and a call through the renderer pointer would cost more bytes and hide the
+// calls from the image's stack report.
+
+// Frame n of catalogue entry `effect`; any value past the last entry picks the last.
+template <std::size_t... I>
+void render(int effect, int n, std::index_sequence<I...>) {
+  constexpr int last = kShowcaseEffects - 1;
+  ((static_cast<int>(I) < last && effect == static_cast<int>(I)
+        ? (kEffectCatalogue[I].render(n), true)
+        : false) ||
+   ... || (kEffectCatalogue[last].render(n), true));
 }
-static_assert(only_the_cake_differs());
+
+// The palette of catalogue entry `effect`: the rainbow but for the entries that want another.
+template <std::size_t... I>
+std::uint8_t palette_of(int effect, std::index_sequence<I...>) {
+  std::uint8_t palette = kPaletteRainbow;
+  ((kEffectCatalogue[I].palette != kPaletteRainbow && effect == static_cast<int>(I)
+        ? palette = kEffectCatalogue[I].palette
+        : 0),
+   ...);
+  return palette;
+}
+
+constexpr auto kEveryEffect = std::make_index_sequence<kEffectCount>();
+// The power-up effect, the catalogue's first.
+constexpr const EffectInfo& kDemoEffect = kEffectCatalogue[0];
 
 // Order fixed by what each step assumes: io_init's dividers need the clock processor_init
 // sets, lcd_init needs the serial port and the reset pulse of io_init.
@@ -40,8 +53,8 @@ void bring_up() {
 
 void demo_sequence() {
   bring_up();
-  initpal(kPaletteRainbow);
-  for (int n = 0; n < kDemoFrames; ++n) effectPlasma(n);
+  initpal(kDemoEffect.palette);
+  for (int n = 0; n < kDemoFrames; ++n) kDemoEffect.render(n);
 }
 
 void showcase_frame(int k) {
@@ -49,26 +62,8 @@ void showcase_frame(int k) {
   if (pos < 0) pos += kShowcaseFrames;  // a negative k still picks a frame of the cycle
   const int effect = pos / kShowcaseFramesPerEffect;
   const int n = pos % kShowcaseFramesPerEffect;
-  if (n == 0) initpal(effect == kShowCake ? kPalettePicture : kPaletteRainbow);
-  // A switch rather than a table of pointers keeps every call direct, so the image's stack
-  // report can follow it.
-  switch (effect) {
-    case kShowPlasma:
-      effectPlasma(n);
-      break;
-    case kShowCake:
-      effectCake(n);
-      break;
-    case kShowFall:
-      effectFall(n);
-      break;
-    case kShowRoundWave:
-      effectRoundWave(n);
-      break;
-    default:
-      effectFftAndWave(n);
-      break;
-  }
+  if (n == 0) initpal(palette_of(effect, kEveryEffect));
+  render(effect, n, kEveryEffect);
 }
 
 #if defined(LPCDEMO_TARGET)

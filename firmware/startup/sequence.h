@@ -11,12 +11,13 @@ inline constexpr int kShowcaseFrames = kShowcaseEffects * kShowcaseFramesPerEffe
 
 extern "C" {
 
-// Bring-up, calibration, palette mode 0 and 50 plasma frames; returns where main halts.
+// Bring-up, calibration, then the catalogue's first effect (the plasma) for 50 frames with its
+// palette; returns where main halts.
 void demo_sequence();
 
-// Global showcase frame k: plasma, cake, fall, round wave, then spectrum and wave, each for
-// kShowcaseFramesPerEffect frames, repeating. The first frame of each effect loads its palette
-// (2 for the cake, 0 otherwise); the effect gets its own frame count, from 0. Expects the board
+// Global showcase frame k: every effect of the catalogue in its order, each for
+// kShowcaseFramesPerEffect frames, repeating. The first frame of each effect loads the palette
+// the catalogue gives it; the effect gets its own frame count, from 0. Expects the board
 // brought up and the zero level calibrated.
 void showcase_frame(int k);
 }

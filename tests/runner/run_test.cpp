@@ -1,9 +1,14 @@
 // The runner's sequences, checked on an engine that only records what it is asked to do.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "effects/catalogue.h"
 #include "runner/run.h"
 #include "sim/refusal.h"
 
@@ -79,6 +84,47 @@ TEST(RunSequence, AFirmwareWithoutTheRendererIsRefusedBeforeAnyCall) {
   e.missing = "effectCake";
   EXPECT_THROW(runner::run_sequence(e, "cake", 1), sim::Refusal);
   EXPECT_TRUE(e.calls.empty());
+}
+
+// The runner's list is the firmware's catalogue, entry for entry.
+TEST(Effects, AreTheCataloguesInItsOrder) {
+  const auto list = runner::effects();
+  ASSERT_EQ(list.size(), std::size(kEffectCatalogue));
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const EffectInfo& want = kEffectCatalogue[i];
+    EXPECT_EQ(list[i].name, want.name);
+    EXPECT_EQ(list[i].symbol, want.symbol) << want.name;
+    EXPECT_EQ(list[i].palette, want.palette) << want.name;
+    EXPECT_EQ(list[i].shows_audio, want.audio == Audio::kShown) << want.name;
+    EXPECT_EQ(runner::find_effect(want.name)->symbol, want.symbol);
+  }
+}
+
+// demo shows the plasma, which ignores the input; the showcase includes effects that follow it.
+TEST(Effects, WhatShowsTheAudioInput) {
+  for (const auto& [sequence, shows] :
+       {std::pair{"demo", false}, {"showcase", true}, {"tunnel", false}}) {
+    EXPECT_EQ(runner::shows_audio(sequence), shows) << sequence;
+  }
+  for (const EffectInfo& e : kEffectCatalogue) {
+    EXPECT_EQ(runner::shows_audio(e.name), e.audio == Audio::kShown) << e.name;
+  }
+}
+
+// `make demo` shows every effect but the first, the demo's own, one by one.
+TEST(Effects, MakeDemoShowsTheRest) {
+  const std::string command =
+      "env -u MAKEFLAGS -u MAKELEVEL make -s --no-print-directory -C " LPCDEMO_SOURCE_DIR
+      " effects 2>&1";
+  std::unique_ptr<FILE, int (*)(FILE*)> out(popen(command.c_str(), "r"), pclose);
+  ASSERT_TRUE(out);
+  std::string listed;
+  for (int c; (c = std::fgetc(out.get())) != EOF;) listed += static_cast<char>(c);
+  std::string want;
+  for (std::size_t i = 1; i < std::size(kEffectCatalogue); ++i) {
+    want += std::string(i > 1 ? " " : "") + kEffectCatalogue[i].name;
+  }
+  EXPECT_EQ(listed, want + "\n");
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, sim::Board& boa
 // Whether the effect's picture follows the converter's input, rather than only its zero level
 // at bring-up; demo shows plasma.
 bool shows_audio(std::string_view effect) {
-  return effect != "demo" && effect != "plasma" && effect != "cake";
+  return runner::shows_audio(effect);
 }
 
 // run, view (with `view`) and isp (with `isp`: the boot loader first, then the run of what it

@@ -14,6 +14,7 @@ struct Effect {
   std::string_view name;    // as a run names it
   std::string_view symbol;  // the renderer in the image
   std::int32_t palette;     // the palette mode it expects
+  bool shows_audio;         // whether its picture follows the converter's input
 };
 
 // The firmware's effect catalogue, in the order the showcase shows the effects.
@@ -21,6 +22,10 @@ std::span<const Effect> effects();
 std::optional<Effect> find_effect(std::string_view name);
 // The effect that frame k of the showcase shows.
 Effect showcase_effect(std::int32_t k);
+// Whether what a sequence shows follows the converter's input, rather than only its zero level
+// at bring-up: an effect's own flag; for demo, that of the effect it shows; for showcase,
+// whether any effect's does. False for an unknown name.
+bool shows_audio(std::string_view sequence);
 
 // Bring-up as main does it before the first palette: clocks, pins, LCD, audio zero level.
 inline constexpr std::string_view kBringUp[] = {"processor_init", "io_init", "lcd_init",

@@ -1,16 +1,19 @@
-// The showcase sequence on the host build: each global frame number must run the right effect
-// with the right frame counter, and load that effect's palette on its first frame only.
+// The start-up sequences on the host build: the demo's steps, and for the showcase, each global
+// frame number must run the right effect with the right frame counter, and load that effect's
+// palette on its first frame only.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "board/io.h"
 #include "display/lcd.h"
+#include "effects/catalogue.h"
 #include "effects/effects.h"
 #include "hw/lpc2138.h"
 #include "startup/sequence.h"
@@ -85,23 +88,50 @@ TEST_P(Showcase, RunsTheEffectForItsFrameWithItsPalette) {
       << "k = " << e.k << ": the LCD and register traffic differ";
 }
 
-// 120 frames per effect: plasma 0-119, cake 120-239, fall 240-359, round wave 360-479,
-// spectrum and wave 480-599, then again from the plasma.
-INSTANTIATE_TEST_SUITE_P(
-    Frames, Showcase,
-    ::testing::Values(Expected{0, effectPlasma, 0, 0}, Expected{7, effectPlasma, 7, -1},
-                      Expected{119, effectPlasma, 119, -1}, Expected{120, effectCake, 0, 2},
-                      Expected{133, effectCake, 13, -1}, Expected{240, effectFall, 0, 0},
-                      Expected{301, effectFall, 61, -1}, Expected{360, effectRoundWave, 0, 0},
-                      Expected{402, effectRoundWave, 42, -1}, Expected{480, effectFftAndWave, 0, 0},
-                      Expected{599, effectFftAndWave, 119, -1}, Expected{600, effectPlasma, 0, 0},
-                      Expected{1325, effectCake, 5, -1},
-                      // Negative frames count back from the end of the cycle.
-                      Expected{-1, effectFftAndWave, 119, -1}, Expected{-600, effectPlasma, 0, 0}),
-    [](const ::testing::TestParamInfo<Expected>& param) {
-      return param.param.k < 0 ? "minus" + std::to_string(-param.param.k)
-                               : "frame" + std::to_string(param.param.k);
-    });
+// The demo: bring-up, the rainbow palette, then the plasma's frames 0 to 49.
+TEST(Demo, BringsUpThenShowsFiftyPlasmaFrames) {
+  const Outcome got = run_from_known_state([] { demo_sequence(); });
+  const Outcome want = run_from_known_state([] {
+    processor_init();
+    io_init();
+    lcd_init();
+    calibratead();
+    initpal(kPaletteRainbow);
+    for (int n = 0; n < 50; ++n) effectPlasma(n);
+  });
+  EXPECT_EQ(got.palette, want.palette);
+  EXPECT_EQ(got.frame, want.frame);
+  EXPECT_TRUE(got.writes == want.writes) << "the LCD and register traffic differ";
+}
+
+// 120 frames per effect, in the catalogue's order, then again from the first: for each entry its
+// first frame (with its palette), its second (without) and its last; the next cycles, and negative
+// frames counting back from the end of the cycle.
+std::vector<Expected> frames() {
+  constexpr int kPerEffect = 120;
+  const int count = static_cast<int>(std::size(kEffectCatalogue));
+  const int cycle = count * kPerEffect;
+  std::vector<Expected> all;
+  for (int i = 0; i < count; ++i) {
+    const auto render = kEffectCatalogue[i].render;
+    all.push_back({i * kPerEffect, render, 0, kEffectCatalogue[i].palette});
+    all.push_back({i * kPerEffect + 1, render, 1, -1});
+    all.push_back({i * kPerEffect + 119, render, 119, -1});
+  }
+  const auto first = kEffectCatalogue[0], second = kEffectCatalogue[1];
+  const auto last = kEffectCatalogue[count - 1];
+  all.push_back({cycle, first.render, 0, first.palette});
+  all.push_back({2 * cycle + kPerEffect + 5, second.render, 5, -1});
+  all.push_back({-1, last.render, 119, -1});
+  all.push_back({-cycle, first.render, 0, first.palette});
+  return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, Showcase, ::testing::ValuesIn(frames()),
+                         [](const ::testing::TestParamInfo<Expected>& param) {
+                           return (param.param.k < 0 ? "minus" + std::to_string(-param.param.k)
+                                                     : "frame" + std::to_string(param.param.k));
+                         });
 
 }  // namespace
 }  // namespace test

@@ -107,4 +107,14 @@ if [ "$status" -ne 130 ] || [ -n "$(ls -A "$dir" | grep -v '^in$')" ]; then
   echo "FAIL: interrupted run -> status $status, left: $(ls -A "$dir")"
   failed=1
 fi
+# --audio with a sequence whose picture ignores the input still runs, and says so in one line;
+# with one whose picture follows it, nothing is said.
+for case in demo:1 plasma:1 cake:1 showcase:0 fall:0 fftwave:0; do
+  said=$(timeout "$limit" "$lpcdemo" run --effect "${case%:*}" --frames 1 --audio noise 2>&1 \
+    >/dev/null | grep -c "does not show its audio input")
+  if [ "$said" != "${case#*:}" ]; then
+    echo "FAIL: run --effect ${case%:*} --audio noise said the input is not shown $said times"
+    failed=1
+  fi
+done
 exit $failed
