@@ -84,12 +84,6 @@ std::unique_ptr<runner::Engine> make_engine(const RunOptions& o, sim::Board& boa
   return emu::make_emulated_engine(o.firmware, board, options);
 }
 
-// Whether the effect's picture follows the converter's input, rather than only its zero level
-// at bring-up; demo shows plasma.
-bool shows_audio(std::string_view effect) {
-  return runner::shows_audio(effect);
-}
-
 // run, view (with `view`) and isp (with `isp`: the boot loader first, then the run of what it
 // programmed, emulated).
 int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
@@ -112,7 +106,7 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
                                                 : sim::make_audio(o.audio));
   auto engine = make_engine(o, board, std::move(flashed));
   session.prepare(board, *engine);
-  if (!o.audio.empty() && !shows_audio(o.effect)) {
+  if (!o.audio.empty() && !runner::shows_audio(o.effect)) {
     std::cerr << "lpcdemo: " << o.effect
               << " does not show its audio input: --audio only sets the converter's zero level "
                  "at bring-up\n";
