@@ -394,6 +394,8 @@ TEST_F(Probe, FaultsAreReportedWithAddressAndSymbol) {
       {"read_unmapped", {"0x80000000", "0x00000304 (read_unmapped+0x4)"}},
       {"fetch_unmapped", {"fetch from 0x80000000", "fetch_unmapped"}},
       {"jump_vector", {"exception vector 0x00000008", "0x00000640 (jump_vector+0x0)"}},
+      {"jump_undef_vector",
+       {"exception vector 0x00000004", "0x00000660 (jump_undef_vector+0x0)"}},
       {"overflow", {"stack overflow", "sp 0x3ffffffc", "0x40000800", "(overflow+0x0)"}},
       {"post_store_sp", {"stack overflow: sp 0x40000010", "0x00000920 (post_store_sp+0x0)"}},
       {"deep_store",

@@ -259,6 +259,11 @@ jump_vector:
         nop
         mov     pc, #0x08
 
+        .org 0x660
+        .global jump_undef_vector
+jump_undef_vector:
+        mov     pc, #0x04
+
 @ A word of flash at r0 read, or r1 written there; flash beyond this image is erased.
         .org 0x680
         .global load_word

@@ -61,6 +61,16 @@ TEST_F(AdcTest, ConversionTakesElevenDividedClocks) {
   EXPECT_EQ(r(chip::AD0GDR) & kDone, 0u);
   board.advance(1);
   EXPECT_EQ(r(chip::AD0GDR), kDone | (1u << 24) | (1023u << 6));
+  // CLKS 3 (7 bits, 8 clocks): 8 x 8 x 2 = 128 clocks; RESULT keeps its scale, its three
+  // lowest bits zero (the next code is 0, then 700 = 0x2BC).
+  r(chip::AD0GDR);
+  w(chip::AD0CR, 0x00260702 | kStart);
+  board.advance(128);
+  r(chip::AD0GDR);
+  w(chip::AD0CR, 0x00260702 | kStart);
+  EXPECT_EQ(board.conversion_done_at(), board.cclk_cycles() + 128);
+  board.advance(128);
+  EXPECT_EQ(r(chip::AD0GDR), kDone | (1u << 24) | (0x2B8u << 6));
   EXPECT_TRUE(board.findings().empty()) << all_findings();
 }
 

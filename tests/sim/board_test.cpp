@@ -22,6 +22,9 @@ TEST_F(BoardTest, WrongWidthsUnknownAddressesAndDirectionsAreFindings) {
   EXPECT_EQ(findings_with("read of 8 bits on a 16-bit register"), 1);
   board.write(0xE0020010, 32, 5);
   EXPECT_EQ(findings_with("0xE0020010: no register"), 1) << all_findings();
+  board.write(0xE0020010, 32, 6);  // once per address, and each address on its own
+  board.write(0xE0020014, 32, 5);
+  EXPECT_EQ(findings_with("0xE0020014: no register"), 1) << all_findings();
   r(chip::PLLFEED);
   EXPECT_EQ(findings_with("write-only register read"), 1);
   w(chip::S0SPSR, 0);
@@ -29,7 +32,7 @@ TEST_F(BoardTest, WrongWidthsUnknownAddressesAndDirectionsAreFindings) {
   w(chip::VPBDIV, 3);
   EXPECT_EQ(findings_with("reserved divider"), 1);
   EXPECT_EQ(findings_with("MSTR = 0"), 1);  // the write still went ahead, to a slave port
-  EXPECT_EQ(board.findings().size(), 7u) << all_findings();
+  EXPECT_EQ(board.findings().size(), 8u) << all_findings();
 }
 
 TEST_F(BoardTest, ARunawayFaultIsListedBoundedly) {

@@ -46,6 +46,29 @@ TEST_F(BoardTest, TransferTakesNineBitsAtTheDividedClock) {
   EXPECT_TRUE(board.findings().empty()) << all_findings();
 }
 
+// On the wire each bit lasts S0SPCCR peripheral clocks: 8 at PCLK 3 MHz (the reset divider,
+// a quarter of the crystal's 12 MHz) is 2666.7 ns; at PCLK 36 MHz, 222.2 ns.
+TEST_F(BoardTest, WireBitsLastTheDividerInPeripheralClocks) {
+  struct Transfers : sim::WireSink {
+    void lines(double, std::uint32_t) override {}
+    void transfer(double, std::uint16_t, unsigned n, double ns) override {
+      bits = n;
+      bit_ns = ns;
+    }
+    void conversion(double, double) override {}
+    unsigned bits = 0;
+    double bit_ns = 0;
+  } sink;
+  board.add_wire_sink(sink);
+  io_up();
+  send(0x12C);
+  EXPECT_EQ(sink.bits, 9u);
+  EXPECT_NEAR(sink.bit_ns, 8e9 / 3e6, 1e-6);
+  clock_up();
+  send(0x12C);
+  EXPECT_NEAR(sink.bit_ns, 8e9 / 36e6, 1e-6);
+}
+
 TEST_F(BoardTest, TransferEndIsKnownToTheProcessorClock) {
   clock_up();
   io_up();
@@ -129,6 +152,10 @@ TEST_F(BoardTest, MisconfiguredPortsKeepWordsFromTheLcd) {
   w(chip::PINSEL0, 0x00000005);  // SCK0 and MOSI0 left as GPIO
   send(0x12C);
   EXPECT_EQ(findings_with("P0.4 and P0.6"), 1);
+  w(chip::PINSEL0, 0x00000105);  // SCK0 alone: no data reaches the LCD
+  send(0x12C);
+  w(chip::PINSEL0, 0x00001005);  // MOSI0 alone: no clock
+  send(0x12C);
   EXPECT_TRUE(board.lcd().words().empty());
   w(chip::PINSEL0, 0x00001105);
   w(chip::S0SPCCR, 7);

@@ -93,6 +93,9 @@ TEST_F(BoardTest, OscillatorAndProcessorClockRangesAreChecked) {
   feed();
   EXPECT_EQ(findings_with("CCLK 72"), 1) << all_findings();
   EXPECT_EQ(findings_with("CCO"), 1);
+  w(chip::PLLCFG, 0x24);  // M = 5, P = 2: CCLK 60 MHz and CCO 240 MHz, both at or within range
+  feed();
+  EXPECT_EQ(findings_with("CCLK"), 1) << all_findings();
 }
 
 // MEMMAP bits 1:0: 0 boot loader, 1 user flash, 2 user RAM (the vectors read from RAM); 3 is
@@ -167,6 +170,12 @@ TEST_F(BoardTest, LcdLinesFollowTheFastGpioOutputs) {
   w(chip::FIO0CLR, 0x300000);
   w(chip::PINSEL1, 1u << 10);
   EXPECT_EQ(r(chip::FIO0PIN), 0xFFEFFF7Fu);
+  // A FIO0PIN write sets every unmasked output to its bit, the zeros as well as the ones.
+  w(chip::FIO0DIR, 0x180);
+  w(chip::FIO0SET, 0x180);
+  w(chip::FIO0PIN, 0x080);
+  EXPECT_TRUE(board.lcd().in_reset());
+  EXPECT_EQ(r(chip::FIO0PIN) & 0x180, 0x080u);
 }
 
 // Wire time runs at each processor clock rate in turn: 1 ms at the crystal's 12 MHz with the
