@@ -13,8 +13,8 @@
 #include "board/io.h"
 #include "display/lcd.h"
 #include "effects/effects.h"
-#include "hw/lpc2138.h"
 #include "firmware/scripted_adc.h"
+#include "hw/lpc2138.h"
 
 namespace {
 
