@@ -2,7 +2,9 @@
 """--vcd as a logic analyser's user meets it: sigrok's SPI decoder reads from the trace exactly
 the words --words logs, at the link's bit rate, and the converter's busy pulses last one
 conversion, on both engines; every time in the file's own unit, as its $timescale gives it.
-P0.9 shows what bring-up does to it."""
+P0.9 shows what bring-up does to it. The same run's pictures come at their defaults: pixels
+4 × 4, a GIF that loops for ever, and on the native engine, which has no clock, 20 frames a
+second."""
 
 import re
 import struct
@@ -86,10 +88,29 @@ def bring_up_failures(engine, unit_s, changes):
     return failures
 
 
+def picture_failures(engine, gif, png):
+    """What differs from the defaults in a run's GIF and first PNG."""
+    width, height = 98 * 4, 67 * 4
+    failures = []
+    if struct.unpack(">II", png[16:24]) != (width, height):  # IHDR
+        failures.append(f"PNG of {struct.unpack('>II', png[16:24])}, not {width} x {height}")
+    if struct.unpack("<HH", gif[6:10]) != (width, height):  # logical screen
+        failures.append(f"GIF of {struct.unpack('<HH', gif[6:10])}, not {width} x {height}")
+    loop = gif.find(b"NETSCAPE2.0\x03\x01")
+    if loop < 0 or gif[loop + 13:loop + 15] != b"\0\0":
+        failures.append("the GIF does not loop for ever")
+    control = gif.find(b"\x21\xf9\x04")  # the first frame's delay, in hundredths
+    if engine == "native" and struct.unpack("<H", gif[control + 4:control + 6]) != (5,):
+        failures.append(f"frame delay {gif[control + 4:control + 6]!r}, not 5 hundredths")
+    return failures
+
+
 def check(lpcdemo, engine, out):
     trace, log = f"{out}/{engine}.vcd", f"{out}/{engine}.bin"
+    gif, png = f"{out}/{engine}.gif", f"{out}/{engine}-png"
     summary = subprocess.run([lpcdemo, "run", "--effect", "fall", "--frames", "1", "--engine",
-                              engine, "--vcd", trace, "--words", log], check=True,
+                              engine, "--vcd", trace, "--words", log, "--gif", gif,
+                              "--png-dir", png], check=True,
                              capture_output=True, text=True, timeout=TIMEOUT).stdout
     data = open(log, "rb").read()
     # On the wire bit 8 is clear for a command, where the log sets it.
@@ -116,6 +137,8 @@ def check(lpcdemo, engine, out):
         failures.append(f"{len(busy)} busy pulses, {len(off)} not {CONVERSION_S * 1e6:.1f} us: "
                         f"{off[:3]}")
     failures += bring_up_failures(engine, unit_s, changes)
+    failures += picture_failures(engine, open(gif, "rb").read(),
+                                 open(f"{png}/frame0000.png", "rb").read())
     for f in failures:
         print(f"FAIL ({engine}): {f}")
     return not failures
