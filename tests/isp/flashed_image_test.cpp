@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <vector>
@@ -46,6 +47,29 @@ TEST(DiffersFrom, StopsAtTheEndOfFlash) {
   Flash flash;
   flash.program(0, {bytes.data(), kFlashSize});
   EXPECT_EQ(differs_from(flash, image), std::nullopt);
+}
+
+// The image's .data initialisers lie in flash after its code, a segment of their own: a byte
+// changed there is named by its flash address, not by its place in the segment.
+TEST(DiffersFrom, NamesTheFlashAddressInEverySegment) {
+  if (!std::filesystem::exists(kImage)) GTEST_SKIP() << "the image is not built";
+  const emu::ElfImage elf = emu::ElfImage::load(kImage);
+  int checked = 0;
+  for (const emu::Segment& s : elf.segments()) {
+    if (s.addr < 0x100 || s.addr >= kFlashSize) continue;
+    const auto last = std::find_if(s.bytes.rbegin(), s.bytes.rend(), [](auto b) { return b; });
+    if (last == s.bytes.rend()) continue;
+    const auto at = s.addr + static_cast<std::uint32_t>(s.bytes.rend() - last - 1);
+    Flash flash;
+    for (const emu::Segment& t : elf.segments()) {
+      if (t.addr < kFlashSize) flash.program(t.addr, t.bytes);
+    }
+    const std::uint8_t zero = 0;
+    flash.program(at, {&zero, 1});
+    EXPECT_EQ(differs_from(flash, elf), at);
+    ++checked;
+  }
+  EXPECT_GT(checked, 0) << "no segment in flash past the vectors";
 }
 
 TEST(FlashedImage, SymbolsOnlyForTheImageTheFlashHolds) {

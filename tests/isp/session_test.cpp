@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "sim/refusal.h"
 #include "support/temp_dir.h"
@@ -19,32 +21,39 @@ namespace {
 TEST(IspSession, SaysWhatTheUserShouldKnowAndRefusesAGoElsewhere) {
   const test::TempDir dir;
   const std::string port = (dir / "tty").string();
-  std::ostringstream out;
-  Session session(port, 12000, out);
-  const int host = ::open(port.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(host, 0);
-  // A host that names another crystal, boots an erased flash (its vectors sum to 8 x
-  // 0xFFFFFFFF, not zero: the chip stays in the loader and autobauds again), then starts code
-  // in flash away from the reset vector.
-  const std::string sync = "?Synchronized\r\n10000\r\nU 23130\r\n";
-  const std::string script = sync + "G 0 A\r\n" + sync + "G 512 A\r\n";
-  ASSERT_EQ(::write(host, script.data(), script.size()), static_cast<ssize_t>(script.size()));
-  try {
-    session.serve();
-    ADD_FAILURE() << "G 512 A served";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "G 512 A: the rehearsal starts the programmed code from reset only (G 0 A)");
+  for (const std::string go : {"G 512 A", "G 0 T"}) {
+    std::ostringstream out;
+    Session session(port, 12000, out);
+    const int host = ::open(port.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(host, 0);
+    // A host that names another crystal, boots an erased flash (its vectors sum to 8 x
+    // 0xFFFFFFFF, not zero: the chip stays in the loader and autobauds again), then, in a later
+    // read, starts code away from the reset vector or in Thumb state.
+    const std::string sync = "?Synchronized\r\n10000\r\nU 23130\r\n";
+    const std::string first = sync + "G 0 A\r\n", then = sync + go + "\r\n";
+    ASSERT_EQ(::write(host, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    std::thread later([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_EQ(::write(host, then.data(), then.size()), static_cast<ssize_t>(then.size()));
+    });
+    try {
+      session.serve();
+      ADD_FAILURE() << go << " served";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()),
+                go + ": the rehearsal starts the programmed code from reset only (G 0 A)");
+    }
+    later.join();
+    ::close(host);
+    const std::string said = out.str();
+    EXPECT_EQ(said.substr(said.find('\n') + 1),
+              "lpcdemo isp: the host says the crystal is 10000 kHz, the board has 12000 kHz\n"
+              "lpcdemo isp: G 0 A: the vector words do not sum to zero, the chip stays in the boot "
+              "loader\n");
+    EXPECT_EQ(
+        said.find("lpcdemo isp: LPC2138 boot loader on UART0 listening at " + port + " (/dev/"), 0u)
+        << said;
   }
-  ::close(host);
-  const std::string said = out.str();
-  EXPECT_EQ(said.substr(said.find('\n') + 1),
-            "lpcdemo isp: the host says the crystal is 10000 kHz, the board has 12000 kHz\n"
-            "lpcdemo isp: G 0 A: the vector words do not sum to zero, the chip stays in the boot "
-            "loader\n");
-  EXPECT_EQ(said.find("lpcdemo isp: LPC2138 boot loader on UART0 listening at " + port + " (/dev/"),
-            0u)
-      << said;
 }
 
 TEST(IspSession, APortThatCannotBeMadeIsRefused) {

@@ -230,13 +230,15 @@ TEST(Session, RefusesBeforeAnythingIsMade) {
   struct Case {
     const char* what;
     runner::Plan plan;
-    std::string words, png_dir, profile;
+    std::string words, png_dir, profile, gif = "", vcd = "";
   };
   const std::string ok = (dir / "ok.bin").string();
   for (const Case& c : {
            Case{"words in a file", {"plasma", 1, 0, ""}, (dir / "file/w.bin").string(), "", ""},
            Case{"pngs in a file", {"plasma", 1, 0, ""}, ok, (dir / "file/png").string(), ""},
            Case{"profile in a file", {"plasma", 1, 0, ""}, ok, "", (dir / "file/p").string()},
+           Case{"gif in a file", {"plasma", 1, 0, ""}, ok, "", "", (dir / "file/g").string()},
+           Case{"vcd in a file", {"plasma", 1, 0, ""}, ok, "", "", "", (dir / "file/v").string()},
            Case{"no such effect", {"tunnel", 1, 0, ""}, ok, "", ""},
            Case{"demo from frame 5", {"demo", 1, 5, ""}, ok, "", ""},
            Case{"native profile", {"plasma", 1, 0, ""}, ok, "", (dir / "p").string()},
@@ -245,6 +247,8 @@ TEST(Session, RefusesBeforeAnythingIsMade) {
     outputs.words = c.words;
     outputs.png_dir = c.png_dir;
     outputs.profile = c.profile;
+    outputs.gif = c.gif;
+    outputs.vcd = c.vcd;
     std::ostringstream out, err;
     EXPECT_THROW(
         {

@@ -112,6 +112,28 @@ class Display(unittest.TestCase):
         self.assertGreater(self.frame_span("--engine", "emulated"), 38 / 40)
         self.assertLess(self.frame_span("--fast"), 0.75 * paced)
 
+    def test_a_view_without_frames_goes_on_until_closed(self):
+        # Past run's default of 100 frames, until the window is closed (here by SIGTERM).
+        with tempfile.TemporaryDirectory() as d:
+            view = subprocess.Popen([LPCDEMO, "view", "--effect", "plasma", "--fast", "--scale",
+                                     "1", "--png-dir", d], env=self.env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                for _ in range(600):  # 60 s at most
+                    # Frames are staged under hidden names until the run completes.
+                    made = any("frame0110.png" in name for name in os.listdir(d))
+                    if made or view.poll() is not None:
+                        break
+                    select.select([], [], [], 0.1)
+                view.send_signal(signal.SIGTERM)
+                out, err = view.communicate(timeout=TIMEOUT)
+            finally:
+                view.kill()
+                view.wait()
+            self.assertEqual(view.returncode, 0, err)
+            frames = int(out.split(": ")[1].split()[0])
+            self.assertGreater(frames, 110, out)
+
     def test_frames_end_the_view(self):
         # A single effect, and the image's own main, which the native engine must cap itself.
         for effect in (["--effect", "cake", "--start", "100000"], ["--effect", "demo"]):
