@@ -74,8 +74,16 @@ class RaiseAt final : public sim::LcdSink {
   RaiseAt(int signal, std::size_t at) : signal_(signal), at_(at) {}
   void word(std::uint16_t) override {}
   void frame(const sim::LcdFrame&, std::uint64_t, double) override {
-    if (++frames_ == at_) std::raise(signal_);
+    if (++frames_ != at_) return;
+    std::raise(signal_);
+    struct sigaction now {};
+    sigaction(signal_, nullptr, &now);
+    second_ends_process = now.sa_handler == SIG_DFL;
   }
+
+  // Whether the same signal coming again ends the process at once, for a run that has stopped
+  // talking to the board.
+  bool second_ends_process = false;
 
  private:
   int signal_;
@@ -149,6 +157,7 @@ TEST(Session, ASignalEndsTheRunWithNoOutputMadeAndItsHandlersGone) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(listing(dir.path()), std::vector<std::string>{}) << "left behind";
     EXPECT_TRUE(handlers_default()) << "the session's handlers outlived the run";
+    EXPECT_TRUE(raise.second_ends_process);
   }
   // The next run in the same process completes as if no signal had come.
   const test::TempDir dir;
