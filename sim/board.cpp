@@ -57,7 +57,7 @@ void Findings::fail_once(const std::string& key, const Register& r, std::uint32_
   if (first(key)) fail(r, value, message);
 }
 
-struct Board::State : LcdObserver {
+struct Board::State final : LcdObserver {
   explicit State(std::unique_ptr<AudioSource> audio)
       : sysctl(findings, clock),
         pins(findings),

@@ -19,10 +19,10 @@ constexpr int kDemoFrames = 50;
 template <std::size_t... I>
 void render(int effect, int n, std::index_sequence<I...>) {
   constexpr int last = kShowcaseEffects - 1;
-  ((static_cast<int>(I) < last && effect == static_cast<int>(I)
-        ? (kEffectCatalogue[I].render(n), true)
-        : false) ||
-   ... || (kEffectCatalogue[last].render(n), true));
+  static_cast<void>(((static_cast<int>(I) < last && effect == static_cast<int>(I)
+                          ? (kEffectCatalogue[I].render(n), true)
+                          : false) ||
+                     ... || (kEffectCatalogue[last].render(n), true)));
 }
 
 // The palette of catalogue entry `effect`: the rainbow but for the entries that want another.
