@@ -148,6 +148,13 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
     if (conditional && i + 1 == b.insns && x.writes_pc && x.cycles > 1) {
       b.exit_conditional = true;
       b.exit_extra = static_cast<std::uint8_t>(x.cycles - 1);
+      // A branch to the very next instruction goes on there taken or not: only its condition
+      // tells which it cost.
+      const arm::Instruction& last = t.instructions()[i];
+      if (last.kind == arm::Class::Branch && last.target(addr + i * kWord) == b.end) {
+        b.exit_to_end = true;
+        b.exit_cond = x.cond;
+      }
     }
     const std::optional<Dynamic> d = t.dynamic(i);
     if (!d || std::binary_search(in_place.begin(), in_place.end(), addr + i * kWord)) continue;

@@ -88,7 +88,10 @@ void Emulator::Impl::hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t
 // Settles what the block that just ran left open; `next` is where execution went on.
 void Emulator::Impl::finish_block(std::uint32_t next) {
   Block& b = *current;
-  const std::uint64_t exit = b.exit_conditional && next != b.end ? b.exit_extra : 0;
+  // The flags the block leaves are those its last instruction, the branch, was decided by.
+  const bool taken =
+      next != b.end || (b.exit_to_end && arm::condition_passed(b.exit_cond, reg(UC_ARM_REG_CPSR)));
+  const std::uint64_t exit = b.exit_conditional && taken ? b.exit_extra : 0;
   const std::uint64_t clocks = exit + (b.at_exit.empty() ? 0 : settle(b.at_exit));
   charge(clocks, b.activity);
   if (profile) profile->leave(exit, next);

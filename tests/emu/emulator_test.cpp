@@ -112,6 +112,14 @@ TEST_F(Probe, MultipliesTerminateEarlyOnSmallMultipliers) {
   EXPECT_EQ(cost("mul_exit", {0x12345678, 5}).cycles, 1u + 1 + 4 + 3);
 }
 
+// A branch to the next instruction goes on there whether taken or not; what it costs is its
+// condition's: cmp (1), beq (taken 2S + 1N; not taken 1S), bx (2S + 1N).
+TEST_F(Probe, ABranchToTheNextInstructionCostsAsItsConditionDecides) {
+  fast_flash();
+  EXPECT_EQ(cost("branch_next", {0, 5}).cycles, 1u + 3 + 3);
+  EXPECT_EQ(cost("branch_next", {1, 5}).cycles, 1u + 1 + 3);
+}
+
 // Each condition under each setting of N, Z, C and V (store_<cond>: msr, str<cond>, bx):
 // whether the store happened is the core's own decision, and the clocks must follow it: the
 // store executed 2N, skipped 1S (ARM7TDMI-S timing table), after msr (1S) and before bx

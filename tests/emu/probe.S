@@ -481,3 +481,11 @@ mla_if:
         cmp     r0, #0
         mlane   r2, r1, r0, r2
         bx      lr
+
+@ A branch to the next instruction, taken when r0 is zero: it goes on there either way.
+        .org 0xbc0
+        .global branch_next
+branch_next:
+        cmp     r0, #0
+        beq     1f
+1:      bx      lr

@@ -33,6 +33,8 @@ struct Block {
   bool writes_sp = false;
   bool exit_conditional = false;  // the last instruction may leave the block, or fall through
   std::uint8_t exit_extra = 0;
+  bool exit_to_end = false;     // ... by a branch to the instruction after the block
+  std::uint32_t exit_cond = 0;  // that branch's condition
   Activity activity = Activity::Render;
   // The lowest byte it writes through the stack pointer, relative to sp as it starts, and the
   // store that writes it; found for unconditional stores while sp moves by constants.
