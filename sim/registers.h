@@ -167,8 +167,8 @@ constexpr std::size_t slot_of(std::uint32_t addr) {
 
 struct Slot {
   const Register* reg = nullptr;
-  Peripheral* owner = nullptr;  // none in the map the static queries use
-  std::uint8_t index = 0;       // in the owner's table
+  Peripheral* owner = nullptr;
+  std::uint8_t index = 0;  // in the owner's table
 };
 
 class RegisterMap {
