@@ -2,7 +2,6 @@
 // peripherals' register tables, width and existence checks, and findings.
 #include <array>
 #include <atomic>
-#include <span>
 #include <stdexcept>
 #include <utility>
 
