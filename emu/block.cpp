@@ -7,6 +7,7 @@ namespace emu {
 namespace {
 
 constexpr std::uint32_t kWord = 4;
+constexpr std::uint32_t kLineMask = 15;  // the accelerator's 16-byte lines
 // Exception vectors after the reset slot: the core never enters them here (interrupts stay
 // masked and Unicorn reports the exceptions itself), so getting there is a wild jump.
 constexpr std::uint32_t kFirstVector = 0x04, kVectorsEnd = 0x20;
@@ -136,8 +137,16 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
   b.vector = addr >= kFirstVector && addr < kVectorsEnd;
   recognise_spin(b, t.instructions());
   find_stack_writes(b, t.instructions());
+  b.starts.resize(b.insns);
   for (std::uint32_t i = 0; i < b.insns; ++i) {
     const arm::Timing& x = t[i];
+    b.starts[i] = b.cycles;
+    if (x.memory) {
+      b.transfers.push_back(
+          {i, t.instructions()[i], x.literal ? std::optional(x.literal_addr) : std::nullopt});
+    }
+    // Its first cycle fetches the word 8 bytes on.
+    if (((addr + (i + 2) * kWord) & kLineMask) == 0) b.marks.push_back({i, Mark::Kind::NewLine, 0});
     // After a mode change the banked sp is another mode's until it is set.
     if (x.changes_mode) b.writes_sp = false;
     if (x.writes & (1u << arm::kSp)) b.writes_sp = true;
@@ -145,24 +154,23 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
     // too) as skipped, which still takes its fetch cycle.
     const bool conditional = x.cond != arm::kAlways;
     b.cycles += conditional ? 1 : x.cycles;
+    if (i + 1 == b.insns) {
+      b.last_writes_pc = x.writes_pc;
+      b.last_cond = x.cond;
+    }
     if (conditional && i + 1 == b.insns && x.writes_pc && x.cycles > 1) {
       b.exit_conditional = true;
       b.exit_extra = static_cast<std::uint8_t>(x.cycles - 1);
-      // A branch to the very next instruction goes on there taken or not: only its condition
-      // tells which it cost.
-      const arm::Instruction& last = t.instructions()[i];
-      if (last.kind == arm::Class::Branch && last.target(addr + i * kWord) == b.end) {
-        b.exit_to_end = true;
-        b.exit_cond = x.cond;
-      }
     }
     const std::optional<Dynamic> d = t.dynamic(i);
     if (!d || std::binary_search(in_place.begin(), in_place.end(), addr + i * kWord)) continue;
     // Settled from the state as the block starts, or as it ends; code that was not searched
     // for in-place instructions (generated at run time) counts the slowest case.
     if (!t.changes(*d, 0, i)) {
+      b.marks.push_back({i, Mark::Kind::AtEntry, static_cast<std::uint32_t>(b.at_entry.size())});
       b.at_entry.push_back(*d);
     } else if (!t.changes(*d, i, b.insns)) {
+      b.marks.push_back({i, Mark::Kind::AtExit, static_cast<std::uint32_t>(b.at_exit.size())});
       b.at_exit.push_back(*d);
     } else {
       b.cycles += d->extra;

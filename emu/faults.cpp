@@ -1,6 +1,7 @@
 // Faults that end a run (invalid memory, exceptions, the watchdog) and findings that do not
 // (the main stack below .bss, board checks), each naming the code that caused it.
 #include <algorithm>
+#include <bit>
 
 #include "emu/arm_decode.h"
 #include "emulator_impl.h"
@@ -68,40 +69,113 @@ void Emulator::Impl::check_watchdog() {
         0, Signal::Alarm, reg(UC_ARM_REG_PC));
 }
 
-// The instruction of the running block that accessed `accessed`: registers are current at a
-// memory callback, the pc only at the block's start. Of several that reach the same word, the
-// one that reaches the very address with the access's width and direction.
-std::uint32_t Emulator::Impl::locate(std::uint32_t accessed, std::optional<Access> how) const {
-  if (!current) return reg(UC_ARM_REG_PC);
-  std::uint32_t r[kRegisters];
-  for (unsigned i = 0; i < kRegisters; ++i) r[i] = reg(kCoreRegister[i]);
-  for (const int pass : {0, 1, 2}) {
-    if (pass == 0 && !how) continue;
-    const std::uint32_t width_mask = pass < 2 ? ~0u : ~3u;
-    for (std::uint32_t pc = current->addr; pc < current->end; pc += kWord) {
-      std::uint32_t word = 0;
-      if (uc_mem_read(uc, pc, &word, kWord) != UC_ERR_OK) break;
-      const arm::Instruction insn = arm::decode_instruction(word);
-      // Of the same word, the one that moves the access's width in its direction.
-      const auto moves = [&] { return insn.load != how->write && insn.size == how->size; };
-      if (auto a = arm::transfer_address(insn, pc, r);
-          a && (*a & width_mask) == (accessed & width_mask) && (pass > 0 || moves())) {
-        return pc;
-      }
-      if (insn.kind == arm::Class::BlockTransfer && pass == 2) {
-        const std::uint32_t base = r[insn.rn];
-        const std::uint32_t span = 4 * 16;
-        if (accessed + span >= base && accessed <= base + span) return pc;
-      }
+namespace {
+
+// The word of the transfer `t` that reaches `accessed` under registers r, if it does: loads
+// and stores by the address they compute (or its aligned part, which an unaligned access puts
+// on the bus), block transfers by the words they span.
+std::optional<unsigned> word_reaching(const Transfer& t, std::uint32_t pc, const std::uint32_t* r,
+                                      std::uint32_t accessed) {
+  const arm::Instruction& x = t.insn;
+  if (x.kind != arm::Class::BlockTransfer) {
+    const std::optional<std::uint32_t> a =
+        x.kind == arm::Class::Swap ? r[x.rn] : arm::transfer_address(x, pc, r);
+    const std::uint32_t aligned = a ? *a & ~(std::max<std::uint32_t>(x.size, 1) - 1) : 0;
+    return a && (*a == accessed || aligned == accessed) ? std::optional<unsigned>(0) : std::nullopt;
+  }
+  const auto words = static_cast<std::uint32_t>(std::popcount(x.registers));
+  const std::uint32_t base = r[x.rn];
+  const std::uint32_t low =
+      x.up ? base + (x.pre ? kWord : 0) : base - words * kWord + (x.pre ? 0 : kWord);
+  const std::uint32_t k = ((accessed & ~3u) - (low & ~3u)) / kWord;
+  if (k >= words) return std::nullopt;
+  return k;
+}
+
+}  // namespace
+
+// Memory callbacks see the registers as the instruction making the access does (its own
+// write-back comes after), but the pc only as the block started. The core runs the block's
+// loads and stores in order: the first from the last one found whose condition holds, that
+// moves data the access's way and reaches its address made it.
+std::pair<std::uint32_t, unsigned> Emulator::Impl::locate_transfer(std::uint32_t accessed,
+                                                                   Access how) {
+  const Block& b = *current;
+  const std::vector<Transfer>& ts = b.transfers;
+  // Registers read as they are needed: most accesses need one or none.
+  std::uint32_t r[kRegisters] = {};
+  std::uint32_t have = 0;
+  const auto need = [&](unsigned n) {
+    if (n == arm::kPc || (have >> n) & 1u) return;
+    r[n] = reg(kCoreRegister[n]);
+    have |= 1u << n;
+  };
+  std::optional<std::uint32_t> cpsr;
+  const auto reaches = [&](std::size_t c, unsigned used) -> std::optional<unsigned> {
+    const Transfer& t = ts[c];
+    const arm::Instruction& x = t.insn;
+    const bool both = x.kind == arm::Class::Swap;
+    if (!both && x.load == how.write) return std::nullopt;
+    if (x.kind != arm::Class::BlockTransfer && x.size != how.size) return std::nullopt;
+    if (x.cond != arm::kAlways) {
+      if (!cpsr) cpsr = reg(UC_ARM_REG_CPSR);
+      if (!arm::condition_passed(x.cond, *cpsr)) return std::nullopt;
+    }
+    std::optional<unsigned> word;
+    if (t.literal) {
+      if (*t.literal == accessed || (*t.literal & ~3u) == accessed) word = 0;
+    } else {
+      need(x.rn);
+      if (x.operand == arm::Operand::Register) need(x.rm);
+      word = word_reaching(t, b.addr + t.index * kWord, r, accessed);
+    }
+    const unsigned accesses = both ? 2 : 1;
+    if (!word || (x.kind == arm::Class::BlockTransfer ? *word < used : used >= accesses)) {
+      return std::nullopt;
+    }
+    return word;
+  };
+  for (std::size_t c = running.transfer; c < ts.size(); ++c) {
+    const unsigned used = c == running.transfer ? running.words : 0;
+    if (const auto word = reaches(c, used)) {
+      running.transfer = c;
+      running.words = ts[c].insn.kind == arm::Class::BlockTransfer ? *word + 1 : used + 1;
+      running.at = b.addr + ts[c].index * kWord;
+      return {ts[c].index, *word};
     }
   }
-  return current->addr;
+  // Run again from within the block (a debugger's stop): any of them.
+  for (std::size_t c = 0; c < ts.size(); ++c) {
+    if (const auto word = reaches(c, 0)) {
+      running.at = b.addr + ts[c].index * kWord;
+      return {ts[c].index, *word};
+    }
+  }
+  running.at = b.addr;
+  return {0, 0};
+}
+
+// Without taking the access as made: a fault's or a debugger's question.
+std::uint32_t Emulator::Impl::locate(std::uint32_t accessed, Access how) {
+  if (!current) return reg(UC_ARM_REG_PC);
+  const Running kept = running;
+  locate_transfer(accessed, how);
+  const std::uint32_t at = running.at;
+  running = kept;
+  return at;
+}
+
+std::uint64_t Emulator::Impl::access_clock(std::uint32_t accessed, Access how) {
+  if (!current) return counters.cycles;
+  const auto [index, word] = locate_transfer(accessed, how);
+  catch_up(index);
+  return clock_of(index) + 1 + word;
 }
 
 // A board check that failed names the code that made the access.
-void Emulator::Impl::after_board_access(std::size_t before, std::uint32_t accessed) {
+void Emulator::Impl::after_board_access(std::size_t before) {
   if (board.findings().size() == before) return;
-  board.locate_findings(before, where(locate(accessed)));
+  board.locate_findings(before, where(current ? running.at : reg(UC_ARM_REG_PC)));
   if (!debug.server) return;
   for (std::size_t i = before; i < board.findings().size(); ++i) {
     debug.server->console("finding: " + board.findings()[i].message);

@@ -70,12 +70,16 @@ void Emulator::Impl::map_memory() {
 
 // A data read from a code page (a literal pool, a table next to code); a debugger's reads do
 // not come here.
-void Emulator::Impl::hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int, std::int64_t,
-                                    void* s) {
+void Emulator::Impl::hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int size,
+                                    std::int64_t, void* s) {
   Impl& self = *static_cast<Impl*>(s);
-  const unsigned wait = self.flash.mam.read(static_cast<std::uint32_t>(addr));
-  self.charge(wait, self.activity());
-  self.profile_wait(static_cast<std::uint32_t>(addr), Event::FlashWait, wait);
+  self.flash_data_read(static_cast<std::uint32_t>(addr), static_cast<unsigned>(size));
+}
+
+void Emulator::Impl::flash_data_read(std::uint32_t addr, unsigned size) {
+  const unsigned wait = flash.mam.read(addr, access_clock(addr, {size, false}));
+  delay(wait);
+  profile_wait(Event::FlashWait, wait);
 }
 
 std::uint64_t Emulator::Impl::mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
@@ -95,9 +99,7 @@ std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsig
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
   if (!self.debug.watches.empty() && self.watch_access(addr, size, false)) return 0;
-  const unsigned wait = self.flash.mam.read(addr);
-  self.charge(wait, self.activity());
-  self.profile_wait(addr, Event::FlashWait, wait);
+  self.flash_data_read(addr, size);
   std::uint64_t v = 0;
   for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
     v |= std::uint64_t{self.flash.bytes[addr + i]} << (8 * i);
@@ -110,7 +112,7 @@ void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size
   auto* win = static_cast<Window*>(w);
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
-  const std::uint32_t at = self.locate(addr);
+  const std::uint32_t at = self.locate(addr, {size, true});
   self.fault("write to flash at " + sim::hex_word(addr) + " (" + std::to_string(size * 8) +
                  " bits, value " + sim::hex_word(static_cast<std::uint32_t>(value)) +
                  ") by code at " + self.where(at),

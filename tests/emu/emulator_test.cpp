@@ -175,7 +175,9 @@ TEST_F(Probe, StraightLineCodeWaitsOnlyWhereTheAcceleratorSaysSo) {
     std::int32_t mamcr;
     std::uint64_t first, again;
   };
-  const Mode modes[] = {{"off", 0, 19 + 17 * 2, 19 + 17 * 2},
+  // Off, every fetch waits 2: the 17 instructions' and the two the call's branch makes of the
+  // first words.
+  const Mode modes[] = {{"off", 0, 19 + 19 * 2, 19 + 19 * 2},
                         {"partial", 1, 19 + 2, 19 + 2},
                         {"full", kMamFull, 19 + 2, 19}};
   for (const Mode& m : modes) {
@@ -187,9 +189,10 @@ TEST_F(Probe, StraightLineCodeWaitsOnlyWhereTheAcceleratorSaysSo) {
 
 TEST_F(Probe, FlashWaitStatesFollowTheAccelerator) {
   emu_->call("leaf");  // start-up, which runs before the first call, is not measured
-  // Out of reset the accelerator is off with 7-clock fetches: each of the 22 instructions
-  // executed waits 6 clocks.
-  EXPECT_EQ(cost("loop10").cycles, 42u + 22 * 6);
+  // Out of reset the accelerator is off with 7-clock fetches: each fetch waits 6 clocks, one
+  // for each of the 22 instructions executed and two more after each of the 10 changes of flow
+  // into flash (the call, 9 loop-backs): the target and the word after it.
+  EXPECT_EQ(cost("loop10").cycles, 42u + (22 + 10 * 2) * 6);
   // Fully on with 3-clock fetches: only the first fetch of the loop's line misses ...
   emu_->call("mam_set", {kMamFull, 3});
   EXPECT_EQ(cost("loop10").cycles, 42u + 2);
