@@ -123,6 +123,25 @@ class Code {
   std::vector<arm::Timing> t_;
 };
 
+// The block's loads and stores, and which of them no later one could be mistaken for.
+void find_transfers(Block& b, const Code& t) {
+  for (std::uint32_t i = 0; i < t.size(); ++i) {
+    if (!t[i].memory) continue;
+    b.transfers.push_back(
+        {i, t.instructions()[i], t[i].literal ? std::optional(t[i].literal_addr) : std::nullopt});
+  }
+  const auto alike = [](const arm::Instruction& x, const arm::Instruction& y) {
+    const bool swap = x.kind == arm::Class::Swap || y.kind == arm::Class::Swap;
+    const bool block = x.kind == arm::Class::BlockTransfer || y.kind == arm::Class::BlockTransfer;
+    return swap || (x.load == y.load && (block || x.size == y.size));
+  };
+  for (std::size_t c = 0; c < b.transfers.size(); ++c) {
+    for (std::size_t d = c + 1; d < b.transfers.size(); ++d) {
+      if (alike(b.transfers[c].insn, b.transfers[d].insn)) b.transfers[c].last_of_its_kind = false;
+    }
+  }
+}
+
 }  // namespace
 
 Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
@@ -136,6 +155,7 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
   b.halt = b.insns == 1 && t[0].halt;
   b.vector = addr >= kFirstVector && addr < kVectorsEnd;
   recognise_spin(b, t.instructions());
+  find_transfers(b, t);
   find_stack_writes(b, t.instructions());
   b.starts.resize(b.insns);
   for (std::uint32_t i = 0; i < b.insns; ++i) {

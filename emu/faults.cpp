@@ -102,6 +102,18 @@ std::pair<std::uint32_t, unsigned> Emulator::Impl::locate_transfer(std::uint32_t
                                                                    Access how) {
   const Block& b = *current;
   const std::vector<Transfer>& ts = b.transfers;
+  std::optional<std::uint32_t> cpsr;
+  // Whether transfer c, having made `used` accesses, may make this one, by what costs nothing
+  // to check: direction, width, condition.
+  const auto may = [&](std::size_t c, unsigned used) {
+    const arm::Instruction& x = ts[c].insn;
+    const bool block = x.kind == arm::Class::BlockTransfer;
+    if (x.kind == arm::Class::Swap ? used >= 2 : x.load == how.write) return false;
+    if (!block && (x.size != how.size || (x.kind != arm::Class::Swap && used >= 1))) return false;
+    if (x.cond == arm::kAlways) return true;
+    if (!cpsr) cpsr = reg(UC_ARM_REG_CPSR);
+    return arm::condition_passed(x.cond, *cpsr);
+  };
   // Registers read as they are needed: most accesses need one or none.
   std::uint32_t r[kRegisters] = {};
   std::uint32_t have = 0;
@@ -110,45 +122,43 @@ std::pair<std::uint32_t, unsigned> Emulator::Impl::locate_transfer(std::uint32_t
     r[n] = reg(kCoreRegister[n]);
     have |= 1u << n;
   };
-  std::optional<std::uint32_t> cpsr;
+  // The word of transfer c this access is, by the address it computes.
   const auto reaches = [&](std::size_t c, unsigned used) -> std::optional<unsigned> {
     const Transfer& t = ts[c];
     const arm::Instruction& x = t.insn;
-    const bool both = x.kind == arm::Class::Swap;
-    if (!both && x.load == how.write) return std::nullopt;
-    if (x.kind != arm::Class::BlockTransfer && x.size != how.size) return std::nullopt;
-    if (x.cond != arm::kAlways) {
-      if (!cpsr) cpsr = reg(UC_ARM_REG_CPSR);
-      if (!arm::condition_passed(x.cond, *cpsr)) return std::nullopt;
-    }
-    std::optional<unsigned> word;
     if (t.literal) {
-      if (*t.literal == accessed || (*t.literal & ~3u) == accessed) word = 0;
-    } else {
-      need(x.rn);
-      if (x.operand == arm::Operand::Register) need(x.rm);
-      word = word_reaching(t, b.addr + t.index * kWord, r, accessed);
+      const bool hit = *t.literal == accessed || (*t.literal & ~3u) == accessed;
+      return hit ? std::optional<unsigned>(0) : std::nullopt;
     }
-    const unsigned accesses = both ? 2 : 1;
-    if (!word || (x.kind == arm::Class::BlockTransfer ? *word < used : used >= accesses)) {
-      return std::nullopt;
-    }
+    need(x.rn);
+    if (x.operand == arm::Operand::Register) need(x.rm);
+    const auto word = word_reaching(t, b.addr + t.index * kWord, r, accessed);
+    if (!word || (x.kind == arm::Class::BlockTransfer && *word < used)) return std::nullopt;
     return word;
   };
-  for (std::size_t c = running.transfer; c < ts.size(); ++c) {
+  const auto found = [&](std::size_t c, unsigned used, unsigned word) {
+    running.transfer = c;
+    running.words = ts[c].insn.kind == arm::Class::BlockTransfer ? word + 1 : used + 1;
+    running.at = b.addr + ts[c].index * kWord;
+    return std::pair{ts[c].index, word};
+  };
+  std::size_t first = running.transfer;
+  while (first < ts.size() && !may(first, first == running.transfer ? running.words : 0)) ++first;
+  // The first that may, when nothing after it is alike, is the one.
+  if (first < ts.size() && ts[first].last_of_its_kind &&
+      ts[first].insn.kind != arm::Class::BlockTransfer) {
+    return found(first, first == running.transfer ? running.words : 0, 0);
+  }
+  for (std::size_t c = first; c < ts.size(); ++c) {
     const unsigned used = c == running.transfer ? running.words : 0;
-    if (const auto word = reaches(c, used)) {
-      running.transfer = c;
-      running.words = ts[c].insn.kind == arm::Class::BlockTransfer ? *word + 1 : used + 1;
-      running.at = b.addr + ts[c].index * kWord;
-      return {ts[c].index, *word};
-    }
+    if (!may(c, used)) continue;
+    if (const auto word = reaches(c, used)) return found(c, used, *word);
   }
   // Run again from within the block (a debugger's stop): any of them.
   for (std::size_t c = 0; c < ts.size(); ++c) {
-    if (const auto word = reaches(c, 0)) {
+    if (may(c, 0) && reaches(c, 0)) {
       running.at = b.addr + ts[c].index * kWord;
-      return {ts[c].index, *word};
+      return {ts[c].index, *reaches(c, 0)};
     }
   }
   running.at = b.addr;

@@ -27,6 +27,7 @@ struct Transfer {
   std::uint32_t index = 0;  // in the block
   arm::Instruction insn;
   std::optional<std::uint32_t> literal;  // the address of a load relative to the pc
+  bool last_of_its_kind = true;          // no later one in the block moves data its way and width
 };
 
 // Something within a block that moves the clocks of the instructions after it: an
