@@ -115,3 +115,38 @@ ram_flash_two_lines:
         bne     1b
         bx      lr
         .ltorg
+
+@ probe: ram_flash_ldm
+@ mam: full 3
+@ expect: 20
+@ ldmia of the four words of table's first line, then of its second (4S + 1N + 1I = 6 each):
+@ each one's first word misses the buffer, which holds the other line (2); its next three
+@ are in the line it just read. 6 + 2 + 6 + 2 + 4.
+        .balign 16
+        .global ram_flash_ldm
+ram_flash_ldm:
+        ldr     r6, =table
+        add     r7, r6, #16
+1:      ldmia   r6, {r1-r4}
+        ldmia   r7, {r1-r4}
+        subs    r0, r0, #1
+        bne     1b
+        bx      lr
+        .ltorg
+
+@ probe: ram_flash_ldm_partial
+@ mam: partial 3
+@ expect: 32
+@ The same with the accelerator partly on, where every data read is a flash read: 8 words,
+@ each waiting 2. 6 + 6 + 8 * 2 + 4.
+        .balign 16
+        .global ram_flash_ldm_partial
+ram_flash_ldm_partial:
+        ldr     r6, =table
+        add     r7, r6, #16
+1:      ldmia   r6, {r1-r4}
+        ldmia   r7, {r1-r4}
+        subs    r0, r0, #1
+        bne     1b
+        bx      lr
+        .ltorg
