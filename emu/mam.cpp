@@ -22,16 +22,18 @@ unsigned Mam::fetch(std::uint32_t addr, bool sequential, std::uint64_t now) {
     prefetch(line + 1, now + clocks_);
     return wait();
   }
+  // A line a buffer holds is used as it is, whatever the flash is fetching ("not satisfied
+  // by either the prefetch or branch trail buffer, nor ... a prefetch" is what stalls).
+  if (full && (line == buffer_ || line == trail_)) {
+    if (prefetch_ != line + 1) prefetch(line + 1, now);
+    return 0;
+  }
   if (line == prefetch_) {
     // The read still in flight keeps the core until it delivers; the flash then goes on.
     const std::uint64_t stall = delivers_ > now + 1 ? delivers_ - now - 1 : 0;
     buffer_ = line;
     prefetch(line + 1, std::max(delivers_, now));
     return static_cast<unsigned>(stall);
-  }
-  if (full && (line == buffer_ || line == trail_)) {
-    if (prefetch_ != line + 1) prefetch(line + 1, now);
-    return 0;
   }
   (full ? trail_ : buffer_) = line;
   prefetch(line + 1, now + clocks_);
