@@ -434,6 +434,36 @@ TEST_F(Probe, BoardChecksNameTheCode) {
   EXPECT_EQ(board_.findings().back().address, 0xE0020010u);
 }
 
+// Each access in a block reaches the board as its own instruction: the finding names it.
+TEST_F(Probe, EachFindingNamesTheInstructionOfItsAccess) {
+  emu_->call("two_strays");
+  ASSERT_EQ(board_.findings().size(), 2u) << findings();
+  EXPECT_NE(board_.findings()[0].message.find("0x00000f84 (two_strays+0x4)"), std::string::npos)
+      << findings();
+  EXPECT_NE(board_.findings()[1].message.find("0x00000f8c (two_strays+0xc)"), std::string::npos)
+      << findings();
+}
+
+// A logic analyser on the LCD select sees the pulse as long as the core took between the two
+// stores, not the zero width of a whole block charged at once.
+TEST_F(Probe, ThePinsChangeAtTheClockOfTheStoreThatChangesThem) {
+  struct Select : sim::WireSink {
+    std::vector<std::pair<double, bool>> changes;
+    void lines(double ns, std::uint32_t levels) override {
+      changes.emplace_back(ns, (levels & 0x80) != 0);
+    }
+    void transfer(double, std::uint16_t, unsigned, double) override {}
+    void conversion(double, double) override {}
+  } select;
+  board_.add_wire_sink(select);
+  emu_->call("select_pulse");
+  ASSERT_GE(select.changes.size(), 2u);
+  const auto [high_ns, high] = select.changes[select.changes.size() - 2];
+  const auto [low_ns, low] = select.changes.back();
+  EXPECT_TRUE(high && !low);
+  EXPECT_NEAR(low_ns - high_ns, 3 * 1e9 / board_.cclk_hz(), 1e-6);
+}
+
 class Watchdog : public Probe {
  protected:
   void SetUp() override {
