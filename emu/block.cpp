@@ -12,12 +12,13 @@ constexpr std::uint32_t kLineMask = 15;  // the accelerator's 16-byte lines
 // masked and Unicorn reports the exceptions itself), so getting there is a wild jump.
 constexpr std::uint32_t kFirstVector = 0x04, kVectorsEnd = 0x20;
 
-// Recognises `LDR{B,H} rx, [ry, #k]; TST|CMP rx, #imm; B<cond> <the load>`.
+// Recognises `LDR{B,H} rx, [ry, #k]; TST|CMP rx, #imm; B<cond> <the load>`, as the whole
+// block or its end.
 void recognise_spin(Block& b, const std::vector<arm::Instruction>& code) {
   using arm::Class, arm::Operand;
-  constexpr unsigned kSpinLength = 3;
-  if (b.insns != kSpinLength) return;
-  const arm::Instruction &load = code[0], &test = code[1], &branch = code[2];
+  if (b.insns < kSpinLength) return;
+  const std::uint32_t head = b.insns - kSpinLength;
+  const arm::Instruction &load = code[head], &test = code[head + 1], &branch = code[head + 2];
   const bool word_or_byte = load.kind == Class::SingleTransfer;
   const bool halfword = load.kind == Class::HalfwordTransfer && load.size == 2 && !load.sign;
   const bool load_ok = load.cond == arm::kAlways && (word_or_byte || halfword) && load.load &&
@@ -28,12 +29,13 @@ void recognise_spin(Block& b, const std::vector<arm::Instruction>& code) {
                        (test.opcode == arm::kOpTst || test.opcode == arm::kOpCmp) &&
                        test.rn == load.rd;
   if (!test_ok) return;
-  const std::uint32_t branch_at = b.addr + 2 * kWord;
+  const std::uint32_t load_at = b.addr + head * kWord;
   if (branch.kind != Class::Branch || branch.link || branch.cond == arm::kAlways ||
-      branch.target(branch_at) != b.addr) {
+      branch.target(load_at + 2 * kWord) != load_at) {
     return;
   }
-  b.spin = true;
+  b.spin = head == 0;
+  b.ends_in_spin = head != 0;
   b.spin_compare = test.opcode == arm::kOpCmp;
   b.spin_imm = test.imm;
   b.spin_imm_rotated = test.rotate != 0;

@@ -88,30 +88,27 @@ void Emulator::Impl::hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t
 
 void Emulator::Impl::take_marks(std::uint32_t i) {
   const Block& b = *current;
-  while (running.marks < b.marks.size()) {
+  const std::size_t n = b.marks.size();
+  std::optional<std::uint32_t> cpsr;  // read once, and only for a settled part
+  for (; running.marks < n; ++running.marks) {
     const Mark& m = b.marks[running.marks];
     if (m.index > i || (m.index == i && m.kind != Mark::Kind::NewLine)) return;
-    ++running.marks;
-    switch (m.kind) {
-      case Mark::Kind::NewLine: {
-        if (flash.mam.off()) break;  // counted for every fetch as the block began
-        const std::uint32_t word = b.addr + (m.index + 2) * kWord;
-        const unsigned stall = flash.mam.fetch(word, true, clock_of(m.index));
-        delay(stall);
-        if (profile && stall != 0) profile->fetch_wait(b.addr + m.index * kWord, stall);
-        break;
-      }
-      case Mark::Kind::AtEntry:
-        running.late += running.entry[m.item];
-        break;
-      case Mark::Kind::AtExit: {
-        const Dynamic& d = b.at_exit[m.item];
-        const std::uint64_t c = settle(d, reg(UC_ARM_REG_CPSR));
-        running.exit += c;
-        running.late += c;
-        if (profile) profile->settled_in_block(d.at, c);
-        break;
-      }
+    if (m.kind == Mark::Kind::NewLine) {
+      if (flash.mam.off()) continue;  // counted for every fetch as the block began
+      const std::uint32_t word = b.addr + (m.index + 2) * kWord;
+      const unsigned stall = flash.mam.fetch(word, true, clock_of(m.index));
+      if (stall == 0) continue;
+      delay(stall);
+      if (profile) profile->fetch_wait(b.addr + m.index * kWord, stall);
+    } else if (m.kind == Mark::Kind::AtEntry) {
+      running.late += running.entry[m.item];
+    } else {
+      const Dynamic& d = b.at_exit[m.item];
+      if (!cpsr) cpsr = reg(UC_ARM_REG_CPSR);
+      const std::uint64_t c = settle(d, *cpsr);
+      running.exit += c;
+      running.late += c;
+      if (profile) profile->settled_in_block(d.at, c);
     }
   }
 }

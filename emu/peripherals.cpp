@@ -26,7 +26,10 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
   const unsigned wait = apb_wait(addr);
   delay(wait);
   profile_wait(Event::ApbWait, wait);
-  if (current && current->spin) v = finish_poll(addr, size, v, wait);
+  const bool polls =
+      current && (current->spin ||
+                  (current->ends_in_spin && running.at == current->end - kSpinLength * kWord));
+  if (polls) v = finish_poll(addr, size, v, wait);
   return v;
 }
 

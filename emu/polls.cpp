@@ -16,8 +16,13 @@ namespace emu {
 // them have cost the same the loop is steady and they are only counted.
 std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std::uint32_t value,
                                           unsigned wait) {
-  Block& b = *current;
   const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
+  if (!spin_continues(*current, value, cpsr)) return value;
+  // A poll at the end of a longer block goes round as the block of its own three instructions
+  // that the branch back starts.
+  Block& b =
+      current->spin ? *current : block(current->end - kSpinLength * kWord, kSpinLength * kWord);
+  if (addr == chip::AD0GDR.addr) b.activity = Activity::AdcWait;
   const std::size_t findings_before = board.findings().size();
   const std::optional<std::uint64_t> ends = addr == chip::S0SPSR.addr   ? board.transfer_done_at()
                                             : addr == chip::AD0GDR.addr ? board.conversion_done_at()

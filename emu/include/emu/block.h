@@ -40,6 +40,8 @@ struct Mark {
   std::uint32_t item = 0;
 };
 
+inline constexpr std::uint32_t kSpinLength = 3;
+
 // One translated block, decoded once: its fixed cost and what must be settled at run time.
 struct Block {
   std::uint32_t addr = 0, end = 0;
@@ -68,8 +70,11 @@ struct Block {
   std::uint32_t stack_low_at = 0;
   std::vector<Dynamic> at_entry;  // depend on the state as the block starts
   std::vector<Dynamic> at_exit;   // ... as it ends
-  // A poll loop: load from a register, test it against a constant, branch back while unset.
+  // A poll loop: load from a register, test it against a constant, branch back while unset;
+  // the whole block, or its last three instructions (the poll's first pass, run on from the
+  // code before it).
   bool spin = false;
+  bool ends_in_spin = false;
   bool spin_compare = false;  // CMP; else TST
   std::uint32_t spin_imm = 0;
   bool spin_imm_rotated = false;           // TST then takes C from the immediate's bit 31

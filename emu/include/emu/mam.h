@@ -18,13 +18,11 @@
 // data read, takes a whole read ("mimics the timing of a flash read"). Off: every fetch and
 // data read takes a whole read.
 //
-// Where the manual is silent, the readings taken here (and their alternatives):
-// - a miss drops a prefetch in flight at once (or: waits for it to finish);
-// - a prefetch complete in the flash's latch survives a data read (or: is read again);
-// - a line presented again that a buffer holds starts the next line's prefetch at once (or:
-//   only after a prefetch in flight has finished).
+// Where the manual is silent, MamReading names the choice taken and its alternative, so that the
+// difference can be measured (the bench shows it as a band).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "hw/lpc2138.h"
@@ -33,9 +31,23 @@ namespace emu {
 
 namespace chip = lpc2138;
 
+// Each false is the reading taken; true its alternative, never faster.
+struct MamReading {
+  // A miss waits for a prefetch in flight to finish before its own read (taken: drops it).
+  bool miss_waits_for_prefetch = false;
+  // A data read loses a prefetched line waiting in the flash's latch (taken: it stays).
+  bool data_read_loses_prefetch = false;
+  // A line a buffer holds starts the next line's prefetch only once a prefetch in flight
+  // has finished (taken: at once, dropping it).
+  bool hit_waits_for_prefetch = false;
+  bool operator==(const MamReading&) const = default;
+};
+
 class Mam {
  public:
   static constexpr unsigned kLineShift = 4;  // 16-byte lines
+
+  explicit Mam(MamReading r = {}) : reading_(r) {}
 
   // mamcr: MAMCR_OFF, MAMCR_PARTIAL or MAMCR_FULL; mamtim: flash read clocks. Empties the
   // buffers, as changing the mode does on the chip.
@@ -61,6 +73,7 @@ class Mam {
     delivers_ = from + clocks_;
   }
 
+  MamReading reading_;
   std::uint8_t mode_ = chip::MAMCR_OFF;
   unsigned clocks_ = chip::MAMTIM_MAX;  // the reset timing
   std::uint32_t buffer_ = kNoLine;      // prefetch buffer
@@ -69,5 +82,36 @@ class Mam {
   std::uint32_t prefetch_ = kNoLine;  // the line the flash prefetches, and when it has it
   std::uint64_t delivers_ = 0;
 };
+
+// Inline: the emulator asks on every line the core's fetches reach.
+inline unsigned Mam::fetch(std::uint32_t addr, bool sequential, std::uint64_t now) {
+  if (off()) return wait();
+  const std::uint32_t line = addr >> kLineShift;
+  const bool full = mode_ == chip::MAMCR_FULL;
+  if (!full && !sequential) {  // partial: a change of flow always reads
+    buffer_ = line;
+    prefetch(line + 1, now + clocks_);
+    return wait();
+  }
+  // A line a buffer holds is used as it is, whatever the flash is fetching ("not satisfied
+  // by either the prefetch or branch trail buffer, nor ... a prefetch" is what stalls).
+  const bool in_flight = prefetch_ != kNoLine && delivers_ > now;
+  if (full && (line == buffer_ || line == trail_)) {
+    const bool wait = reading_.hit_waits_for_prefetch && in_flight;
+    if (prefetch_ != line + 1) prefetch(line + 1, wait ? delivers_ : now);
+    return 0;
+  }
+  if (line == prefetch_) {
+    // The read still in flight keeps the core until it delivers; the flash then goes on.
+    const std::uint64_t stall = delivers_ > now + 1 ? delivers_ - now - 1 : 0;
+    buffer_ = line;
+    prefetch(line + 1, std::max(delivers_, now));
+    return static_cast<unsigned>(stall);
+  }
+  const std::uint64_t start = reading_.miss_waits_for_prefetch && in_flight ? delivers_ : now;
+  (full ? trail_ : buffer_) = line;
+  prefetch(line + 1, start + clocks_);
+  return static_cast<unsigned>(start - now) + wait();
+}
 
 }  // namespace emu
