@@ -40,6 +40,12 @@ void recognise_spin(Block& b, const std::vector<arm::Instruction>& code) {
   b.spin_imm = test.imm;
   b.spin_imm_rotated = test.rotate != 0;
   b.spin_cond = branch.cond;
+  // TST leaves V (and C, for an unrotated immediate) as they were: only EQ, NE, MI and PL
+  // decide on what the test itself sets.
+  constexpr std::uint32_t kEq = 0x0, kNe = 0x1, kMi = 0x4, kPl = 0x5;
+  const bool own_flags =
+      branch.cond == kEq || branch.cond == kNe || branch.cond == kMi || branch.cond == kPl;
+  b.spin_reads_flags = !b.spin_compare && !own_flags;
 }
 
 // Follows the stack pointer through the block by the constants that move it (push, pop,
@@ -177,7 +183,12 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
     const bool conditional = x.cond != arm::kAlways;
     b.cycles += conditional ? 1 : x.cycles;
     if (i + 1 == b.insns) {
-      b.last_writes_pc = x.writes_pc;
+      // Back at the block's end after it ran: a branch elsewhere was not taken, anything else
+      // may have gone there on purpose.
+      const arm::Instruction& last = t.instructions()[i];
+      const bool elsewhere =
+          last.kind == arm::Class::Branch && last.target(addr + i * kWord) != b.end;
+      b.last_writes_pc = x.writes_pc && !(elsewhere && x.cond != arm::kAlways);
       b.last_cond = x.cond;
     }
     if (conditional && i + 1 == b.insns && x.writes_pc && x.cycles > 1) {

@@ -118,8 +118,10 @@ bool Emulator::Impl::finish_block(std::uint32_t next) {
   Block& b = *current;
   catch_up(b.insns);
   // The flags the block leaves are those its last instruction, the branch, was decided by.
-  const bool jumped = next != b.end || (b.last_writes_pc &&
-                                        arm::condition_passed(b.last_cond, reg(UC_ARM_REG_CPSR)));
+  const bool jumped =
+      next != b.end ||
+      (b.last_writes_pc &&
+       (b.last_cond == arm::kAlways || arm::condition_passed(b.last_cond, reg(UC_ARM_REG_CPSR))));
   const std::uint64_t exit = b.exit_conditional && jumped ? b.exit_extra : 0;
   charge(exit + running.exit, b.activity);
   if (profile) profile->leave(exit, next);

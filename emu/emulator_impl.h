@@ -143,6 +143,8 @@ struct Emulator::Impl {
     return v;
   }
   void set_reg(int id, std::uint32_t v) { uc_reg_write(uc, id, &v); }
+  // r[i] for each bit i of mask, in one call.
+  void read_registers(std::uint32_t mask, std::uint32_t* r) const;
 
   // Runs (emulator.cpp).
   void install_hooks();

@@ -114,13 +114,15 @@ std::pair<std::uint32_t, unsigned> Emulator::Impl::locate_transfer(std::uint32_t
     if (!cpsr) cpsr = reg(UC_ARM_REG_CPSR);
     return arm::condition_passed(x.cond, *cpsr);
   };
-  // Registers read as they are needed: most accesses need one or none.
+  // The registers a candidate's address needs, each read once and a candidate's in one call:
+  // a call costs Unicorn far more than the arithmetic.
   std::uint32_t r[kRegisters] = {};
-  std::uint32_t have = 0;
-  const auto need = [&](unsigned n) {
-    if (n == arm::kPc || (have >> n) & 1u) return;
-    r[n] = reg(kCoreRegister[n]);
-    have |= 1u << n;
+  std::uint32_t have = 1u << arm::kPc;  // the pc is the instruction's own
+  const auto need = [&](const arm::Instruction& x) {
+    std::uint32_t mask = 1u << x.rn;
+    if (x.operand == arm::Operand::Register) mask |= 1u << x.rm;
+    read_registers(mask & ~have, r);
+    have |= mask;
   };
   // The word of transfer c this access is, by the address it computes.
   const auto reaches = [&](std::size_t c, unsigned used) -> std::optional<unsigned> {
@@ -130,8 +132,7 @@ std::pair<std::uint32_t, unsigned> Emulator::Impl::locate_transfer(std::uint32_t
       const bool hit = *t.literal == accessed || (*t.literal & ~3u) == accessed;
       return hit ? std::optional<unsigned>(0) : std::nullopt;
     }
-    need(x.rn);
-    if (x.operand == arm::Operand::Register) need(x.rm);
+    need(x);
     const auto word = word_reaching(t, b.addr + t.index * kWord, r, accessed);
     if (!word || (x.kind == arm::Class::BlockTransfer && *word < used)) return std::nullopt;
     return word;
@@ -163,6 +164,18 @@ std::pair<std::uint32_t, unsigned> Emulator::Impl::locate_transfer(std::uint32_t
   }
   running.at = b.addr;
   return {0, 0};
+}
+
+void Emulator::Impl::read_registers(std::uint32_t mask, std::uint32_t* r) const {
+  int ids[kRegisters];
+  void* values[kRegisters];
+  int n = 0;
+  for (unsigned i = 0; i < kRegisters; ++i) {
+    if (!((mask >> i) & 1u)) continue;
+    ids[n] = kCoreRegister[i];
+    values[n++] = &r[i];
+  }
+  if (n != 0) uc_reg_read_batch(uc, ids, values, n);
 }
 
 // Without taking the access as made: a fault's or a debugger's question.

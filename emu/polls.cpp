@@ -16,7 +16,7 @@ namespace emu {
 // them have cost the same the loop is steady and they are only counted.
 std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std::uint32_t value,
                                           unsigned wait) {
-  const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
+  const std::uint32_t cpsr = current->spin_reads_flags ? reg(UC_ARM_REG_CPSR) : 0;
   if (!spin_continues(*current, value, cpsr)) return value;
   // A poll at the end of a longer block goes round as the block of its own three instructions
   // that the branch back starts.

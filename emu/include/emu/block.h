@@ -53,8 +53,8 @@ struct Block {
   bool writes_sp = false;
   bool exit_conditional = false;  // the last instruction may leave the block, or fall through
   std::uint8_t exit_extra = 0;
-  // The last instruction changes the flow when it executes, even to the instruction after
-  // the block: its condition tells whether it did.
+  // The last instruction may change the flow to the instruction after the block (a branch
+  // there, a load of pc): its condition tells whether it did.
   bool last_writes_pc = false;
   std::uint32_t last_cond = arm::kAlways;
   // Clocks from the block's start to each instruction's first cycle by the fixed costs, where
@@ -79,6 +79,7 @@ struct Block {
   std::uint32_t spin_imm = 0;
   bool spin_imm_rotated = false;           // TST then takes C from the immediate's bit 31
   std::uint32_t spin_cond = arm::kAlways;  // condition of the branch back
+  bool spin_reads_flags = false;           // ... which depends on flags from before the test
   Block* other_length = nullptr;           // a block from the same address, ending elsewhere
 };
 
