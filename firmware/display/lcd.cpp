@@ -153,24 +153,74 @@ void lcd_init() {
   sendlcd(kContrastLevel);
 }
 
-// Each wait is followed by nothing but the store of a word made beforehand: the three words of
-// a pair are formed while the previous pair's last word is shifting (72 clocks, room for both
-// lookups), so the port idles only for the poll's granularity and one store between words.
+// The frame's 9849 data words go out of one poll loop, written in assembly because its timing
+// is the frame rate and a compiler will not keep its layout:
+// - Each wait is followed by nothing but the store of a word made beforehand; the next pair is
+//   formed while the previous pair's last word is shifting (72 clocks, room for both lookups).
+// - Every branch back goes to the poll at the start of a flash line. Its one miss puts the line
+//   in the accelerator's branch trail buffer, where it stays (nothing else in the loop misses),
+//   so no pass waits for flash.
+// - After the store the core reaches the poll's read a whole number of passes before the
+//   transfer ends: with the APB's 5 wait clocks a pass is 12 clocks (ldrb 3 + 5, tst, beq 3),
+//   and the read 12 after the store on the short path (the store's wait, two instructions, the
+//   branch back, the load's first cycle), 48 on the refill path; the last read of the wait falls
+//   on the clock SPIF sets, 72 after the store, and a word takes 72 + 10.
+// A pair's three bytes wait as data words, the current one in `word`, the next two in the
+// halves of `rest`: a halfword store sends the low 9 bits of the low half.
 void senddisp() {
   lcdlink::pulse_select();
   lcdlink::start(kFrameStart);
-  const std::uint8_t* const end = dispram + kFramePixels;
-  for (const std::uint8_t* p = dispram; p != end; p += 2) {
+#if defined(LPCDEMO_TARGET)
+  static_assert(lpc2138::S0SPSR_SPIF == 0x80);
+  const std::uint8_t* p = dispram;
+  const std::uint8_t* const last = dispram + kFramePixels - 2;
+  std::uint32_t word, rest, a, b;
+  asm volatile(
+      "       b       2f\n"
+      "       .balign 16\n"
+      "1:     ldrb    %[a], [%[spi], %[spsr]]\n"
+      "       tst     %[a], #0x80\n"  // SPIF
+      "       beq     1b\n"
+      "       strh    %[word], [%[spi], %[spdr]]\n"
+      "       movs    %[word], %[rest]\n"  // the next word, if any
+      "       mov     %[rest], %[rest], lsr #16\n"
+      "       bne     1b\n"
+      "       cmp     %[p], %[last]\n"
+      "       beq     3f\n"
+      "       add     %[p], %[p], #2\n"
+      "2:     ldrb    %[a], [%[p]]\n"
+      "       ldrb    %[b], [%[p], #1]\n"
+      "       mov     %[a], %[a], lsl #1\n"
+      "       mov     %[b], %[b], lsl #1\n"
+      "       ldrh    %[a], [%[pal], %[a]]\n"
+      "       ldrh    %[b], [%[pal], %[b]]\n"
+      "       add     %[a], %[b], %[a], lsl #12\n"  // the pair's 24 bits
+      "       mov     %[word], %[a], lsr #16\n"
+      "       orr     %[word], %[word], #0x100\n"
+      "       and     %[b], %[a], #0xFF\n"
+      "       mov     %[rest], %[b], lsl #16\n"
+      "       and     %[b], %[a], #0xFF00\n"
+      "       orr     %[rest], %[rest], %[b], lsr #8\n"
+      "       orr     %[rest], %[rest], #0x100\n"
+      "       orr     %[rest], %[rest], #0x1000000\n"
+      "       .rept   9\n"  // to a whole number of passes: 29 + 9 = 38 = 2 + 3 x 12
+      "       nop\n"
+      "       .endr\n"
+      "       b       1b\n"
+      "3:\n"
+      : [p] "+r"(p), [word] "=&r"(word), [rest] "=&r"(rest), [a] "=&r"(a), [b] "=&r"(b)
+      : [last] "r"(last), [pal] "r"(pal), [spi] "r"(lpc2138::S0SPCR.addr),
+        [spsr] "I"(lpc2138::S0SPSR.addr - lpc2138::S0SPCR.addr),
+        [spdr] "I"(lpc2138::S0SPDR.addr - lpc2138::S0SPCR.addr)
+      : "cc", "memory");
+#else
+  for (const std::uint8_t* p = dispram; p != dispram + kFramePixels; p += 2) {
     const std::uint32_t o = pack_pair(p);
-    const std::uint16_t first = data_word(o >> 16);
-    const std::uint16_t second = data_word(o >> 8);
-    const std::uint16_t third = data_word(o);
-    lcdlink::wait_done();
-    lcdlink::put(first);
-    lcdlink::wait_done();
-    lcdlink::put(second);
-    lcdlink::wait_done();
-    lcdlink::put(third);
+    for (const unsigned shift : {16u, 8u, 0u}) {
+      lcdlink::wait_done();
+      lcdlink::put(data_word(o >> shift));
+    }
   }
+#endif
   lcdlink::wait_done();
 }
