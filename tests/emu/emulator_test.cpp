@@ -502,16 +502,48 @@ TEST_F(Probe, UnalignedStoresAndBlockTransfersUseTheAlignedAddress) {
   EXPECT_EQ(peek(kResults + 4), 0xBEEFF00Du);
   EXPECT_EQ(peek(kResults + 8), 0x11223344u);
 
+  // STMDB from kRam + 0x10A: the words at kRam + 0x100 and + 0x104, r0 written back to + 0x102.
   poke(kRam + 0x108, 0x5A5A5A5A);
-  const Cost aligned_stm = cost("unaligned_stm", {kRam + 0x200, 1, 2});
+  const Cost aligned_stm = cost("unaligned_stm", {kRam + 0x208, 1, 2});
   EXPECT_EQ(
-      cost("unaligned_stm", {kRam + 0x102, 0x01234567, static_cast<std::int32_t>(0x89ABCDEF)}),
+      cost("unaligned_stm", {kRam + 0x10A, 0x01234567, static_cast<std::int32_t>(0x89ABCDEF)}),
       aligned_stm);
   EXPECT_EQ(peek(kRam + 0x100), 0x01234567u);
   EXPECT_EQ(peek(kRam + 0x104), 0x89ABCDEFu);
   EXPECT_EQ(peek(kRam + 0x108), 0x5A5A5A5Au);
-  EXPECT_EQ(peek(kResults), static_cast<std::uint32_t>(kRam + 0x10A));
+  EXPECT_EQ(peek(kResults), static_cast<std::uint32_t>(kRam + 0x102));
+
+  // ldr r2, [r0], #4 from kRam + 5 (0x11223344 rotated by 8), then ldr r3, [r0, #-2]! from
+  // kRam + 7 (rotated by 24): r0 written back by each, to kRam + 9 and then kRam + 7.
+  emu_->call("unaligned_index", {kRam + 5});
+  EXPECT_EQ(peek(kResults), static_cast<std::uint32_t>(kRam + 7));
+  EXPECT_EQ(peek(kResults + 4), 0x44112233u);
+  EXPECT_EQ(peek(kResults + 8), 0x22334411u);
+
+  // Two unaligned loads in one block, each made by its own instruction; a load whose condition
+  // fails makes none. r1 = 0x5555 and r3 = 0x7777 as passed.
+  for (const std::int32_t first : {0, 1}) {
+    emu_->call("unaligned_pair", {kRam + 5, 0x5555, first, 0x7777});
+    EXPECT_EQ(peek(kResults), first ? 0x44112233u : 0x5555u) << first;
+    EXPECT_EQ(peek(kResults + 4), 0x44112233u) << first;
+  }
+
+  // Across a page boundary: the aligned word below it, the page above untouched.
+  constexpr std::int32_t kPageEnd = 0x40002000;
+  poke(kPageEnd - 4, 0x8899AABB);
+  poke(kPageEnd, 0x11223344);
+  EXPECT_EQ(peek(kPageEnd - 2), 0xAABB8899u);
+  poke(kPageEnd - 1, 0x01020304);
+  EXPECT_EQ(peek(kPageEnd - 4), 0x01020304u);
+  EXPECT_EQ(peek(kPageEnd), 0x11223344u);
   EXPECT_EQ(findings(), "");
+
+  // Flash takes no store, at the aligned address as anywhere.
+  emu_->call("unaligned_str", {0x3002, 5});
+  EXPECT_NE(findings().find("write to flash at 0x00003000 (32 bits, value 0x00000005) by code at "
+                            "0x00000c60 (unaligned_str+0x0)"),
+            std::string::npos)
+      << findings();
 }
 
 // An unaligned access to a peripheral is a finding that names its instruction, and reaches the

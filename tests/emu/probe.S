@@ -541,11 +541,11 @@ unaligned_ldm:
         bx      lr
         .ltorg
 
-@ r1 and r2 stored at r0 with write-back; r0 to 0x40000600.
+@ r1 and r2 stored below r0 with write-back; r0 to 0x40000600.
         .org 0xca0
         .global unaligned_stm
 unaligned_stm:
-        stmia   r0!, {r1, r2}
+        stmdb   r0!, {r1, r2}
         ldr     r12, =0x40000600
         str     r0, [r12]
         bx      lr
@@ -569,3 +569,28 @@ unaligned_spsr:
         .global flash_words
 flash_words:
         .word   0x8899AABB, 0x11223344
+
+@ Two loads from r0 in one block, the first only when r2 is not zero: r1 and r3 (as loaded, or
+@ as passed) to 0x40000600..4.
+        .org 0xd20
+        .global unaligned_pair
+unaligned_pair:
+        cmp     r2, #0
+        ldrne   r1, [r0]
+        ldr     r3, [r0]
+        ldr     r12, =0x40000600
+        stmia   r12, {r1, r3}
+        bx      lr
+        .ltorg
+
+@ Loads from r0 that write their base back, post-indexed and pre-indexed down: r0 and the two
+@ words to 0x40000600..8.
+        .org 0xd40
+        .global unaligned_index
+unaligned_index:
+        ldr     r2, [r0], #4
+        ldr     r3, [r0, #-2]!
+        ldr     r12, =0x40000600
+        stmia   r12, {r0, r2, r3}
+        bx      lr
+        .ltorg
