@@ -513,6 +513,16 @@ TEST_F(Probe, UnalignedStoresAndBlockTransfersUseTheAlignedAddress) {
   EXPECT_EQ(peek(kRam + 0x108), 0x5A5A5A5Au);
   EXPECT_EQ(peek(kResults), static_cast<std::uint32_t>(kRam + 0x102));
 
+  // The base among the registers stored (ARM7TDMI): as it was when it is the first of them, as
+  // written back otherwise. stmia r0!, {r0, r3} from kRam + 0x301 stores kRam + 0x301 at
+  // kRam + 0x300; stmia r1!, {r0, r1} from kRam + 0x312 stores r0 (kRam + 0x309 by then) and
+  // r1 written back, kRam + 0x31A.
+  emu_->call("unaligned_stm_base", {kRam + 0x301, kRam + 0x312, 0, 7});
+  EXPECT_EQ(peek(kRam + 0x300), static_cast<std::uint32_t>(kRam + 0x301));
+  EXPECT_EQ(peek(kRam + 0x304), 7u);
+  EXPECT_EQ(peek(kRam + 0x310), static_cast<std::uint32_t>(kRam + 0x309));
+  EXPECT_EQ(peek(kRam + 0x314), static_cast<std::uint32_t>(kRam + 0x31A));
+
   // ldr r2, [r0], #4 from kRam + 5 (0x11223344 rotated by 8), then ldr r3, [r0, #-2]! from
   // kRam + 7 (rotated by 24): r0 written back by each, to kRam + 9 and then kRam + 7.
   emu_->call("unaligned_index", {kRam + 5});
@@ -566,6 +576,16 @@ TEST_F(Probe, UnalignedPeripheralAccessesReachTheBoardOnceAndAreNamed) {
   EXPECT_EQ(findings().find(read), findings().rfind(read)) << findings();
   EXPECT_NE(findings().find("read of 32 bits on a 8-bit register"), std::string::npos)
       << findings();
+
+  // LDRH from S0SPCR + 1 reads the 16-bit S0SPCR (0x093C after spi_setup) once, at its width,
+  // rotated by 8.
+  emu_->call("unaligned_ldrh", {static_cast<std::int32_t>(0xE0020001)});
+  EXPECT_EQ(board_.read(kFioMask, 32), 0x3C000009u);
+  EXPECT_NE(findings().find("unaligned 16-bit read of 0xe0020001 by code at 0x00000c20 "
+                            "(unaligned_ldrh+0x0)"),
+            std::string::npos)
+      << findings();
+  EXPECT_EQ(findings().find("16-bit register"), std::string::npos) << findings();
 
   board_.write(kFioMask, 32, 0);  // FIO0PIN reads every pin
   const std::uint32_t pin = board_.read(kFioPin, 32);
@@ -765,6 +785,24 @@ TEST_F(WatchUnderGdb, StopsAtTheStoreBeforeItLands) {
   debugger_.join();
   EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "OK", "T05watch:40002000;", "efbeadde",
                                                 "c0060000"}));
+}
+
+class StepUnderGdb : public UnderGdb {
+ protected:
+  // Stops at unaligned_str (0xc60), steps its store and reads the two words it straddles.
+  void SetUp() override {
+    debug(Options{}.watchdog_instructions,
+          {"?", "M40002000,8:0000000000000000", "Z0,c60,4", "c", "s", "m40002000,8", "k"});
+  }
+};
+
+// A step over an unaligned STR (to 0x40002002) shows the aligned word written whole and the
+// next one untouched, as the ARM7TDMI-S leaves them.
+TEST_F(StepUnderGdb, ShowsAnUnalignedStoreAtTheAlignedWord) {
+  emu_->call("unaligned_str", {0x40002002, 0x12345678});
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "OK", "T05swbreak:;", "T05",
+                                                "7856341200000000"}));
 }
 
 class RamFill : public Probe {

@@ -594,3 +594,11 @@ unaligned_index:
         stmia   r12, {r0, r2, r3}
         bx      lr
         .ltorg
+
+@ Stores of the base register itself with write-back: first in the list from r0, second from r1.
+        .org 0xd60
+        .global unaligned_stm_base
+unaligned_stm_base:
+        stmia   r0!, {r0, r3}
+        stmia   r1!, {r0, r1}
+        bx      lr
