@@ -24,6 +24,7 @@
 // is undone: its pieces reach no peripheral or flash (`swallow`), and the RAM bytes its store
 // overwrote are put back when the core goes on (a block hook added the first time).
 #include <bit>
+#include <utility>
 
 #include "emu/arm_decode.h"
 #include "emu/arm_timing.h"
@@ -122,9 +123,13 @@ void Emulator::Impl::unaligned_access(std::uint32_t accessed, unsigned size, boo
                       " of " + sim::hex_word(accessed) + " by code at " + where(pc),
                   accessed});
   }
+  // A poll loop goes round inside its read (polls.cpp), testing the value as the board gives
+  // it; an unaligned one tests it rotated, so it goes round pass by pass.
+  const bool spin = std::exchange(current->spin, false);
   const std::uint32_t next = i.kind == arm::Class::BlockTransfer
                                  ? unaligned_block(i, pc, r)
                                  : unaligned_single(i, pc, r, offset_of(i, r, cpsr));
+  current->spin = spin;
   if (checks.faulted) return;  // a store to flash: the run ends at it
 
   // What Unicorn's access overwrites in RAM is put back as the core goes on.
