@@ -587,6 +587,12 @@ TEST_F(Probe, UnalignedPeripheralAccessesReachTheBoardOnceAndAreNamed) {
       << findings();
   EXPECT_EQ(findings().find("16-bit register"), std::string::npos) << findings();
 
+  // A poll of SPIF through an unaligned load tests the rotated word (bit 23): it ends within a
+  // pass (ldr 3 + APB, tst 1, beq 3) of the transfer's 72 x 4 clocks, as the aligned poll does.
+  const Cost poll = cost("unaligned_poll", {0x150});
+  EXPECT_GE(poll.cycles, 72u * 4);
+  EXPECT_LE(poll.cycles, 72u * 4 + 40);
+
   board_.write(kFioMask, 32, 0);  // FIO0PIN reads every pin
   const std::uint32_t pin = board_.read(kFioPin, 32);
   emu_->call("unaligned_str", {static_cast<std::int32_t>(kFioMask + 2), 0x12345678});

@@ -602,3 +602,15 @@ unaligned_stm_base:
         stmia   r0!, {r0, r3}
         stmia   r1!, {r0, r1}
         bx      lr
+
+@ Sends r0 and polls SPIF through an unaligned load of S0SPSR, which puts it in bit 23.
+        .org 0xd80
+        .global unaligned_poll
+unaligned_poll:
+        ldr     r2, =0xE0020000
+        strh    r0, [r2, #8]            @ S0SPDR
+1:      ldr     r3, [r2, #6]            @ S0SPSR + 2
+        tst     r3, #0x800000
+        beq     1b
+        bx      lr
+        .ltorg
