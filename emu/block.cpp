@@ -7,16 +7,18 @@ namespace emu {
 namespace {
 
 constexpr std::uint32_t kWord = 4;
+constexpr std::uint32_t kLineMask = 15;  // the accelerator's 16-byte lines
 // Exception vectors after the reset slot: the core never enters them here (interrupts stay
 // masked and Unicorn reports the exceptions itself), so getting there is a wild jump.
 constexpr std::uint32_t kFirstVector = 0x04, kVectorsEnd = 0x20;
 
-// Recognises `LDR{B,H} rx, [ry, #k]; TST|CMP rx, #imm; B<cond> <the load>`.
+// Recognises `LDR{B,H} rx, [ry, #k]; TST|CMP rx, #imm; B<cond> <the load>`, as the whole
+// block or its end.
 void recognise_spin(Block& b, const std::vector<arm::Instruction>& code) {
   using arm::Class, arm::Operand;
-  constexpr unsigned kSpinLength = 3;
-  if (b.insns != kSpinLength) return;
-  const arm::Instruction &load = code[0], &test = code[1], &branch = code[2];
+  if (b.insns < kSpinLength) return;
+  const std::uint32_t head = b.insns - kSpinLength;
+  const arm::Instruction &load = code[head], &test = code[head + 1], &branch = code[head + 2];
   const bool word_or_byte = load.kind == Class::SingleTransfer;
   const bool halfword = load.kind == Class::HalfwordTransfer && load.size == 2 && !load.sign;
   const bool load_ok = load.cond == arm::kAlways && (word_or_byte || halfword) && load.load &&
@@ -27,16 +29,23 @@ void recognise_spin(Block& b, const std::vector<arm::Instruction>& code) {
                        (test.opcode == arm::kOpTst || test.opcode == arm::kOpCmp) &&
                        test.rn == load.rd;
   if (!test_ok) return;
-  const std::uint32_t branch_at = b.addr + 2 * kWord;
+  const std::uint32_t load_at = b.addr + head * kWord;
   if (branch.kind != Class::Branch || branch.link || branch.cond == arm::kAlways ||
-      branch.target(branch_at) != b.addr) {
+      branch.target(load_at + 2 * kWord) != load_at) {
     return;
   }
-  b.spin = true;
+  b.spin = head == 0;
+  b.ends_in_spin = head != 0;
   b.spin_compare = test.opcode == arm::kOpCmp;
   b.spin_imm = test.imm;
   b.spin_imm_rotated = test.rotate != 0;
   b.spin_cond = branch.cond;
+  // TST leaves V (and C, for an unrotated immediate) as they were: only EQ, NE, MI and PL
+  // decide on what the test itself sets.
+  constexpr std::uint32_t kEq = 0x0, kNe = 0x1, kMi = 0x4, kPl = 0x5;
+  const bool own_flags =
+      branch.cond == kEq || branch.cond == kNe || branch.cond == kMi || branch.cond == kPl;
+  b.spin_reads_flags = !b.spin_compare && !own_flags;
 }
 
 // Follows the stack pointer through the block by the constants that move it (push, pop,
@@ -122,6 +131,25 @@ class Code {
   std::vector<arm::Timing> t_;
 };
 
+// The block's loads and stores, and which of them no later one could be mistaken for.
+void find_transfers(Block& b, const Code& t) {
+  for (std::uint32_t i = 0; i < t.size(); ++i) {
+    if (!t[i].memory) continue;
+    b.transfers.push_back(
+        {i, t.instructions()[i], t[i].literal ? std::optional(t[i].literal_addr) : std::nullopt});
+  }
+  const auto alike = [](const arm::Instruction& x, const arm::Instruction& y) {
+    const bool swap = x.kind == arm::Class::Swap || y.kind == arm::Class::Swap;
+    const bool block = x.kind == arm::Class::BlockTransfer || y.kind == arm::Class::BlockTransfer;
+    return swap || (x.load == y.load && (block || x.size == y.size));
+  };
+  for (std::size_t c = 0; c < b.transfers.size(); ++c) {
+    for (std::size_t d = c + 1; d < b.transfers.size(); ++d) {
+      if (alike(b.transfers[c].insn, b.transfers[d].insn)) b.transfers[c].last_of_its_kind = false;
+    }
+  }
+}
+
 }  // namespace
 
 Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
@@ -135,9 +163,18 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
   b.halt = b.insns == 1 && t[0].halt;
   b.vector = addr >= kFirstVector && addr < kVectorsEnd;
   recognise_spin(b, t.instructions());
+  find_transfers(b, t);
   find_stack_writes(b, t.instructions());
+  b.starts.resize(b.insns);
   for (std::uint32_t i = 0; i < b.insns; ++i) {
     const arm::Timing& x = t[i];
+    b.starts[i] = b.cycles;
+    if (x.memory) {
+      b.transfers.push_back(
+          {i, t.instructions()[i], x.literal ? std::optional(x.literal_addr) : std::nullopt});
+    }
+    // Its first cycle fetches the word 8 bytes on.
+    if (((addr + (i + 2) * kWord) & kLineMask) == 0) b.marks.push_back({i, Mark::Kind::NewLine, 0});
     // After a mode change the banked sp is another mode's until it is set.
     if (x.changes_mode) b.writes_sp = false;
     if (x.writes & (1u << arm::kSp)) b.writes_sp = true;
@@ -145,24 +182,28 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
     // too) as skipped, which still takes its fetch cycle.
     const bool conditional = x.cond != arm::kAlways;
     b.cycles += conditional ? 1 : x.cycles;
+    if (i + 1 == b.insns) {
+      // Back at the block's end after it ran: a branch elsewhere was not taken, anything else
+      // may have gone there on purpose.
+      const arm::Instruction& last = t.instructions()[i];
+      const bool elsewhere =
+          last.kind == arm::Class::Branch && last.target(addr + i * kWord) != b.end;
+      b.last_writes_pc = x.writes_pc && !(elsewhere && x.cond != arm::kAlways);
+      b.last_cond = x.cond;
+    }
     if (conditional && i + 1 == b.insns && x.writes_pc && x.cycles > 1) {
       b.exit_conditional = true;
       b.exit_extra = static_cast<std::uint8_t>(x.cycles - 1);
-      // A branch to the very next instruction goes on there taken or not: only its condition
-      // tells which it cost.
-      const arm::Instruction& last = t.instructions()[i];
-      if (last.kind == arm::Class::Branch && last.target(addr + i * kWord) == b.end) {
-        b.exit_to_end = true;
-        b.exit_cond = x.cond;
-      }
     }
     const std::optional<Dynamic> d = t.dynamic(i);
     if (!d || std::binary_search(in_place.begin(), in_place.end(), addr + i * kWord)) continue;
     // Settled from the state as the block starts, or as it ends; code that was not searched
     // for in-place instructions (generated at run time) counts the slowest case.
     if (!t.changes(*d, 0, i)) {
+      b.marks.push_back({i, Mark::Kind::AtEntry, static_cast<std::uint32_t>(b.at_entry.size())});
       b.at_entry.push_back(*d);
     } else if (!t.changes(*d, i, b.insns)) {
+      b.marks.push_back({i, Mark::Kind::AtExit, static_cast<std::uint32_t>(b.at_exit.size())});
       b.at_exit.push_back(*d);
     } else {
       b.cycles += d->extra;

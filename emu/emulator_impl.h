@@ -124,6 +124,22 @@ struct Emulator::Impl {
     std::uint32_t last = 0;
     std::set<std::uint32_t> reported;  // instructions already named for a peripheral access
   };
+  // The running block on its own time line: each instruction starts at start + its fixed
+  // offset (Block::starts) + late, where late holds what the block's instructions before it
+  // took beyond their fixed costs (the accelerator's stalls, the APB's waits, settled parts).
+  // The block's whole fixed cost is charged as it starts, the rest as it becomes known.
+  struct Running {
+    std::uint64_t start = 0;
+    std::uint64_t late = 0;
+    std::size_t marks = 0;                   // of the block's marks, those taken into late
+    std::vector<std::uint64_t> entry;        // what each at_entry item settled to
+    std::uint64_t exit = 0;                  // at_exit items settled so far
+    std::uint32_t in_place_at = 0xFFFFFFFF;  // an instruction settled in place, and its clocks,
+    std::uint64_t in_place = 0;              // which come after its own first cycles
+    std::size_t transfer = 0;                // the load or store that made the last access
+    unsigned words = 0;                      // and the accesses it has made
+    std::uint32_t at = 0;                    // its address
+  };
   // The state start-up leaves at main, which every call starts from.
   struct AtMain {
     bool reached = false;
@@ -144,6 +160,8 @@ struct Emulator::Impl {
     return v;
   }
   void set_reg(int id, std::uint32_t v) { uc_reg_write(uc, id, &v); }
+  // r[i] for each bit i of mask, in one call.
+  void read_registers(std::uint32_t mask, std::uint32_t* r) const;
 
   // Runs (emulator.cpp).
   void install_hooks();
@@ -158,10 +176,11 @@ struct Emulator::Impl {
                          void* w);
   static void hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int, std::int64_t,
                              void* self);
+  // A data read of flash: the accelerator's answer at the reading instruction's clock.
+  void flash_data_read(std::uint32_t addr, unsigned size);
   static std::uint64_t flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
   static void flash_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
                           void* w);
-  void charge_flash_read(std::uint32_t addr);
   void flash_store_fault(std::uint32_t addr, unsigned size, std::uint32_t value, std::uint32_t at);
 
   // Unaligned transfers (unaligned.cpp).
@@ -183,13 +202,22 @@ struct Emulator::Impl {
   // Peripheral accesses (peripherals.cpp) and the poll loops among them (polls.cpp).
   std::uint64_t peripheral_read(std::uint32_t addr, unsigned size);
   void peripheral_write(std::uint32_t addr, unsigned size, std::uint32_t value);
-  std::uint32_t finish_poll(std::uint32_t addr, unsigned size, std::uint32_t value, unsigned wait,
-                            Activity activity);
-  void skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
-                         Activity activity);
-  void sync_board() {
-    board.advance(counters.cycles - board_time);
-    board_time = counters.cycles;
+  std::uint32_t finish_poll(std::uint32_t addr, unsigned size, std::uint32_t value, unsigned wait);
+  std::uint64_t quiet_passes(std::uint64_t done, std::uint64_t read_at, std::uint64_t pass) const;
+  void sync_board() { sync_board(counters.cycles); }
+  // The board brought to `clock`; never back (a debugger's stop has seen the block's end).
+  void sync_board(std::uint64_t clock) {
+    if (clock <= board_time) return;
+    board.advance(clock - board_time);
+    board_time = clock;
+  }
+  // The clock at which the running block's access to `accessed` reaches memory: the data cycle
+  // of the load or store that made it (running.at), everything before it caught up.
+  std::uint64_t access_clock(std::uint32_t accessed, Access how);
+  // Stalls and waits of the running block, charged as they happen.
+  void delay(std::uint64_t clocks) {
+    charge(clocks, activity());
+    running.late += clocks;
   }
 
   // Blocks and their cost (cost.cpp).
@@ -197,18 +225,30 @@ struct Emulator::Impl {
   Block decode(std::uint32_t addr, std::uint32_t size) const;
   void on_block(std::uint32_t addr, std::uint32_t size);
   std::uint64_t settle(const Dynamic& d, std::uint32_t cpsr) const;
-  std::uint64_t settle(const std::vector<Dynamic>& items) const;
   void settle_in_place(const Range& code);
   static void hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t size, void* hook);
-  void finish_block(std::uint32_t next);
+  // Returns whether the core went on to the next instruction in sequence.
+  bool finish_block(std::uint32_t next);
+  void begin_block(Block& b, bool sequential);
+  // Takes the marks of the instructions before i into late, and i's own fetch.
+  void catch_up(std::uint32_t i) {
+    if (running.marks < current->marks.size()) take_marks(i);
+  }
+  void take_marks(std::uint32_t i);
+  std::uint64_t clock_of(std::uint32_t i) const {
+    const std::uint64_t own = running.in_place_at == i ? running.in_place : 0;
+    return running.start + current->starts[i] + running.late - own;
+  }
+  // Which load or store of the running block made an access: its index and its word.
+  std::pair<std::uint32_t, unsigned> locate_transfer(std::uint32_t accessed, Access how);
   void charge(std::uint64_t clocks, Activity a) {
     counters.cycles += clocks;
     counters.by_activity[static_cast<std::size_t>(a)] += clocks;
   }
-  // A wait just charged for an access to `accessed`, to the instruction that made it.
-  void profile_wait(std::uint32_t accessed, Event kind, std::uint64_t clocks) {
+  // A wait just charged for an access, to the instruction that made it.
+  void profile_wait(Event kind, std::uint64_t clocks) {
     if (!profile || clocks == 0) return;
-    profile->wait(kind, clocks, accessed, [&] { return locate(accessed); });
+    profile->wait_at(current ? running.at : reg(UC_ARM_REG_PC), kind, clocks);
   }
   Activity activity() const { return current ? current->activity : Activity::Render; }
   static void hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
@@ -220,11 +260,12 @@ struct Emulator::Impl {
   void check_stack_write(const Block& b);
   void check_sp();
   void check_watchdog();
-  std::uint32_t locate(std::uint32_t accessed, std::optional<Access> how = std::nullopt) const;
+  std::uint32_t locate(std::uint32_t accessed, Access how);
   std::string where(std::uint32_t code) const {
     return sim::hex_word(code) + " (" + image.describe(code) + ")";
   }
-  void after_board_access(std::size_t findings_before, std::uint32_t accessed);
+  // A board check that failed names the code that made the access (running.at).
+  void after_board_access(std::size_t findings_before);
   static bool hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
                            std::int64_t value, void* self);
   static void hook_interrupt(uc_engine*, std::uint32_t intno, void* self);
@@ -240,6 +281,7 @@ struct Emulator::Impl {
   Flash flash;
   Blocks blocks;
   Block* current = nullptr;  // the block running now
+  Running running;
   Counters counters;
   Checks checks;
   Unaligned unaligned;

@@ -1,6 +1,7 @@
 // Faults that end a run (invalid memory, exceptions, the watchdog) and findings that do not
 // (the main stack below .bss, board checks), each naming the code that caused it.
 #include <algorithm>
+#include <bit>
 
 #include "emu/arm_decode.h"
 #include "emulator_impl.h"
@@ -68,40 +69,136 @@ void Emulator::Impl::check_watchdog() {
         0, Signal::Alarm, reg(UC_ARM_REG_PC));
 }
 
-// The instruction of the running block that accessed `accessed`: registers are current at a
-// memory callback, the pc only at the block's start. Of several that reach the same word, the
-// one that reaches the very address with the access's width and direction.
-std::uint32_t Emulator::Impl::locate(std::uint32_t accessed, std::optional<Access> how) const {
-  if (!current) return reg(UC_ARM_REG_PC);
-  std::uint32_t r[kRegisters];
-  for (unsigned i = 0; i < kRegisters; ++i) r[i] = reg(kCoreRegister[i]);
-  for (const int pass : {0, 1, 2}) {
-    if (pass == 0 && !how) continue;
-    const std::uint32_t width_mask = pass < 2 ? ~0u : ~3u;
-    for (std::uint32_t pc = current->addr; pc < current->end; pc += kWord) {
-      std::uint32_t word = 0;
-      if (uc_mem_read(uc, pc, &word, kWord) != UC_ERR_OK) break;
-      const arm::Instruction insn = arm::decode_instruction(word);
-      // Of the same word, the one that moves the access's width in its direction.
-      const auto moves = [&] { return insn.load != how->write && insn.size == how->size; };
-      if (auto a = arm::transfer_address(insn, pc, r);
-          a && (*a & width_mask) == (accessed & width_mask) && (pass > 0 || moves())) {
-        return pc;
-      }
-      if (insn.kind == arm::Class::BlockTransfer && pass == 2) {
-        const std::uint32_t base = r[insn.rn];
-        const std::uint32_t span = 4 * 16;
-        if (accessed + span >= base && accessed <= base + span) return pc;
-      }
+namespace {
+
+// The word of the transfer `t` that reaches `accessed` under registers r, if it does: loads
+// and stores by the address they compute (or its aligned part, which an unaligned access puts
+// on the bus), block transfers by the words they span.
+std::optional<unsigned> word_reaching(const Transfer& t, std::uint32_t pc, const std::uint32_t* r,
+                                      std::uint32_t accessed) {
+  const arm::Instruction& x = t.insn;
+  if (x.kind != arm::Class::BlockTransfer) {
+    const std::optional<std::uint32_t> a =
+        x.kind == arm::Class::Swap ? r[x.rn] : arm::transfer_address(x, pc, r);
+    const std::uint32_t aligned = a ? *a & ~(std::max<std::uint32_t>(x.size, 1) - 1) : 0;
+    return a && (*a == accessed || aligned == accessed) ? std::optional<unsigned>(0) : std::nullopt;
+  }
+  const auto words = static_cast<std::uint32_t>(std::popcount(x.registers));
+  const std::uint32_t base = r[x.rn];
+  const std::uint32_t low =
+      x.up ? base + (x.pre ? kWord : 0) : base - words * kWord + (x.pre ? 0 : kWord);
+  const std::uint32_t k = ((accessed & ~3u) - (low & ~3u)) / kWord;
+  if (k >= words) return std::nullopt;
+  return k;
+}
+
+}  // namespace
+
+// Memory callbacks see the registers as the instruction making the access does (its own
+// write-back comes after), but the pc only as the block started. The core runs the block's
+// loads and stores in order: the first from the last one found whose condition holds, that
+// moves data the access's way and reaches its address made it.
+std::pair<std::uint32_t, unsigned> Emulator::Impl::locate_transfer(std::uint32_t accessed,
+                                                                   Access how) {
+  const Block& b = *current;
+  const std::vector<Transfer>& ts = b.transfers;
+  std::optional<std::uint32_t> cpsr;
+  // Whether transfer c, having made `used` accesses, may make this one, by what costs nothing
+  // to check: direction, width, condition.
+  const auto may = [&](std::size_t c, unsigned used) {
+    const arm::Instruction& x = ts[c].insn;
+    const bool block = x.kind == arm::Class::BlockTransfer;
+    if (x.kind == arm::Class::Swap ? used >= 2 : x.load == how.write) return false;
+    if (!block && (x.size != how.size || (x.kind != arm::Class::Swap && used >= 1))) return false;
+    if (x.cond == arm::kAlways) return true;
+    if (!cpsr) cpsr = reg(UC_ARM_REG_CPSR);
+    return arm::condition_passed(x.cond, *cpsr);
+  };
+  // The registers a candidate's address needs, each read once and a candidate's in one call:
+  // a call costs Unicorn far more than the arithmetic.
+  std::uint32_t r[kRegisters] = {};
+  std::uint32_t have = 1u << arm::kPc;  // the pc is the instruction's own
+  const auto need = [&](const arm::Instruction& x) {
+    std::uint32_t mask = 1u << x.rn;
+    if (x.operand == arm::Operand::Register) mask |= 1u << x.rm;
+    read_registers(mask & ~have, r);
+    have |= mask;
+  };
+  // The word of transfer c this access is, by the address it computes.
+  const auto reaches = [&](std::size_t c, unsigned used) -> std::optional<unsigned> {
+    const Transfer& t = ts[c];
+    const arm::Instruction& x = t.insn;
+    if (t.literal) {
+      const bool hit = *t.literal == accessed || (*t.literal & ~3u) == accessed;
+      return hit ? std::optional<unsigned>(0) : std::nullopt;
+    }
+    need(x);
+    const auto word = word_reaching(t, b.addr + t.index * kWord, r, accessed);
+    if (!word || (x.kind == arm::Class::BlockTransfer && *word < used)) return std::nullopt;
+    return word;
+  };
+  const auto found = [&](std::size_t c, unsigned used, unsigned word) {
+    running.transfer = c;
+    running.words = ts[c].insn.kind == arm::Class::BlockTransfer ? word + 1 : used + 1;
+    running.at = b.addr + ts[c].index * kWord;
+    return std::pair{ts[c].index, word};
+  };
+  std::size_t first = running.transfer;
+  while (first < ts.size() && !may(first, first == running.transfer ? running.words : 0)) ++first;
+  // The first that may, when nothing after it is alike, is the one.
+  if (first < ts.size() && ts[first].last_of_its_kind &&
+      ts[first].insn.kind != arm::Class::BlockTransfer) {
+    return found(first, first == running.transfer ? running.words : 0, 0);
+  }
+  for (std::size_t c = first; c < ts.size(); ++c) {
+    const unsigned used = c == running.transfer ? running.words : 0;
+    if (!may(c, used)) continue;
+    if (const auto word = reaches(c, used)) return found(c, used, *word);
+  }
+  // Run again from within the block (a debugger's stop): any of them.
+  for (std::size_t c = 0; c < ts.size(); ++c) {
+    if (may(c, 0) && reaches(c, 0)) {
+      running.at = b.addr + ts[c].index * kWord;
+      return {ts[c].index, *reaches(c, 0)};
     }
   }
-  return current->addr;
+  running.at = b.addr;
+  return {0, 0};
+}
+
+void Emulator::Impl::read_registers(std::uint32_t mask, std::uint32_t* r) const {
+  int ids[kRegisters];
+  void* values[kRegisters];
+  int n = 0;
+  for (unsigned i = 0; i < kRegisters; ++i) {
+    if (!((mask >> i) & 1u)) continue;
+    ids[n] = kCoreRegister[i];
+    values[n++] = &r[i];
+  }
+  if (n != 0) uc_reg_read_batch(uc, ids, values, n);
+}
+
+// Without taking the access as made: a fault's or a debugger's question.
+std::uint32_t Emulator::Impl::locate(std::uint32_t accessed, Access how) {
+  if (!current) return reg(UC_ARM_REG_PC);
+  const Running kept = running;
+  locate_transfer(accessed, how);
+  const std::uint32_t at = running.at;
+  running = kept;
+  return at;
+}
+
+std::uint64_t Emulator::Impl::access_clock(std::uint32_t accessed, Access how) {
+  if (!current) return counters.cycles;
+  const auto [index, word] = locate_transfer(accessed, how);
+  catch_up(index);
+  return clock_of(index) + 1 + word;
 }
 
 // A board check that failed names the code that made the access.
-void Emulator::Impl::after_board_access(std::size_t before, std::uint32_t accessed) {
+void Emulator::Impl::after_board_access(std::size_t before) {
   if (board.findings().size() == before) return;
-  board.locate_findings(before, where(locate(accessed)));
+  board.locate_findings(before, where(current ? running.at : reg(UC_ARM_REG_PC)));
   if (!debug.server) return;
   for (std::size_t i = before; i < board.findings().size(); ++i) {
     debug.server->console("finding: " + board.findings()[i].message);

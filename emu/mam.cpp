@@ -1,5 +1,7 @@
 #include "emu/mam.h"
 
+#include <algorithm>
+
 namespace emu {
 
 void Mam::configure(std::uint8_t mamcr, std::uint8_t mamtim) {
@@ -7,43 +9,26 @@ void Mam::configure(std::uint8_t mamcr, std::uint8_t mamtim) {
   // 0 is reserved: taken as the three bits wrapping round to 8 clocks, slower than any
   // defined timing, so a firmware that writes it is not flattered.
   constexpr unsigned kReservedClocks = chip::MAMTIM_MAX + 1;
-  const unsigned clocks = mamtim == 0 ? kReservedClocks : mamtim;
-  wait_ = clocks - 1;
-  prefetch_ = trail_ = data_ = kNoLine;  // changing the mode flushes the buffers
+  clocks_ = mamtim == 0 ? kReservedClocks : mamtim;
+  buffer_ = trail_ = data_ = prefetch_ = kNoLine;
 }
 
-unsigned Mam::fetch(std::uint32_t addr, std::uint32_t end, bool sequential) {
-  const std::uint32_t first = addr >> kLineShift;
-  const std::uint32_t last = (end - 1) >> kLineShift;
-  const unsigned lines = last - first + 1;
-  switch (mode_) {
-    case chip::MAMCR_OFF: {
-      const unsigned words = (end - addr) / 4;
-      return words * wait_;
-    }
-    case chip::MAMCR_PARTIAL:
-      return sequential ? 0 : wait_;
-    default:
-      break;
-  }
-  unsigned stall = 0;
-  const bool held = first == prefetch_ || first == trail_;
-  const bool prefetched = sequential && first == prefetch_ + 1;
-  if (!held && !prefetched) {
-    stall = wait_;
-    trail_ = first;
-  }
-  // Lines after the first arrive through the prefetch while the one before executes.
-  if (lines > 1 || prefetched) prefetch_ = last;
-  return stall;
-}
-
-unsigned Mam::read(std::uint32_t addr) {
-  if (mode_ != chip::MAMCR_FULL) return wait_;
+unsigned Mam::read(std::uint32_t addr, std::uint64_t now) {
   const std::uint32_t line = addr >> kLineShift;
-  if (line == data_) return 0;
-  data_ = line;
-  return wait_;
+  if (mode_ == chip::MAMCR_FULL) {
+    if (line == data_) return 0;
+    data_ = line;
+  }
+  if (prefetch_ != kNoLine && delivers_ > now) {
+    prefetch(prefetch_, now + clocks_);  // aborted, and read again after
+  } else if (reading_.data_read_loses_prefetch) {
+    prefetch_ = kNoLine;
+  }
+  return wait();
+}
+
+void Mam::delay(std::uint64_t clocks) {
+  if (prefetch_ != kNoLine) delivers_ += clocks;
 }
 
 }  // namespace emu

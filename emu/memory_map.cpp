@@ -68,11 +68,10 @@ void Emulator::Impl::map_memory() {
   check(uc_mem_write(uc, kReturnPage, trap.data(), kPage), "load return page");
 }
 
-// A data read from flash pays the accelerator's data wait.
-void Emulator::Impl::charge_flash_read(std::uint32_t addr) {
-  const unsigned wait = flash.mam.read(addr);
-  charge(wait, activity());
-  profile_wait(addr, Event::FlashWait, wait);
+void Emulator::Impl::flash_data_read(std::uint32_t addr, unsigned size) {
+  const unsigned wait = flash.mam.read(addr, access_clock(addr, {size, false}));
+  delay(wait);
+  profile_wait(Event::FlashWait, wait);
 }
 
 // A data read from a code page (a literal pool, a table next to code); a debugger's reads do
@@ -81,8 +80,9 @@ void Emulator::Impl::hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr,
                                     std::int64_t, void* s) {
   Impl& self = *static_cast<Impl*>(s);
   const auto a = static_cast<std::uint32_t>(addr);
-  if (self.unaligned.swallow || (a & (static_cast<std::uint32_t>(size) - 1)) != 0) return;
-  self.charge_flash_read(a);
+  const auto bytes = static_cast<unsigned>(size);
+  if (self.unaligned.swallow || (a & (bytes - 1)) != 0) return;
+  self.flash_data_read(a, bytes);
 }
 
 // Unicorn's pieces of an unaligned access (unaligned.cpp made it whole) reach nothing.
@@ -106,7 +106,7 @@ std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsig
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
   if (self.unaligned.swallow) return 0;
   if (!self.debug.watches.empty() && self.watch_access(addr, size, false)) return 0;
-  self.charge_flash_read(addr);
+  self.flash_data_read(addr, size);
   std::uint64_t v = 0;
   for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
     v |= std::uint64_t{self.flash.bytes[addr + i]} << (8 * i);
@@ -120,7 +120,8 @@ void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
   if (self.unaligned.swallow) return;
-  self.flash_store_fault(addr, size, static_cast<std::uint32_t>(value), self.locate(addr));
+  self.flash_store_fault(addr, size, static_cast<std::uint32_t>(value),
+                         self.locate(addr, {size, true}));
 }
 
 void Emulator::Impl::flash_store_fault(std::uint32_t addr, unsigned size, std::uint32_t value,

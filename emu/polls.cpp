@@ -1,6 +1,6 @@
 // Poll loops (a load from a status register, a test, a branch back) run inside one read
-// callback: the same reads, clocks and instruction count as running each pass, without the
-// passes that certainly read "still busy".
+// callback: the same reads at the same clocks, the same clocks and instruction count as
+// running each pass, without the passes that certainly read "still busy".
 #include <algorithm>
 #include <optional>
 
@@ -8,43 +8,68 @@
 
 namespace emu {
 
-// Goes round the poll that has just read `value`, reading the board at the times the core
-// would, until the value lets it out.
+// Goes round the poll whose first pass has just read `value`, each pass as the core runs it
+// (the branch back, the accelerator's answer to the fetches, the read at its data cycle),
+// until the value lets it out. The board knows the clock at which the running transfer or
+// conversion completes, and reads before it change nothing there (status reads clear flags
+// only once they are set): passes that read before it are timed, not read, and once two of
+// them have cost the same the loop is steady and they are only counted.
 std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std::uint32_t value,
-                                          unsigned wait, Activity activity) {
-  const Block& b = *current;
-  const std::uint32_t cpsr = reg(UC_ARM_REG_CPSR);
-  const std::uint64_t pass = b.exit_extra + b.cycles + wait;
+                                          unsigned wait) {
+  const std::uint32_t cpsr = current->spin_reads_flags ? reg(UC_ARM_REG_CPSR) : 0;
+  if (!spin_continues(*current, value, cpsr)) return value;
+  // A poll at the end of a longer block goes round as the block of its own three instructions
+  // that the branch back starts.
+  Block& b =
+      current->spin ? *current : block(current->end - kSpinLength * kWord, kSpinLength * kWord);
+  if (addr == chip::AD0GDR.addr) b.activity = Activity::AdcWait;
   const std::size_t findings_before = board.findings().size();
-  const std::uint64_t instructions_before = counters.instructions;
+  const std::optional<std::uint64_t> ends = addr == chip::S0SPSR.addr   ? board.transfer_done_at()
+                                            : addr == chip::AD0GDR.addr ? board.conversion_done_at()
+                                                                        : std::nullopt;
+  const bool known = ends.has_value();
+  const std::uint64_t done = known ? *ends - board.cclk_cycles() + board_time : 0;  // core clock
+  std::uint64_t read_at = board_time;
+  std::uint64_t pass = 0, previous = 0;
   while (spin_continues(b, value, cpsr) && counters.instructions < checks.watchdog_deadline) {
-    skip_quiet_passes(addr, pass, b.insns, activity);
-    charge(pass, activity);
-    counters.instructions += b.insns;
-    sync_board();
-    value = board.read(addr, size * 8);
+    if (known && pass != 0 && pass == previous) {
+      if (const std::uint64_t n = quiet_passes(done, read_at, pass); n != 0) {
+        charge(n * pass, activity());
+        counters.instructions += n * b.insns;
+        flash.mam.delay(n * pass);
+        running.start += n * pass;
+        read_at += n * pass;
+        if (profile) profile->repeat(n, pass, wait);
+      }
+    }
+    finish_block(b.addr);  // the branch back
+    begin_block(b, false);
+    catch_up(0);
+    const std::uint64_t at = clock_of(0) + 1;
+    previous = pass;
+    pass = at - read_at;
+    read_at = at;
+    running.words = 1;
+    running.at = b.addr;
+    if (!known || at >= done) {
+      sync_board(at);
+      value = board.read(addr, size * 8);
+    }
+    delay(wait);
+    profile_wait(Event::ApbWait, wait);
   }
-  if (profile) profile->repeat((counters.instructions - instructions_before) / b.insns, pass, wait);
-  after_board_access(findings_before, addr);
+  after_board_access(findings_before);
   return value;
 }
 
-// Passes of a poll that certainly read "still busy": the board knows the clock at which the
-// running transfer or conversion completes, and reads before it change nothing there (status
-// reads clear flags only once they are set). Only the pass that reads at or after it is run.
-void Emulator::Impl::skip_quiet_passes(std::uint32_t addr, std::uint64_t pass, std::uint32_t insns,
-                                       Activity activity) {
-  const std::optional<std::uint64_t> done = addr == chip::S0SPSR.addr   ? board.transfer_done_at()
-                                            : addr == chip::AD0GDR.addr ? board.conversion_done_at()
-                                                                        : std::nullopt;
-  const std::uint64_t now = board.cclk_cycles();
-  if (!done || *done <= now || pass == 0) return;
-  // A pass's read comes at its end: the first n all read before `done`.
-  std::uint64_t n = (*done - now - 1) / pass;
-  const std::uint64_t budget = (checks.watchdog_deadline - counters.instructions) / insns;
-  n = std::min(n, budget);
-  charge(n * pass, activity);
-  counters.instructions += n * insns;
+// How many passes after the one that read at `read_at` certainly read before `done`, within
+// the watchdog's budget.
+std::uint64_t Emulator::Impl::quiet_passes(std::uint64_t done, std::uint64_t read_at,
+                                           std::uint64_t pass) const {
+  if (done <= read_at) return 0;
+  const std::uint64_t n = (done - read_at - 1) / pass;
+  const std::uint64_t budget = (checks.watchdog_deadline - counters.instructions) / current->insns;
+  return std::min(n, budget);
 }
 
 }  // namespace emu

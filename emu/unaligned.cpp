@@ -126,10 +126,12 @@ void Emulator::Impl::unaligned_access(std::uint32_t accessed, unsigned size, boo
   // A poll loop goes round inside its read (polls.cpp), testing the value as the board gives
   // it; an unaligned one tests it rotated, so it goes round pass by pass.
   const bool spin = std::exchange(current->spin, false);
+  const bool ends_in_spin = std::exchange(current->ends_in_spin, false);
   const std::uint32_t next = i.kind == arm::Class::BlockTransfer
                                  ? unaligned_block(i, pc, r)
                                  : unaligned_single(i, pc, r, offset_of(i, r, cpsr));
   current->spin = spin;
+  current->ends_in_spin = ends_in_spin;
   if (checks.faulted) return;  // a store to flash: the run ends at it
 
   // What Unicorn's access overwrites in RAM is put back as the core goes on.
@@ -220,7 +222,7 @@ std::uint32_t Emulator::Impl::unaligned_block(const arm::Instruction& i, std::ui
 std::uint32_t Emulator::Impl::bus_read(std::uint32_t addr, unsigned size) {
   std::uint32_t v = 0;
   if (addr < chip::FLASH_SIZE) {
-    charge_flash_read(addr);
+    flash_data_read(addr, size);
     for (unsigned b = 0; b < size; ++b) v |= std::uint32_t{flash.bytes[addr + b]} << (8 * b);
   } else if (sim::Board::is_peripheral(addr)) {
     v = static_cast<std::uint32_t>(peripheral_read(addr, size));

@@ -177,7 +177,9 @@ TEST_F(Probe, StraightLineCodeWaitsOnlyWhereTheAcceleratorSaysSo) {
     std::int32_t mamcr;
     std::uint64_t first, again;
   };
-  const Mode modes[] = {{"off", 0, 19 + 17 * 2, 19 + 17 * 2},
+  // Off, every fetch waits 2: the 17 instructions' and the two the call's branch makes of the
+  // first words.
+  const Mode modes[] = {{"off", 0, 19 + 19 * 2, 19 + 19 * 2},
                         {"partial", 1, 19 + 2, 19 + 2},
                         {"full", kMamFull, 19 + 2, 19}};
   for (const Mode& m : modes) {
@@ -189,9 +191,10 @@ TEST_F(Probe, StraightLineCodeWaitsOnlyWhereTheAcceleratorSaysSo) {
 
 TEST_F(Probe, FlashWaitStatesFollowTheAccelerator) {
   emu_->call("leaf");  // start-up, which runs before the first call, is not measured
-  // Out of reset the accelerator is off with 7-clock fetches: each of the 22 instructions
-  // executed waits 6 clocks.
-  EXPECT_EQ(cost("loop10").cycles, 42u + 22 * 6);
+  // Out of reset the accelerator is off with 7-clock fetches: each fetch waits 6 clocks, one
+  // for each of the 22 instructions executed and two more after each of the 10 changes of flow
+  // into flash (the call, 9 loop-backs): the target and the word after it.
+  EXPECT_EQ(cost("loop10").cycles, 42u + (22 + 10 * 2) * 6);
   // Fully on with 3-clock fetches: only the first fetch of the loop's line misses ...
   emu_->call("mam_set", {kMamFull, 3});
   EXPECT_EQ(cost("loop10").cycles, 42u + 2);
@@ -603,6 +606,36 @@ TEST_F(Probe, UnalignedPeripheralAccessesReachTheBoardOnceAndAreNamed) {
                             "(unaligned_str+0x0)"),
             std::string::npos)
       << findings();
+}
+
+// Each access in a block reaches the board as its own instruction: the finding names it.
+TEST_F(Probe, EachFindingNamesTheInstructionOfItsAccess) {
+  emu_->call("two_strays");
+  ASSERT_EQ(board_.findings().size(), 2u) << findings();
+  EXPECT_NE(board_.findings()[0].message.find("0x00000f84 (two_strays+0x4)"), std::string::npos)
+      << findings();
+  EXPECT_NE(board_.findings()[1].message.find("0x00000f8c (two_strays+0xc)"), std::string::npos)
+      << findings();
+}
+
+// A logic analyser on the LCD select sees the pulse as long as the core took between the two
+// stores, not the zero width of a whole block charged at once.
+TEST_F(Probe, ThePinsChangeAtTheClockOfTheStoreThatChangesThem) {
+  struct Select : sim::WireSink {
+    std::vector<std::pair<double, bool>> changes;
+    void lines(double ns, std::uint32_t levels) override {
+      changes.emplace_back(ns, (levels & 0x80) != 0);
+    }
+    void transfer(double, std::uint16_t, unsigned, double) override {}
+    void conversion(double, double) override {}
+  } select;
+  board_.add_wire_sink(select);
+  emu_->call("select_pulse");
+  ASSERT_GE(select.changes.size(), 2u);
+  const auto [high_ns, high] = select.changes[select.changes.size() - 2];
+  const auto [low_ns, low] = select.changes.back();
+  EXPECT_TRUE(high && !low);
+  EXPECT_NEAR(low_ns - high_ns, 3 * 1e9 / board_.cclk_hz(), 1e-6);
 }
 
 class Watchdog : public Probe {

@@ -1,5 +1,6 @@
-// The accelerator's wait states for runs of code and data reads, with MAMTIM = 3: a miss
-// takes 3 clocks for the flash, of which the core's own cycle is one.
+// The accelerator's answers to fetches and data reads at given clocks. A flash read takes
+// MAMTIM clocks, of which the core's own cycle counts one: a miss stalls MAMTIM - 1; a line
+// being prefetched stalls the core until it arrives.
 #include "emu/mam.h"
 
 #include <gtest/gtest.h>
@@ -9,96 +10,105 @@ namespace {
 
 constexpr std::uint8_t kTiming = 3;
 constexpr unsigned kMiss = kTiming - 1;
+constexpr bool kSequential = true, kBranch = false;
 
 TEST(Mam, FullModeHoldsTheLinesItFetched) {
   Mam mam;
   mam.configure(chip::MAMCR_FULL, kTiming);
-  EXPECT_EQ(mam.fetch(0x100, 0x108, false), kMiss);  // first visit to line 0x10
-  EXPECT_EQ(mam.fetch(0x100, 0x108, false), 0u);     // loop back: branch-trail buffer
-  EXPECT_EQ(mam.fetch(0x108, 0x118, true), 0u);      // straight on into line 0x11: prefetched
-  EXPECT_EQ(mam.fetch(0x118, 0x120, true), 0u);      // still line 0x11
-  EXPECT_EQ(mam.fetch(0x400, 0x404, false), kMiss);  // a call far away
-  EXPECT_EQ(mam.fetch(0x110, 0x114, false), 0u);     // back into the prefetched line
-  EXPECT_EQ(mam.fetch(0x200, 0x204, false), kMiss);  // replaces the branch-trail line
-  EXPECT_EQ(mam.fetch(0x400, 0x404, false), kMiss);  // 0x400's line was pushed out
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 0), kMiss);    // into the branch trail; 0x110 from 3 to 6
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 10), 0u);      // loop back: branch trail
+  EXPECT_EQ(mam.fetch(0x110, kSequential, 12), 0u);  // prefetched; 0x120 from 12 to 15
+  EXPECT_EQ(mam.fetch(0x120, kSequential, 13), 1u);  // still on its way: 15 - 13 - 1
+  EXPECT_EQ(mam.fetch(0x400, kBranch, 20), kMiss);   // a call far away takes the trail
+  EXPECT_EQ(mam.fetch(0x120, kBranch, 30), 0u);      // back into the prefetch buffer's line
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 40), kMiss);   // pushed out of the trail by 0x400
 }
 
-TEST(Mam, FullModeDataBufferHoldsOneLine) {
+// A loop entered by falling into its line, its taken branch at word 2: the branch's own fetch
+// of pc+8 brings the next line into the prefetch buffer and the loop's line out, so the first
+// branch back misses; the miss puts the line in the branch trail, where later passes find it.
+TEST(Mam, ABranchsFetchOfTheNextLinePushesItsLoopOut) {
   Mam mam;
   mam.configure(chip::MAMCR_FULL, kTiming);
-  EXPECT_EQ(mam.read(0x2000), kMiss);
-  EXPECT_EQ(mam.read(0x200C), 0u);  // same 16-byte line
-  EXPECT_EQ(mam.read(0x2010), kMiss);
-  EXPECT_EQ(mam.read(0x2000), kMiss);
-  // Data reads leave the instruction buffers alone.
-  EXPECT_EQ(mam.fetch(0x100, 0x104, false), kMiss);
-  EXPECT_EQ(mam.read(0x3000), kMiss);
-  EXPECT_EQ(mam.fetch(0x100, 0x104, false), 0u);
+  EXPECT_EQ(mam.fetch(0x0F0, kBranch, 0), kMiss);    // 0x100 prefetched from 3 to 6
+  EXPECT_EQ(mam.fetch(0x100, kSequential, 10), 0u);  // 0x110 from 10 to 13
+  EXPECT_EQ(mam.fetch(0x110, kSequential, 14), 0u);  // the branch's pc+8; 0x120 from 14
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 16), kMiss);   // back: 0x110 again from 19 to 22
+  EXPECT_EQ(mam.fetch(0x110, kSequential, 22), 0u);  // pc+8 again, there just in time
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 24), 0u);      // the trail holds the loop now
+}
+
+TEST(Mam, DataReadsUseTheirOwnBufferAndDelayAPrefetch) {
+  Mam mam;
+  mam.configure(chip::MAMCR_FULL, kTiming);
+  EXPECT_EQ(mam.read(0x2000, 0), kMiss);
+  EXPECT_EQ(mam.read(0x200C, 5), 0u);  // same 16-byte line
+  EXPECT_EQ(mam.read(0x2010, 6), kMiss);
+  EXPECT_EQ(mam.read(0x2000, 9), kMiss);
+  // Data reads leave the instruction buffers alone ...
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 20), kMiss);  // 0x110 from 23 to 26
+  EXPECT_EQ(mam.read(0x3000, 30), kMiss);
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 40), 0u);
+  // ... but one made while a prefetch is on its way aborts it, and it starts again after.
+  EXPECT_EQ(mam.fetch(0x500, kBranch, 50), kMiss);   // 0x510 from 53 to 56
+  EXPECT_EQ(mam.read(0x3010, 54), kMiss);            // 0x510 again from 57 to 60
+  EXPECT_EQ(mam.fetch(0x510, kSequential, 57), 2u);  // 60 - 57 - 1
+  // A prefetch already complete stays latched.
+  EXPECT_EQ(mam.read(0x3020, 70), kMiss);  // 0x520 arrived at 60
+  EXPECT_EQ(mam.fetch(0x520, kSequential, 75), 0u);
 }
 
 TEST(Mam, OffAndPartialModes) {
   Mam mam;
-  // Out of reset the accelerator is off with 7-clock fetches: every word waits 6.
-  EXPECT_EQ(mam.fetch(0x100, 0x110, true), 4u * 6);
-  mam.configure(chip::MAMCR_OFF, kTiming);
-  EXPECT_EQ(mam.fetch(0x100, 0x10C, true), 3u * kMiss);
-  EXPECT_EQ(mam.read(0x2000), kMiss);
-  EXPECT_EQ(mam.read(0x2000), kMiss);
+  // Out of reset the accelerator is off with 7-clock reads: every fetch and read waits 6.
+  EXPECT_TRUE(mam.off());
+  EXPECT_EQ(mam.wait(), 6u);
+  EXPECT_EQ(mam.read(0x2000, 0), 6u);
+  EXPECT_EQ(mam.read(0x2000, 10), 6u);
 
   mam.configure(chip::MAMCR_PARTIAL, kTiming);
-  EXPECT_EQ(mam.fetch(0x100, 0x120, true), 0u);
-  EXPECT_EQ(mam.fetch(0x100, 0x120, false), kMiss);  // every branch goes to flash
-  EXPECT_EQ(mam.read(0x2000), kMiss);                // and every data read
-  EXPECT_EQ(mam.read(0x2000), kMiss);
+  EXPECT_FALSE(mam.off());
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 0), kMiss);
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 10), kMiss);   // every branch reads, latched or not
+  EXPECT_EQ(mam.fetch(0x110, kSequential, 20), 0u);  // sequential lines come prefetched
+  EXPECT_EQ(mam.read(0x2000, 24), kMiss);            // and every data read reads
+  EXPECT_EQ(mam.read(0x2000, 30), kMiss);
 }
 
-TEST(Mam, ReconfiguringFlushesTheBuffers) {
+TEST(Mam, ReconfiguringEmptiesTheBuffers) {
   Mam mam;
   mam.configure(chip::MAMCR_FULL, kTiming);
-  EXPECT_EQ(mam.fetch(0x100, 0x104, false), kMiss);
-  EXPECT_EQ(mam.read(0x2000), kMiss);
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 0), kMiss);
+  EXPECT_EQ(mam.read(0x2000, 10), kMiss);
   mam.configure(chip::MAMCR_FULL, 1);  // one-clock flash: nothing ever waits
-  EXPECT_EQ(mam.fetch(0x500, 0x504, false), 0u);
+  EXPECT_EQ(mam.fetch(0x500, kBranch, 20), 0u);
+  EXPECT_EQ(mam.read(0x2000, 30), 0u);
   mam.configure(chip::MAMCR_FULL, kTiming);
-  EXPECT_EQ(mam.fetch(0x100, 0x104, false), kMiss);
-  EXPECT_EQ(mam.read(0x2000), kMiss);
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 40), kMiss);
+  EXPECT_EQ(mam.read(0x2000, 50), kMiss);
+  mam.configure(chip::MAMCR_FULL, 0);  // reserved: taken as 8 clocks
+  EXPECT_EQ(mam.fetch(0x100, kBranch, 60), 7u);
 }
 
-// Straight-line code through the accelerator, a block at a time, the blocks ending at
-// branches not taken. Fully on, the line after the one being fetched is prefetched while the
-// current one executes (UM10120, MAM chapter): only the branch into the code waits, however
-// the code is cut into blocks, as long as each line takes MAMTIM clocks or more. Partly on,
-// sequential fetches come from the prefetch as well, but every branch goes to flash; off, every
-// fetch does.
-TEST(Mam, StraightLineCodeWaitsOnlyForTheBranchIntoIt) {
-  struct Run {
-    std::uint32_t addr, end;
-    bool sequential;
-    unsigned full, partial, off;  // stall in each mode
+// Straight-line code of one-clock instructions: the core presents the next line two
+// instructions after the branch's fetch cycle ends (its pc+8), then one 4 clocks after each
+// fetch cycle ends. At MAMTIM 3 the prefetch keeps ahead; at 5 the flash falls behind: 2 for
+// the first line (a read from 5 to 10, presented at 7), then 1 a line.
+TEST(Mam, StraightLineCodeKeepsUpWhileALineTakesLongerThanARead) {
+  struct Case {
+    std::uint8_t timing;
+    unsigned stalls[5];
   };
-  const Run runs[] = {
-      {0x100, 0x120, false, kMiss, kMiss, 8 * kMiss},  // branched into, two lines
-      {0x120, 0x130, true, 0, 0, 4 * kMiss},           // one whole line, falling through
-      {0x130, 0x134, true, 0, 0, kMiss},               // one word of the next line
-      {0x134, 0x140, true, 0, 0, 3 * kMiss},           // the rest of that line
-      {0x140, 0x150, true, 0, 0, 4 * kMiss},           // a line after a split one
-      {0x150, 0x168, true, 0, 0, 6 * kMiss},           // across a line boundary
-      {0x168, 0x170, true, 0, 0, 2 * kMiss},           //
-  };
-  struct Mode {
-    const char* name;
-    std::uint8_t mamcr;
-    unsigned Run::*stall;
-  };
-  const Mode modes[] = {{"full", chip::MAMCR_FULL, &Run::full},
-                        {"partial", chip::MAMCR_PARTIAL, &Run::partial},
-                        {"off", chip::MAMCR_OFF, &Run::off}};
-  for (const Mode& m : modes) {
+  for (const Case& c : {Case{3, {2, 0, 0, 0, 0}}, Case{5, {4, 2, 1, 1, 1}}}) {
     Mam mam;
-    mam.configure(m.mamcr, kTiming);
-    for (const Run& r : runs) {
-      EXPECT_EQ(mam.fetch(r.addr, r.end, r.sequential), r.*m.stall)
-          << m.name << ": " << std::hex << r.addr << "-" << r.end;
+    mam.configure(chip::MAMCR_FULL, c.timing);
+    unsigned stall = mam.fetch(0x100, kBranch, 0);
+    EXPECT_EQ(stall, c.stalls[0]);
+    std::uint64_t now = stall + 1 + 2;
+    for (std::uint32_t k = 1; k < 5; ++k) {
+      stall = mam.fetch(0x100 + 0x10 * k, kSequential, now);
+      EXPECT_EQ(stall, c.stalls[k]) << "MAMTIM " << int{c.timing} << ", line " << k;
+      now += stall + 4;
     }
   }
 }

@@ -614,3 +614,34 @@ unaligned_poll:
         beq     1b
         bx      lr
         .ltorg
+
+@ The LCD select pulsed high as the firmware does before a command: FIO0SET, then FIO0CLR two
+@ instructions later. The stores' data cycles, when the pin changes, are 3 clocks apart: the
+@ first store's second cycle (N), the mov, the second store's first cycle.
+        .org 0xf00
+        .global select_pulse
+select_pulse:
+        ldr     r0, =0xE01FC1A0         @ SCS: port 0 on the fast GPIO
+        mov     r1, #1
+        str     r1, [r0]
+        ldr     r0, =0x3FFFC000         @ FIO0DIR
+        mov     r1, #0x380
+        str     r1, [r0]
+        mov     r1, #0x80               @ P0.7
+        str     r1, [r0, #0x18]         @ FIO0SET
+        mov     r2, r2
+        str     r1, [r0, #0x1c]         @ FIO0CLR
+        bx      lr
+        .ltorg
+
+@ Two stores in one block where SPI0 has no register, through the same base register moved on
+@ between them: as the second store runs, the first one's operands name its address too.
+        .org 0xf80
+        .global two_strays
+two_strays:
+        ldr     r0, =0xE0020010
+        strb    r1, [r0]                @ 0xf84
+        add     r0, r0, #4
+        str     r1, [r0]                @ 0xf8c, to 0xE0020014
+        bx      lr
+        .ltorg

@@ -48,6 +48,10 @@ class Profile {
   // naming a peripheral register's offset, else the one `locate` finds.
   void wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
             const std::function<std::uint32_t()>& locate);
+  // `clocks` the core stalled for the accelerator at the fetch made by the instruction `at`.
+  void fetch_wait(std::uint32_t at, std::uint64_t clocks) { add_at(at, Event::FlashWait, clocks); }
+  // `clocks` of wait (FlashWait or ApbWait) for an access made by the instruction `at`.
+  void wait_at(std::uint32_t at, Event kind, std::uint64_t clocks) { add_at(at, kind, clocks); }
   // `clocks` settled at the instruction `at` as it ran (a condition or a multiplier operand that
   // its block changes both before and after it).
   void settled(std::uint32_t at, std::uint64_t clocks) { add_at(at, Event::Cycles, clocks); }
