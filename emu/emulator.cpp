@@ -67,6 +67,9 @@ void Emulator::Impl::install_hooks() {
         "block hook");
   check(uc_hook_add(uc, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(hook_invalid), this, 1, 0),
         "memory hook");
+  check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                    reinterpret_cast<void*>(hook_unaligned), this, 1, 0),
+        "unaligned transfer hook");
   check(uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(hook_interrupt), this, 1, 0),
         "interrupt hook");
 }
@@ -81,6 +84,7 @@ void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   reset_run();
   const uc_err err =
       debug.server ? run_debugged(begin, until) : uc_emu_start(uc, begin, until, 0, 0);
+  finish_unaligned();  // one that ended the run before the core went on
   const std::uint32_t pc = reg(UC_ARM_REG_PC);
   if (current) finish_block(pc);
   current = nullptr;

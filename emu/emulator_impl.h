@@ -1,5 +1,6 @@
 // The emulator's state, shared by the files that do its jobs: emulator.cpp (loading the image
-// and the runs), memory_map.cpp, peripherals.cpp, polls.cpp, cost.cpp and faults.cpp.
+// and the runs), memory_map.cpp, peripherals.cpp, polls.cpp, cost.cpp, faults.cpp and
+// unaligned.cpp.
 #pragma once
 
 #include <unicorn/unicorn.h>
@@ -9,10 +10,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "emu/arm_decode.h"
 #include "emu/block.h"
 #include "emu/elf_image.h"
 #include "emu/emulator.h"
@@ -107,6 +110,20 @@ struct Emulator::Impl {
     std::optional<std::uint32_t> resume_from;  // where the debugger let the program go on
     unsigned blocks_since_poll = 0;
   };
+  // An unaligned transfer made as the ARM7TDMI-S makes it, while Unicorn's own access of it ends
+  // (unaligned.cpp).
+  struct Unaligned {
+    bool swallow = false;  // Unicorn's pieces of the access reach no peripheral or flash
+    std::uint32_t restore_at = 0;
+    std::vector<std::uint8_t> restore;  // RAM as the transfer left it, where Unicorn's store lands
+    bool hooked = false;                // the block hook that ends it, added on first use
+    // The last instruction made here, and the pass through its block (the instruction count as
+    // the block began): the next one in the same pass is searched for after it.
+    const Block* block = nullptr;
+    std::uint64_t pass = 0;
+    std::uint32_t last = 0;
+    std::set<std::uint32_t> reported;  // instructions already named for a peripheral access
+  };
   // The running block on its own time line: each instruction starts at start + its fixed
   // offset (Block::starts) + late, where late holds what the block's instructions before it
   // took beyond their fixed costs (the accelerator's stalls, the APB's waits, settled parts).
@@ -164,6 +181,23 @@ struct Emulator::Impl {
   static std::uint64_t flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
   static void flash_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
                           void* w);
+  void flash_store_fault(std::uint32_t addr, unsigned size, std::uint32_t value, std::uint32_t at);
+
+  // Unaligned transfers (unaligned.cpp).
+  static void hook_unaligned(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
+                             std::int64_t value, void* self);
+  static void hook_unaligned_done(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
+  void unaligned_access(std::uint32_t accessed, unsigned size, bool write);
+  std::optional<std::uint32_t> unaligned_instruction(std::uint32_t accessed, unsigned size,
+                                                     bool write, const std::uint32_t* r,
+                                                     std::uint32_t cpsr) const;
+  std::uint32_t unaligned_single(const arm::Instruction& i, std::uint32_t pc,
+                                 const std::uint32_t* r, std::uint32_t offset);
+  std::uint32_t unaligned_block(const arm::Instruction& i, std::uint32_t pc,
+                                const std::uint32_t* r);
+  std::uint32_t bus_read(std::uint32_t addr, unsigned size);
+  void bus_write(std::uint32_t addr, unsigned size, std::uint32_t value, std::uint32_t pc);
+  void finish_unaligned();
 
   // Peripheral accesses (peripherals.cpp) and the poll loops among them (polls.cpp).
   std::uint64_t peripheral_read(std::uint32_t addr, unsigned size);
@@ -250,6 +284,7 @@ struct Emulator::Impl {
   Running running;
   Counters counters;
   Checks checks;
+  Unaligned unaligned;
   AtMain at_main;
   Debug debug;
   std::unique_ptr<Profile> profile;  // while recording one

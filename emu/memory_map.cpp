@@ -68,28 +68,34 @@ void Emulator::Impl::map_memory() {
   check(uc_mem_write(uc, kReturnPage, trap.data(), kPage), "load return page");
 }
 
-// A data read from a code page (a literal pool, a table next to code); a debugger's reads do
-// not come here.
-void Emulator::Impl::hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int size,
-                                    std::int64_t, void* s) {
-  Impl& self = *static_cast<Impl*>(s);
-  self.flash_data_read(static_cast<std::uint32_t>(addr), static_cast<unsigned>(size));
-}
-
 void Emulator::Impl::flash_data_read(std::uint32_t addr, unsigned size) {
   const unsigned wait = flash.mam.read(addr, access_clock(addr, {size, false}));
   delay(wait);
   profile_wait(Event::FlashWait, wait);
 }
 
+// A data read from a code page (a literal pool, a table next to code); a debugger's reads do
+// not come here, nor do unaligned ones (unaligned.cpp reads the aligned word itself).
+void Emulator::Impl::hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr, int size,
+                                    std::int64_t, void* s) {
+  Impl& self = *static_cast<Impl*>(s);
+  const auto a = static_cast<std::uint32_t>(addr);
+  const auto bytes = static_cast<unsigned>(size);
+  if (self.unaligned.swallow || (a & (bytes - 1)) != 0) return;
+  self.flash_data_read(a, bytes);
+}
+
+// Unicorn's pieces of an unaligned access (unaligned.cpp made it whole) reach nothing.
 std::uint64_t Emulator::Impl::mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
   auto* win = static_cast<Window*>(w);
+  if (win->self->unaligned.swallow) return 0;
   return win->self->peripheral_read(win->base + static_cast<std::uint32_t>(offset), size);
 }
 
 void Emulator::Impl::mmio_write(uc_engine*, std::uint64_t offset, unsigned size,
                                 std::uint64_t value, void* w) {
   auto* win = static_cast<Window*>(w);
+  if (win->self->unaligned.swallow) return;
   win->self->peripheral_write(win->base + static_cast<std::uint32_t>(offset), size,
                               static_cast<std::uint32_t>(value));
 }
@@ -98,6 +104,7 @@ std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsig
   auto* win = static_cast<Window*>(w);
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
+  if (self.unaligned.swallow) return 0;
   if (!self.debug.watches.empty() && self.watch_access(addr, size, false)) return 0;
   self.flash_data_read(addr, size);
   std::uint64_t v = 0;
@@ -112,11 +119,16 @@ void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size
   auto* win = static_cast<Window*>(w);
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
-  const std::uint32_t at = self.locate(addr, {size, true});
-  self.fault("write to flash at " + sim::hex_word(addr) + " (" + std::to_string(size * 8) +
-                 " bits, value " + sim::hex_word(static_cast<std::uint32_t>(value)) +
-                 ") by code at " + self.where(at),
-             addr, Signal::Segv, at);
+  if (self.unaligned.swallow) return;
+  self.flash_store_fault(addr, size, static_cast<std::uint32_t>(value),
+                         self.locate(addr, {size, true}));
+}
+
+void Emulator::Impl::flash_store_fault(std::uint32_t addr, unsigned size, std::uint32_t value,
+                                       std::uint32_t at) {
+  fault("write to flash at " + sim::hex_word(addr) + " (" + std::to_string(size * 8) +
+            " bits, value " + sim::hex_word(value) + ") by code at " + where(at),
+        addr, Signal::Segv, at);
 }
 
 }  // namespace emu

@@ -26,6 +26,8 @@ const std::string kProbe = LPCDEMO_BINARY_DIR "/emu/probe.elf";
 
 constexpr std::int32_t kMamFull = 2;
 constexpr std::int32_t kOneClockFlash = 1;
+// FIO0MASK, where the probe's loads leave what they loaded, and FIO0PIN beside it.
+constexpr std::uint32_t kFioMask = 0x3FFFC010, kFioPin = 0x3FFFC014;
 
 struct Cost {
   std::uint64_t cycles = 0;
@@ -434,6 +436,178 @@ TEST_F(Probe, BoardChecksNameTheCode) {
   EXPECT_EQ(board_.findings().back().address, 0xE0020010u);
 }
 
+// Transfers whose address is not a multiple of their width, as the ARM7TDMI-S makes them: LDR
+// reads the aligned word and rotates it right by 8 per byte of misalignment, LDRH at an odd
+// address the aligned halfword rotated right by 8 within the word, LDRSH there the addressed
+// byte sign-extended; each reads once, so it costs what the aligned load costs, accelerator
+// waits included (off, MAMTIM = 3: every data read waits 2). Words 0x8899AABB and 0x11223344
+// (bytes BB AA 99 88 44 33 22 11) lie at 0x40000400, put there by aligned stores, and in flash
+// at flash_words (0xd00).
+TEST_F(Probe, UnalignedLoadsRotateTheAlignedWord) {
+  emu_->call("spi_setup");
+  emu_->call("mam_set", {0, 3});
+  constexpr std::int32_t kRam = 0x40000400, kFlash = 0xD00;
+  emu_->call("unaligned_str", {kRam, static_cast<std::int32_t>(0x8899AABB)});
+  emu_->call("unaligned_str", {kRam + 4, 0x11223344});
+  struct Load {
+    const char* routine;
+    std::int32_t offset, aligned;
+    std::uint32_t value;
+  };
+  const Load loads[] = {
+      {"unaligned_ldr", 0, 0, 0x8899AABB},   {"unaligned_ldr", 1, 0, 0xBB8899AA},
+      {"unaligned_ldr", 2, 0, 0xAABB8899},   {"unaligned_ldr", 3, 0, 0x99AABB88},
+      {"unaligned_ldr", 5, 4, 0x44112233},   {"unaligned_ldrh", 1, 0, 0xBB0000AA},
+      {"unaligned_ldrh", 3, 2, 0x99000088},  {"unaligned_ldrsh", 1, 0, 0xFFFFFFAA},
+      {"unaligned_ldrsh", 3, 2, 0xFFFFFF88}, {"unaligned_ldrsh", 5, 4, 0x00000033},
+  };
+  for (const std::int32_t base : {kRam, kFlash}) {
+    for (const Load& l : loads) {
+      const Cost c = cost(l.routine, {base + l.offset});
+      EXPECT_EQ(board_.read(kFioMask, 32), l.value)
+          << l.routine << " at " << std::hex << base + l.offset;
+      EXPECT_EQ(c, cost(l.routine, {base + l.aligned}))
+          << l.routine << " at " << std::hex << base + l.offset;
+    }
+  }
+  // A page of flash without code goes through its own callback: read once there too.
+  EXPECT_EQ(cost("unaligned_ldr", {0x3001}), cost("unaligned_ldr", {0x3000}));
+  EXPECT_EQ(findings(), "");
+}
+
+// STR and STRH write the aligned word or halfword, the register unrotated; LDM and STM ignore
+// the base's low bits and write back base + 8 from the base as it was. The bytes around are
+// left as they were, and each costs what it costs aligned.
+TEST_F(Probe, UnalignedStoresAndBlockTransfersUseTheAlignedAddress) {
+  fast_flash();
+  emu_->call("spi_setup");
+  constexpr std::int32_t kRam = 0x40000400, kResults = 0x40000600;
+  const auto poke = [&](std::int32_t addr, std::uint32_t v) {
+    emu_->call("unaligned_str", {addr, static_cast<std::int32_t>(v)});
+  };
+  const auto peek = [&](std::int32_t addr) {
+    emu_->call("unaligned_ldr", {addr});
+    return board_.read(kFioMask, 32);
+  };
+  poke(kRam, 0x8899AABB);
+  poke(kRam + 4, 0x11223344);
+  const Cost aligned_str = cost("unaligned_str", {kRam + 8, 0});
+  EXPECT_EQ(cost("unaligned_str", {kRam + 2, static_cast<std::int32_t>(0xCAFEF00D)}), aligned_str);
+  EXPECT_EQ(peek(kRam), 0xCAFEF00Du);
+  EXPECT_EQ(peek(kRam + 4), 0x11223344u);
+  emu_->call("unaligned_strh", {kRam + 3, 0x1BEEF});
+  EXPECT_EQ(peek(kRam), 0xBEEFF00Du);
+  EXPECT_EQ(peek(kRam + 4), 0x11223344u);
+
+  const Cost aligned_ldm = cost("unaligned_ldm", {kRam});
+  EXPECT_EQ(cost("unaligned_ldm", {kRam + 1}), aligned_ldm);
+  EXPECT_EQ(peek(kResults), static_cast<std::uint32_t>(kRam + 9));  // r0 written back
+  EXPECT_EQ(peek(kResults + 4), 0xBEEFF00Du);
+  EXPECT_EQ(peek(kResults + 8), 0x11223344u);
+
+  // STMDB from kRam + 0x10A: the words at kRam + 0x100 and + 0x104, r0 written back to + 0x102.
+  poke(kRam + 0x108, 0x5A5A5A5A);
+  const Cost aligned_stm = cost("unaligned_stm", {kRam + 0x208, 1, 2});
+  EXPECT_EQ(
+      cost("unaligned_stm", {kRam + 0x10A, 0x01234567, static_cast<std::int32_t>(0x89ABCDEF)}),
+      aligned_stm);
+  EXPECT_EQ(peek(kRam + 0x100), 0x01234567u);
+  EXPECT_EQ(peek(kRam + 0x104), 0x89ABCDEFu);
+  EXPECT_EQ(peek(kRam + 0x108), 0x5A5A5A5Au);
+  EXPECT_EQ(peek(kResults), static_cast<std::uint32_t>(kRam + 0x102));
+
+  // The base among the registers stored (ARM7TDMI): as it was when it is the first of them, as
+  // written back otherwise. stmia r0!, {r0, r3} from kRam + 0x301 stores kRam + 0x301 at
+  // kRam + 0x300; stmia r1!, {r0, r1} from kRam + 0x312 stores r0 (kRam + 0x309 by then) and
+  // r1 written back, kRam + 0x31A.
+  emu_->call("unaligned_stm_base", {kRam + 0x301, kRam + 0x312, 0, 7});
+  EXPECT_EQ(peek(kRam + 0x300), static_cast<std::uint32_t>(kRam + 0x301));
+  EXPECT_EQ(peek(kRam + 0x304), 7u);
+  EXPECT_EQ(peek(kRam + 0x310), static_cast<std::uint32_t>(kRam + 0x309));
+  EXPECT_EQ(peek(kRam + 0x314), static_cast<std::uint32_t>(kRam + 0x31A));
+
+  // ldr r2, [r0], #4 from kRam + 5 (0x11223344 rotated by 8), then ldr r3, [r0, #-2]! from
+  // kRam + 7 (rotated by 24): r0 written back by each, to kRam + 9 and then kRam + 7.
+  emu_->call("unaligned_index", {kRam + 5});
+  EXPECT_EQ(peek(kResults), static_cast<std::uint32_t>(kRam + 7));
+  EXPECT_EQ(peek(kResults + 4), 0x44112233u);
+  EXPECT_EQ(peek(kResults + 8), 0x22334411u);
+
+  // Two unaligned loads in one block, each made by its own instruction; a load whose condition
+  // fails makes none. r1 = 0x5555 and r3 = 0x7777 as passed.
+  for (const std::int32_t first : {0, 1}) {
+    emu_->call("unaligned_pair", {kRam + 5, 0x5555, first, 0x7777});
+    EXPECT_EQ(peek(kResults), first ? 0x44112233u : 0x5555u) << first;
+    EXPECT_EQ(peek(kResults + 4), 0x44112233u) << first;
+  }
+
+  // Across a page boundary: the aligned word below it, the page above untouched.
+  constexpr std::int32_t kPageEnd = 0x40002000;
+  poke(kPageEnd - 4, 0x8899AABB);
+  poke(kPageEnd, 0x11223344);
+  EXPECT_EQ(peek(kPageEnd - 2), 0xAABB8899u);
+  poke(kPageEnd - 1, 0x01020304);
+  EXPECT_EQ(peek(kPageEnd - 4), 0x01020304u);
+  EXPECT_EQ(peek(kPageEnd), 0x11223344u);
+  EXPECT_EQ(findings(), "");
+
+  // Flash takes no store, at the aligned address as anywhere.
+  emu_->call("unaligned_str", {0x3002, 5});
+  EXPECT_NE(findings().find("write to flash at 0x00003000 (32 bits, value 0x00000005) by code at "
+                            "0x00000c60 (unaligned_str+0x0)"),
+            std::string::npos)
+      << findings();
+}
+
+// An unaligned access to a peripheral is a finding that names its instruction, and reaches the
+// board once, at the aligned address. After a word has gone out, S0SPSR holds SPIF (0x80):
+// `ldr r1, [S0SPSR + 2]` reads S0SPSR alone, as a word (8 bits wide: the width is a finding
+// too), rotated by 16 to 0x00800000; S0SPDR, whose access would clear SPIF, is not touched, so
+// the aligned read that follows still sees 0x80. A word stored at FIO0MASK + 2 lands in FIO0MASK
+// whole, FIO0PIN untouched.
+TEST_F(Probe, UnalignedPeripheralAccessesReachTheBoardOnceAndAreNamed) {
+  fast_flash();
+  emu_->call("spi_setup");
+  cost("poll_tst", {0x02C});
+  emu_->call("unaligned_spsr");
+  EXPECT_EQ(board_.read(kFioMask, 32), 0x00800080u);
+  emu_->call("unaligned_spsr");  // named once
+  const std::string read =
+      "unaligned 32-bit read of 0xe0020006 by code at 0x00000cc4 "
+      "(unaligned_spsr+0x4)\n";
+  EXPECT_NE(findings().find(read), std::string::npos) << findings();
+  EXPECT_EQ(findings().find(read), findings().rfind(read)) << findings();
+  EXPECT_NE(findings().find("read of 32 bits on a 8-bit register"), std::string::npos)
+      << findings();
+
+  // LDRH from S0SPCR + 1 reads the 16-bit S0SPCR (0x093C after spi_setup) once, at its width,
+  // rotated by 8.
+  emu_->call("unaligned_ldrh", {static_cast<std::int32_t>(0xE0020001)});
+  EXPECT_EQ(board_.read(kFioMask, 32), 0x3C000009u);
+  EXPECT_NE(findings().find("unaligned 16-bit read of 0xe0020001 by code at 0x00000c20 "
+                            "(unaligned_ldrh+0x0)"),
+            std::string::npos)
+      << findings();
+  EXPECT_EQ(findings().find("16-bit register"), std::string::npos) << findings();
+
+  // A poll of SPIF through an unaligned load tests the rotated word (bit 23): it ends within a
+  // pass (ldr 3 + APB, tst 1, beq 3) of the transfer's 72 x 4 clocks, as the aligned poll does.
+  const Cost poll = cost("unaligned_poll", {0x150});
+  EXPECT_GE(poll.cycles, 72u * 4);
+  EXPECT_LE(poll.cycles, 72u * 4 + 40);
+
+  board_.write(kFioMask, 32, 0);  // FIO0PIN reads every pin
+  const std::uint32_t pin = board_.read(kFioPin, 32);
+  emu_->call("unaligned_str", {static_cast<std::int32_t>(kFioMask + 2), 0x12345678});
+  EXPECT_EQ(board_.read(kFioMask, 32), 0x12345678u);
+  board_.write(kFioMask, 32, 0);
+  EXPECT_EQ(board_.read(kFioPin, 32), pin);
+  EXPECT_NE(findings().find("unaligned 32-bit write of 0x3fffc012 by code at 0x00000c60 "
+                            "(unaligned_str+0x0)"),
+            std::string::npos)
+      << findings();
+}
+
 // Each access in a block reaches the board as its own instruction: the finding names it.
 TEST_F(Probe, EachFindingNamesTheInstructionOfItsAccess) {
   emu_->call("two_strays");
@@ -650,6 +824,24 @@ TEST_F(WatchUnderGdb, StopsAtTheStoreBeforeItLands) {
   debugger_.join();
   EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "OK", "T05watch:40002000;", "efbeadde",
                                                 "c0060000"}));
+}
+
+class StepUnderGdb : public UnderGdb {
+ protected:
+  // Stops at unaligned_str (0xc60), steps its store and reads the two words it straddles.
+  void SetUp() override {
+    debug(Options{}.watchdog_instructions,
+          {"?", "M40002000,8:0000000000000000", "Z0,c60,4", "c", "s", "m40002000,8", "k"});
+  }
+};
+
+// A step over an unaligned STR (to 0x40002002) shows the aligned word written whole and the
+// next one untouched, as the ARM7TDMI-S leaves them.
+TEST_F(StepUnderGdb, ShowsAnUnalignedStoreAtTheAlignedWord) {
+  emu_->call("unaligned_str", {0x40002002, 0x12345678});
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "OK", "T05swbreak:;", "T05",
+                                                "7856341200000000"}));
 }
 
 class RamFill : public Probe {

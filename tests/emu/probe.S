@@ -490,6 +490,131 @@ branch_next:
         beq     1f
 1:      bx      lr
 
+@ Transfers at r0, which need not be aligned: a word, halfword or signed halfword loaded into
+@ FIO0MASK (0x3FFFC010, after spi_setup) for the test to read, r1 stored as a word or halfword.
+        .org 0xc00
+        .global unaligned_ldr
+unaligned_ldr:
+        ldr     r1, [r0]
+        ldr     r2, =0x3FFFC010
+        str     r1, [r2]
+        bx      lr
+        .ltorg
+
+        .org 0xc20
+        .global unaligned_ldrh
+unaligned_ldrh:
+        ldrh    r1, [r0]
+        ldr     r2, =0x3FFFC010
+        str     r1, [r2]
+        bx      lr
+        .ltorg
+
+        .org 0xc40
+        .global unaligned_ldrsh
+unaligned_ldrsh:
+        ldrsh   r1, [r0]
+        ldr     r2, =0x3FFFC010
+        str     r1, [r2]
+        bx      lr
+        .ltorg
+
+        .org 0xc60
+        .global unaligned_str
+unaligned_str:
+        str     r1, [r0]
+        bx      lr
+
+        .org 0xc70
+        .global unaligned_strh
+unaligned_strh:
+        strh    r1, [r0]
+        bx      lr
+
+@ Two words loaded from r0 with write-back; r0, the two words to 0x40000600..8.
+        .org 0xc80
+        .global unaligned_ldm
+unaligned_ldm:
+        ldmia   r0!, {r2, r3}
+        ldr     r12, =0x40000600
+        stmia   r12, {r0, r2, r3}
+        bx      lr
+        .ltorg
+
+@ r1 and r2 stored below r0 with write-back; r0 to 0x40000600.
+        .org 0xca0
+        .global unaligned_stm
+unaligned_stm:
+        stmdb   r0!, {r1, r2}
+        ldr     r12, =0x40000600
+        str     r0, [r12]
+        bx      lr
+        .ltorg
+
+@ A word loaded from S0SPSR + 2, then S0SPSR itself: FIO0MASK = their OR.
+        .org 0xcc0
+        .global unaligned_spsr
+unaligned_spsr:
+        ldr     r2, =0xE0020004
+        ldr     r1, [r2, #2]
+        ldrb    r3, [r2]
+        orr     r1, r1, r3
+        ldr     r2, =0x3FFFC010
+        str     r1, [r2]
+        bx      lr
+        .ltorg
+
+@ Two words of flash for unaligned loads.
+        .org 0xd00
+        .global flash_words
+flash_words:
+        .word   0x8899AABB, 0x11223344
+
+@ Two loads from r0 in one block, the first only when r2 is not zero: r1 and r3 (as loaded, or
+@ as passed) to 0x40000600..4.
+        .org 0xd20
+        .global unaligned_pair
+unaligned_pair:
+        cmp     r2, #0
+        ldrne   r1, [r0]
+        ldr     r3, [r0]
+        ldr     r12, =0x40000600
+        stmia   r12, {r1, r3}
+        bx      lr
+        .ltorg
+
+@ Loads from r0 that write their base back, post-indexed and pre-indexed down: r0 and the two
+@ words to 0x40000600..8.
+        .org 0xd40
+        .global unaligned_index
+unaligned_index:
+        ldr     r2, [r0], #4
+        ldr     r3, [r0, #-2]!
+        ldr     r12, =0x40000600
+        stmia   r12, {r0, r2, r3}
+        bx      lr
+        .ltorg
+
+@ Stores of the base register itself with write-back: first in the list from r0, second from r1.
+        .org 0xd60
+        .global unaligned_stm_base
+unaligned_stm_base:
+        stmia   r0!, {r0, r3}
+        stmia   r1!, {r0, r1}
+        bx      lr
+
+@ Sends r0 and polls SPIF through an unaligned load of S0SPSR, which puts it in bit 23.
+        .org 0xd80
+        .global unaligned_poll
+unaligned_poll:
+        ldr     r2, =0xE0020000
+        strh    r0, [r2, #8]            @ S0SPDR
+1:      ldr     r3, [r2, #6]            @ S0SPSR + 2
+        tst     r3, #0x800000
+        beq     1b
+        bx      lr
+        .ltorg
+
 @ The LCD select pulsed high as the firmware does before a command: FIO0SET, then FIO0CLR two
 @ instructions later. The stores' data cycles, when the pin changes, are 3 clocks apart: the
 @ first store's second cycle (N), the mov, the second store's first cycle.
