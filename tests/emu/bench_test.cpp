@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <iterator>
 #include <sstream>
+#include <vector>
 
 #include "effects/catalogue.h"
 #include "emu/emulator.h"
@@ -127,7 +128,11 @@ TEST_F(Bench, ChosenTimingLiesInsideThePlausibleBand) {
     SCOPED_TRACE(c.name);
     for (const auto figure : kBandedFigures) {
       const Banded b = banded(*report_, i, figure);
+      std::vector<double> runs;
+      for (const BenchReport::Run& run : report_->band) runs.push_back(run.effects[i].*figure);
       EXPECT_EQ(b.value, c.*figure);
+      EXPECT_EQ(b.low, *std::min_element(runs.begin(), runs.end()));
+      EXPECT_EQ(b.high, *std::max_element(runs.begin(), runs.end()));
       EXPECT_LE(b.low, b.value);
       EXPECT_LE(b.value, b.high);
     }
@@ -157,6 +162,23 @@ TEST_F(Bench, EachTimingIsARunOfItsOwn) {
   }
 }
 
+// A figure's band is the lowest and highest over the band's runs, whichever of them gives it,
+// whether or not the chosen timing is one of them.
+TEST(Banded, IsTheLowestAndHighestOverTheBandsRuns) {
+  auto costs = [](double cycles) {
+    EffectCost c;
+    c.cycles = cycles;
+    return std::vector<EffectCost>{c};
+  };
+  BenchReport r;
+  r.effects = costs(40);
+  r.band = {{Timing{}, costs(30)}, {Timing{}, costs(20)}, {Timing{}, costs(25)}};
+  const Banded b = banded(r, 0, &EffectCost::cycles);
+  EXPECT_EQ(b.value, 40);
+  EXPECT_EQ(b.low, 20);
+  EXPECT_EQ(b.high, 30);
+}
+
 TEST_F(Bench, MemoryFiguresMatchTheImage) {
   if (std::filesystem::exists(kFlashImage)) {
     EXPECT_EQ(report_->flash_bytes, std::filesystem::file_size(kFlashImage));
@@ -176,6 +198,19 @@ TEST_F(Bench, PrintsATableAndJson) {
     EXPECT_NE(json.str().find("\"name\": \"" + c.name + "\""), std::string::npos) << c.name;
   }
   EXPECT_NE(json.str().find("\"cycles_per_second\""), std::string::npos);
+  // The header and the effects' rows line up: the same width on the screen (an en dash is
+  // three bytes, one column).
+  std::istringstream lines(table.str());
+  std::string line;
+  std::vector<std::size_t> widths;
+  for (std::size_t i = 0; i <= report_->effects.size() && std::getline(lines, line); ++i) {
+    widths.push_back(line.size() -
+                     2 * static_cast<std::size_t>(std::count(line.begin(), line.end(), '\xE2')));
+  }
+  ASSERT_EQ(widths.size(), report_->effects.size() + 1);
+  EXPECT_EQ(std::count(widths.begin(), widths.end(), widths.front()),
+            static_cast<std::ptrdiff_t>(widths.size()))
+      << table.str();
   // Each figure that the timing moves, with the band's ends beside it in the table and as
   // fields of their own in JSON; and the timings themselves.
   for (std::size_t i = 0; i < report_->effects.size(); ++i) {
