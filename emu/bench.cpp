@@ -5,6 +5,9 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "emu/emulator.h"
 #include "hw/lpc2138.h"
@@ -67,11 +70,17 @@ void time_slices(Emulator& emu, const runner::Effect& effect, int frames, double
   report.host_seconds += cycles / best;
 }
 
+// What the image left set up, and the counters, after `frames` frames of an effect on a board of
+// its own at `timing` (bring-up and the palette before them); with `timed`, the emulator's
+// throughput over further frames and the memory figures go into it too.
 EffectCost measure_effect(const std::string& elf_path, const runner::Effect& effect, int frames,
-                          int timed_frames, const std::string& profile_dir, BenchReport& report) {
+                          const Timing& timing, BenchReport& report, bool timed, int timed_frames,
+                          const std::string& profile_dir) {
   sim::Board board(sim::make_audio(""));
   board.keep_history(false);  // counts are enough; a long run's log would cost time
-  Emulator emu(elf_path, board);
+  Options options;
+  options.timing = timing;
+  Emulator emu(elf_path, board, options);
   runner::bring_up(emu);
   emu.call("initpal", {effect.palette});
   const Snapshot start = snapshot(emu, board);
@@ -84,7 +93,7 @@ EffectCost measure_effect(const std::string& elf_path, const runner::Effect& eff
                       "lpcdemo bench: " + std::to_string(frames) + " frames of " +
                           std::string(effect.name) + " on " + elf_path);
   }
-  time_slices(emu, effect, frames, seconds, start.counters, timed_frames, report);
+  if (timed) time_slices(emu, effect, frames, seconds, start.counters, timed_frames, report);
   read_setup(board, report);
 
   const double f = frames;
@@ -111,9 +120,11 @@ EffectCost measure_effect(const std::string& elf_path, const runner::Effect& eff
   const std::uint32_t lowest = emu.counters().lowest_sp;
   c.stack = lowest < emu.stack_top() ? emu.stack_top() - lowest : 0;
   c.findings = board.findings().size();
+  const std::string label = std::string(effect.name) + (timed ? "" : " (band's end)");
   for (const sim::Finding& finding : board.findings()) {
-    report.findings.push_back(std::string(effect.name) + ": " + finding.message);
+    report.findings.push_back(label + ": " + finding.message);
   }
+  if (!timed) return c;
 
   report.flash_bytes = emu.flash_used();
   report.ram_bytes = emu.ram_used();
@@ -133,24 +144,73 @@ int margin(const BenchReport& r, const EffectCost& c) {
   return static_cast<int>(r.stack_capacity) - static_cast<int>(c.stack);
 }
 
-void print_table(const BenchReport& r, std::ostream& out) {
-  char line[256];
-  std::snprintf(line, sizeof line, "%-10s %11s %11s %10s %10s %10s %6s %10s %6s %8s %6s %6s\n",
-                "effect", "insns/frame", "clk/frame", "render", "serial", "a/d wait", "conv",
-                "bound", "ratio", "fps", "stack", "margin");
-  out << line;
-  for (const EffectCost& c : r.effects) {
-    std::snprintf(line, sizeof line,
-                  "%-10s %11.0f %11.0f %10.0f %10.0f %10.0f %6.0f %10.0f %6.2f %8.2f %6u %6d\n",
-                  c.name.c_str(), c.instructions, c.cycles, c.render, c.serial, c.adc_wait,
-                  c.conversions, c.bound, c.ratio, c.fps, static_cast<unsigned>(c.stack),
-                  margin(r, c));
-    out << line;
+// Columns of a table for people, right-aligned (the first left-aligned) to their widest cell.
+class Table {
+ public:
+  void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  void print(std::ostream& out) const {
+    std::vector<std::size_t> width;
+    for (const auto& row : rows_) {
+      width.resize(std::max(width.size(), row.size()));
+      for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], columns(row[i]));
+    }
+    for (const auto& row : rows_) {
+      std::string line;
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        const std::string pad(width[i] - columns(row[i]), ' ');
+        line += (i ? " " : "") + (i ? pad + row[i] : row[i] + pad);
+      }
+      out << line << "\n";
+    }
   }
+
+ private:
+  // Characters on the screen: UTF-8 continuation bytes take none.
+  static std::size_t columns(const std::string& s) {
+    return static_cast<std::size_t>(
+        std::count_if(s.begin(), s.end(), [](char ch) { return (ch & 0xC0) != 0x80; }));
+  }
+  std::vector<std::vector<std::string>> rows_;
+};
+
+// "value (low–high)": the figure at the chosen timing, and its lowest and highest over the band;
+// the value alone where the band does not move it.
+std::string with_band(const Banded& b, int decimals) {
+  const std::string value = fixed(b.value, decimals);
+  const std::string low = fixed(b.low, decimals), high = fixed(b.high, decimals);
+  return low == value && high == value ? value : value + " (" + low + "\u2013" + high + ")";
+}
+
+// The timing's fields as people read them; every field of Timing is named here.
+std::string describe(const Timing& t) {
+  return "APB wait " + std::to_string(t.apb_wait);
+}
+
+void print_table(const BenchReport& r, std::ostream& out) {
+  Table table;
+  table.add({"effect", "insns/frame", "clk/frame", "render", "serial", "a/d wait", "conv", "bound",
+             "ratio", "fps", "stack", "margin"});
+  for (std::size_t i = 0; i < r.effects.size(); ++i) {
+    const EffectCost& c = r.effects[i];
+    auto band = [&](double EffectCost::*figure, int decimals) {
+      return with_band(banded(r, i, figure), decimals);
+    };
+    table.add({c.name, fixed(c.instructions, 0), band(&EffectCost::cycles, 0),
+               band(&EffectCost::render, 0), band(&EffectCost::serial, 0),
+               band(&EffectCost::adc_wait, 0), fixed(c.conversions, 0), fixed(c.bound, 0),
+               band(&EffectCost::ratio, 2), band(&EffectCost::fps, 2), std::to_string(c.stack),
+               std::to_string(margin(r, c))});
+  }
+  table.print(out);
   const double mhz = r.effects.empty() ? 0 : r.effects.front().cclk_hz / 1e6;
   out << "clocks are processor clocks at " << fixed(mhz, 1)
       << " MHz (12 MHz crystal); bound = " << sim::kLcdFrameWords << " words x " << r.pclks_per_word
       << " + conversions x " << r.pclks_per_conversion << " peripheral clocks\n";
+  out << "timing: " << describe(r.timing) << "; (low\u2013high) over the plausible band:";
+  for (std::size_t i = 0; i < r.band.size(); ++i) {
+    out << (i ? ", " : " ") << describe(r.band[i].timing);
+  }
+  out << "\n";
   out << "flash " << r.flash_bytes << " bytes, RAM " << r.ram_bytes
       << " bytes (.data + .bss), deepest stack " << r.stack_bytes << " of " << r.stack_capacity
       << " bytes\n";
@@ -171,6 +231,19 @@ std::string quoted(const std::string& s) {
   return q + "\"";
 }
 
+// ", "<name>_low": .., "<name>_high": ..": the figure's lowest and highest over the band.
+std::string json_band(const BenchReport& r, std::size_t effect, const std::string& name,
+                      double EffectCost::*figure, int decimals) {
+  const Banded b = banded(r, effect, figure);
+  return ", \"" + name + "_low\": " + fixed(b.low, decimals) + ", \"" + name +
+         "_high\": " + fixed(b.high, decimals);
+}
+
+// Every field of Timing, as a JSON object.
+std::string json_timing(const Timing& t) {
+  return "{\"apb_wait\": " + std::to_string(t.apb_wait) + "}";
+}
+
 void print_json(const BenchReport& r, std::ostream& out) {
   out << "{\n  \"effects\": [\n";
   for (std::size_t i = 0; i < r.effects.size(); ++i) {
@@ -185,12 +258,23 @@ void print_json(const BenchReport& r, std::ostream& out) {
         << ", \"conversions_per_frame\": " << fixed(c.conversions, 1)
         << ", \"bound_cycles\": " << fixed(c.bound, 1) << ", \"ratio\": " << fixed(c.ratio, 4)
         << ", \"fps\": " << fixed(c.fps, 3) << ", \"cclk_hz\": " << fixed(c.cclk_hz, 0)
-        << ", \"stack_bytes\": " << c.stack << ", \"stack_margin_bytes\": " << margin(r, c)
-        << ", \"findings\": " << c.findings << "}" << (i + 1 < r.effects.size() ? "," : "") << "\n";
+        << json_band(r, i, "cycles_per_frame", &EffectCost::cycles, 1)
+        << json_band(r, i, "render_cycles", &EffectCost::render, 1)
+        << json_band(r, i, "serial_cycles", &EffectCost::serial, 1)
+        << json_band(r, i, "adc_wait_cycles", &EffectCost::adc_wait, 1)
+        << json_band(r, i, "ratio", &EffectCost::ratio, 4)
+        << json_band(r, i, "fps", &EffectCost::fps, 3) << ", \"stack_bytes\": " << c.stack
+        << ", \"stack_margin_bytes\": " << margin(r, c) << ", \"findings\": " << c.findings << "}"
+        << (i + 1 < r.effects.size() ? "," : "") << "\n";
   }
   out << "  ],\n  \"flash_bytes\": " << r.flash_bytes << ",\n  \"ram_bytes\": " << r.ram_bytes
       << ",\n  \"stack_bytes\": " << r.stack_bytes
       << ",\n  \"stack_capacity\": " << r.stack_capacity
+      << ",\n  \"timing\": " << json_timing(r.timing) << ",\n  \"plausible_timings\": [";
+  for (std::size_t i = 0; i < r.band.size(); ++i) {
+    out << (i ? ", " : "") << json_timing(r.band[i].timing);
+  }
+  out << "]"
       << ",\n  \"emulator\": {\"cycles_per_second\": "
       << fixed(r.emulated_cycles / r.host_seconds, 0)
       << ", \"instructions_per_second\": " << fixed(r.emulated_instructions / r.host_seconds, 0)
@@ -204,15 +288,33 @@ void print_json(const BenchReport& r, std::ostream& out) {
 }  // namespace
 
 BenchReport measure_bench(const std::string& elf_path, int frames, int timed_frames,
-                          const std::string& profile_dir) {
+                          const std::string& profile_dir, const Timing& timing) {
   BenchReport report;
+  report.timing = timing;
   if (!profile_dir.empty()) std::filesystem::create_directories(profile_dir);
+  for (const Timing& t : plausible_timings()) report.band.push_back({t, {}});
   for (const runner::Effect& e : runner::effects()) {
     report.effects.push_back(
-        measure_effect(elf_path, e, frames, timed_frames, profile_dir, report));
+        measure_effect(elf_path, e, frames, timing, report, true, timed_frames, profile_dir));
+    for (BenchReport::Run& run : report.band) {
+      run.effects.push_back(run.timing == timing ? report.effects.back()
+                                                 : measure_effect(elf_path, e, frames, run.timing,
+                                                                  report, false, 0, ""));
+    }
   }
   report.timed_frames = frames + timed_frames;
   return report;
+}
+
+Banded banded(const BenchReport& report, std::size_t effect, double EffectCost::*figure) {
+  const double value = report.effects.at(effect).*figure;
+  Banded b{value, value, value};
+  for (std::size_t i = 0; i < report.band.size(); ++i) {
+    const double v = report.band[i].effects.at(effect).*figure;
+    b.low = i ? std::min(b.low, v) : v;
+    b.high = i ? std::max(b.high, v) : v;
+  }
+  return b;
 }
 
 void print_bench(const BenchReport& report, bool json, std::ostream& out) {

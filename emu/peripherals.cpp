@@ -6,12 +6,10 @@
 namespace emu {
 namespace {
 
-// The APB bridge adds wait states to every peripheral access. The manual gives no figure;
-// 3 clocks (with PCLK = CCLK) is an estimate. Fast GPIO and the VIC are not behind it.
-constexpr unsigned kApbWait = 3;
-
-unsigned apb_wait(std::uint32_t addr) {
-  return chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE) ? kApbWait : 0;
+// The APB bridge's wait on every peripheral access (Timing in emulator.h says what fixes it).
+// Fast GPIO and the VIC are not behind the bridge.
+unsigned apb_wait(std::uint32_t addr, const Timing& timing) {
+  return chip::in_region(addr, chip::APB_BASE, chip::APB_SIZE) ? timing.apb_wait : 0;
 }
 
 }  // namespace
@@ -23,7 +21,7 @@ std::uint64_t Emulator::Impl::peripheral_read(std::uint32_t addr, unsigned size)
   const std::size_t before = board.findings().size();
   std::uint32_t v = board.read(addr, size * 8);
   after_board_access(before);
-  const unsigned wait = apb_wait(addr);
+  const unsigned wait = apb_wait(addr, options.timing);
   delay(wait);
   profile_wait(Event::ApbWait, wait);
   const bool polls =
@@ -39,7 +37,7 @@ void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::ui
   const std::size_t before = board.findings().size();
   board.write(addr, size * 8, value);
   after_board_access(before);
-  const unsigned wait = apb_wait(addr);
+  const unsigned wait = apb_wait(addr, options.timing);
   delay(wait);
   profile_wait(Event::ApbWait, wait);
   // Whoever asked the board to stop (the frame cap, a viewer, a signal) ends the run at the

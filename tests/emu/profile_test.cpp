@@ -108,12 +108,13 @@ TEST_F(ProbeProfile, SettledAndWaitedClocksLandOnTheirInstruction) {
   EXPECT_EQ(r.self.at(0x1E8), (Costs{3, 1, 0, 0}));
   // mla_if's mlane: skipped 1, then executed 2 + 4.
   EXPECT_EQ(r.self.at(0xB84), (Costs{1 + 2 + 4, 2, 0, 0}));
-  // poll_tst: strh to S0SPDR 2 + APB 3; each of the n passes: ldrb of S0SPSR 3 + APB 3, tst 1,
-  // beq 3 taken, 1 the last time.
-  EXPECT_EQ(r.self.at(0x4C4), (Costs{2 + 3, 1, 0, 3}));
+  // poll_tst: strh to S0SPDR 2 + the APB wait W; each of the n passes: ldrb of S0SPSR 3 + W,
+  // tst 1, beq 3 taken, 1 the last time.
+  constexpr std::uint64_t W = Timing{}.apb_wait;
+  EXPECT_EQ(r.self.at(0x4C4), (Costs{2 + W, 1, 0, W}));
   const std::uint64_t n = r.self.at(0x4C8)[1];
-  EXPECT_GT(n, 10u);  // 72 * 4 clocks to wait, 10 a pass
-  EXPECT_EQ(r.self.at(0x4C8), (Costs{6 * n, n, 0, 3 * n}));
+  EXPECT_GT(n, 72 * 4 / (7 + W));  // 72 * 4 clocks to wait, 7 + W a pass
+  EXPECT_EQ(r.self.at(0x4C8), (Costs{(3 + W) * n, n, 0, W * n}));
   EXPECT_EQ(r.self.at(0x4CC), (Costs{n, n, 0, 0}));
   EXPECT_EQ(r.self.at(0x4D0), (Costs{3 * n - 2, n, 0, 0}));
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "emu/emulator.h"
+
 namespace emu {
 
 inline constexpr int kBenchFrames = 8;
@@ -31,7 +33,15 @@ struct EffectCost {
 };
 
 struct BenchReport {
-  std::vector<EffectCost> effects;
+  std::vector<EffectCost> effects;  // at `timing`
+  Timing timing;
+  // The same frames of each effect, in the same order, at every timing of the plausible band
+  // (the run at `timing` reused where the band holds it).
+  struct Run {
+    Timing timing;
+    std::vector<EffectCost> effects;
+  };
+  std::vector<Run> band;
   std::uint32_t flash_bytes = 0;
   std::uint32_t ram_bytes = 0;       // .data and .bss
   std::uint32_t stack_bytes = 0;     // deepest main-stack use over all effects
@@ -48,12 +58,20 @@ struct BenchReport {
 };
 
 // Runs bring-up, the effect's palette and `frames` frames of each effect on its own board with
-// the default audio source, and averages over the frames; then `timed_frames` more, for the
-// emulator's throughput only. Throws BadImage (a sim::Refusal) when the image cannot be
-// loaded. With `profile_dir`, the measured frames of each effect are profiled into
-// profile_dir/<effect>.callgrind (profile.h).
+// the default audio source at `timing`, and averages over the frames; then `timed_frames` more,
+// for the emulator's throughput only. The same frames run again, each on a board of its own, at
+// every other timing of the plausible band. Throws BadImage (a sim::Refusal) when the
+// image cannot be loaded. With `profile_dir`, the measured frames of each effect at `timing`
+// are profiled into profile_dir/<effect>.callgrind (profile.h).
 BenchReport measure_bench(const std::string& elf_path, int frames = kBenchFrames,
-                          int timed_frames = 0, const std::string& profile_dir = "");
+                          int timed_frames = 0, const std::string& profile_dir = "",
+                          const Timing& timing = {});
+
+// A figure of an effect at the chosen timing, and the lowest and highest it takes over the band.
+struct Banded {
+  double value = 0, low = 0, high = 0;
+};
+Banded banded(const BenchReport& report, std::size_t effect, double EffectCost::*figure);
 void print_bench(const BenchReport& report, bool json, std::ostream& out);
 
 // The command: prints the report; returns 0, or 1 when the runs produced findings.
