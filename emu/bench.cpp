@@ -183,7 +183,8 @@ std::string with_band(const Banded& b, int decimals) {
 
 // The timing's fields as people read them; every field of Timing is named here.
 std::string describe(const Timing& t) {
-  return "APB wait " + std::to_string(t.apb_wait);
+  return "APB wait " + std::to_string(t.apb_wait) +
+         (t.mam == MamReading{} ? "" : " with the accelerator's alternatives");
 }
 
 void print_table(const BenchReport& r, std::ostream& out) {
@@ -241,7 +242,11 @@ std::string json_band(const BenchReport& r, std::size_t effect, const std::strin
 
 // Every field of Timing, as a JSON object.
 std::string json_timing(const Timing& t) {
-  return "{\"apb_wait\": " + std::to_string(t.apb_wait) + "}";
+  const auto flag = [](bool b) { return b ? "true" : "false"; };
+  return "{\"apb_wait\": " + std::to_string(t.apb_wait) +
+         ", \"mam\": {\"miss_waits_for_prefetch\": " + flag(t.mam.miss_waits_for_prefetch) +
+         ", \"data_read_loses_prefetch\": " + flag(t.mam.data_read_loses_prefetch) +
+         ", \"hit_waits_for_prefetch\": " + flag(t.mam.hit_waits_for_prefetch) + "}}";
 }
 
 void print_json(const BenchReport& r, std::ostream& out) {

@@ -32,6 +32,7 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
   }
 
   flash.bytes.assign(chip::FLASH_SIZE, 0xFF);  // erased flash reads as ones
+  flash.mam = Mam(o.timing.mam);
   for (const Segment& s : image.segments()) {
     const std::uint32_t end = s.addr + static_cast<std::uint32_t>(s.bytes.size());
     if (s.addr >= chip::FLASH_BASE && end <= chip::FLASH_BASE + chip::FLASH_SIZE) {
