@@ -169,10 +169,6 @@ Block decode_block(std::uint32_t addr, const std::vector<std::uint32_t>& words,
   for (std::uint32_t i = 0; i < b.insns; ++i) {
     const arm::Timing& x = t[i];
     b.starts[i] = b.cycles;
-    if (x.memory) {
-      b.transfers.push_back(
-          {i, t.instructions()[i], x.literal ? std::optional(x.literal_addr) : std::nullopt});
-    }
     // Its first cycle fetches the word 8 bytes on.
     if (((addr + (i + 2) * kWord) & kLineMask) == 0) b.marks.push_back({i, Mark::Kind::NewLine, 0});
     // After a mode change the banked sp is another mode's until it is set.

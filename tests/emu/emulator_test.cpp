@@ -653,6 +653,12 @@ TEST_F(Probe, EachFindingNamesTheInstructionOfItsAccess) {
       << findings();
   EXPECT_NE(board_.findings()[1].message.find("0x00000f8c (two_strays+0xc)"), std::string::npos)
       << findings();
+  emu_->call("stm_strays");  // both words of one store-multiple
+  ASSERT_EQ(board_.findings().size(), 4u) << findings();
+  for (const std::size_t i : {2u, 3u}) {
+    EXPECT_NE(board_.findings()[i].message.find("0x00000fc8 (stm_strays+0x8)"), std::string::npos)
+        << findings();
+  }
 }
 
 // A logic analyser on the LCD select sees the pulse as long as the core took between the two

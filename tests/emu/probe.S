@@ -645,3 +645,13 @@ two_strays:
         str     r1, [r0]                @ 0xf8c, to 0xE0020014
         bx      lr
         .ltorg
+
+@ A store-multiple of two words where SPI0 has no registers, after two other instructions.
+        .org 0xfc0
+        .global stm_strays
+stm_strays:
+        ldr     r0, =0xE0020030
+        mov     r1, #1
+        stmia   r0, {r1, r2}            @ 0xfc8: 0xE0020030 and 0xE0020034
+        bx      lr
+        .ltorg
