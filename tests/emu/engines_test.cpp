@@ -77,6 +77,36 @@ TEST_F(Engines, EveryEffectSendsTheSameWords) {
   }
 }
 
+// On the chip every data word of a frame takes the link's 72 clocks and the 10 from the read
+// that sees SPIF to the next store's data cycle (the load's APB wait of 5 and its internal
+// cycle, the test, the branch not taken, the store's first cycle): senddisp's work between a
+// store and its poll's first read is a whole number of passes (7 + 5 clocks) short of the 72,
+// so the last read of every wait falls on the clock SPIF sets.
+TEST_F(Engines, EveryDataWordOfAFrameTakesTheLinkAndTheStoreAfterIt) {
+  static_assert(Timing{}.apb_wait == 5);
+  struct Starts : sim::WireSink {
+    std::vector<double> ns;
+    void lines(double, std::uint32_t) override {}
+    void transfer(double at, std::uint16_t, unsigned, double) override { ns.push_back(at); }
+    void conversion(double, double) override {}
+  } starts;
+  sim::Board board(sim::make_audio("silence"));
+  board.add_wire_sink(starts);
+  Emulator emulated(kImage, board);
+  runner::bring_up(emulated);
+  emulated.call("initpal", {runner::effects()[0].palette});
+  const std::size_t before = starts.ns.size();
+  emulated.call(runner::effects()[0].symbol, {0});
+  constexpr std::size_t kDataWords = 9849;
+  ASSERT_EQ(starts.ns.size() - before, kDataWords + 1);  // and the memory-write command
+  const double clock_ns = 1e9 / board.cclk_hz();
+  std::size_t off = 0;
+  for (std::size_t i = before + 2; i < starts.ns.size(); ++i) {
+    if (std::lround((starts.ns[i] - starts.ns[i - 1]) / clock_ns) != 82) ++off;
+  }
+  EXPECT_EQ(off, 0u) << "of " << kDataWords - 1 << " words";
+}
+
 TEST_F(Engines, DemoFromResetMatchesTheHostBuild) {
   sim::Board native_board(sim::make_audio(codes_));
   {

@@ -70,8 +70,10 @@ TEST(Mam, OffAndPartialModes) {
   EXPECT_FALSE(mam.off());
   EXPECT_EQ(mam.fetch(0x100, kBranch, 0), kMiss);
   EXPECT_EQ(mam.fetch(0x100, kBranch, 10), kMiss);   // every branch reads, latched or not
-  EXPECT_EQ(mam.fetch(0x110, kSequential, 20), 0u);  // sequential lines come prefetched
-  EXPECT_EQ(mam.read(0x2000, 24), kMiss);            // and every data read reads
+  EXPECT_EQ(mam.fetch(0x110, kSequential, 20), 0u);  // sequential lines come prefetched ...
+  EXPECT_EQ(mam.fetch(0x200, kBranch, 30), kMiss);   // ... after the read: 0x210 from 33 to 36
+  EXPECT_EQ(mam.fetch(0x210, kSequential, 34), 1u);
+  EXPECT_EQ(mam.read(0x2000, 24), kMiss);  // and every data read reads
   EXPECT_EQ(mam.read(0x2000, 30), kMiss);
 }
 
