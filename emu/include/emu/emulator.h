@@ -1,24 +1,20 @@
 // The cross-built image on an emulated ARM7TDMI (Unicorn, ARMv4T, ARM state) with the LPC2138's
-// flash, RAM and the board model's peripherals, and an estimate of the processor clocks every
-// instruction takes on the chip.
+// flash, RAM and the board model's peripherals, and the processor clocks every instruction takes
+// on the chip.
 //
-// The estimate: the ARM7TDMI timing table per instruction with S = N = I = one clock, a
+// The clocks: the ARM7TDMI-S timing table per instruction with S = N = I = one clock, a
 // skipped conditional instruction one clock, multiplies by the size of their multiplier
-// operand; the memory accelerator's wait states for code and for every data read from flash,
-// literal pools and tables in pages that hold code included (mam.h); a wait for every APB
-// access (Timing below). Conditions and multiplier operands are read as the instruction sees
-// them: at its block's start or end when nothing in the block changes them on the other side,
-// else by a hook on that one instruction (code copied to RAM by start-up included; code
-// written at run time, and raw flash without symbols, count such an instruction as executed,
-// such a multiply as the slowest).
-// Left out, and what it may cost:
-// - The APB bridge's wait is an estimate (the manuals give none; Timing says what fixes it);
-//   each word to the LCD makes 2 APB accesses plus its polls, so 1 clock off per access moves
-//   a frame by 3-7 % (a poll's passes make it go up or down). The bench shows each figure
-//   over the plausible band.
-// - The accelerator's finer timing (mam.h). With code in RAM there are no waits at all.
-// Overall the frame figures should lie within about 10 % of the chip, nearer for the frames
-// that the serial link and the converter dominate.
+// operand; the memory accelerator's answer to every fetch and to every data read from flash
+// (mam.h); the APB wait after every peripheral access (Timing below). Each instruction has its
+// clock within its block, and each memory access reaches the board at its instruction's data
+// cycle, so the board's time, a trace's edges and a finding's code are the instruction's.
+// Conditions and multiplier operands are read as the instruction sees them: at its block's
+// start or end when nothing in the block changes them on the other side, else by a hook on
+// that one instruction (code copied to RAM by start-up included; code written at run time, and
+// raw flash without symbols, count such an instruction as executed, such a multiply as the
+// slowest). Unaligned loads and stores behave as on the ARM7TDMI-S (unaligned.cpp).
+// Where NXP's documents leave the timing open (the APB wait, details of the accelerator), Timing
+// holds the reading taken, and the bench shows each figure over the plausible band.
 #pragma once
 
 #include <array>
