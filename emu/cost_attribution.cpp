@@ -9,7 +9,6 @@ namespace emu {
 namespace {
 
 constexpr std::uint32_t kWord = 4;
-constexpr std::uint32_t kPeripheralPage = 0x1000;
 
 std::size_t index(Event e) {
   return static_cast<std::size_t>(e);
@@ -17,15 +16,6 @@ std::size_t index(Event e) {
 
 void add(Costs& to, const Costs& c) {
   for (std::size_t i = 0; i < kEvents; ++i) to[i] += c[i];
-}
-
-// The offset from its base register that a load or store names, if an immediate one added
-// before the access (or none, after it); else one no page offset equals.
-std::uint32_t offset_in_page(const arm::Instruction& i) {
-  constexpr std::uint32_t kNone = 0xFFFFFFFF;
-  if (!i.immediate_transfer()) return kNone;
-  if (!i.pre) return 0;
-  return i.up || i.imm == 0 ? i.imm : kNone;
 }
 
 // MOV lr, pc: the return address of an indirect call (BX or LDR pc next).
@@ -55,8 +45,6 @@ Profile::BlockCosts& Profile::costs_of(const Block& b) {
     // A skipped instruction takes one clock; what an executed one takes beyond is settled.
     c.weights.push_back(t.cond == arm::kAlways ? t.cycles : 1);
     c.weight_sum += c.weights.back();
-    if (t.memory) c.accesses.push_back({at, offset_in_page(code[i]), code[i].load});
-    if (t.literal) c.sites.emplace_back(t.literal_addr, at);
   }
   const arm::Instruction& last = code.back();
   const arm::Instruction before =
@@ -77,7 +65,6 @@ void Profile::add_to_last(std::int64_t clocks) {
 }
 
 void Profile::enter(const Block& b, std::uint64_t flash_wait) {
-  last_load_ = 0;
   current_ = &costs_of(b);
   current_end_ = b.end;
   current_->runs += 1;
@@ -103,42 +90,6 @@ void Profile::leave(std::uint64_t exit, std::uint32_t next) {
     }
   }
   current_ = nullptr;
-}
-
-void Profile::wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
-                   const std::function<std::uint32_t()>& locate) {
-  if (!current_) return add_at(locate(), kind, clocks);
-  const auto& accesses = current_->accesses;
-  if (accesses.size() == 1) return add_at(accesses.front().at, kind, clocks);
-  auto& known = current_->sites;
-  auto it =
-      std::find_if(known.begin(), known.end(), [&](const auto& s) { return s.first == accessed; });
-  if (it != known.end()) return add_at(it->second, kind, clocks);
-  if (kind != Event::ApbWait) return add_at(load_reading_flash(locate), kind, clocks);
-  // Peripherals sit at the start of 4 KB pages, so a register's offset in its page is the
-  // offset the instruction names; the registers a memory callback reads may be older than
-  // the block's own changes, so they come last.
-  const std::uint32_t offset = accessed % kPeripheralPage;
-  const auto named = [offset](const Access& a) { return a.offset == offset; };
-  const auto first = std::find_if(accesses.begin(), accesses.end(), named);
-  const bool one = first != accesses.end() &&
-                   std::find_if(std::next(first), accesses.end(), named) == accesses.end();
-  const std::uint32_t at = one ? first->at : locate();
-  known.emplace_back(accessed, at);
-  add_at(at, kind, clocks);
-}
-
-// A memory callback sees the registers as the block started, so only a hook on each load tells
-// which one reads: asked for here, in place from the next run on.
-std::uint32_t Profile::load_reading_flash(const std::function<std::uint32_t()>& locate) {
-  if (last_load_ >= current_->addr && last_load_ < current_end_) return last_load_;
-  if (!current_->loads_watched) {
-    current_->loads_watched = true;
-    for (const Access& a : current_->accesses) {
-      if (a.load && watched_.insert(a.at).second) to_watch_.push_back(a.at);
-    }
-  }
-  return locate();
 }
 
 void Profile::add_at(std::uint32_t at, Event kind, std::uint64_t clocks) {

@@ -89,10 +89,7 @@ void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   const std::uint32_t pc = reg(UC_ARM_REG_PC);
   if (current) finish_block(pc);
   current = nullptr;
-  if (profile) {
-    profile->end_run();
-    watch_loads();
-  }
+  if (profile) profile->end_run();
   sync_board();
   if (err == UC_ERR_OK || checks.faulted) {
     if (checks.faulted) report_fault_to_debugger();
@@ -203,22 +200,6 @@ void Emulator::record_profile() {
     }
     return word;
   });
-}
-
-// Loads the profile asked to watch: a code hook on each, and their code translated again so
-// that it calls the hook.
-void Emulator::Impl::watch_loads() {
-  for (std::uint32_t at : profile->take_loads_to_watch()) {
-    uc_hook id;
-    check(uc_hook_add(uc, &id, UC_HOOK_CODE, reinterpret_cast<void*>(hook_load), this, at, at),
-          "load hook");
-    uc_ctl_remove_cache(uc, at, at + kWord);
-  }
-}
-
-void Emulator::Impl::hook_load(uc_engine*, std::uint64_t addr, std::uint32_t, void* self) {
-  Impl& m = *static_cast<Impl*>(self);
-  if (m.profile) m.profile->load_at(static_cast<std::uint32_t>(addr));
 }
 
 std::string Emulator::write_profile(const std::string& path, const std::string& command) const {

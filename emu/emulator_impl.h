@@ -288,8 +288,6 @@ struct Emulator::Impl {
   AtMain at_main;
   Debug debug;
   std::unique_ptr<Profile> profile;  // while recording one
-  void watch_loads();
-  static void hook_load(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
 
   // Debugging (debug.cpp): the run under a debugger, and the target it reads and changes.
   class Target;

@@ -655,3 +655,11 @@ stm_strays:
         stmia   r0, {r1, r2}            @ 0xfc8: 0xE0020030 and 0xE0020034
         bx      lr
         .ltorg
+
+@ Two loads in one block: r1 points into RAM, r0 into flash.
+        .org 0x1000
+        .global two_loads
+two_loads:
+        ldr     r2, [r1]
+        ldr     r3, [r0]
+        bx      lr

@@ -6,7 +6,8 @@
 // The emulator charges clocks a block at a time; a block's fixed clocks are spread over its
 // instructions by the core's timing table, and what is settled as it runs (a conditional
 // instruction executed, a multiply's early termination) goes to its instruction, a taken
-// conditional branch to the block's last. Waits go to the instruction that made the access.
+// conditional branch to the block's last. Waits go to the instruction that made the access or
+// the fetch.
 // Every clock the emulator charges lands somewhere, so the totals equal its counters.
 //
 // The attribution is cost_attribution.cpp, the writer callgrind_writer.cpp; file and line come
@@ -43,11 +44,6 @@ class Profile {
   // The running block ends, `exit` clocks more for a taken conditional branch, and goes on at
   // `next`: a call, a return or neither.
   void leave(std::uint64_t exit, std::uint32_t next);
-  // `clocks` of wait (FlashWait or ApbWait) for an access to `accessed`, at the instruction that
-  // made it: the running block's only load or store, a load from its literal pool, the one
-  // naming a peripheral register's offset, else the one `locate` finds.
-  void wait(Event kind, std::uint64_t clocks, std::uint32_t accessed,
-            const std::function<std::uint32_t()>& locate);
   // `clocks` the core stalled for the accelerator at the fetch made by the instruction `at`.
   void fetch_wait(std::uint32_t at, std::uint64_t clocks) { add_at(at, Event::FlashWait, clocks); }
   // `clocks` of wait (FlashWait or ApbWait) for an access made by the instruction `at`.
@@ -58,11 +54,6 @@ class Profile {
   // `clocks` settled from the state at the running block's start or end, for its instruction
   // `index`.
   void settled_in_block(std::uint32_t index, std::uint64_t clocks);
-  // The load at `at` is about to run (a code hook on the loads of blocks that read flash with
-  // several: a memory callback cannot tell which of them it comes from).
-  void load_at(std::uint32_t at) { last_load_ = at; }
-  // Loads that should report to load_at from now on; each once.
-  std::vector<std::uint32_t> take_loads_to_watch() { return std::exchange(to_watch_, {}); }
   // The running poll loop went round `passes` more times, `pass` clocks each, `apb_wait` of them
   // at its load.
   void repeat(std::uint64_t passes, std::uint64_t pass, std::uint64_t apb_wait);
@@ -75,11 +66,6 @@ class Profile {
 
  private:
   enum class Flow : std::uint8_t { None, Call, Return };
-  struct Access {
-    std::uint32_t at;
-    std::uint32_t offset;  // from the base register, if an immediate (offset_in_page)
-    bool load;
-  };
   // What one decoded block cost over all its runs.
   struct BlockCosts {
     std::uint32_t addr = 0;
@@ -91,10 +77,6 @@ class Profile {
     std::int64_t on_last = 0;
     std::vector<Costs> extra;  // per instruction: waits, clocks settled in place
     Flow flow = Flow::None;
-    std::vector<Access> accesses;  // its loads and stores
-    bool loads_watched = false;    // asked for load_at on each of its loads
-    // Addresses whose accesses come from one instruction: literals and peripheral registers.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> sites;  // accessed, by
   };
   struct Frame {
     std::uint32_t site, callee, ret;
@@ -107,7 +89,6 @@ class Profile {
 
   BlockCosts& costs_of(const Block& b);
   void add_at(std::uint32_t at, Event kind, std::uint64_t clocks);
-  std::uint32_t load_reading_flash(const std::function<std::uint32_t()>& locate);
   void add_to_last(std::int64_t clocks);
   void close(const Frame& f);
   std::map<std::uint32_t, Costs> self_costs() const;
@@ -121,9 +102,6 @@ class Profile {
   std::vector<Frame> stack_;
   std::map<std::pair<std::uint32_t, std::uint32_t>, Edge> edges_;  // by call site, callee
   Costs totals_{};
-  std::uint32_t last_load_ = 0;  // in the running block, by load_at
-  std::vector<std::uint32_t> to_watch_;
-  std::set<std::uint32_t> watched_;  // a load may belong to blocks of several lengths
 };
 
 }  // namespace emu
