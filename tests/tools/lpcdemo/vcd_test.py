@@ -14,6 +14,7 @@ import tempfile
 
 TIMEOUT = 120  # seconds for any one step
 PCLK_HZ = 36e6
+CCLK_HZ = 36e6  # the core's clock, PCLK's too once io_init sets VPBDIV
 BIT_S = 8 / PCLK_HZ  # SCK = PCLK / S0SPCCR, 8: 222 ns
 CONVERSION_S = 11 * 256 / PCLK_HZ  # 11 A/D clocks of PCLK / 256: 78.2 us
 DOWNSAMPLE = 10  # sigrok keeps every 10th time unit of the trace: a decode in about a second
@@ -88,6 +89,20 @@ def bring_up_failures(engine, unit_s, changes):
     return failures
 
 
+def select_pulse_failures(unit_s, changes):
+    """Before each command the image raises LCD_CS and lowers it again with two stores to the
+    fast GPIO registers with one data-processing instruction between them (the first store's
+    second cycle, the instruction, the second store's first cycle): the pin is high for 3
+    clocks, 83.3 ns at 36 MHz, as the core's timing gives it."""
+    cs, first_clock = changes["LCD_CS"], changes["SCK0"][1][0]
+    widths = [(fall - rise) * unit_s for (rise, up), (fall, down) in zip(cs, cs[1:])
+              if up == 1 and down == 0 and rise > first_clock]
+    off = [w for w in widths if abs(w - 3 / CCLK_HZ) > unit_s]
+    if len(widths) < 2 or off:
+        return [f"{len(widths)} select pulses, {len(off)} not 3 clocks: {off[:3]}"]
+    return []
+
+
 def picture_failures(engine, gif, png):
     """What differs from the defaults in a run's GIF and first PNG."""
     width, height = 98 * 4, 67 * 4
@@ -137,6 +152,8 @@ def check(lpcdemo, engine, out):
         failures.append(f"{len(busy)} busy pulses, {len(off)} not {CONVERSION_S * 1e6:.1f} us: "
                         f"{off[:3]}")
     failures += bring_up_failures(engine, unit_s, changes)
+    if engine == "emulated":
+        failures += select_pulse_failures(unit_s, changes)
     failures += picture_failures(engine, open(gif, "rb").read(),
                                  open(f"{png}/frame0000.png", "rb").read())
     for f in failures:
