@@ -108,7 +108,11 @@ class Emulator::Impl::Target final : public GdbTarget {
   // Code the debugger patches is decoded again when it next runs.
   bool write_flash(std::uint32_t addr, std::span<const std::uint8_t> in) {
     std::copy(in.begin(), in.end(), m_.flash.bytes.begin() + addr);
-    uc_mem_write(m_.uc, addr, in.data(), in.size());  // only code pages take it; others read bytes
+    // Code pages are Unicorn's memory; the others read the bytes, and their write callback
+    // lets the debugger's write through.
+    m_.debug.patching = true;
+    uc_mem_write(m_.uc, addr, in.data(), in.size());
+    m_.debug.patching = false;
     uc_ctl_remove_cache(m_.uc, addr, addr + in.size());
     m_.current = nullptr;
     m_.blocks.all.clear();

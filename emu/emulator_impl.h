@@ -101,6 +101,7 @@ struct Emulator::Impl {
     bool stop_first = false;  // before the next instruction: the start, or a step's end
     bool step = false;
     bool killed = false;                       // by the debugger: the run ends where it stopped
+    bool patching = false;                     // the debugger writes flash, not the program
     std::optional<StopReason> hit;             // what a hook stopped the core for
     std::uint32_t accessed = 0;                // the watched address a hit touched
     Access access{};                           // and how

@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::uint8_t kInterrupt = 0x03;  // what GDB sends for Ctrl-C
 constexpr std::size_t kMaxPacket = 0x4000;
-constexpr std::size_t kMaxMemory = kMaxPacket / 2 - 16;  // bytes one 'm' reply can carry
+constexpr std::size_t kMaxMemory = kMaxPacket / 2;  // bytes one 'm' reply carries at the most
 // An ARM7TDMI in ARM state: the core registers, cpsr numbered as GDB numbers it for ARM.
 constexpr std::string_view kTargetXml =
     "<?xml version=\"1.0\"?>"
@@ -184,7 +184,7 @@ bool GdbServer::read_packet(std::string& packet) {
     packet.clear();
     unsigned sum = 0;
     while (read_byte(c) && c != '#') {
-      if (packet.size() >= kMaxPacket) return false;
+      if (packet.size() == kMaxPacket) return false;
       packet += static_cast<char>(c);
       sum += c;
     }
@@ -344,6 +344,8 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
       return memory(std::string(args), target);
     case 'M':
       return write_memory(std::string(args), target);
+    case 'X':
+      return write_binary(args, target);
     case 'c':
     case 'C':
       return go(Resume::Continue);
@@ -364,7 +366,9 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
       break;
   }
   if (p.starts_with("qSupported")) {
-    return "PacketSize=" + std::to_string(kMaxPacket) +
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", kMaxPacket);  // GDB reads it as hex
+    return "PacketSize=" + std::string(size) +
            ";qXfer:features:read+;swbreak+;hwbreak+;vContSupported+;QStartNoAckMode+";
   }
   if (p.starts_with("qXfer:features:read:target.xml:")) {
@@ -404,6 +408,25 @@ std::string GdbServer::write_memory(const std::string& args, GdbTarget& target) 
   const auto bytes = parse_bytes(std::string_view(args).substr(colon + 1));
   if (!bytes || bytes->size() != range->second) return kError;
   return target.write_memory(range->first, *bytes) ? kOk : kError;
+}
+
+// X addr,length:data, the data as bytes, with '}' escaping the next byte XOR 0x20 ('#', '$',
+// '}' and '*' come escaped).
+std::string GdbServer::write_binary(std::string_view args, GdbTarget& target) {
+  constexpr char kEscape = '}';
+  constexpr std::uint8_t kEscapeXor = 0x20;
+  const std::size_t colon = args.find(':');
+  const auto range = parse_range(args.substr(0, colon));
+  if (!range || colon == std::string::npos) return kError;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = colon + 1; i < args.size(); ++i) {
+    const bool escaped = args[i] == kEscape && i + 1 < args.size();
+    if (escaped) ++i;
+    bytes.push_back(static_cast<std::uint8_t>(args[i]) ^ (escaped ? kEscapeXor : 0));
+  }
+  if (bytes.size() != range->second) return kError;
+  if (bytes.empty()) return kOk;  // GDB asks so whether X is understood
+  return target.write_memory(range->first, bytes) ? kOk : kError;
 }
 
 // Z/z type,addr,kind: 0 software and 1 hardware breakpoints, 2 write, 3 read, 4 access

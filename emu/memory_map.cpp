@@ -119,7 +119,7 @@ void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size
   auto* win = static_cast<Window*>(w);
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
-  if (self.unaligned.swallow) return;
+  if (self.unaligned.swallow || self.debug.patching) return;  // the bytes are in place
   self.flash_store_fault(addr, size, static_cast<std::uint32_t>(value),
                          self.locate(addr, {size, true}));
 }

@@ -75,6 +75,7 @@ class GdbServer {
   std::string answer(const std::string& packet, GdbTarget& target, Resume& resume, bool& resumes);
   std::string memory(const std::string& args, GdbTarget& target);
   std::string write_memory(const std::string& args, GdbTarget& target);
+  std::string write_binary(std::string_view args, GdbTarget& target);
   std::string point(const std::string& packet, GdbTarget& target);
   std::string features(const std::string& args) const;
   void close_connection();

@@ -98,6 +98,38 @@ class Gdb(unittest.TestCase):
             self.assertEqual(pathlib.Path(f"{d}/gdb.bin").read_bytes(),
                              pathlib.Path(f"{d}/plain.bin").read_bytes())
 
+    def test_large_memory_writes_a_flash_dump_and_load(self):
+        # Packets as large as the stub says it takes, in GDB's binary X packets: 10,000 bytes
+        # of RAM, a word of flash in a page without code, the flash read back whole, then the
+        # image loaded again over itself; the run then goes on to the same words as without.
+        with tempfile.TemporaryDirectory() as d:
+            flash = pathlib.Path(IMAGE).with_suffix(".bin").read_bytes()
+            output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1",
+                                                "--words", f"{d}/gdb.bin"], [
+                "set debug remote 1",
+                f"set {{char[10000]}}{SPARE:#x} = {{0x5a}}",
+                "set debug remote 0",
+                f"print/x *(unsigned char*){SPARE:#x}",               # $1
+                "set {int}0x8000 = 0x12345678", "print/x *(int*)0x8000",  # $2
+                # '*', '}', '$' and '#' go escaped in an X packet
+                f"set {{int}}{SPARE + 16:#x} = 0x2a7d2423", f"print/x *(int*){SPARE + 16:#x}",
+                f"dump binary memory {d}/flash.bin 0 {len(flash):#x}",
+                "load", "continue"])
+            self.assertIn(f"Sending packet: $X{SPARE:x},2710:", output)  # one packet, 10,000 bytes
+            self.assertIn("Packet received: OK", output)
+            self.assertIn("$1 = 0x5a", output)
+            self.assertIn("$2 = 0x12345678", output)
+            self.assertIn("$3 = 0x2a7d2423", output)
+            self.assertEqual(pathlib.Path(f"{d}/flash.bin").read_bytes(), flash)
+            self.assertIn("Transfer rate", output)  # load went through
+            self.assertEqual(status, 0, log)
+            self.assertNotIn("write to flash", log)
+            plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                    "--effect", "plasma", "--frames", "1", "--words",
+                                    f"{d}/plain.bin"], capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(pathlib.Path(f"{d}/gdb.bin").read_bytes(),
+                             pathlib.Path(f"{d}/plain.bin").read_bytes())
+
     def test_a_broken_image_stops_with_sigill_where_it_breaks(self):
         with tempfile.TemporaryDirectory() as d:
             broken = f"{d}/broken.elf"
