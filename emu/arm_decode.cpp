@@ -1,5 +1,7 @@
 #include "emu/arm_decode.h"
 
+#include <bit>
+
 namespace emu::arm {
 namespace {
 
@@ -226,6 +228,13 @@ std::optional<std::uint32_t> transfer_address(const Instruction& i, std::uint32_
   const std::uint32_t offset = i.operand == Operand::Immediate ? i.imm : shifted(i, r[i.rm]);
   if (!i.pre) return base;  // post-indexed: the base, offset after
   return i.up ? base + offset : base - offset;
+}
+
+std::uint32_t block_transfer_start(const Instruction& i, std::uint32_t base) {
+  constexpr std::uint32_t kWordBytes = 4;
+  const auto bytes = kWordBytes * static_cast<std::uint32_t>(std::popcount(i.registers));
+  if (i.up) return i.pre ? base + kWordBytes : base;
+  return i.pre ? base - bytes : base - bytes + kWordBytes;
 }
 
 }  // namespace emu::arm

@@ -84,9 +84,7 @@ std::optional<unsigned> word_reaching(const Transfer& t, std::uint32_t pc, const
     return a && (*a == accessed || aligned == accessed) ? std::optional<unsigned>(0) : std::nullopt;
   }
   const auto words = static_cast<std::uint32_t>(std::popcount(x.registers));
-  const std::uint32_t base = r[x.rn];
-  const std::uint32_t low =
-      x.up ? base + (x.pre ? kWord : 0) : base - words * kWord + (x.pre ? 0 : kWord);
+  const std::uint32_t low = arm::block_transfer_start(x, r[x.rn]);
   const std::uint32_t k = ((accessed & ~3u) - (low & ~3u)) / kWord;
   if (k >= words) return std::nullopt;
   return k;

@@ -45,13 +45,6 @@ std::uint32_t offset_of(const arm::Instruction& i, const std::uint32_t* r, std::
   return arm::shifted(i, r[i.rm]);
 }
 
-// The lowest address a block transfer of n words from `base` reaches.
-std::uint32_t block_start(const arm::Instruction& i, std::uint32_t base) {
-  const auto bytes = kWord * static_cast<std::uint32_t>(std::popcount(i.registers));
-  if (i.up) return i.pre ? base + kWord : base;
-  return i.pre ? base - bytes : base - bytes + kWord;
-}
-
 }  // namespace
 
 void Emulator::Impl::hook_unaligned(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
@@ -96,7 +89,7 @@ std::optional<std::uint32_t> Emulator::Impl::unaligned_instruction(std::uint32_t
       const std::uint32_t at = !i.pre ? base : i.up ? base + offset : base - offset;
       if (at == accessed && i.size == size) return pc;
     } else if (i.kind == arm::Class::BlockTransfer && !i.user && i.registers != 0) {
-      if (block_start(i, base) == accessed && size == kWord) return pc;
+      if (arm::block_transfer_start(i, base) == accessed && size == kWord) return pc;
     }
   }
   return std::nullopt;
@@ -189,7 +182,7 @@ std::uint32_t Emulator::Impl::unaligned_block(const arm::Instruction& i, std::ui
   const std::uint32_t base = r[i.rn];
   const auto bytes = kWord * static_cast<std::uint32_t>(std::popcount(i.registers));
   const std::uint32_t after = i.up ? base + bytes : base - bytes;
-  std::uint32_t at = block_start(i, base) & ~(kWord - 1);
+  std::uint32_t at = arm::block_transfer_start(i, base) & ~(kWord - 1);
   std::uint32_t next = pc + kWord;
   if (i.load && i.writeback) set_reg(kCoreRegister[i.rn], after);  // a loaded base wins
   bool first = true;

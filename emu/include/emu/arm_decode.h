@@ -102,4 +102,8 @@ std::uint32_t shifted(const Instruction& i, std::uint32_t rm);
 std::optional<std::uint32_t> transfer_address(const Instruction& i, std::uint32_t pc,
                                               const std::uint32_t* r);
 
+// The lowest address a block transfer from `base` reaches (its first word), before the core
+// drops the address's low bits.
+std::uint32_t block_transfer_start(const Instruction& i, std::uint32_t base);
+
 }  // namespace emu::arm
