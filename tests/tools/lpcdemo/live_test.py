@@ -90,15 +90,15 @@ class Display(unittest.TestCase):
                 view.wait()
                 view.stdout.close()
 
-    def frame_span(self, *args):
-        """Seconds from the first frame of a 40-frame plasma view to its last, as --png-dir
-        wrote them (each as it arrives, before the window shows it)."""
+    def frame_span(self, *args, frames=PACE_FRAMES):
+        """Seconds from the first frame of a plasma view to its last, as --png-dir wrote them
+        (each as it arrives, before the window shows it)."""
         with tempfile.TemporaryDirectory() as d:
-            done = lpcdemo(["view", "--effect", "plasma", "--frames", str(PACE_FRAMES),
+            done = lpcdemo(["view", "--effect", "plasma", "--frames", str(frames),
                             "--scale", "1", "--png-dir", d, *args], env=self.env)
             self.assertEqual(done.returncode, 0, done.stderr)
             first, last = (os.stat(f"{d}/frame{k:04d}.png").st_mtime_ns
-                           for k in (0, PACE_FRAMES - 1))
+                           for k in (0, frames - 1))
         return (last - first) / 1e9
 
     def test_the_view_keeps_the_boards_pace_unless_fast(self):
@@ -106,11 +106,12 @@ class Display(unittest.TestCase):
         # 19.7 ms a frame). The window holds each frame until the board's time for the next
         # has come, so the last frame arrives at least 38 frame times after the first: above
         # 0.95 s even at 40 frames a second, native (the cycle estimate's pace) or emulated
-        # (the board's clock). --fast renders as fast as the host does, in far less.
-        paced = self.frame_span()
-        self.assertGreater(paced, 38 / 40)
+        # (the board's clock). --fast renders as fast as the host does: ten times as many
+        # frames (some 0.1 s a 40 here) still in less than the board's time for them, with a
+        # margin that holds on a loaded machine.
+        self.assertGreater(self.frame_span(), 38 / 40)
         self.assertGreater(self.frame_span("--engine", "emulated"), 38 / 40)
-        self.assertLess(self.frame_span("--fast"), 0.75 * paced)
+        self.assertLess(self.frame_span("--fast", frames=10 * PACE_FRAMES), 0.75 * 380 / 40)
 
     def test_a_view_without_frames_goes_on_until_closed(self):
         # Past run's default of 100 frames, until the window is closed (here by SIGTERM).
