@@ -77,8 +77,11 @@ void Emulator::Impl::install_hooks() {
 
 void Emulator::Impl::reset_run() {
   current = nullptr;
-  checks = {.watchdog_deadline = counters.instructions + options.watchdog_instructions,
-            .frames_seen = board.lcd().frame_count()};
+  // A bound in board time ends a run that completes no frame; the watchdog is not needed then.
+  const std::uint64_t watchdog =
+      board.time_limit() ? kNoTimeLimit : counters.instructions + options.watchdog_instructions;
+  checks = {.watchdog_deadline = watchdog, .frames_seen = board.lcd().frame_count()};
+  update_time_limit();
 }
 
 void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
@@ -182,6 +185,10 @@ void Emulator::run_main() {
 
 bool Emulator::has(std::string_view symbol) const {
   return impl_->image.find(symbol).has_value();
+}
+
+std::string Emulator::location() const {
+  return impl_->where(impl_->reg(UC_ARM_REG_PC));
 }
 
 const Counters& Emulator::counters() const {
