@@ -148,6 +148,17 @@ Emulator::~Emulator() {
   impl_->finish_debugging();
 }
 
+// The halt loop spins on while UART0 sends what it still holds, as on the chip, within the
+// board's time bound; the clocks it spins are not the program's and are not counted.
+void Emulator::Impl::let_transmitter_finish() {
+  if (checks.faulted || debug.killed || board.stop_requested()) return;
+  while (const std::optional<std::uint64_t> done = board.character_done_at()) {
+    const std::uint64_t at = *done - board.cclk_cycles() + board_time;
+    sync_board(std::min(at, checks.time_limit_at));
+    if (at >= checks.time_limit_at) return;
+  }
+}
+
 // The run is over: the debugger hears that the program exited, with status 1 after findings.
 void Emulator::Impl::finish_debugging() {
   if (debug.server) debug.server->exited(board.findings().empty() ? 0 : 1);
@@ -180,6 +191,7 @@ void Emulator::run_main() {
   } else if (m.reach_main()) {
     m.run(*m.layout.main, kReturnPage);
   }
+  m.let_transmitter_finish();
   m.finish_debugging();  // the halt loop ends the program
 }
 

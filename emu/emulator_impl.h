@@ -172,6 +172,7 @@ struct Emulator::Impl {
   void reset_run();
   void run(std::uint32_t begin, std::uint32_t until);
   bool reach_main();
+  void let_transmitter_finish();
 
   // Memory map (memory_map.cpp).
   void map_memory();

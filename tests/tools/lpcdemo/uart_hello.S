@@ -1,6 +1,7 @@
 @ Prints "hello\n" on UART0, 8 data bits, no parity, one stop bit, at PCLK / (16 x DIVISOR)
 @ (given with --defsym), polling THRE before each byte, then polls RDR to echo what comes in:
-@ nothing does on the board, and no frame is ever sent, so a run of it ends by --board-seconds. The clocks are the firmware's:
+@ nothing does on the board, and no frame is ever sent, so a run of it ends by --board-seconds.
+@ With HALT defined it halts instead, its last two bytes still in the UART. The clocks are the firmware's:
 @ CCLK = PCLK = 3 x 12 MHz = 36 MHz, so DIVISOR 234 gives 9615 baud, 20 gives 112500.
         .arm
         .syntax unified
@@ -60,7 +61,11 @@ lock:   ldrh    r1, [r0, #0x88]
         ldr     r2, =text
 next:   ldrb    r1, [r2], #1
         cmp     r1, #0
+        .ifdef HALT
+        beq     halt
+        .else
         beq     idle
+        .endif
 wait:   ldrb    r3, [r0, #0x14]         @ U0LSR
         tst     r3, #0x20               @ THRE
         beq     wait
@@ -74,6 +79,8 @@ idle:   ldrb    r3, [r0, #0x14]         @ U0LSR
         ldrb    r1, [r0]                @ U0RBR
         strb    r1, [r0]                @ U0THR
         b       idle
+
+halt:   b       halt
 
 feed:   mov     r1, #0xAA
         strb    r1, [r0, #0x8C]

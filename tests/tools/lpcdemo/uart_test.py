@@ -5,6 +5,8 @@ with -, in a file otherwise), sigrok's UART decoder reads the same bytes from th
 at the nominal rate, the characters follow each other at the divisor's exact bit time (the
 image polls THRE, so each is written while the one before it is on the line), and
 --board-seconds ends the run with one line naming the poll the program was in, status 0.
+The same image made to halt once it has written its last byte ends its run there, and what its
+UART still held leaves the pin while the halt loop spins.
 
 usage: uart_test.py LPCDEMO IMAGE_DIR (uart_hello_234.elf, uart_hello_20.elf)"""
 
@@ -76,11 +78,23 @@ def check(lpcdemo, image_dir, out, divisor, baud, uart):
     return not failures
 
 
+def check_halt(lpcdemo, image_dir):
+    run = subprocess.run([lpcdemo, "run", "--engine", "emulated", "--firmware",
+                          f"{image_dir}/uart_hello_234-halt.elf", "--uart", "-"],
+                         capture_output=True, text=True, timeout=TIMEOUT)
+    expected = "hello\ndemo (emulated): 0 frames, 0 words, 0 findings\n"
+    if run.returncode != 0 or run.stdout != expected:
+        print(f"FAIL (halt): exit {run.returncode}, stdout {run.stdout!r}, not {expected!r}")
+        return False
+    return True
+
+
 def main():
     lpcdemo, image_dir = sys.argv[1:3]
     with tempfile.TemporaryDirectory() as out:
         results = [check(lpcdemo, image_dir, out, 234, 9600, "-"),
-                   check(lpcdemo, image_dir, out, 20, 115200, f"{out}/uart.txt")]
+                   check(lpcdemo, image_dir, out, 20, 115200, f"{out}/uart.txt"),
+                   check_halt(lpcdemo, image_dir)]
     return 0 if all(results) else 1
 
 
