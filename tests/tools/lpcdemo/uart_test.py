@@ -6,7 +6,9 @@ at the nominal rate, the characters follow each other at the divisor's exact bit
 image polls THRE, so each is written while the one before it is on the line), and
 --board-seconds ends the run with one line naming the poll the program was in, status 0.
 The same image made to halt once it has written its last byte ends its run there, and what its
-UART still held leaves the pin while the halt loop spins.
+UART still held leaves the pin while the halt loop spins. The bound ends the built image too:
+in start-up from reset, and in an effect's bring-up, whose calibration takes 1024 conversions
+of 78 us, with no call after it and no finding.
 
 usage: uart_test.py LPCDEMO IMAGE_DIR (uart_hello_234.elf, uart_hello_20.elf)"""
 
@@ -89,12 +91,29 @@ def check_halt(lpcdemo, image_dir):
     return True
 
 
+def check_bounds(lpcdemo):
+    failures = []
+    for args, seconds, where in [(["--effect", "demo"], 0.0001, r"Reset_Handler"),
+                                 (["--effect", "plasma"], 0.02, r"calibratead|\w*adc\w*")]:
+        run = subprocess.run([lpcdemo, "run", "--engine", "emulated", *args, "--board-seconds",
+                              str(seconds)], capture_output=True, text=True, timeout=TIMEOUT)
+        name = args[1]
+        expected = (rf"^{name} \(emulated\): {seconds} s of board time, the program at "
+                    rf"0x[0-9a-f]{{8}} \(({where})\+0x[0-9a-f]+\)\n"
+                    rf"{name} \(emulated\): 0 frames, \d+ words, 0 findings\n$")
+        if run.returncode != 0 or not re.match(expected, run.stdout):
+            failures.append(f"{name} at {seconds} s: exit {run.returncode}, {run.stdout!r}")
+    for f in failures:
+        print(f"FAIL (bound): {f}")
+    return not failures
+
+
 def main():
     lpcdemo, image_dir = sys.argv[1:3]
     with tempfile.TemporaryDirectory() as out:
         results = [check(lpcdemo, image_dir, out, 234, 9600, "-"),
                    check(lpcdemo, image_dir, out, 20, 115200, f"{out}/uart.txt"),
-                   check_halt(lpcdemo, image_dir)]
+                   check_halt(lpcdemo, image_dir), check_bounds(lpcdemo)]
     return 0 if all(results) else 1
 
 
