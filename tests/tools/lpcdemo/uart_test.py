@@ -8,11 +8,13 @@ image polls THRE, so each is written while the one before it is on the line), an
 The same image made to halt once it has written its last byte ends its run there, and what its
 UART still held leaves the pin while the halt loop spins. The bound ends the built image too:
 in start-up from reset, and in an effect's bring-up, whose calibration takes 1024 conversions
-of 78 us, with no call after it and no finding.
+of 78 us, with no call after it and no finding. On standard output each line comes as its
+last byte leaves the pin, not when the run ends.
 
 usage: uart_test.py LPCDEMO IMAGE_DIR (uart_hello_234.elf, uart_hello_20.elf)"""
 
 import re
+import select
 import subprocess
 import sys
 import tempfile
@@ -91,6 +93,25 @@ def check_halt(lpcdemo, image_dir):
     return True
 
 
+def check_flushed(lpcdemo, image_dir):
+    # A day of board time: the run goes on long after "hello" until it is killed.
+    run = subprocess.Popen([lpcdemo, "run", "--engine", "emulated", "--firmware",
+                            f"{image_dir}/uart_hello_20.elf", "--uart", "-", "--board-seconds",
+                            "86400"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        ready = select.select([run.stdout], [], [], 20)[0]
+        line = run.stdout.readline() if ready else b""
+        running = run.poll() is None
+    finally:
+        run.kill()
+        run.wait()
+        run.stdout.close()
+    if line != b"hello\n" or not running:
+        print(f"FAIL (flush): {line!r} while the run goes on: {running}")
+        return False
+    return True
+
+
 def check_bounds(lpcdemo):
     failures = []
     for args, seconds, where in [(["--effect", "demo"], 0.0001, r"Reset_Handler"),
@@ -113,7 +134,8 @@ def main():
     with tempfile.TemporaryDirectory() as out:
         results = [check(lpcdemo, image_dir, out, 234, 9600, "-"),
                    check(lpcdemo, image_dir, out, 20, 115200, f"{out}/uart.txt"),
-                   check_halt(lpcdemo, image_dir), check_bounds(lpcdemo)]
+                   check_halt(lpcdemo, image_dir), check_bounds(lpcdemo),
+                   check_flushed(lpcdemo, image_dir)]
     return 0 if all(results) else 1
 
 
