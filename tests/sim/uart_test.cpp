@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "board_helpers.h"
 
@@ -28,7 +29,8 @@ struct Uart : sim::UartSink, sim::WireSink {
   void lines(double, std::uint32_t) override {}
   void transfer(double, std::uint16_t, unsigned, double) override {}
   void conversion(double, double) override {}
-  void character(double, std::uint16_t l, unsigned n, double ns) override {
+  void character(double at, std::uint16_t l, unsigned n, double ns) override {
+    starts.push_back(at);
     levels = l;
     bits = n;
     bit_ns = ns;
@@ -60,6 +62,7 @@ struct Uart : sim::UartSink, sim::WireSink {
 
   sim::Board board;
   std::string bytes;
+  std::vector<double> starts;  // ns
   std::uint16_t levels = 0;
   unsigned bits = 0;
   double bit_ns = 0;
@@ -211,6 +214,21 @@ TEST(Uart0, InterruptIdentificationFifoResetAndTxen) {
   u.board.advance(160);
   EXPECT_EQ(u.bytes, "abe");
   EXPECT_TRUE(u.board.findings().empty()) << u.findings();
+}
+
+// A character follows the one before it on the wire where that one's stop bit ends, however
+// much later the board is next accessed: at PCLK = 3 MHz and divisor 1, 160 peripheral clocks
+// of 333.3 ns.
+TEST(Uart0, ACharacterStartsWhereTheOneBeforeItEnds) {
+  Uart u;
+  u.up(1);
+  u.w(chip::VPBDIV, 0);
+  u.w(chip::U0THR, 'a');
+  u.w(chip::U0THR, 'b');
+  u.board.advance(10'000);
+  ASSERT_EQ(u.starts.size(), 2u);
+  EXPECT_NEAR(u.starts[1] - u.starts[0], 160 * 1e9 / 3e6, 1e-6);
+  EXPECT_EQ(u.bytes, "ab");
 }
 
 // A character sent while P0.0 is GPIO takes its time but reaches neither the byte sinks nor
