@@ -186,6 +186,7 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   }
   if (b.halt) uc_emu_stop(uc);
   if (counters.instructions >= checks.watchdog_deadline) check_watchdog();
+  if (counters.cycles >= checks.time_limit_at) check_time_limit();
   if (debug.server) poll_debugger();
 }
 

@@ -77,8 +77,11 @@ void Emulator::Impl::install_hooks() {
 
 void Emulator::Impl::reset_run() {
   current = nullptr;
-  checks = {.watchdog_deadline = counters.instructions + options.watchdog_instructions,
-            .frames_seen = board.lcd().frame_count()};
+  // A bound in board time ends a run that completes no frame; the watchdog is not needed then.
+  const std::uint64_t watchdog =
+      board.time_limit() ? kNoTimeLimit : counters.instructions + options.watchdog_instructions;
+  checks = {.watchdog_deadline = watchdog, .frames_seen = board.lcd().frame_count()};
+  update_time_limit();
 }
 
 void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
@@ -115,7 +118,8 @@ bool Emulator::Impl::reach_main() {
   const std::uint32_t main = *layout.main;
   run(chip::FLASH_BASE, main);
   if (checks.faulted || reg(UC_ARM_REG_PC) != main) {
-    if (!checks.faulted && !debug.killed) {
+    // A stop asked for (the board's time bound, say) is no failure of start-up.
+    if (!checks.faulted && !debug.killed && !board.stop_requested()) {
       fault("start-up did not reach main at " + sim::hex_word(main), main, Signal::Segv,
             reg(UC_ARM_REG_PC));
     }
@@ -143,6 +147,17 @@ Emulator::Emulator(ElfImage image, sim::Board& board, const Options& options)
 
 Emulator::~Emulator() {
   impl_->finish_debugging();
+}
+
+// The halt loop spins on while UART0 sends what it still holds, as on the chip, within the
+// board's time bound; the clocks it spins are not the program's and are not counted.
+void Emulator::Impl::let_transmitter_finish() {
+  if (checks.faulted || debug.killed || board.stop_requested()) return;
+  while (const std::optional<std::uint64_t> done = board.character_done_at()) {
+    const std::uint64_t at = *done - board.cclk_cycles() + board_time;
+    sync_board(std::min(at, checks.time_limit_at));
+    if (at >= checks.time_limit_at) return;
+  }
 }
 
 // The run is over: the debugger hears that the program exited, with status 1 after findings.
@@ -177,11 +192,16 @@ void Emulator::run_main() {
   } else if (m.reach_main()) {
     m.run(*m.layout.main, kReturnPage);
   }
+  m.let_transmitter_finish();
   m.finish_debugging();  // the halt loop ends the program
 }
 
 bool Emulator::has(std::string_view symbol) const {
   return impl_->image.find(symbol).has_value();
+}
+
+std::string Emulator::location() const {
+  return impl_->where(impl_->reg(UC_ARM_REG_PC));
 }
 
 const Counters& Emulator::counters() const {

@@ -31,6 +31,7 @@ namespace emu {
 namespace chip = lpc2138;
 
 inline constexpr std::uint32_t kWord = 4;
+inline constexpr std::uint64_t kNoTimeLimit = ~std::uint64_t{0};
 // A page outside the LPC2138's map that a called function returns into; the run stops there.
 inline constexpr std::uint32_t kReturnPage = 0xF0000000;
 inline constexpr unsigned kRegisters = 16;
@@ -83,6 +84,8 @@ struct Emulator::Impl {
     bool faulted = false;  // a fault has been reported and the run stops
     bool sp_reported = false;
     std::uint64_t watchdog_deadline = 0;  // in instructions
+    // The board's time bound as a clock count (counters.cycles), at the clock's present rate.
+    std::uint64_t time_limit_at = kNoTimeLimit;
     std::size_t frames_seen = 0;
     // How a debugger hears of the fault: its signal, and the instruction to show.
     Signal fault_signal = Signal::Segv;
@@ -169,6 +172,7 @@ struct Emulator::Impl {
   void reset_run();
   void run(std::uint32_t begin, std::uint32_t until);
   bool reach_main();
+  void let_transmitter_finish();
 
   // Memory map (memory_map.cpp).
   void map_memory();
@@ -261,6 +265,9 @@ struct Emulator::Impl {
   void check_stack_write(const Block& b);
   void check_sp();
   void check_watchdog();
+  // The board's time bound (sim::Board::set_time_limit): reached, the run stops where it is.
+  void check_time_limit();
+  void update_time_limit();
   std::uint32_t locate(std::uint32_t accessed, Access how);
   std::string where(std::uint32_t code) const {
     return sim::hex_word(code) + " (" + image.describe(code) + ")";

@@ -69,6 +69,22 @@ void Emulator::Impl::check_watchdog() {
         0, Signal::Alarm, reg(UC_ARM_REG_PC));
 }
 
+void Emulator::Impl::check_time_limit() {
+  sync_board();
+  if (!board.time_up()) {
+    update_time_limit();  // the clock has gone faster since the bound was placed
+    return;
+  }
+  checks.time_limit_at = kNoTimeLimit;
+  board.request_stop();  // and a sequence of calls makes no further one
+  uc_emu_stop(uc);
+}
+
+void Emulator::Impl::update_time_limit() {
+  const std::optional<std::uint64_t> at = board.time_limit_cycles();
+  checks.time_limit_at = at ? *at - board.cclk_cycles() + board_time : kNoTimeLimit;
+}
+
 namespace {
 
 // The word of the transfer `t` that reaches `accessed` under registers r, if it does: loads

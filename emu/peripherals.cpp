@@ -45,6 +45,8 @@ void Emulator::Impl::peripheral_write(std::uint32_t addr, unsigned size, std::ui
   if (addr == chip::S0SPDR.addr && board.stop_requested()) {
     uc_emu_stop(uc);
   }
+  // A feed may have changed the processor clock's rate, and with it when the time bound falls.
+  if (addr == chip::PLLFEED.addr && checks.time_limit_at != kNoTimeLimit) update_time_limit();
   if (addr == chip::MAMCR.addr || addr == chip::MAMTIM.addr) {
     const std::uint8_t cr = board.mamcr(), tim = board.mamtim();
     if (cr != flash.mamcr || tim != flash.mamtim) {

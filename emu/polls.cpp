@@ -10,10 +10,11 @@ namespace emu {
 
 // Goes round the poll whose first pass has just read `value`, each pass as the core runs it
 // (the branch back, the accelerator's answer to the fetches, the read at its data cycle),
-// until the value lets it out. The board knows the clock at which the running transfer or
-// conversion completes, and reads before it change nothing there (status reads clear flags
-// only once they are set): passes that read before it are timed, not read, and once two of
-// them have cost the same the loop is steady and they are only counted.
+// until the value lets it out. The board knows the clock at which the running transfer,
+// conversion or UART0 character completes, and reads before it change nothing there (status
+// reads clear flags only once they are set): passes that read before it are timed, not read,
+// and once two of them have cost the same the loop is steady and they are only counted. The
+// board's time bound ends the poll too.
 std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std::uint32_t value,
                                           unsigned wait) {
   const std::uint32_t cpsr = current->spin_reads_flags ? reg(UC_ARM_REG_CPSR) : 0;
@@ -26,14 +27,17 @@ std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std
   const std::size_t findings_before = board.findings().size();
   const std::optional<std::uint64_t> ends = addr == chip::S0SPSR.addr   ? board.transfer_done_at()
                                             : addr == chip::AD0GDR.addr ? board.conversion_done_at()
+                                            : addr == chip::U0LSR.addr  ? board.character_done_at()
                                                                         : std::nullopt;
   const bool known = ends.has_value();
   const std::uint64_t done = known ? *ends - board.cclk_cycles() + board_time : 0;  // core clock
   std::uint64_t read_at = board_time;
   std::uint64_t pass = 0, previous = 0;
-  while (spin_continues(b, value, cpsr) && counters.instructions < checks.watchdog_deadline) {
+  while (spin_continues(b, value, cpsr) && counters.instructions < checks.watchdog_deadline &&
+         counters.cycles < checks.time_limit_at) {
     if (known && pass != 0 && pass == previous) {
-      if (const std::uint64_t n = quiet_passes(done, read_at, pass); n != 0) {
+      const std::uint64_t quiet_until = std::min(done, checks.time_limit_at);
+      if (const std::uint64_t n = quiet_passes(quiet_until, read_at, pass); n != 0) {
         charge(n * pass, activity());
         counters.instructions += n * b.insns;
         flash.mam.delay(n * pass);

@@ -81,4 +81,15 @@ void PseudoTerminal::write(std::string_view bytes) {
   }
 }
 
+void PseudoTerminal::offer(std::string_view bytes) {
+  while (!bytes.empty()) {
+    pollfd p{master_, POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLOUT)) return;
+    const ssize_t n = ::write(master_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
 }  // namespace isp

@@ -48,4 +48,8 @@ const Flash& Session::serve() {
   return loader_.flash();
 }
 
+void Session::byte(std::uint8_t byte) {
+  port_.offer(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+}
+
 }  // namespace isp

@@ -10,6 +10,10 @@ void Engine::record_profile() {
   throw sim::Refusal("only the emulated image counts the clocks a profile shows");
 }
 
+std::string Engine::location() const {
+  return {};
+}
+
 std::string Engine::write_profile(const std::string&, const std::string&) const {
   throw std::runtime_error("no profile recorded");
 }

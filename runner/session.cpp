@@ -60,6 +60,7 @@ Session::Session(Plan plan, Outputs outputs, std::ostream& out, std::ostream& er
        {&outputs_.gif, &outputs_.words, &outputs_.vcd, &outputs_.profile}) {
     if (!file->empty()) check_writable_file(*file);
   }
+  if (!outputs_.uart.empty() && outputs_.uart != "-") check_writable_file(outputs_.uart);
   if (!outputs_.png_dir.empty()) check_writable_dir(outputs_.png_dir);
 }
 
@@ -68,12 +69,17 @@ void Session::prepare(sim::Board& board, Engine& engine) {
   engine_ = &engine;
   if (!outputs_.profile.empty()) engine.record_profile();
   check_sequence(engine, plan_.sequence, plan_.start);
+  if (board_seconds_) board.set_time_limit(*board_seconds_);
 }
 
 void Session::show(sim::LcdSink& sink, std::function<void()> after, bool takes_signals) {
   shown_ = &sink;
   after_ = std::move(after);
   signals_taken_ = takes_signals;
+}
+
+void Session::add_uart_sink(sim::UartSink& sink) {
+  uart_sinks_.push_back(&sink);
 }
 
 void Session::attach_outputs() {
@@ -86,6 +92,8 @@ void Session::attach_outputs() {
     board.add_sink(gif_.emplace(outputs_.gif, outputs_.scale, kUnclockedFrameCs));
   }
   if (!outputs_.vcd.empty()) board.add_wire_sink(vcd_.emplace(outputs_.vcd));
+  if (!outputs_.uart.empty()) board.add_uart_sink(uart_.emplace(outputs_.uart, out_));
+  for (sim::UartSink* sink : uart_sinks_) board.add_uart_sink(*sink);
   if (shown_ != nullptr) board.add_sink(*shown_);
   board.add_sink(cap_.emplace(board, static_cast<std::size_t>(plan_.frames)));
 }
@@ -95,6 +103,7 @@ void Session::finish_outputs() {
   if (pngs_) pngs_->finish();
   if (gif_) gif_->finish();
   if (vcd_) vcd_->finish();
+  if (uart_) uart_->finish();
   if (!outputs_.profile.empty()) {
     const std::string counted = engine_->write_profile(outputs_.profile, outputs_.profile_command);
     out_ << "profile " << outputs_.profile << ": " << counted << std::endl;
@@ -106,6 +115,7 @@ void Session::drop_outputs() {
   pngs_.reset();
   gif_.reset();
   vcd_.reset();
+  uart_.reset();
 }
 
 int Session::run() {
@@ -131,6 +141,10 @@ int Session::run() {
   }
   finish_outputs();
 
+  if (board.time_up()) {
+    out_ << plan_.name << ": " << *board.time_limit() << " s of board time, the program at "
+         << engine_->location() << std::endl;
+  }
   const auto& findings = board.findings();
   out_ << plan_.name << ": " << board.lcd().frame_count() << " frames, " << board.lcd().word_count()
        << " words, " << findings.size() << " findings" << std::endl;

@@ -65,6 +65,38 @@ void PngFrames::finish() {
   finished_ = true;
 }
 
+UartLog::UartLog(const std::string& path, std::ostream& terminal) : path_(path) {
+  if (path == "-") {
+    terminal_ = &terminal;
+    return;
+  }
+  staged_.emplace(path);
+  file_.reset(std::fopen(staged_->temp_path().c_str(), "wb"));
+  if (!file_) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+}
+
+void UartLog::byte(std::uint8_t b) {
+  if (file_) {
+    std::putc(b, file_.get());
+    return;
+  }
+  terminal_->put(static_cast<char>(b));
+  if (b == '\n') terminal_->flush();
+}
+
+void UartLog::finish() {
+  if (terminal_ != nullptr) {
+    terminal_->flush();
+    return;
+  }
+  std::FILE* f = file_.release();
+  const bool failed = std::ferror(f) != 0;
+  if (std::fclose(f) != 0 || failed) {
+    throw std::runtime_error("cannot write " + path_ + ": " + std::strerror(errno));
+  }
+  staged_->commit();
+}
+
 GifAnimation::GifAnimation(const std::string& path, int scale, int fallback_cs)
     : gif_(path, scale), pacer_(fallback_cs) {}
 

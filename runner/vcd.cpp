@@ -23,9 +23,11 @@ struct SignalInfo {
 
 // In the order of VcdTrace::Signal. The trace starts at reset: every pin an input, pulled up,
 // and the converter idle.
-constexpr SignalInfo kSignalInfo[] = {
-    {'s', "SCK0", true},      {'m', "MOSI0", true}, {'c', "LCD_CS", true},
-    {'r', "LCD_RESET", true}, {'p', "P0_9", true},  {'a', "AD_BUSY", false},
+constexpr SignalInfo kSignalInfo[] =
+    {
+        {'s', "SCK0", true},      {'m', "MOSI0", true}, {'c', "LCD_CS", true},
+        {'r', "LCD_RESET", true}, {'p', "P0_9", true},  {'a', "AD_BUSY", false},
+        {'t', "TXD0", true},  // idle high; driven from its first character, pulled up before
 };
 
 constexpr double kNever = std::numeric_limits<double>::infinity();
@@ -73,6 +75,14 @@ void VcdTrace::conversion(double ns, double length_ns) {
   end_ns_ = std::max(end_ns_, *adc_done_ns_);
 }
 
+void VcdTrace::character(double ns, std::uint16_t levels, unsigned bits, double bit_ns) {
+  // The board starts a character only once the last one's stop bits have ended.
+  catch_up(ns);
+  serial_ = {ns, levels, bits, bit_ns, 0};
+  // The stop bits show whole: at least one bit at the idle level.
+  end_ns_ = std::max(end_ns_, ns + (bits + 1) * bit_ns);
+}
+
 void VcdTrace::finish() {
   catch_up(end_ns_);
   put_time(end_ns_);  // so that the last bit or pulse shows whole
@@ -83,12 +93,16 @@ void VcdTrace::finish() {
 }
 
 void VcdTrace::catch_up(double ns) {
-  while (shift_.pending() || adc_done_ns_) {
+  while (shift_.pending() || serial_.pending() || adc_done_ns_) {
     const double edge = shift_.pending() ? shift_.edge_ns() : kNever;
+    const double bit = serial_.pending() ? serial_.edge_ns() : kNever;
     const double done = adc_done_ns_.value_or(kNever);
-    if (std::min(edge, done) > ns) return;
-    if (edge <= done) {
+    if (std::min({edge, bit, done}) > ns) return;
+    if (edge <= bit && edge <= done) {
       next_edge();
+    } else if (bit <= done) {
+      const unsigned k = serial_.next_edge++;
+      set(bit, kTxd, k == serial_.bits || ((serial_.levels >> k) & 1));
     } else {
       set(done, kAdBusy, false);
       adc_done_ns_.reset();

@@ -2,6 +2,7 @@
 // peripherals' register tables, width and existence checks, and findings.
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "sim/format.h"
 #include "spi0.h"
 #include "system_control.h"
+#include "uart0.h"
 #include "vic.h"
 
 namespace sim {
@@ -42,6 +44,7 @@ struct Board::State final : LcdObserver {
         gpio(findings, clock, pins, sysctl),
         spi(findings, clock, pins),
         adc(findings, clock, std::move(audio)),
+        uart(findings, clock, pins),
         vic(findings) {
     sysctl.connect(gpio);
     pins.connect(gpio);
@@ -52,7 +55,9 @@ struct Board::State final : LcdObserver {
     reset();
   }
 
-  std::array<Peripheral*, 6> peripherals() { return {&sysctl, &pins, &gpio, &spi, &adc, &vic}; }
+  std::array<Peripheral*, 7> peripherals() {
+    return {&sysctl, &pins, &gpio, &spi, &adc, &uart, &vic};
+  }
   void reset() {
     for (Peripheral* p : peripherals()) p->reset();
     gpio.update_lines();
@@ -66,6 +71,7 @@ struct Board::State final : LcdObserver {
   FastGpio gpio;
   Spi0 spi;
   Adc0 adc;
+  Uart0 uart;
   Vic vic;
   RegisterMap map;
 
@@ -75,6 +81,7 @@ struct Board::State final : LcdObserver {
   std::atomic<bool> stop_requested = false;  // set from a signal handler too
   std::uint64_t accesses_since_frame = 0;
   std::uint32_t access_addr = 0;  // of the access under way, for the LCD's findings
+  std::optional<double> time_limit_s;
 
   // The LCD's reports.
   void word(std::uint16_t w) override {
@@ -99,6 +106,7 @@ struct Board::State final : LcdObserver {
     sysctl.catch_up();
     spi.catch_up();
     adc.catch_up();
+    uart.catch_up();
   }
   // Without a clock, time moves on by a nominal clock per access.
   void count_unclocked_access();
@@ -228,11 +236,34 @@ std::uint8_t Board::mamcr() const {
 std::uint8_t Board::memmap() const {
   return s_->sysctl.memmap();
 }
+double Board::seconds() const {
+  return s_->clock.wire_ns() / kNsPerSecond;
+}
+
+void Board::set_time_limit(double seconds) {
+  s_->time_limit_s = seconds;
+}
+std::optional<double> Board::time_limit() const {
+  return s_->time_limit_s;
+}
+bool Board::time_up() const {
+  return s_->time_limit_s && seconds() >= *s_->time_limit_s;
+}
+std::optional<std::uint64_t> Board::time_limit_cycles() const {
+  const Clock& c = s_->clock;
+  if (!c.clocked || !s_->time_limit_s) return std::nullopt;
+  const double left_ns = *s_->time_limit_s * kNsPerSecond - c.wire_ns();
+  if (left_ns <= 0) return c.cclk;
+  return c.cclk + static_cast<std::uint64_t>(std::ceil(left_ns * c.cclk_hz() / kNsPerSecond));
+}
 std::optional<std::uint64_t> Board::transfer_done_at() const {
   return s_->spi.done_at();
 }
 std::optional<std::uint64_t> Board::conversion_done_at() const {
   return s_->adc.done_at();
+}
+std::optional<std::uint64_t> Board::character_done_at() const {
+  return s_->uart.done_at();
 }
 std::uint64_t Board::conversions() const {
   return s_->adc.conversions();
@@ -251,6 +282,9 @@ void Board::add_sink(LcdSink& sink) {
 }
 void Board::add_wire_sink(WireSink& sink) {
   s_->clock.wire_sinks.push_back(&sink);
+}
+void Board::add_uart_sink(UartSink& sink) {
+  s_->uart.add_sink(sink);
 }
 LcdModel& Board::lcd() {
   return s_->lcd;

@@ -49,6 +49,13 @@ class Clock {
     if (!clocked) return nominal_ns_;
     return rate_since_ns_ + static_cast<double>(cclk - rate_since_cclk_) * kNsPerSecond / cclk_hz_;
   }
+  // The time at which the peripheral clock count reached pclk_at, no later than now, counted
+  // back at the present rate.
+  double wire_ns_at(std::uint64_t pclk_at) const {
+    if (!clocked || pclk_at > pclk) return wire_ns();
+    const std::uint64_t cycles = (pclk - pclk_at) * pclk_divider() + pclk_rest_;
+    return wire_ns() - static_cast<double>(cycles) * kNsPerSecond / cclk_hz_;
+  }
   // The processor clock may change rate now: time so far counts at the old one.
   void mark_rate_change() {
     rate_since_ns_ = wire_ns();

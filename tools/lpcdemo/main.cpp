@@ -27,11 +27,13 @@
 namespace {
 
 using lpcdemo::kNotEmpty;
+using lpcdemo::positive_number;
 using lpcdemo::whole_number;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitRefused = 2;
-constexpr int kRunFrames = 100;  // run's default; view goes on until closed
+constexpr int kRunFrames = 100;              // run's default; view goes on until closed
+constexpr double kMostBoardSeconds = 86400;  // a day of the board's time is bound enough
 
 struct RunOptions {
   std::string effect = "demo";
@@ -44,6 +46,7 @@ struct RunOptions {
   runner::Outputs outputs;
   int gdb_port = 0;
   std::optional<int> ram_fill;  // emulated: RAM outside .data and .bss at reset
+  std::optional<double> board_seconds;
 };
 
 struct IspOptions {
@@ -64,6 +67,11 @@ void check_options(const RunOptions& o) {
   }
   if (o.ram_fill && !emulated) {
     throw sim::Refusal("--ram-fill fills the emulated chip's RAM: it needs --engine emulated");
+  }
+  if (o.board_seconds && !emulated) {
+    throw sim::Refusal(
+        "--board-seconds bounds the emulated chip's time: it needs --engine emulated (the native "
+        "engine keeps no board time)");
   }
   if (!o.outputs.profile.empty() && !emulated) {
     throw sim::Refusal("--profile profiles the image: it needs --engine emulated");
@@ -91,10 +99,13 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
   check_options(o);
   runner::Plan plan{o.effect, o.frames.value_or(view ? INT_MAX : kRunFrames), o.start,
                     o.effect + " (" + o.engine + ")"};
+  // The view shows what UART0 sends in the terminal it was started from.
+  if (view && o.outputs.uart.empty()) o.outputs.uart = "-";
   o.outputs.profile_command = "lpcdemo run --engine emulated --effect " + o.effect + " --frames " +
                               std::to_string(plan.frames) + " --start " + std::to_string(o.start) +
                               " --firmware " + o.firmware;
   runner::Session session(plan, o.outputs, std::cout, std::cerr);
+  if (o.board_seconds) session.limit_board_time(*o.board_seconds);
   // Open until the run ends: the host may still be reading the answer to G.
   std::optional<isp::Session> loader;
   std::optional<emu::ElfImage> flashed;
@@ -106,6 +117,8 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
                                                 : sim::make_audio(o.audio));
   auto engine = make_engine(o, board, std::move(flashed));
   session.prepare(board, *engine);
+  // The program's UART0 is on the wire the host's serial port is on.
+  if (loader) session.add_uart_sink(*loader);
   if (!o.audio.empty() && !runner::shows_audio(o.effect)) {
     std::cerr << "lpcdemo: " << o.effect
               << " does not show its audio input: --audio only sets the converter's zero level "
@@ -150,9 +163,17 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
   cmd.add_option("--words", o.outputs.words, "log of every LCD word, 16-bit little-endian")
       ->check(kNotEmpty);
   cmd.add_option("--vcd", o.outputs.vcd,
-                 "logic-analyser trace (VCD, 1 ns) of the LCD link and lines, P0.9 and the "
-                 "converter")
+                 "logic-analyser trace (VCD, 1 ns) of the LCD link and lines, P0.9, the "
+                 "converter and TXD0")
       ->check(kNotEmpty);
+  cmd.add_option("--uart", o.outputs.uart,
+                 "UART0's bytes as they leave TXD0: a file, or - for standard output (view: - "
+                 "unless given)")
+      ->check(kNotEmpty);
+  cmd.add_option("--board-seconds", o.board_seconds,
+                 "end the run after this much board time, saying where the program was "
+                 "(emulated; also ends a program that sends no frame)")
+      ->check(positive_number(kMostBoardSeconds));
   cmd.add_option("--gdb", o.gdb_port,
                  "wait for GDB on 127.0.0.1:PORT before the first instruction (emulated)")
       ->check(whole_number(1, 65535));

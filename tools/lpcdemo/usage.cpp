@@ -62,6 +62,23 @@ CLI::Validator whole_number(std::int64_t lo, std::int64_t hi) {
       "", "");
 }
 
+CLI::Validator positive_number(double hi) {
+  return CLI::Validator(
+      [hi](const std::string& value) -> std::string {
+        double x = 0;
+        const char* end = value.data() + value.size();
+        const auto [stop, ec] = std::from_chars(value.data(), end, x, std::chars_format::fixed);
+        if (value.empty() || stop != end || ec == std::errc::invalid_argument) {
+          return "'" + value + "' is not a decimal number";
+        }
+        if (ec == std::errc::result_out_of_range || !(x > 0) || x > hi) {
+          return value + " is not above 0 and at most " + std::to_string(static_cast<long>(hi));
+        }
+        return "";
+      },
+      "", "");
+}
+
 std::string parse_failure(CLI::App& app, const CLI::ParseError& e,
                           const std::vector<std::string>& args) {
   std::vector<std::string> commands;

@@ -17,6 +17,9 @@ extern const CLI::Validator kNotEmpty;
 // A decimal whole number within [lo, hi], named as what it is not when it is not one.
 CLI::Validator whole_number(std::int64_t lo, std::int64_t hi);
 
+// A decimal number above 0 and at most `hi`, such as a time in seconds.
+CLI::Validator positive_number(double hi);
+
 // A parse error in one line that names the word at fault, with a suggestion for a slip of a
 // letter or two. CLI11 reports a mistyped subcommand as a missing one, and an unknown option
 // with every word after it, last first.

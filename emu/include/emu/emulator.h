@@ -119,6 +119,7 @@ class Emulator : public runner::Engine {
   // From the reset vector to the halt loop (a branch to itself).
   void run_main() override;
   bool has(std::string_view symbol) const override;
+  std::string location() const override;
 
   const Counters& counters() const;
   // From here on, where every charged clock goes (profile.h); again: afresh.

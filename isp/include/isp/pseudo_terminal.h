@@ -23,6 +23,9 @@ class PseudoTerminal {
   // What the host sent, waiting at most `wait`; empty when it sent nothing.
   std::string read(std::chrono::milliseconds wait);
   void write(std::string_view bytes);
+  // Writes what the terminal takes without waiting; the rest is lost, as on a line nobody
+  // reads.
+  void offer(std::string_view bytes);
 
  private:
   void close_terminal();

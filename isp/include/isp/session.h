@@ -10,10 +10,13 @@
 
 #include "isp/boot_loader.h"
 #include "isp/pseudo_terminal.h"
+#include "sim/board.h"
 
 namespace isp {
 
-class Session {
+// Once the programmed code runs, what its UART0 sends goes to the port, as on the board's one
+// wire: `lpc21isp -term` shows it. A host that reads nothing loses what its port cannot hold.
+class Session final : public sim::UartSink {
  public:
   // Makes the port (sim::Refusal when it cannot be made) and says where it listens.
   Session(std::filesystem::path port, std::uint32_t crystal_khz, std::ostream& out);
@@ -23,6 +26,8 @@ class Session {
   // only. The port stays open until the session goes, as the host may still be reading the
   // answer to G.
   const Flash& serve();
+
+  void byte(std::uint8_t byte) override;
 
  private:
   PseudoTerminal port_;

@@ -22,6 +22,9 @@ class Engine {
   virtual void run_main() = 0;
   // Whether call() can reach this function.
   virtual bool has(std::string_view symbol) const = 0;
+  // Where the program is, as findings name code: "0x000001f4 (idle+0x4)"; empty from an engine
+  // that cannot tell.
+  virtual std::string location() const;
 
   // Profiling, by an engine that counts the chip's clocks (the emulated one): from here on,
   // where every clock goes. An engine that counts none refuses it with sim::Refusal.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "runner/engine.h"
 #include "runner/sinks.h"
@@ -34,6 +35,7 @@ struct Outputs {
   std::string png_dir;          // one PNG a frame (PngFrames)
   std::string gif;              // the frames at the pace they came (GifAnimation)
   std::string vcd;              // the pins as a logic analyser sees them (VcdTrace)
+  std::string uart;             // UART0's bytes (UartLog): a file, or "-" for `out`
   std::string profile;          // where the clocks went, from an engine that counts them
   std::string profile_command;  // names the run in the profile
   int scale = 4;                // pixel size in the PNGs and the GIF
@@ -69,11 +71,17 @@ class Session {
   // summary is out (the window holds its last frame). With `takes_signals`, the sink answers
   // SIGINT and SIGTERM itself (as closing the window) and the session leaves them to it.
   void show(sim::LcdSink& sink, std::function<void()> after, bool takes_signals);
+  // The run ends after this much board time if it has not ended before, saying where the
+  // program was (sim::Board::set_time_limit): on an engine with a clock. Before prepare().
+  void limit_board_time(double seconds) { board_seconds_ = seconds; }
+  // A sink the caller keeps (the boot loader's port) for UART0's bytes, fed as the outputs are.
+  void add_uart_sink(sim::UartSink& sink);
 
   // Makes the outputs and runs the plan on the prepared engine. A run that completes (the
-  // sequence's end, the frame cap, a window closed) gives the outputs their names, has the
-  // engine write its profile, and prints the summary and the findings: status 0, or 1 after
-  // findings. One that SIGINT or SIGTERM ends leaves the outputs unfinished (their temporary
+  // sequence's end, the frame cap, the board time asked for, a window closed) gives the outputs
+  // their names, has the engine write its profile, and prints the summary and the findings:
+  // status 0, or 1 after findings. The board time's end adds a line naming where the program
+  // was. One that SIGINT or SIGTERM ends leaves the outputs unfinished (their temporary
   // files removed, their names never made): status 128 + the signal, as a shell reports it.
   int run();
 
@@ -90,11 +98,14 @@ class Session {
   Engine* engine_ = nullptr;
   sim::LcdSink* shown_ = nullptr;
   std::function<void()> after_;
+  std::vector<sim::UartSink*> uart_sinks_;
+  std::optional<double> board_seconds_;
   bool signals_taken_ = false;
   std::optional<WordLog> words_;
   std::optional<PngFrames> pngs_;
   std::optional<GifAnimation> gif_;
   std::optional<VcdTrace> vcd_;
+  std::optional<UartLog> uart_;
   std::optional<FrameCap> cap_;
 };
 

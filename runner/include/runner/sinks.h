@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,21 @@ class GifAnimation final : public sim::LcdSink {
   GifWriter gif_;
   FramePacer pacer_;
   std::optional<sim::LcdFrame> pending_;
+};
+
+// UART0's bytes as they leave TXD0: into a file, or for the path "-" to `terminal` (standard
+// output), flushed at the end of each line.
+class UartLog final : public sim::UartSink {
+ public:
+  UartLog(const std::string& path, std::ostream& terminal);
+  void byte(std::uint8_t byte) override;
+  void finish();  // throws std::runtime_error if the file could not be completed
+
+ private:
+  std::string path_;
+  std::ostream* terminal_ = nullptr;  // or:
+  std::optional<StagedFile> staged_;
+  File file_;
 };
 
 }  // namespace runner

@@ -1,6 +1,6 @@
 // A logic-analyser trace of the board's pins: a Value Change Dump (timescale 1 ns) of SCK0,
-// MOSI0, LCD_CS, LCD_RESET, P0_9 and AD_BUSY, written as the run goes under a temporary name
-// that becomes its own at finish().
+// MOSI0, LCD_CS, LCD_RESET, P0_9, AD_BUSY and TXD0, written as the run goes under a temporary
+// name that becomes its own at finish().
 #pragma once
 
 #include <array>
@@ -19,11 +19,12 @@ class VcdTrace final : public sim::WireSink {
   void lines(double ns, std::uint32_t levels) override;
   void transfer(double ns, std::uint16_t word, unsigned bits, double bit_ns) override;
   void conversion(double ns, double length_ns) override;
+  void character(double ns, std::uint16_t levels, unsigned bits, double bit_ns) override;
   // Writes the changes still due; throws std::runtime_error if the file could not be completed.
   void finish();
 
  private:
-  enum Signal { kSck, kMosi, kCs, kReset, kAux, kAdBusy, kSignals };
+  enum Signal { kSck, kMosi, kCs, kReset, kAux, kAdBusy, kTxd, kSignals };
 
   // The transfer last started: SPI mode 3, so each bit is a falling edge that sets MOSI0 and a
   // rising edge half a bit later that the LCD samples it on.
@@ -37,7 +38,20 @@ class VcdTrace final : public sim::WireSink {
     bool pending() const { return next_edge < 2 * bits; }
   };
 
-  // Writes the transfer's edges and the conversion's end that fall at or before `ns`.
+  // The character last started on TXD0: an edge at the start of each bit, and one back to the
+  // idle level where the stop bits begin.
+  struct Serial {
+    double start = 0;
+    std::uint16_t levels = 0;
+    unsigned bits = 0;
+    double bit_ns = 0;
+    unsigned next_edge = 0;  // of bits + 1
+    double edge_ns() const { return start + next_edge * bit_ns; }
+    bool pending() const { return next_edge <= bits && bits != 0; }
+  };
+
+  // Writes the transfer's and the character's edges and the conversion's end that fall at or
+  // before `ns`.
   void catch_up(double ns);
   void next_edge();
   void set(double ns, Signal s, bool level);
@@ -49,8 +63,9 @@ class VcdTrace final : public sim::WireSink {
   std::array<bool, kSignals> level_{};
   std::uint64_t written_ns_ = 0;
   Shift shift_;
+  Serial serial_;
   std::optional<double> adc_done_ns_;
-  double end_ns_ = 0;  // when the last transfer or conversion ends
+  double end_ns_ = 0;  // when the last transfer, conversion or character ends
 };
 
 }  // namespace runner

@@ -62,9 +62,25 @@ class WireSink {
   virtual void transfer(double ns, std::uint16_t word, unsigned bits, double bit_ns) = 0;
   // A conversion runs from `ns` until its DONE, `length_ns` later.
   virtual void conversion(double ns, double length_ns) = 0;
+  // UART0 starts a character on TXD0 (idle high): `bits` bits of `bit_ns` each, their levels
+  // in `levels` from bit 0 on: the start bit (0), the data bits least significant first and
+  // the parity bit if any; the stop bits that follow are at the idle level. A sink that does
+  // not watch TXD0 need not take it.
+  virtual void character(double ns, std::uint16_t levels, unsigned bits, double bit_ns) {
+    (void)ns, (void)levels, (void)bits, (void)bit_ns;
+  }
 
  protected:
   ~WireSink() = default;
+};
+
+// Takes UART0's bytes as they leave TXD0: each once its last stop bit has ended.
+class UartSink {
+ public:
+  virtual void byte(std::uint8_t byte) = 0;
+
+ protected:
+  ~UartSink() = default;
 };
 
 class Board : public hw::Bus {
@@ -89,7 +105,7 @@ class Board : public hw::Bus {
   void reset();
 
   // True for addresses of the modelled peripherals (system control, pin connect, SPI0, ADC0,
-  // fast GPIO, VIC); everything else is no register of this board.
+  // UART0, fast GPIO, VIC); everything else is no register of this board.
   static bool is_peripheral(std::uint32_t addr);
   // The width of the register at addr in bits, 0 where there is none (for a debugger, which
   // must access each register as the firmware would).
@@ -105,11 +121,17 @@ class Board : public hw::Bus {
   // Peripheral clocks of one A/D conversion under AD0CR: 11 A/D clocks, one fewer per CLKS
   // step, each CLKDIV + 1 peripheral clocks.
   static std::uint64_t conversion_pclks(std::uint32_t ad0cr);
+  // Bits of a UART0 character under U0LCR before its stop bits: start, data and parity.
+  static unsigned character_bits(std::uint8_t lcr);
+  // Peripheral clocks of a UART0 character under U0LCR and the divisor latches: 16 for each
+  // bit, the stop bits included (1, 2, or 1.5 for 5-bit words), times the divisor.
+  static std::uint64_t character_pclks(std::uint8_t lcr, unsigned divisor);
   // With a clock: the processor clock count (as cclk_cycles()) at which the running SPI0
-  // transfer or A/D conversion completes, so a poll can skip the reads that cannot succeed.
-  // None while idle or without a clock.
+  // transfer, A/D conversion or UART0 character completes, so a poll can skip the reads that
+  // cannot succeed. None while idle or without a clock.
   std::optional<std::uint64_t> transfer_done_at() const;
   std::optional<std::uint64_t> conversion_done_at() const;
+  std::optional<std::uint64_t> character_done_at() const;
 
   // With a clock (the emulator), SPI transfers take 72 peripheral clocks, conversions 2816 and
   // the PLL needs time to lock; advance() moves time on by processor clocks. Without a clock
@@ -122,6 +144,18 @@ class Board : public hw::Bus {
   std::uint8_t mamtim() const;
   std::uint8_t mamcr() const;
   std::uint8_t memmap() const;  // 0 boot loader, 1 user flash, 2 user RAM at address 0
+  // The board's time in seconds from reset, as wire sinks are told it.
+  double seconds() const;
+
+  // A bound on the run in board time, for whoever runs the board with a clock to honour: it
+  // ends the run once time_up(), wherever the program is (a firmware that never completes a
+  // frame included).
+  void set_time_limit(double seconds);
+  std::optional<double> time_limit() const;
+  bool time_up() const;
+  // With a clock and a limit: the processor clock count at which the limit falls if the clock
+  // keeps its present rate.
+  std::optional<std::uint64_t> time_limit_cycles() const;
 
   std::uint64_t conversions() const;  // A/D conversions started so far
   // The processor clock count at which each complete LCD frame arrived (all 0 without a clock),
@@ -132,6 +166,7 @@ class Board : public hw::Bus {
   void keep_history(bool keep);
   void add_sink(LcdSink& sink);
   void add_wire_sink(WireSink& sink);
+  void add_uart_sink(UartSink& sink);
 
   // Ends the run at the next register access (typically from a sink, as a frame completes): a
   // board without a clock throws Stopped; an emulator asks stop_requested(), stops there and

@@ -42,7 +42,7 @@ check frobnicate
 check_says "unknown subcommand 'runn' (run, view, isp, bench) (did you mean run?)" runn
 check_says "unknown option --efect (did you mean --effect?)" run --efect cake
 check_says "a subcommand is required"
-for option in --audio --gif --words --png-dir --vcd --firmware; do
+for option in --audio --gif --words --png-dir --vcd --uart --firmware; do
   check_says "$option: must not be empty" run --effect plasma --frames 1 "$option" ''
 done
 check_says "it needs --engine emulated" run --effect plasma --frames 1 --firmware /bin/sh
@@ -50,6 +50,9 @@ check_says "it needs --engine emulated" run --effect plasma --frames 1 --firmwar
 check_says "unknown kind" run --effect fall --frames 1 --audio microphone
 check_says "--gdb: 0 is not in 1..65535" run --engine emulated --effect plasma --frames 1 --gdb 0
 check_says "--gdb: 65536 is not in 1..65535" run --engine emulated --effect plasma --frames 1 --gdb 65536
+check_says "--board-seconds bounds the emulated chip's time" run --effect plasma --board-seconds 1
+check_says "--board-seconds: 0 is not above 0" run --engine emulated --board-seconds 0
+check_says "--board-seconds: 'soon' is not a decimal number" run --engine emulated --board-seconds soon
 version=$("$lpcdemo" --version) || { echo "FAIL: --version -> status $?"; failed=1; }
 [[ $version =~ ^lpcdemo\ [0-9]+\.[0-9]+ ]] || { echo "FAIL: --version says '$version'"; failed=1; }
 # A firmware the emulator cannot run, and inputs and outputs that cannot be used, are found
@@ -79,6 +82,7 @@ check run --start 5
 check run --effect plasma --frames 1 --gif /dev/null/out.gif
 check run --effect plasma --frames 1 --words "$dir"
 check run --effect plasma --frames 1 --png-dir /dev/null/frames
+check run --effect plasma --frames 1 --uart /dev/null/uart.txt
 check run --effect plasma --frames 1 --profile "$dir/native.callgrind"
 check run --engine emulated --effect plasma --frames 1 --profile /dev/null/p.callgrind
 check bench --profile /dev/null/profiles

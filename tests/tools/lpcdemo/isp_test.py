@@ -2,7 +2,8 @@
 """A rehearsal of `make flash`: the real lpc21isp programs the image through `lpcdemo isp`'s
 boot loader on a pseudo-terminal, and the chip then runs what was flashed: the words of the
 built image when the hex is the built one, and an undefined instruction where a copy of the hex
-was changed to hold one, though the ELF beside it has none."""
+was changed to hold one, though the ELF beside it has none. What the flashed program sends on
+UART0 comes back on the same port, where `lpc21isp -term` shows it."""
 
 import os
 import pathlib
@@ -13,7 +14,7 @@ import tempfile
 import time
 import unittest
 
-LPCDEMO = ELF = HEX = None
+LPCDEMO = ELF = HEX = HELLO = None
 TIMEOUT = 120  # seconds for any one step
 UNDEFINED = 0xE7F000F0  # permanently undefined in ARM state
 
@@ -44,9 +45,10 @@ def symbol(name):
     return int(next(l.split()[0] for l in nm.stdout.splitlines() if l.endswith(" " + name)), 16)
 
 
-def listen(port, *options):
+def listen(port, *options, firmware=None):
     """lpcdemo isp waiting at port; the process and the first line it printed."""
-    isp = subprocess.Popen([LPCDEMO, "isp", "--port", port, "--firmware", ELF, *options],
+    isp = subprocess.Popen([LPCDEMO, "isp", "--port", port, "--firmware", firmware or ELF,
+                            *options],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     ready, _, _ = select.select([isp.stdout], [], [], TIMEOUT)
     first = isp.stdout.readline() if ready else ""
@@ -106,6 +108,43 @@ class Rehearsal(unittest.TestCase):
             self.assertIn(f"undefined instruction 0x{UNDEFINED:08x} at 0x{addr:08x}", output)
             self.assertIn("0 frames", output)
 
+    def test_the_programs_uart_output_reaches_the_hosts_terminal(self):
+        """An image that prints "hello" at 112500 baud (115200 nominal) and then polls for
+        input for ever: lpc21isp's terminal shows what it prints, --uart keeps it in a file,
+        and --board-seconds ends the run."""
+        with tempfile.TemporaryDirectory() as d:
+            port, hex_file, kept = f"{d}/tty", f"{d}/hello.hex", f"{d}/uart.txt"
+            subprocess.run(["arm-none-eabi-objcopy", "-O", "ihex", HELLO, hex_file], check=True)
+            # Long enough for lpc21isp to be in its terminal before the port closes with the
+            # run's end, on a loaded machine too.
+            isp, _ = listen(port, "--board-seconds", "2", "--uart", kept, firmware=HELLO)
+            # Unbuffered, so that what the terminal shows can be read as it comes.
+            tool = subprocess.Popen(["stdbuf", "-o0", "lpc21isp", "-term", "-hex", hex_file,
+                                     port, "115200", "12000"], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            try:
+                # Until it shows, or a second after the run has ended without it.
+                shown, deadline = b"", time.monotonic() + TIMEOUT
+                while b"hello\n" not in shown and time.monotonic() < deadline:
+                    if select.select([tool.stdout], [], [], 1)[0]:
+                        shown += os.read(tool.stdout.fileno(), 4096)
+                    elif isp.poll() is not None:
+                        break
+                tool.stdin.write(b"\x1b")  # the terminal's key to end it
+                tool.stdin.flush()
+                shown += tool.communicate(timeout=TIMEOUT)[0]
+                output, _ = isp.communicate(timeout=TIMEOUT)
+            finally:
+                for p in (tool, isp):
+                    if p.poll() is None:
+                        p.kill()
+                        p.wait()
+            self.assertIn(b"Terminal started", shown)
+            self.assertIn(b"hello\n", shown.split(b"Terminal started", 1)[1])
+            self.assertEqual(isp.returncode, 0, output)
+            self.assertIn("2 s of board time, the program at", output)
+            self.assertEqual(pathlib.Path(kept).read_bytes(), b"hello\n")
+
     def test_a_raw_port_and_a_killed_sessions_link_replaced(self):
         """The port passes every byte as it is, both ways, whatever the host leaves its terminal
         settings at: no echo, no CR/LF translation, no control characters taken as signals,
@@ -162,5 +201,5 @@ class Rehearsal(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    LPCDEMO, ELF, HEX = sys.argv[1:4]
+    LPCDEMO, ELF, HEX, HELLO = sys.argv[1:5]
     unittest.main(argv=sys.argv[:1])

@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import pixels  # noqa: E402  (found through the path set just above)
 
-LPCDEMO = None
+LPCDEMO = HELLO = None  # HELLO: an image that prints "hello" on UART0 and sends no frame
 TIMEOUT = 120  # seconds for any one step
 PACE_FRAMES = 40
 
@@ -143,6 +143,15 @@ class Display(unittest.TestCase):
             self.assertIn(" 3 frames", done.stdout)
 
 
+    def test_board_seconds_end_a_view_whose_terminal_shows_uart0(self):
+        # No frame ever comes, so --frames cannot end it; what the image prints on UART0 is on
+        # standard output before the line that says where the board time ran out.
+        done = lpcdemo(["view", "--engine", "emulated", "--firmware", HELLO, "--board-seconds",
+                        "0.05", "--frames", "1"], env=self.env)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertRegex(done.stdout, r"^hello\n.*: 0\.05 s of board time, the program at ")
+
+
 class Refusals(unittest.TestCase):
     def assert_refused(self, result, words):
         self.assertEqual(result.returncode, 2)
@@ -177,5 +186,5 @@ class Microphone(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    LPCDEMO = sys.argv.pop(1)
+    LPCDEMO, HELLO = sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()

@@ -85,6 +85,43 @@ inline constexpr Reg32 FIO0PIN{0x3FFFC014};
 inline constexpr Reg32 FIO0SET{0x3FFFC018};
 inline constexpr Reg32 FIO0CLR{0x3FFFC01C};
 
+// UART0. Three addresses hold two registers each: U0LCR.DLAB selects the divisor latches at +0
+// and +4, and +8 is U0IIR when read, U0FCR when written. All are 8 bits wide on word addresses.
+inline constexpr Reg8 U0RBR{0xE000C000};  // read, DLAB = 0
+inline constexpr Reg8 U0THR{0xE000C000};  // write, DLAB = 0
+inline constexpr Reg8 U0DLL{0xE000C000};  // DLAB = 1
+inline constexpr Reg8 U0DLM{0xE000C004};  // DLAB = 1
+inline constexpr Reg8 U0IER{0xE000C004};  // DLAB = 0
+inline constexpr Reg8 U0IIR{0xE000C008};  // read
+inline constexpr Reg8 U0FCR{0xE000C008};  // write
+inline constexpr Reg8 U0LCR{0xE000C00C};
+inline constexpr Reg8 U0LSR{0xE000C014};
+inline constexpr Reg8 U0SCR{0xE000C01C};
+inline constexpr Reg8 U0TER{0xE000C030};
+
+inline constexpr std::uint8_t U0DLL_RESET = 0x01;  // the divisor 0 counts as 1
+inline constexpr std::uint8_t U0IER_THRE = 1u << 1;
+inline constexpr std::uint8_t U0IER_MASK = 0x07;             // the rest reserved
+inline constexpr std::uint8_t U0IIR_NONE_PENDING = 1u << 0;  // IntStatus: 0 while one is pending
+inline constexpr unsigned U0IIR_INTID_SHIFT = 1;
+inline constexpr std::uint8_t U0IIR_INTID_THRE = 1;         // 001: THRE, the third level
+inline constexpr std::uint8_t U0IIR_FIFO_ENABLED = 0xC0;    // both bits mirror U0FCR.FIFO_ENABLE
+inline constexpr std::uint8_t U0FCR_FIFO_ENABLE = 1u << 0;  // the manual asks for it set
+inline constexpr std::uint8_t U0FCR_TX_RESET = 1u << 2;
+inline constexpr std::uint8_t U0LCR_WORD_MASK = 0x3;  // 00: 5 bits ... 11: 8 bits
+inline constexpr unsigned U0LCR_WORD_MIN = 5;
+inline constexpr std::uint8_t U0LCR_STOP2 = 1u << 2;  // 2 stop bits; 1.5 with 5-bit words
+inline constexpr std::uint8_t U0LCR_PARITY = 1u << 3;
+inline constexpr unsigned U0LCR_PARITY_SHIFT = 4;       // 00 odd, 01 even, 10 forced 1, 11 forced 0
+inline constexpr std::uint8_t U0LCR_PARITY_MASK = 0x3;  // after the shift
+inline constexpr std::uint8_t U0LCR_DLAB = 1u << 7;
+inline constexpr std::uint8_t U0LSR_THRE = 1u << 5;
+inline constexpr std::uint8_t U0LSR_TEMT = 1u << 6;
+inline constexpr std::uint8_t U0LSR_RESET = U0LSR_THRE | U0LSR_TEMT;
+inline constexpr std::uint8_t U0TER_TXEN = 1u << 7;  // also the reset value
+inline constexpr unsigned U0_FIFO_BYTES = 16;
+inline constexpr unsigned U0_SAMPLES_PER_BIT = 16;  // baud = PCLK / (16 x divisor)
+
 // SPI0.
 inline constexpr Reg16 S0SPCR{0xE0020000};
 inline constexpr Reg8 S0SPSR{0xE0020004};
@@ -132,6 +169,8 @@ inline constexpr std::uint32_t AD0GDR_DONE = 1u << 31;
 inline constexpr Reg32 VICVectAddr{0xFFFFF030};
 
 // Port 0 pins of the board.
+inline constexpr std::uint32_t P0_TXD0 = 1u << 0;
+inline constexpr std::uint32_t P0_RXD0 = 1u << 1;
 inline constexpr std::uint32_t P0_SCK0 = 1u << 4;
 inline constexpr std::uint32_t P0_MOSI0 = 1u << 6;
 inline constexpr std::uint32_t P0_LCD_CS = 1u << 7;     // active low
