@@ -2,8 +2,9 @@
 """gdb-multiarch against the emulated board, as a firmware developer uses it: a breakpoint,
 a watchpoint, register reads, and a run to the end whose LCD words equal a run without the
 debugger; then an image broken on purpose, which stops with SIGILL where it breaks; code that
-gdb patches into flash to hit each kind of watchpoint and to fault at a known instruction; and
-the ways a session ends (detach, kill, an exit after a finding)."""
+gdb patches into flash to hit each kind of watchpoint and to fault at a known instruction; the
+ways a session ends (detach, kill, an exit after a finding); `load` into the flash of a chip
+running another image, `monitor reset`, and the `monitor cycles` stopwatch against the profile."""
 
 import pathlib
 import re
@@ -14,7 +15,9 @@ import sys
 import tempfile
 import unittest
 
-LPCDEMO = IMAGE = None
+from profile_test import annotate  # callgrind_annotate's inclusive costs
+
+LPCDEMO = IMAGE = PROBE = None
 TIMEOUT = 120
 BROKEN = 0xE7F000F0  # permanently undefined in ARM state
 SHF_ALLOC = 0x2  # the section occupies memory at run time
@@ -35,8 +38,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def debug(image, args, gdb_commands):
-    """Runs lpcdemo under gdb's batch commands; returns (gdb's output, lpcdemo's result)."""
+def debug(image, args, gdb_commands, symbols=None):
+    """Runs lpcdemo on `image` under gdb's batch commands, gdb reading `symbols` (the image
+    itself by default); returns (gdb's output, lpcdemo's status, lpcdemo's output)."""
     port = free_port()
     run = subprocess.Popen([LPCDEMO, "run", "--engine", "emulated", "--firmware", image,
                             "--gdb", str(port), *args], stdout=subprocess.PIPE,
@@ -47,7 +51,7 @@ def debug(image, args, gdb_commands):
         # loaded machine, past gdb's default wait of 2 s for a reply.
         commands = ["set remotetimeout 60", f"target remote 127.0.0.1:{port}", *gdb_commands]
         gdb = subprocess.run(["gdb-multiarch", "-nx", "-batch",
-                              *[a for c in commands for a in ("-ex", c)], image],
+                              *[a for c in commands for a in ("-ex", c)], symbols or image],
                              capture_output=True, text=True, timeout=TIMEOUT)
         out, err = run.communicate(timeout=TIMEOUT)
         return gdb.stdout + gdb.stderr, run.returncode, out + err
@@ -100,8 +104,9 @@ class Gdb(unittest.TestCase):
 
     def test_large_memory_writes_a_flash_dump_and_load(self):
         # Packets as large as the stub says it takes, in GDB's binary X packets: 10,000 bytes
-        # of RAM, a word of flash in a page without code, the flash read back whole, then the
-        # image loaded again over itself; the run then goes on to the same words as without.
+        # of RAM; a word of flash, which GDB refuses to write outside `load` under the stub's
+        # memory map; the flash read back whole, then the image loaded again over itself
+        # (vFlash packets); the run then goes on to the same words as without.
         with tempfile.TemporaryDirectory() as d:
             flash = pathlib.Path(IMAGE).with_suffix(".bin").read_bytes()
             output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1",
@@ -110,7 +115,7 @@ class Gdb(unittest.TestCase):
                 f"set {{char[10000]}}{SPARE:#x} = {{0x5a}}",
                 "set debug remote 0",
                 f"print/x *(unsigned char*){SPARE:#x}",               # $1
-                "set {int}0x8000 = 0x12345678", "print/x *(int*)0x8000",  # $2
+                "set {int}0x8000 = 0x12345678", "print/x *(int*)0x8000",  # $2: still erased
                 # '*', '}', '$' and '#' go escaped in an X packet
                 f"set {{int}}{SPARE + 16:#x} = 0x2a7d2423", f"print/x *(int*){SPARE + 16:#x}",
                 f"dump binary memory {d}/flash.bin 0 {len(flash):#x}",
@@ -118,7 +123,8 @@ class Gdb(unittest.TestCase):
             self.assertIn(f"Sending packet: $X{SPARE:x},2710:", output)  # one packet, 10,000 bytes
             self.assertIn("Packet received: OK", output)
             self.assertIn("$1 = 0x5a", output)
-            self.assertIn("$2 = 0x12345678", output)
+            self.assertIn("Writing to flash memory forbidden in this context", output)
+            self.assertIn("$2 = 0xffffffff", output)
             self.assertIn("$3 = 0x2a7d2423", output)
             self.assertEqual(pathlib.Path(f"{d}/flash.bin").read_bytes(), flash)
             self.assertIn("Transfer rate", output)  # load went through
@@ -154,6 +160,9 @@ class Gdb(unittest.TestCase):
                 0xE5810008,  # +0x1c str  r0,[r1,#8]  a word over the access watch's byte
                 0xE5820000]  # +0x20 str  r0,[r2]     unmapped: SIGSEGV here
         output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1"], [
+            # Without the target's memory map GDB writes flash with plain memory packets,
+            # which the emulator takes as a debugger's patch.
+            "delete mem",
             "print/x $cpsr",                     # $1
             f"set $cpsr = {RESET_CPSR | 0x60000000:#x}",  # Z and C set
             "maint flush register-cache", "print/x $cpsr", "print/x $pc",  # $2 $3
@@ -193,7 +202,7 @@ class Gdb(unittest.TestCase):
 
     def test_a_swi_stops_with_sigtrap_at_the_swi(self):
         output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1"], [
-            "break *effectPlasma", "continue", "delete",
+            "break *effectPlasma", "continue", "delete", "delete mem",
             "set {int}(effectPlasma + 4) = 0xef000000",  # swi 0
             "continue", "print/x $pc - (int)effectPlasma", "continue"])
         self.assertIn("Program received signal SIGTRAP", output)
@@ -226,6 +235,76 @@ class Gdb(unittest.TestCase):
         self.assertEqual(status, 1, log)
 
 
+    def test_load_into_a_chip_running_another_image_and_reset(self):
+        # The chip runs the probe image; GDB, reading the demo's image, loads it (vFlash
+        # packets, in its memory map's flash blocks), resets the chip and lets it go: the words
+        # are the demo's own. Before that, with word 0x14 patched to 0, the vector words do not
+        # sum to zero and a reset leaves the chip as it is.
+        vectors = struct.unpack("<8I", pathlib.Path(IMAGE).with_suffix(".bin").read_bytes()[:32])
+        checksum = -(sum(vectors) - vectors[5]) & 0xFFFFFFFF  # lpc21isp's: the eight sum to 0
+        with tempfile.TemporaryDirectory() as d:
+            output, status, log = debug(PROBE, ["--frames", "2", "--words", f"{d}/gdb.bin"], [
+                "info mem", "load", "set $r0 = 0x1234", f"set {{int}}{SPARE:#x} = 0x5a5a",
+                "delete mem", "set {int}0x14 = 0", "monitor reset halt", "print/x $r0",  # $1
+                f"set {{int}}0x14 = {checksum:#x}", "monitor reset halt",
+                "maint flush register-cache",
+                "print/x $r0", "print/x $pc", "print/x $cpsr",                    # $2 $3 $4
+                f"print/x *(int*){SPARE:#x}", "print/x *(int*)0x14",              # $5 $6
+                "continue"], symbols=IMAGE)
+            # The LPC2138's sectors: 8 of 4 KB, 14 of 32 KB, 5 of 4 KB, then the boot block.
+            for low, high, attrs in [(0, 0x8000, "flash blocksize 0x1000"),
+                                     (0x8000, 0x78000, "flash blocksize 0x8000"),
+                                     (0x78000, 0x7D000, "flash blocksize 0x1000"),
+                                     (0x7D000, 0x80000, "ro"), (0x40000000, 0x40008000, "rw")]:
+                self.assertRegex(output, rf"y\s+{low:#010x} {high:#010x} {attrs} ")
+            self.assertIn(f"vector checksum {checksum:#010x} written at 0x14 "
+                          f"(the image had {vectors[5]:#010x})", output)
+            self.assertIn(f"the vector words sum to {sum(vectors) - vectors[5] & 0xFFFFFFFF:#010x},"
+                          " not zero", output)
+            self.assertIn("$1 = 0x1234", output)  # refused: the chip stays as it was
+            self.assertIn(f"the flash differs from {PROBE} at 0x00000000", output)
+            self.assertIn("$2 = 0x0\n$3 = 0x0\n" f"$4 = {RESET_CPSR:#x}\n$5 = 0x0\n"
+                          f"$6 = {checksum:#x}\n", output)
+            self.assertIn("exited normally", output)
+            self.assertEqual(status, 0, log)
+            plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                    "--frames", "2", "--words", f"{d}/plain.bin"],
+                                   capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(plain.returncode, 0)
+            self.assertEqual(pathlib.Path(f"{d}/gdb.bin").read_bytes(),
+                             pathlib.Path(f"{d}/plain.bin").read_bytes())
+
+    def test_monitor_cycles_between_breakpoints_equal_the_profile(self):
+        # The stopwatch from one bring-up call's first instruction to the next one's: all that
+        # the call took, which the profile of a run without GDB gives as its inclusive cost
+        # (callgrind_annotate lists the code a function inlined under the inlined file: summed).
+        # Then `monitor reset` runs the image from its reset vector at once: the demo's frame.
+        with tempfile.TemporaryDirectory() as d:
+            frames = ["--effect", "plasma", "--frames", "1"]
+            output, status, log = debug(IMAGE, [*frames, "--words", f"{d}/gdb.bin"], [
+                "break lcd_init", "continue", "monitor cycles 0", "break calibratead",
+                "continue", "monitor cycles", "monitor cycles reset", "break initpal", "continue",
+                "monitor cycles", "delete", "monitor reset", "continue"])
+            self.assertEqual(status, 0, log)
+            self.assertIn("exited normally", output)
+            run = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                  *frames, "--profile", f"{d}/plain.callgrind"],
+                                 capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(run.returncode, 0)
+            functions, _, _ = annotate(f"{d}/plain.callgrind")
+            inclusive = [sum(c[0] for f, c in functions.items() if f.endswith(":" + name))
+                         for name in ("lcd_init", "calibratead")]
+            self.assertEqual(re.findall(r"^(\d+)$", output, re.M), [str(c) for c in inclusive])
+            demo = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                   "--frames", "1", "--words", f"{d}/demo.bin"],
+                                  capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(demo.returncode, 0)
+            words = pathlib.Path(f"{d}/gdb.bin").read_bytes()
+            demo_words = pathlib.Path(f"{d}/demo.bin").read_bytes()
+            self.assertGreater(len(words), len(demo_words))  # bring-up's words before the reset
+            self.assertTrue(words.endswith(demo_words))
+
+
 class Refused(unittest.TestCase):
     def test_a_port_already_taken_is_refused_before_waiting(self):
         with socket.socket() as taken:
@@ -242,5 +321,5 @@ class Refused(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    LPCDEMO, IMAGE = sys.argv.pop(1), sys.argv.pop(1)
+    LPCDEMO, IMAGE, PROBE = sys.argv.pop(1), sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()
