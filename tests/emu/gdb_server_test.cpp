@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <regex>
@@ -190,20 +191,30 @@ TEST(GdbServer, FlashDownloadMemoryMapAndMonitor) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   RecordingTarget target;
   std::vector<Resume> resumed;
+  std::atomic<int> stops_left{0};  // stopped() calls returned, which the client waits for
   std::thread server_thread([&] {
     GdbServer server(GdbServer::Connection{fds[0]});
     resumed.push_back(server.stopped(StopReason{}, target));  // until `monitor reset run`
+    ++stops_left;
     // The program runs unasked until GDB's next packet.
     for (int i = 0; i < 500 && !server.interrupted(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     resumed.push_back(server.stopped(StopReason{.signal = Signal::Interrupt}, target));
     resumed.push_back(server.stopped(StopReason{.kind = StopReason::SoftwareBreak}, target));
+    ++stops_left;
     // After another reset run, a breakpoint before GDB says anything.
     resumed.push_back(server.stopped(StopReason{.kind = StopReason::SoftwareBreak}, target));
   });
-  [&target, fd = fds[1]] {
+  [&target, &stops_left, fd = fds[1]] {
     Client gdb(fd);
+    // The server lets the program go at once: its stopped() returns without GDB's resume.
+    auto goes = [&stops_left](int n) {
+      for (int i = 0; i < 100 && stops_left < n; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      return stops_left == n;
+    };
     const std::string supported = gdb.ask("qSupported:multiprocess+;swbreak+");
     EXPECT_NE(supported.find(";qXfer:memory-map:read+;"), std::string::npos) << supported;
 
@@ -258,15 +269,18 @@ TEST(GdbServer, FlashDownloadMemoryMapAndMonitor) {
     EXPECT_EQ(gdb.ask("qRcmd," + hex_text("reset halt")), "O" + hex_text("reset\n"));
     EXPECT_EQ(gdb.reply(), "OK");
     EXPECT_EQ(gdb.ask("m0,2"), "abab");  // held: the server still answers
+    EXPECT_EQ(stops_left, 0);
 
     // reset run: the program goes; GDB's next packet stops it without a stop reply of its own.
     EXPECT_EQ(gdb.ask("qRcmd," + hex_text("reset run")), "O" + hex_text("reset\n"));
     EXPECT_EQ(gdb.reply(), "OK");
+    EXPECT_TRUE(goes(1));
     EXPECT_EQ(gdb.ask("m0,2"), "abab");
     EXPECT_EQ(gdb.ask("c"), "T05swbreak:;");  // continued, it stops at a breakpoint
     // A stop while GDB waited for none answers its next resume.
     EXPECT_EQ(gdb.ask("qRcmd," + hex_text("reset")), "O" + hex_text("reset\n"));
     EXPECT_EQ(gdb.reply(), "OK");
+    EXPECT_TRUE(goes(2));
     EXPECT_EQ(gdb.ask("m0,2"), "abab");
     EXPECT_EQ(gdb.ask("vCont;c"), "T05swbreak:;");
     EXPECT_EQ(gdb.ask("D"), "OK");
