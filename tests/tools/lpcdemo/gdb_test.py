@@ -275,32 +275,29 @@ class Gdb(unittest.TestCase):
                              pathlib.Path(f"{d}/plain.bin").read_bytes())
 
     def test_monitor_cycles_between_breakpoints_equal_the_profile(self):
-        # The stopwatch from one bring-up call's first instruction to the next one's: all that
-        # the call took, which the profile of a run without GDB gives as its inclusive cost
-        # (callgrind_annotate lists the code a function inlined under the inlined file: summed).
-        # Then `monitor reset` runs the image from its reset vector at once: the demo's frame.
+        # The stopwatch from a function's first instruction to its return (finish): all that
+        # the call took, which callgrind_annotate gives at the call site ("=> ... (1x)") in the
+        # profile of a run without GDB. Then `monitor reset` runs the image from its reset
+        # vector at once: the demo's frame follows the words of bring-up so far.
         with tempfile.TemporaryDirectory() as d:
-            frames = ["--effect", "plasma", "--frames", "1"]
-            output, status, log = debug(IMAGE, [*frames, "--words", f"{d}/gdb.bin"], [
-                "break lcd_init", "continue", "monitor cycles 0", "break calibratead",
-                "continue", "monitor cycles", "monitor cycles reset", "break initpal", "continue",
+            output, status, log = debug(IMAGE, ["--frames", "1", "--words", f"{d}/gdb.bin"], [
+                "break lcd_init", "continue", "monitor cycles 0", "finish", "monitor cycles",
+                "break calibratead", "continue", "monitor cycles reset", "finish",
                 "monitor cycles", "delete", "monitor reset", "continue"])
             self.assertEqual(status, 0, log)
             self.assertIn("exited normally", output)
             run = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
-                                  *frames, "--profile", f"{d}/plain.callgrind"],
-                                 capture_output=True, timeout=TIMEOUT)
+                                  "--frames", "1", "--words", f"{d}/plain.bin", "--profile",
+                                  f"{d}/plain.callgrind"], capture_output=True, timeout=TIMEOUT)
             self.assertEqual(run.returncode, 0)
-            functions, _, _ = annotate(f"{d}/plain.callgrind")
-            inclusive = [sum(c[0] for f, c in functions.items() if f.endswith(":" + name))
-                         for name in ("lcd_init", "calibratead")]
-            self.assertEqual(re.findall(r"^(\d+)$", output, re.M), [str(c) for c in inclusive])
-            demo = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
-                                   "--frames", "1", "--words", f"{d}/demo.bin"],
-                                  capture_output=True, timeout=TIMEOUT)
-            self.assertEqual(demo.returncode, 0)
+            _, _, annotated = annotate(f"{d}/plain.callgrind")
+            calls = [re.search(rf"^\s*([\d,]+) .*=> \S+:{name} \(1x\)$", annotated, re.M)
+                     for name in ("lcd_init", "calibratead")]
+            self.assertTrue(all(calls), annotated[-2000:])
+            self.assertEqual(re.findall(r"^(\d+)$", output, re.M),
+                             [c.group(1).replace(",", "") for c in calls])
             words = pathlib.Path(f"{d}/gdb.bin").read_bytes()
-            demo_words = pathlib.Path(f"{d}/demo.bin").read_bytes()
+            demo_words = pathlib.Path(f"{d}/plain.bin").read_bytes()
             self.assertGreater(len(words), len(demo_words))  # bring-up's words before the reset
             self.assertTrue(words.endswith(demo_words))
 
