@@ -25,6 +25,8 @@ SPARE = 0x40004000  # RAM above the image's stack (it ends at _stack_end, 0x4000
 UNMAPPED = 0x50000000  # neither flash, RAM nor a peripheral on the LPC2138
 RESET_CPSR = 0xD3  # the ARM7TDMI out of reset: Supervisor mode, IRQ and FIQ masked, ARM state
 S0SPDR = 0xE0020008  # SPI0's data register, 16 bits wide
+S0SPCR = 0xE0020000  # SPI0's control register, 16 bits wide, 0 at reset
+PLLCON = 0xE01FC080  # the PLL's enable and connect bits, 0 at reset
 
 
 def stop_replies(output):
@@ -277,13 +279,18 @@ class Gdb(unittest.TestCase):
     def test_monitor_cycles_between_breakpoints_equal_the_profile(self):
         # The stopwatch from a function's first instruction to its return (finish): all that
         # the call took, which callgrind_annotate gives at the call site ("=> ... (1x)") in the
-        # profile of a run without GDB. Then `monitor reset` runs the image from its reset
-        # vector at once: the demo's frame follows the words of bring-up so far.
+        # profile of a run without GDB. `monitor reset halt` puts PLLCON and S0SPCR, which
+        # bring-up set, back to 0 and the stopwatch with them; `monitor reset` then runs the
+        # image from its reset vector at once: the demo's frame follows bring-up's words so far.
         with tempfile.TemporaryDirectory() as d:
             output, status, log = debug(IMAGE, ["--frames", "1", "--words", f"{d}/gdb.bin"], [
                 "break lcd_init", "continue", "monitor cycles 0", "finish", "monitor cycles",
                 "break calibratead", "continue", "monitor cycles reset", "finish",
-                "monitor cycles", "delete", "monitor reset", "continue"])
+                "monitor cycles", "delete",
+                f"print/x *(char*){PLLCON:#x}", f"print/x *(short*){S0SPCR:#x}",  # $1 $2
+                "monitor reset halt", "monitor cycles",
+                f"print/x *(char*){PLLCON:#x}", f"print/x *(short*){S0SPCR:#x}",  # $3 $4
+                "monitor reset", "continue"])
             self.assertEqual(status, 0, log)
             self.assertIn("exited normally", output)
             run = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
@@ -295,7 +302,9 @@ class Gdb(unittest.TestCase):
                      for name in ("lcd_init", "calibratead")]
             self.assertTrue(all(calls), annotated[-2000:])
             self.assertEqual(re.findall(r"^(\d+)$", output, re.M),
-                             [c.group(1).replace(",", "") for c in calls])
+                             [c.group(1).replace(",", "") for c in calls] + ["0"])
+            self.assertRegex(output, r"\$1 = 0x[1-9a-f]\d*\n\$2 = 0x[1-9a-f]")
+            self.assertIn("$3 = 0x0\n$4 = 0x0\n", output)
             words = pathlib.Path(f"{d}/gdb.bin").read_bytes()
             demo_words = pathlib.Path(f"{d}/plain.bin").read_bytes()
             self.assertGreater(len(words), len(demo_words))  # bring-up's words before the reset
