@@ -249,6 +249,11 @@ class Gdb(unittest.TestCase):
                 "info mem", "load", "set $r0 = 0x1234", f"set {{int}}{SPARE:#x} = 0x5a5a",
                 "delete mem", "set {int}0x14 = 0", "monitor reset halt", "print/x $r0",  # $1
                 f"set {{int}}0x14 = {checksum:#x}", "monitor reset halt",
+                # Code the probe image has no code beside: integer division's tail at 0x20f0,
+                # 7 / 2, returning to a breakpoint at 0.
+                "set $sp = 0x40008000", "set $r0 = 7", "set $r1 = 2", "set $lr = 0",
+                "set $pc = __aeabi_idivmod", "tbreak *0", "continue",
+                "printf \"divmod %d %d\\n\", $r0, $r1", "monitor reset halt",
                 "maint flush register-cache",
                 "print/x $r0", "print/x $pc", "print/x $cpsr",                    # $2 $3 $4
                 f"print/x *(int*){SPARE:#x}", "print/x *(int*)0x14",              # $5 $6
@@ -264,6 +269,7 @@ class Gdb(unittest.TestCase):
             self.assertIn(f"the vector words sum to {sum(vectors) - vectors[5] & 0xFFFFFFFF:#010x},"
                           " not zero", output)
             self.assertIn("$1 = 0x1234", output)  # refused: the chip stays as it was
+            self.assertIn("divmod 3 1", output)
             self.assertIn(f"the flash differs from {PROBE} at 0x00000000", output)
             self.assertIn("$2 = 0x0\n$3 = 0x0\n" f"$4 = {RESET_CPSR:#x}\n$5 = 0x0\n"
                           f"$6 = {checksum:#x}\n", output)
