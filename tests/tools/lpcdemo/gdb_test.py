@@ -317,6 +317,19 @@ class Gdb(unittest.TestCase):
             self.assertTrue(words.endswith(demo_words))
 
 
+    def test_reset_in_a_single_effect_session_runs_the_demo_to_its_halt(self):
+        # Past the cap's 60 frames, the image's main halts after its 50 plasma frames: from the
+        # reset on, the session is the demo's run and ends there, calling no effect itself.
+        output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "60"],
+                                    ["monitor reset halt", "continue"])
+        self.assertIn("exited normally", output)
+        self.assertEqual(status, 0, log)
+        demo = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                               "--frames", "60"], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(log.split("\n")[0], demo.stdout.strip().replace("demo", "plasma"))
+        self.assertIn(": 50 frames,", log)
+
+
 class Refused(unittest.TestCase):
     def test_a_port_already_taken_is_refused_before_waiting(self):
         with socket.socket() as taken:
