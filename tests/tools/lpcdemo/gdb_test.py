@@ -108,7 +108,8 @@ class Gdb(unittest.TestCase):
         # Packets as large as the stub says it takes, in GDB's binary X packets: 10,000 bytes
         # of RAM; a word of flash, which GDB refuses to write outside `load` under the stub's
         # memory map; the flash read back whole, then the image loaded again over itself
-        # (vFlash packets); the run then goes on to the same words as without.
+        # (vFlash packets) and the chip reset: the flash holds the session's image, whose
+        # symbols stay; the run then goes on to the same words as without.
         with tempfile.TemporaryDirectory() as d:
             flash = pathlib.Path(IMAGE).with_suffix(".bin").read_bytes()
             output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1",
@@ -121,7 +122,7 @@ class Gdb(unittest.TestCase):
                 # '*', '}', '$' and '#' go escaped in an X packet
                 f"set {{int}}{SPARE + 16:#x} = 0x2a7d2423", f"print/x *(int*){SPARE + 16:#x}",
                 f"dump binary memory {d}/flash.bin 0 {len(flash):#x}",
-                "load", "continue"])
+                "load", "monitor reset halt", "continue"])
             self.assertIn(f"Sending packet: $X{SPARE:x},2710:", output)  # one packet, 10,000 bytes
             self.assertIn("Packet received: OK", output)
             self.assertIn("$1 = 0x5a", output)
@@ -130,6 +131,7 @@ class Gdb(unittest.TestCase):
             self.assertIn("$3 = 0x2a7d2423", output)
             self.assertEqual(pathlib.Path(f"{d}/flash.bin").read_bytes(), flash)
             self.assertIn("Transfer rate", output)  # load went through
+            self.assertIn(f"the flash holds {IMAGE}: its symbols name the code", output)
             self.assertEqual(status, 0, log)
             self.assertNotIn("write to flash", log)
             plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
