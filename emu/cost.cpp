@@ -62,6 +62,7 @@ void Emulator::Impl::settle_in_place(const Range& code) {
     check(uc_hook_add(uc, &id, UC_HOOK_CODE, reinterpret_cast<void*>(hook_in_place), &h, p.addr,
                       p.addr),
           "in-place hook");
+    blocks.in_place_ids.push_back(id);
     blocks.in_place.push_back(p.addr);
   }
   std::sort(blocks.in_place.begin(), blocks.in_place.end());
@@ -144,6 +145,7 @@ void Emulator::Impl::begin_block(Block& b, bool sequential) {
     }
   }
   current = &b;
+  running.begun = entry;
   running.start = entry + stall;
   running.late = 0;
   running.marks = 0;

@@ -104,6 +104,17 @@ class Emulator::Impl::Target final : public GdbTarget {
     return true;
   }
 
+  bool erase_flash(std::uint32_t addr, std::uint32_t length) override {
+    return m_.erase_flash(addr, length);
+  }
+  bool program_flash(std::uint32_t addr, std::span<const std::uint8_t> data) override {
+    return m_.program_flash(addr, data);
+  }
+  std::vector<std::string> flash_done() override { return m_.flash_done(); }
+  bool reset(std::vector<std::string>& said) override { return m_.reset_chip(said); }
+  std::uint64_t cycles() override { return m_.clocks_at_stop() - m_.loading.stopwatch; }
+  void zero_cycles() override { m_.loading.stopwatch = m_.clocks_at_stop(); }
+
  private:
   // Code the debugger patches is decoded again when it next runs.
   bool write_flash(std::uint32_t addr, std::span<const std::uint8_t> in) {

@@ -25,11 +25,8 @@ ElfImage load_with_main(const std::string& path) {
 Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
     : board(b), options(o), image(std::move(loaded)) {
   const std::string& path = image.name();
-  layout.main = image.find("main");
-  layout.bss_end = image.find("_bss_end").value_or(chip::RAM_BASE);
-  for (const char* name : {"sendlcd", "senddisp"}) {
-    if (auto r = image.extent(name)) layout.serial.push_back(*r);
-  }
+  loading.elf_path = path;
+  lay_out();
 
   flash.bytes.assign(chip::FLASH_SIZE, 0xFF);  // erased flash reads as ones
   flash.mam = Mam(o.timing.mam);
@@ -43,9 +40,6 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
                      " lies outside flash and RAM");
     }
   }
-  layout.data = std::min(image.find("_data").value_or(chip::RAM_BASE), layout.bss_end);
-  layout.ram_used = layout.bss_end - layout.data;
-
   blocks.in_flash.assign(chip::FLASH_SIZE / kWord, nullptr);
   blocks.in_ram.assign(chip::RAM_SIZE / kWord, nullptr);
   check(uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc), "uc_open");
@@ -60,6 +54,17 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
   install_hooks();
   board.enable_clock();
   if (o.gdb_port != 0) attach_debugger(o.gdb_port);
+}
+
+void Emulator::Impl::lay_out() {
+  layout = {};
+  layout.main = image.find("main");
+  layout.bss_end = image.find("_bss_end").value_or(chip::RAM_BASE);
+  for (const char* name : {"sendlcd", "senddisp"}) {
+    if (auto r = image.extent(name)) layout.serial.push_back(*r);
+  }
+  layout.data = std::min(image.find("_data").value_or(chip::RAM_BASE), layout.bss_end);
+  layout.ram_used = layout.bss_end - layout.data;
 }
 
 void Emulator::Impl::install_hooks() {
@@ -86,8 +91,12 @@ void Emulator::Impl::reset_run() {
 
 void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   reset_run();
-  const uc_err err =
-      debug.server ? run_debugged(begin, until) : uc_emu_start(uc, begin, until, 0, 0);
+  uc_err err = debug.server ? run_debugged(begin, until) : uc_emu_start(uc, begin, until, 0, 0);
+  // Reset by the debugger, the program runs on to its halt, past whatever end this run had.
+  if (loading.rebooted && until != kReturnPage && err == UC_ERR_OK && !checks.faulted &&
+      !debug.killed && debug.server && reg(UC_ARM_REG_PC) == until && !board.stop_requested()) {
+    err = run_debugged(until, kReturnPage);
+  }
   finish_unaligned();  // one that ended the run before the core went on
   const std::uint32_t pc = reg(UC_ARM_REG_PC);
   if (current) finish_block(pc);
@@ -117,6 +126,7 @@ bool Emulator::Impl::reach_main() {
   set_reg(UC_ARM_REG_CPSR, kResetCpsr);
   const std::uint32_t main = *layout.main;
   run(chip::FLASH_BASE, main);
+  if (loading.rebooted) return false;  // it ran from a debugger's reset to its end
   if (checks.faulted || reg(UC_ARM_REG_PC) != main) {
     // A stop asked for (the board's time bound, say) is no failure of start-up.
     if (!checks.faulted && !debug.killed && !board.stop_requested()) {
@@ -173,6 +183,8 @@ void Emulator::call(std::string_view symbol, std::initializer_list<std::int32_t>
   if (args.size() > 4) throw std::invalid_argument("at most four arguments fit in r0..r3");
   // Asked to stop (a viewer closed its window): the run ends here, as on a board without a clock.
   if (m.board.stop_requested()) throw sim::Stopped("stopped on request");
+  // Reset by the debugger, the program ran from its reset vector to its end: no call follows.
+  if (m.loading.rebooted) throw sim::Stopped("the program ran from a reset to its end");
   if (!m.at_main.reached && !m.reach_main()) return;
   int i = 0;
   for (std::int32_t a : args) m.set_reg(kCoreRegister[i++], static_cast<std::uint32_t>(a));

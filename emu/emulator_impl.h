@@ -19,6 +19,7 @@
 #include "emu/block.h"
 #include "emu/elf_image.h"
 #include "emu/emulator.h"
+#include "emu/flash.h"
 #include "emu/gdb_server.h"
 #include "emu/mam.h"
 #include "emu/profile.h"
@@ -65,6 +66,7 @@ struct Emulator::Impl {
     Mam mam;
     // What mam was last configured with; the reset values to begin with.
     std::uint8_t mamcr = chip::MAMCR_OFF, mamtim = chip::MAMTIM_MAX;
+    std::vector<uc_hook> code_read_hooks;  // of the code pages as mapped now
   };
   // An instruction settled as it runs, as its code hook sees it.
   struct InPlaceHook {
@@ -78,6 +80,7 @@ struct Emulator::Impl {
     std::vector<Block*> in_flash, in_ram;  // by start word
     std::vector<std::uint32_t> in_place;   // sorted addresses
     std::deque<InPlaceHook> in_place_hooks;
+    std::vector<uc_hook> in_place_ids;
   };
   // What the checks of the current run (a call or run_main) have seen.
   struct Checks {
@@ -134,6 +137,7 @@ struct Emulator::Impl {
   // The block's whole fixed cost is charged as it starts, the rest as it becomes known.
   struct Running {
     std::uint64_t start = 0;
+    std::uint64_t begun = 0;  // the clock as the block began, before its first fetch's stall
     std::uint64_t late = 0;
     std::size_t marks = 0;                   // of the block's marks, those taken into late
     std::vector<std::uint64_t> entry;        // what each at_entry item settled to
@@ -143,6 +147,16 @@ struct Emulator::Impl {
     std::size_t transfer = 0;                // the load or store that made the last access
     unsigned words = 0;                      // and the accesses it has made
     std::uint32_t at = 0;                    // its address
+  };
+  // What a debugger's `load` and `monitor reset` changed (load_reset.cpp).
+  struct Loading {
+    std::unique_ptr<emu::Flash> cells;        // the flash a download programs, as the chip's
+    std::unique_ptr<FlashDownload> download;  // one under way
+    bool changed = false;                     // by a download since the image was laid out
+    bool downloaded = false;  // the flash is no longer the session's image as lpc21isp writes it
+    bool rebooted = false;    // the program runs from the reset vector to its halt, whatever ran
+    std::string elf_path;     // the session's image, which the flash may hold again after a load
+    std::uint64_t stopwatch = 0;  // the clock `monitor cycles` counts from
   };
   // The state start-up leaves at main, which every call starts from.
   struct AtMain {
@@ -176,6 +190,8 @@ struct Emulator::Impl {
 
   // Memory map (memory_map.cpp).
   void map_memory();
+  void map_flash();  // code pages of the image as plain memory, the rest behind callbacks
+  void load_ram();   // RAM as at power-up: zeros (or the fill) and the image's RAM bytes
   static std::uint64_t mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w);
   static void mmio_write(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value,
                          void* w);
@@ -295,7 +311,19 @@ struct Emulator::Impl {
   Unaligned unaligned;
   AtMain at_main;
   Debug debug;
+  Loading loading;
   std::unique_ptr<Profile> profile;  // while recording one
+
+  // Where symbols put main, .data, .bss and the serial code (emulator.cpp).
+  void lay_out();
+
+  // A debugger's flash download, the chip's reset and the stopwatch (load_reset.cpp).
+  bool erase_flash(std::uint32_t addr, std::uint32_t length);
+  bool program_flash(std::uint32_t addr, std::span<const std::uint8_t> data);
+  std::vector<std::string> flash_done();
+  bool reset_chip(std::vector<std::string>& said);
+  void boot_programmed_flash(std::vector<std::string>& said);
+  std::uint64_t clocks_at_stop() const;
 
   // Debugging (debug.cpp): the run under a debugger, and the target it reads and changes.
   class Target;

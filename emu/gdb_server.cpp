@@ -11,9 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
+#include "emu/flash.h"
+#include "hw/lpc2138.h"
 #include "sim/refusal.h"
 
 namespace emu {
@@ -97,6 +100,94 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> parse_range(std::string_v
   if (!addr || !length) return std::nullopt;
   return std::pair{*addr, *length};
 }
+
+// Binary data as X and vFlashWrite carry it: '}' escapes the next byte XOR 0x20 ('#', '$', '}'
+// and '*' come escaped).
+std::vector<std::uint8_t> unescape(std::string_view data) {
+  constexpr char kEscape = '}';
+  constexpr std::uint8_t kEscapeXor = 0x20;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const bool escaped = data[i] == kEscape && i + 1 < data.size();
+    if (escaped) ++i;
+    bytes.push_back(static_cast<std::uint8_t>(data[i]) ^ (escaped ? kEscapeXor : 0));
+  }
+  return bytes;
+}
+
+// The chip's memory as GDB's memory map describes it: flash in runs of equal sectors (GDB erases
+// whole blocks of its blocksize before `load` writes them), the boot block read-only, RAM and
+// the peripheral windows.
+std::string make_memory_map() {
+  namespace chip = lpc2138;
+  std::string xml =
+      "<?xml version=\"1.0\"?>"
+      "<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
+      "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">"
+      "<memory-map>";
+  auto region = [&xml](const char* type, std::uint32_t start, std::uint32_t length,
+                       std::uint32_t block) {
+    char line[160];
+    std::snprintf(line, sizeof line, "<memory type=\"%s\" start=\"0x%x\" length=\"0x%x\"", type,
+                  static_cast<unsigned>(start), static_cast<unsigned>(length));
+    xml += line;
+    if (block == 0) {
+      xml += "/>";
+      return;
+    }
+    std::snprintf(line, sizeof line, "><property name=\"blocksize\">0x%x</property></memory>",
+                  static_cast<unsigned>(block));
+    xml += line;
+  };
+  for (unsigned first = 0, s = 1; s <= kSectors; ++s) {
+    if (s < kSectors && sector_size(s) == sector_size(first)) continue;
+    region("flash", sector_start(first),
+           sector_start(s - 1) + sector_size(s - 1) - sector_start(first), sector_size(first));
+    first = s;
+  }
+  region("rom", kUserFlashEnd, chip::FLASH_SIZE - kUserFlashEnd, 0);
+  region("ram", chip::FIO_BASE, chip::FIO_SIZE, 0);
+  region("ram", chip::RAM_BASE, chip::RAM_SIZE, 0);
+  region("ram", chip::APB_BASE, chip::APB_SIZE, 0);
+  region("ram", chip::VIC_BASE, chip::VIC_SIZE, 0);
+  return xml + "</memory-map>";
+}
+
+// A document read by qXfer in pieces: 'm' while more follows, 'l' for the piece that ends it.
+std::string xfer_piece(std::string_view document, std::string_view args) {
+  const std::size_t colon = args.find(':');  // an annex GDB names (none for the memory map)
+  const auto range = parse_range(colon == std::string_view::npos ? args : args.substr(colon + 1));
+  if (!range) return "E01";
+  const std::size_t offset = range->first;
+  if (offset >= document.size()) return "l";
+  const std::string_view part = document.substr(offset, range->second);
+  return (offset + part.size() >= document.size() ? "l" : "m") + std::string(part);
+}
+
+std::string console_packet(const std::string& text) {
+  const std::string line = text + "\n";
+  return "O" + hex_bytes({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()});
+}
+
+bool is_resume(std::string_view p) {
+  return !p.empty() &&
+         (p[0] == 'c' || p[0] == 'C' || p[0] == 's' || p[0] == 'S' || p.starts_with("vCont;"));
+}
+
+constexpr std::string_view kMonitorHelp[] = {
+    "monitor commands of the emulated LPC2138:",
+    "  reset halt     the chip back to its reset vector and held there: flash kept, RAM as",
+    "                 after power-up, the board's peripherals and the LCD reset; the program",
+    "                 then runs from reset to its halt (the demo's run, whatever the session",
+    "                 ran before) once GDB lets it go on",
+    "  reset [run]    the same, and the program runs at once; GDB's next request stops it",
+    "                 where it got to ('continue' lets it go on)",
+    "                 (either holds the chip where it is if the vector words do not sum to zero:",
+    "                 the boot loader would not start the program; load writes their checksum)",
+    "  cycles         processor clocks since the stopwatch was zeroed or the chip reset, up to",
+    "                 the instruction the program stopped at; the board's own clock runs on",
+    "  cycles 0       zero the stopwatch (also: cycles reset)",
+    "  help           this list"};
 
 std::string stop_reply(const StopReason& why) {
   char sig[4];
@@ -222,8 +313,13 @@ bool GdbServer::send_packet(const std::string& body) {
 Resume GdbServer::stopped(const StopReason& why, GdbTarget& target) {
   if (!connected()) return Resume::Detach;
   last_stop_ = stop_reply(why);
-  // The first stop is the debugger's to ask for ('?'); later ones answer its resume.
-  if (running_ && !send_packet(last_stop_)) {
+  if (unasked_) {
+    // Run by `monitor reset run`: GDB waits for no stop. One that GDB's own packet did not
+    // make answers its next resume.
+    unasked_ = false;
+    stop_untold_ = !packet_came_;
+  } else if (running_ && !send_packet(last_stop_)) {
+    // The first stop is the debugger's to ask for ('?'); later ones answer its resume.
     close_connection();
     return Resume::Detach;
   }
@@ -236,11 +332,20 @@ Resume GdbServer::stopped(const StopReason& why, GdbTarget& target) {
 Resume GdbServer::serve(GdbTarget& target) {
   std::string packet;
   while (read_packet(packet)) {
+    if (stop_untold_ && is_resume(packet)) {
+      stop_untold_ = false;
+      if (!send_packet(last_stop_)) break;
+      continue;
+    }
     Resume resume = Resume::Continue;
     bool resumes = false;
     const std::string reply = answer(packet, target, resume, resumes);
     if (resumes) {
       if (!reply.empty()) send_packet(reply);  // what 'D' and vKill answer before going
+      if (!unasked_) {
+        for (const std::string& line : untold_lines_) send_packet(console_packet(line));
+      }
+      untold_lines_.clear();
       if (resume == Resume::Detach || resume == Resume::Kill) close_connection();
       return resume;
     }
@@ -268,23 +373,21 @@ bool GdbServer::interrupted() {
     if (c == kInterrupt) return true;
     if (c == '$') {
       buffered_ += static_cast<char>(c);  // a packet sent early; read it when stopped
-      return false;
+      packet_came_ = unasked_;            // GDB, unaware the program runs, stops it so
+      return unasked_;
     }
   }
   return false;
 }
 
 void GdbServer::console(const std::string& text) {
-  if (!connected() || !running_) return;  // output is only for a running program
-  const std::string line = text + "\n";
-  if (!send_packet("O" +
-                   hex_bytes({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()}))) {
-    close_connection();
-  }
+  if (!connected() || !running_ || unasked_) return;  // output is only for a running program
+  if (!send_packet(console_packet(text))) close_connection();
 }
 
 void GdbServer::exited(int status) {
   if (!connected()) return;
+  await_if_unasked();
   char r[8];
   std::snprintf(r, sizeof r, "W%02x", status & 0xFF);
   send_packet(r);
@@ -293,6 +396,7 @@ void GdbServer::exited(int status) {
 
 void GdbServer::terminated(Signal signal) {
   if (!connected()) return;
+  await_if_unasked();
   char r[8];
   std::snprintf(r, sizeof r, "X%02x", static_cast<int>(signal));
   send_packet(r);
@@ -369,7 +473,8 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
     char size[16];
     std::snprintf(size, sizeof size, "%zx", kMaxPacket);  // GDB reads it as hex
     return "PacketSize=" + std::string(size) +
-           ";qXfer:features:read+;swbreak+;hwbreak+;vContSupported+;QStartNoAckMode+";
+           ";qXfer:features:read+;qXfer:memory-map:read+;swbreak+;hwbreak+;vContSupported+;"
+           "QStartNoAckMode+";
   }
   if (p.starts_with("qXfer:features:read:target.xml:")) {
     return features(
@@ -390,6 +495,11 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
     return go(action == 's' || action == 'S' ? Resume::Step : Resume::Continue);
   }
   if (p.starts_with("vKill")) return go(Resume::Kill, kOk);
+  if (p.starts_with("qXfer:memory-map:read:")) {
+    return memory_map(p.substr(std::string_view("qXfer:memory-map:read:").size()));
+  }
+  if (p.starts_with("vFlash")) return flash_packet(p, target);
+  if (p.starts_with("qRcmd,")) return monitor(p.substr(6), target, resume, resumes);
   return "";  // not supported: GDB does without
 }
 
@@ -410,20 +520,12 @@ std::string GdbServer::write_memory(const std::string& args, GdbTarget& target) 
   return target.write_memory(range->first, *bytes) ? kOk : kError;
 }
 
-// X addr,length:data, the data as bytes, with '}' escaping the next byte XOR 0x20 ('#', '$',
-// '}' and '*' come escaped).
+// X addr,length:data, the data as bytes (unescape).
 std::string GdbServer::write_binary(std::string_view args, GdbTarget& target) {
-  constexpr char kEscape = '}';
-  constexpr std::uint8_t kEscapeXor = 0x20;
   const std::size_t colon = args.find(':');
   const auto range = parse_range(args.substr(0, colon));
   if (!range || colon == std::string::npos) return kError;
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = colon + 1; i < args.size(); ++i) {
-    const bool escaped = args[i] == kEscape && i + 1 < args.size();
-    if (escaped) ++i;
-    bytes.push_back(static_cast<std::uint8_t>(args[i]) ^ (escaped ? kEscapeXor : 0));
-  }
+  const std::vector<std::uint8_t> bytes = unescape(args.substr(colon + 1));
   if (bytes.size() != range->second) return kError;
   if (bytes.empty()) return kOk;  // GDB asks so whether X is understood
   return target.write_memory(range->first, bytes) ? kOk : kError;
@@ -464,6 +566,78 @@ std::string GdbServer::features(const std::string& args) const {
   if (offset >= kTargetXml.size()) return "l";
   const std::string_view part = kTargetXml.substr(offset, range->second);
   return (offset + part.size() >= kTargetXml.size() ? "l" : "m") + std::string(part);
+}
+
+// The program ended while GDB, unaware that it ran, waits for nothing: the end answers GDB's
+// next packet.
+void GdbServer::await_if_unasked() {
+  if (!unasked_) return;
+  unasked_ = false;
+  std::string packet;
+  if (!read_packet(packet)) close_connection();
+}
+
+std::string GdbServer::memory_map(std::string_view args) const {
+  static const std::string xml = make_memory_map();
+  return xfer_piece(xml, args);
+}
+
+// vFlashErase:addr,length, vFlashWrite:addr:data (binary), vFlashDone.
+std::string GdbServer::flash_packet(std::string_view p, GdbTarget& target) {
+  if (p.starts_with("vFlashErase:")) {
+    const auto range = parse_range(p.substr(std::string_view("vFlashErase:").size()));
+    return range && target.erase_flash(range->first, range->second) ? kOk : kError;
+  }
+  if (p.starts_with("vFlashWrite:")) {
+    const std::string_view args = p.substr(std::string_view("vFlashWrite:").size());
+    const std::size_t colon = args.find(':');
+    const auto addr = parse_hex(args.substr(0, colon));
+    if (!addr || colon == std::string_view::npos) return kError;
+    return target.program_flash(*addr, unescape(args.substr(colon + 1))) ? kOk : kError;
+  }
+  if (p == "vFlashDone") {
+    for (std::string& line : target.flash_done()) untold_lines_.push_back(std::move(line));
+    return kOk;
+  }
+  return "";
+}
+
+// qRcmd,<command in hex>: its output in console packets, then OK (E01 for a command it does not
+// know).
+std::string GdbServer::monitor(std::string_view hex, GdbTarget& target, Resume& resume,
+                               bool& resumes) {
+  const auto bytes = parse_bytes(hex);
+  if (!bytes) return kError;
+  const std::string command(bytes->begin(), bytes->end());
+  std::istringstream in(command);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  std::vector<std::string> said = std::move(untold_lines_);
+  untold_lines_.clear();
+  std::string reply = kOk;
+  const std::string what = words.empty() ? "" : words[0];
+  const std::string how = words.size() == 2 ? words[1] : "";
+  if (what == "help" && words.size() == 1) {
+    said.insert(said.end(), std::begin(kMonitorHelp), std::end(kMonitorHelp));
+  } else if (what == "reset" && (words.size() == 1 || how == "halt" || how == "run")) {
+    if (target.reset(said) && how != "halt") {
+      resume = Resume::Continue;
+      resumes = true;
+      unasked_ = true;
+      packet_came_ = false;
+    }
+  } else if (what == "cycles" && words.size() == 1) {
+    said.push_back(std::to_string(target.cycles()));
+  } else if (what == "cycles" && (how == "0" || how == "reset")) {
+    target.zero_cycles();
+  } else {
+    said.push_back("no monitor command \"" + command + "\"; \"monitor help\" lists them");
+    reply = kError;
+  }
+  for (const std::string& line : said) {
+    if (!send_packet(console_packet(line))) break;
+  }
+  return reply;
 }
 
 }  // namespace emu

@@ -20,6 +20,21 @@ bool overlaps(const std::vector<Range>& ranges, std::uint32_t begin, std::uint32
 }  // namespace
 
 void Emulator::Impl::map_memory() {
+  map_flash();
+  check(uc_mem_map(uc, chip::RAM_BASE, chip::RAM_SIZE, UC_PROT_ALL), "map RAM");
+  load_ram();
+  for (auto [base, size] :
+       {std::pair{chip::FIO_BASE, chip::FIO_SIZE}, std::pair{chip::APB_BASE, chip::APB_SIZE},
+        std::pair{chip::VIC_BASE, chip::VIC_SIZE}}) {
+    Window& w = windows.emplace_back(Window{this, base});
+    check(uc_mmio_map(uc, base, size, mmio_read, &w, mmio_write, &w), "map peripherals");
+  }
+  const std::vector<std::uint32_t> trap(kPage / kWord, arm::kBranchToSelf);
+  check(uc_mem_map(uc, kReturnPage, kPage, UC_PROT_READ | UC_PROT_EXEC), "map return page");
+  check(uc_mem_write(uc, kReturnPage, trap.data(), kPage), "load return page");
+}
+
+void Emulator::Impl::map_flash() {
   // Pages holding code are plain memory, which Unicorn can execute from, with a hook on data
   // reads that charges the accelerator's data timing; the rest of flash goes through a
   // callback that does the same and sees writes.
@@ -36,6 +51,7 @@ void Emulator::Impl::map_memory() {
       check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(hook_code_read), this,
                         page, end - 1),
             "code read hook");
+      flash.code_read_hooks.push_back(h);
       check(uc_mem_write(uc, page, flash.bytes.data() + page, end - page), "load flash");
     } else {
       Window& w = windows.emplace_back(Window{this, page});
@@ -43,29 +59,24 @@ void Emulator::Impl::map_memory() {
     }
     page = end;
   }
-  check(uc_mem_map(uc, chip::RAM_BASE, chip::RAM_SIZE, UC_PROT_ALL), "map RAM");
+}
+
+void Emulator::Impl::load_ram() {
+  const std::vector<std::uint8_t> fill(chip::RAM_SIZE, options.ram_fill.value_or(0));
+  check(uc_mem_write(uc, chip::RAM_BASE, fill.data(), chip::RAM_SIZE), "clear RAM");
   if (options.ram_fill) {
-    const std::vector<std::uint8_t> fill(chip::RAM_SIZE, *options.ram_fill);
+    // .data and .bss hold what start-up puts there: zeros until it runs.
     const std::uint32_t ram_end = chip::RAM_BASE + chip::RAM_SIZE;
     const std::uint32_t low = std::clamp(layout.data, chip::RAM_BASE, ram_end);
     const std::uint32_t high = std::clamp(layout.bss_end, low, ram_end);
-    check(uc_mem_write(uc, chip::RAM_BASE, fill.data(), low - chip::RAM_BASE), "fill RAM");
-    check(uc_mem_write(uc, high, fill.data(), ram_end - high), "fill RAM");
+    const std::vector<std::uint8_t> zeros(high - low, 0);
+    if (high > low) check(uc_mem_write(uc, low, zeros.data(), zeros.size()), "fill RAM");
   }
   for (const Segment& s : image.segments()) {
     if (s.addr >= chip::RAM_BASE) {
       check(uc_mem_write(uc, s.addr, s.bytes.data(), s.bytes.size()), "load RAM");
     }
   }
-  for (auto [base, size] :
-       {std::pair{chip::FIO_BASE, chip::FIO_SIZE}, std::pair{chip::APB_BASE, chip::APB_SIZE},
-        std::pair{chip::VIC_BASE, chip::VIC_SIZE}}) {
-    Window& w = windows.emplace_back(Window{this, base});
-    check(uc_mmio_map(uc, base, size, mmio_read, &w, mmio_write, &w), "map peripherals");
-  }
-  const std::vector<std::uint32_t> trap(kPage / kWord, arm::kBranchToSelf);
-  check(uc_mem_map(uc, kReturnPage, kPage, UC_PROT_READ | UC_PROT_EXEC), "map return page");
-  check(uc_mem_write(uc, kReturnPage, trap.data(), kPage), "load return page");
 }
 
 void Emulator::Impl::flash_data_read(std::uint32_t addr, unsigned size) {

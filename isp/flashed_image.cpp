@@ -4,19 +4,6 @@
 
 namespace isp {
 
-std::optional<std::uint32_t> differs_from(const Flash& flash, const emu::ElfImage& image) {
-  constexpr std::uint32_t kChecksumWord = 0x14;
-  for (const emu::Segment& s : image.segments()) {
-    for (std::uint32_t i = 0; i < s.bytes.size(); ++i) {
-      const std::uint32_t addr = s.addr + i;
-      if (addr >= kChecksumWord && addr < kChecksumWord + 4) continue;
-      if (addr >= kFlashSize) break;
-      if (flash.bytes()[addr] != s.bytes[i]) return addr;
-    }
-  }
-  return std::nullopt;
-}
-
 emu::ElfImage flashed_image(const Flash& flash, const std::string& elf_path, std::ostream& out) {
   std::optional<emu::ElfImage> elf;
   try {

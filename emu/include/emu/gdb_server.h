@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace emu {
 
@@ -33,6 +34,21 @@ class GdbTarget {
   virtual bool set_breakpoint(std::uint32_t addr, bool on) = 0;
   virtual bool set_watchpoint(WatchKind kind, std::uint32_t addr, std::uint32_t length,
                               bool on) = 0;
+  // GDB's `load` into flash (vFlashErase, vFlashWrite, vFlashDone): false for a range the flash
+  // cannot take; done programs what was written and returns lines for GDB's console.
+  virtual bool erase_flash(std::uint32_t, std::uint32_t) { return false; }
+  virtual bool program_flash(std::uint32_t, std::span<const std::uint8_t>) { return false; }
+  virtual std::vector<std::string> flash_done() { return {}; }
+  // `monitor reset`: the chip back to its reset vector, held; false when it would not start
+  // the program (and stays as it was). `said`: lines for GDB's console either way.
+  virtual bool reset(std::vector<std::string>& said) {
+    said.push_back("this target cannot be reset");
+    return false;
+  }
+  // `monitor cycles`: processor clocks since the stopwatch was last zeroed (or the chip reset),
+  // up to the instruction the program stopped at.
+  virtual std::uint64_t cycles() { return 0; }
+  virtual void zero_cycles() {}
 
  protected:
   ~GdbTarget() = default;
@@ -78,12 +94,24 @@ class GdbServer {
   std::string write_binary(std::string_view args, GdbTarget& target);
   std::string point(const std::string& packet, GdbTarget& target);
   std::string features(const std::string& args) const;
+  std::string memory_map(std::string_view args) const;
+  std::string flash_packet(std::string_view packet, GdbTarget& target);
+  std::string monitor(std::string_view hex, GdbTarget& target, Resume& resume, bool& resumes);
+  void await_if_unasked();
   void close_connection();
 
   int fd_ = -1;
   bool acks_ = true;
   bool acks_off_after_reply_ = false;
   bool running_ = false;  // the debugger let the program go on and waits for its stop
+  // `monitor reset run`: the program runs without GDB waiting for it; GDB's next packet stops
+  // it where it got to, and a stop before then is told as the answer to GDB's next resume.
+  bool unasked_ = false;
+  bool stop_untold_ = false;
+  bool packet_came_ = false;  // while unasked_: what stopped the program
+  // Lines for GDB's console from a packet whose reply cannot carry them (vFlashDone): told with
+  // the next command's output or as the program next runs.
+  std::vector<std::string> untold_lines_;
   std::string last_stop_ = "S05";
   std::string buffered_;  // bytes read past a packet
 };

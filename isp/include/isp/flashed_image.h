@@ -12,11 +12,8 @@
 
 namespace isp {
 
-// The first byte of `flash` that differs from what the image puts there, the vector checksum
-// word aside (lpc21isp writes it; the core never executes it). Bytes the image leaves alone
-// (lpc21isp pads the last block) and bytes it puts in RAM (a debugger loads them, flashing does
-// not) do not count.
-std::optional<std::uint32_t> differs_from(const Flash& flash, const emu::ElfImage& image);
+// Where the flash differs from an image (emu/flash.h).
+using emu::differs_from;
 
 // The flash as an image to boot. The names and code ranges of the image at `elf_path` come
 // along only when the flash holds that image; anything else runs with addresses alone. Says

@@ -2,8 +2,9 @@
 """gdb-multiarch against the emulated board, as a firmware developer uses it: a breakpoint,
 a watchpoint, register reads, and a run to the end whose LCD words equal a run without the
 debugger; then an image broken on purpose, which stops with SIGILL where it breaks; code that
-gdb patches into flash to hit each kind of watchpoint and to fault at a known instruction; and
-the ways a session ends (detach, kill, an exit after a finding)."""
+gdb patches into flash to hit each kind of watchpoint and to fault at a known instruction; the
+ways a session ends (detach, kill, an exit after a finding); `load` into the flash of a chip
+running another image, `monitor reset`, and the `monitor cycles` stopwatch against the profile."""
 
 import pathlib
 import re
@@ -14,7 +15,9 @@ import sys
 import tempfile
 import unittest
 
-LPCDEMO = IMAGE = None
+from profile_test import annotate  # callgrind_annotate's inclusive costs
+
+LPCDEMO = IMAGE = PROBE = None
 TIMEOUT = 120
 BROKEN = 0xE7F000F0  # permanently undefined in ARM state
 SHF_ALLOC = 0x2  # the section occupies memory at run time
@@ -22,6 +25,8 @@ SPARE = 0x40004000  # RAM above the image's stack (it ends at _stack_end, 0x4000
 UNMAPPED = 0x50000000  # neither flash, RAM nor a peripheral on the LPC2138
 RESET_CPSR = 0xD3  # the ARM7TDMI out of reset: Supervisor mode, IRQ and FIQ masked, ARM state
 S0SPDR = 0xE0020008  # SPI0's data register, 16 bits wide
+S0SPCR = 0xE0020000  # SPI0's control register, 16 bits wide, 0 at reset
+PLLCON = 0xE01FC080  # the PLL's enable and connect bits, 0 at reset
 
 
 def stop_replies(output):
@@ -35,8 +40,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def debug(image, args, gdb_commands):
-    """Runs lpcdemo under gdb's batch commands; returns (gdb's output, lpcdemo's result)."""
+def debug(image, args, gdb_commands, symbols=None):
+    """Runs lpcdemo on `image` under gdb's batch commands, gdb reading `symbols` (the image
+    itself by default); returns (gdb's output, lpcdemo's status, lpcdemo's output)."""
     port = free_port()
     run = subprocess.Popen([LPCDEMO, "run", "--engine", "emulated", "--firmware", image,
                             "--gdb", str(port), *args], stdout=subprocess.PIPE,
@@ -47,7 +53,7 @@ def debug(image, args, gdb_commands):
         # loaded machine, past gdb's default wait of 2 s for a reply.
         commands = ["set remotetimeout 60", f"target remote 127.0.0.1:{port}", *gdb_commands]
         gdb = subprocess.run(["gdb-multiarch", "-nx", "-batch",
-                              *[a for c in commands for a in ("-ex", c)], image],
+                              *[a for c in commands for a in ("-ex", c)], symbols or image],
                              capture_output=True, text=True, timeout=TIMEOUT)
         out, err = run.communicate(timeout=TIMEOUT)
         return gdb.stdout + gdb.stderr, run.returncode, out + err
@@ -100,8 +106,10 @@ class Gdb(unittest.TestCase):
 
     def test_large_memory_writes_a_flash_dump_and_load(self):
         # Packets as large as the stub says it takes, in GDB's binary X packets: 10,000 bytes
-        # of RAM, a word of flash in a page without code, the flash read back whole, then the
-        # image loaded again over itself; the run then goes on to the same words as without.
+        # of RAM; a word of flash, which GDB refuses to write outside `load` under the stub's
+        # memory map; the flash read back whole, then the image loaded again over itself
+        # (vFlash packets) and the chip reset: the flash holds the session's image, whose
+        # symbols stay; the run then goes on to the same words as without.
         with tempfile.TemporaryDirectory() as d:
             flash = pathlib.Path(IMAGE).with_suffix(".bin").read_bytes()
             output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1",
@@ -110,18 +118,20 @@ class Gdb(unittest.TestCase):
                 f"set {{char[10000]}}{SPARE:#x} = {{0x5a}}",
                 "set debug remote 0",
                 f"print/x *(unsigned char*){SPARE:#x}",               # $1
-                "set {int}0x8000 = 0x12345678", "print/x *(int*)0x8000",  # $2
+                "set {int}0x8000 = 0x12345678", "print/x *(int*)0x8000",  # $2: still erased
                 # '*', '}', '$' and '#' go escaped in an X packet
                 f"set {{int}}{SPARE + 16:#x} = 0x2a7d2423", f"print/x *(int*){SPARE + 16:#x}",
                 f"dump binary memory {d}/flash.bin 0 {len(flash):#x}",
-                "load", "continue"])
+                "load", "monitor reset halt", "continue"])
             self.assertIn(f"Sending packet: $X{SPARE:x},2710:", output)  # one packet, 10,000 bytes
             self.assertIn("Packet received: OK", output)
             self.assertIn("$1 = 0x5a", output)
-            self.assertIn("$2 = 0x12345678", output)
+            self.assertIn("Writing to flash memory forbidden in this context", output)
+            self.assertIn("$2 = 0xffffffff", output)
             self.assertIn("$3 = 0x2a7d2423", output)
             self.assertEqual(pathlib.Path(f"{d}/flash.bin").read_bytes(), flash)
             self.assertIn("Transfer rate", output)  # load went through
+            self.assertIn(f"the flash holds {IMAGE}: its symbols name the code", output)
             self.assertEqual(status, 0, log)
             self.assertNotIn("write to flash", log)
             plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
@@ -154,6 +164,9 @@ class Gdb(unittest.TestCase):
                 0xE5810008,  # +0x1c str  r0,[r1,#8]  a word over the access watch's byte
                 0xE5820000]  # +0x20 str  r0,[r2]     unmapped: SIGSEGV here
         output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1"], [
+            # Without the target's memory map GDB writes flash with plain memory packets,
+            # which the emulator takes as a debugger's patch.
+            "delete mem",
             "print/x $cpsr",                     # $1
             f"set $cpsr = {RESET_CPSR | 0x60000000:#x}",  # Z and C set
             "maint flush register-cache", "print/x $cpsr", "print/x $pc",  # $2 $3
@@ -193,7 +206,7 @@ class Gdb(unittest.TestCase):
 
     def test_a_swi_stops_with_sigtrap_at_the_swi(self):
         output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1"], [
-            "break *effectPlasma", "continue", "delete",
+            "break *effectPlasma", "continue", "delete", "delete mem",
             "set {int}(effectPlasma + 4) = 0xef000000",  # swi 0
             "continue", "print/x $pc - (int)effectPlasma", "continue"])
         self.assertIn("Program received signal SIGTRAP", output)
@@ -226,6 +239,99 @@ class Gdb(unittest.TestCase):
         self.assertEqual(status, 1, log)
 
 
+    def test_load_into_a_chip_running_another_image_and_reset(self):
+        # The chip runs the probe image; GDB, reading the demo's image, loads it (vFlash
+        # packets, in its memory map's flash blocks), resets the chip and lets it go: the words
+        # are the demo's own. Before that, with word 0x14 patched to 0, the vector words do not
+        # sum to zero and a reset leaves the chip as it is.
+        vectors = struct.unpack("<8I", pathlib.Path(IMAGE).with_suffix(".bin").read_bytes()[:32])
+        checksum = -(sum(vectors) - vectors[5]) & 0xFFFFFFFF  # lpc21isp's: the eight sum to 0
+        with tempfile.TemporaryDirectory() as d:
+            output, status, log = debug(PROBE, ["--frames", "2", "--words", f"{d}/gdb.bin"], [
+                "info mem", "load", "set $r0 = 0x1234", f"set {{int}}{SPARE:#x} = 0x5a5a",
+                "delete mem", "set {int}0x14 = 0", "monitor reset halt", "print/x $r0",  # $1
+                f"set {{int}}0x14 = {checksum:#x}", "monitor reset halt",
+                # Code the probe image has no code beside: integer division's tail at 0x20f0,
+                # 7 / 2, returning to a breakpoint at 0.
+                "set $sp = 0x40008000", "set $r0 = 7", "set $r1 = 2", "set $lr = 0",
+                "set $pc = __aeabi_idivmod", "tbreak *0", "continue",
+                "printf \"divmod %d %d\\n\", $r0, $r1", "monitor reset halt",
+                "maint flush register-cache",
+                "print/x $r0", "print/x $pc", "print/x $cpsr",                    # $2 $3 $4
+                f"print/x *(int*){SPARE:#x}", "print/x *(int*)0x14",              # $5 $6
+                "continue"], symbols=IMAGE)
+            # The LPC2138's sectors: 8 of 4 KB, 14 of 32 KB, 5 of 4 KB, then the boot block.
+            for low, high, attrs in [(0, 0x8000, "flash blocksize 0x1000"),
+                                     (0x8000, 0x78000, "flash blocksize 0x8000"),
+                                     (0x78000, 0x7D000, "flash blocksize 0x1000"),
+                                     (0x7D000, 0x80000, "ro"), (0x40000000, 0x40008000, "rw")]:
+                self.assertRegex(output, rf"y\s+{low:#010x} {high:#010x} {attrs} ")
+            self.assertIn(f"vector checksum {checksum:#010x} written at 0x14 "
+                          f"(the image had {vectors[5]:#010x})", output)
+            self.assertIn(f"the vector words sum to {sum(vectors) - vectors[5] & 0xFFFFFFFF:#010x},"
+                          " not zero", output)
+            self.assertIn("$1 = 0x1234", output)  # refused: the chip stays as it was
+            self.assertIn("divmod 3 1", output)
+            self.assertIn(f"the flash differs from {PROBE} at 0x00000000", output)
+            self.assertIn("$2 = 0x0\n$3 = 0x0\n" f"$4 = {RESET_CPSR:#x}\n$5 = 0x0\n"
+                          f"$6 = {checksum:#x}\n", output)
+            self.assertIn("exited normally", output)
+            self.assertEqual(status, 0, log)
+            plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                    "--frames", "2", "--words", f"{d}/plain.bin"],
+                                   capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(plain.returncode, 0)
+            self.assertEqual(pathlib.Path(f"{d}/gdb.bin").read_bytes(),
+                             pathlib.Path(f"{d}/plain.bin").read_bytes())
+
+    def test_monitor_cycles_between_breakpoints_equal_the_profile(self):
+        # The stopwatch from a function's first instruction to its return (finish): all that
+        # the call took, which callgrind_annotate gives at the call site ("=> ... (1x)") in the
+        # profile of a run without GDB. `monitor reset halt` puts PLLCON and S0SPCR, which
+        # bring-up set, back to 0 and the stopwatch with them; `monitor reset` then runs the
+        # image from its reset vector at once: the demo's frame follows bring-up's words so far.
+        with tempfile.TemporaryDirectory() as d:
+            output, status, log = debug(IMAGE, ["--frames", "1", "--words", f"{d}/gdb.bin"], [
+                "break lcd_init", "continue", "monitor cycles 0", "finish", "monitor cycles",
+                "break calibratead", "continue", "monitor cycles reset", "finish",
+                "monitor cycles", "delete",
+                f"print/x *(char*){PLLCON:#x}", f"print/x *(short*){S0SPCR:#x}",  # $1 $2
+                "monitor reset halt", "monitor cycles",
+                f"print/x *(char*){PLLCON:#x}", f"print/x *(short*){S0SPCR:#x}",  # $3 $4
+                "monitor reset", "continue"])
+            self.assertEqual(status, 0, log)
+            self.assertIn("exited normally", output)
+            run = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                  "--frames", "1", "--words", f"{d}/plain.bin", "--profile",
+                                  f"{d}/plain.callgrind"], capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(run.returncode, 0)
+            _, _, annotated = annotate(f"{d}/plain.callgrind")
+            calls = [re.search(rf"^\s*([\d,]+) .*=> \S+:{name} \(1x\)$", annotated, re.M)
+                     for name in ("lcd_init", "calibratead")]
+            self.assertTrue(all(calls), annotated[-2000:])
+            self.assertEqual(re.findall(r"^(\d+)$", output, re.M),
+                             [c.group(1).replace(",", "") for c in calls] + ["0"])
+            self.assertRegex(output, r"\$1 = 0x[1-9a-f]\d*\n\$2 = 0x[1-9a-f]")
+            self.assertIn("$3 = 0x0\n$4 = 0x0\n", output)
+            words = pathlib.Path(f"{d}/gdb.bin").read_bytes()
+            demo_words = pathlib.Path(f"{d}/plain.bin").read_bytes()
+            self.assertGreater(len(words), len(demo_words))  # bring-up's words before the reset
+            self.assertTrue(words.endswith(demo_words))
+
+
+    def test_reset_in_a_single_effect_session_runs_the_demo_to_its_halt(self):
+        # Past the cap's 60 frames, the image's main halts after its 50 plasma frames: from the
+        # reset on, the session is the demo's run and ends there, calling no effect itself.
+        output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "60"],
+                                    ["monitor reset halt", "continue"])
+        self.assertIn("exited normally", output)
+        self.assertEqual(status, 0, log)
+        demo = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                               "--frames", "60"], capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(log.split("\n")[0], demo.stdout.strip().replace("demo", "plasma"))
+        self.assertIn(": 50 frames,", log)
+
+
 class Refused(unittest.TestCase):
     def test_a_port_already_taken_is_refused_before_waiting(self):
         with socket.socket() as taken:
@@ -242,5 +348,5 @@ class Refused(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    LPCDEMO, IMAGE = sys.argv.pop(1), sys.argv.pop(1)
+    LPCDEMO, IMAGE, PROBE = sys.argv.pop(1), sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()
