@@ -20,6 +20,23 @@ ElfImage load_with_main(const std::string& path) {
   return image;
 }
 
+// Where main's last call returns to, in main: a called function's return address there makes
+// it a frame of main for a debugger's backtrace, which ends at main. None in a main without a
+// call (or an image without symbols).
+std::optional<std::uint32_t> return_into_main(const ElfImage& image,
+                                              const std::vector<std::uint8_t>& flash) {
+  const auto main = image.extent("main");
+  if (!main || main->end > flash.size()) return std::nullopt;
+  std::optional<std::uint32_t> after;
+  for (std::uint32_t at = main->begin & ~(kWord - 1); at + kWord <= main->end; at += kWord) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, flash.data() + at, kWord);
+    const arm::Instruction i = arm::decode_instruction(word);
+    if (i.kind == arm::Class::Branch && i.link && i.cond == arm::kAlways) after = at + kWord;
+  }
+  return after;
+}
+
 }  // namespace
 
 Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
@@ -45,6 +62,7 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
   }
   layout.data = std::min(image.find("_data").value_or(chip::RAM_BASE), layout.bss_end);
   layout.ram_used = layout.bss_end - layout.data;
+  layout.return_to = return_into_main(image, flash.bytes).value_or(kReturnPage);
 
   blocks.in_flash.assign(chip::FLASH_SIZE / kWord, nullptr);
   blocks.in_ram.assign(chip::RAM_SIZE / kWord, nullptr);
@@ -162,9 +180,9 @@ void Emulator::call(std::string_view symbol, std::initializer_list<std::int32_t>
   int i = 0;
   for (std::int32_t a : args) m.set_reg(kCoreRegister[i++], static_cast<std::uint32_t>(a));
   m.set_reg(UC_ARM_REG_SP, m.at_main.stack_top);
-  m.set_reg(UC_ARM_REG_LR, kReturnPage);
+  m.set_reg(UC_ARM_REG_LR, m.layout.return_to);
   m.set_reg(UC_ARM_REG_CPSR, m.at_main.cpsr);
-  m.run(*addr, kReturnPage);
+  m.run(*addr, m.layout.return_to);
 }
 
 void Emulator::run_main() {

@@ -31,7 +31,8 @@ namespace emu {
 namespace chip = lpc2138;
 
 inline constexpr std::uint32_t kWord = 4;
-// A page outside the LPC2138's map that a called function returns into; the run stops there.
+// A page outside the LPC2138's map that a called function returns into when main makes no
+// call to return into; the run stops there.
 inline constexpr std::uint32_t kReturnPage = 0xF0000000;
 inline constexpr unsigned kRegisters = 16;
 inline constexpr int kCoreRegister[kRegisters] = {
@@ -57,6 +58,9 @@ struct Emulator::Impl {
     std::uint32_t data = 0, bss_end = 0;  // .data and .bss lie between
     std::uint32_t flash_used = 0, ram_used = 0;
     std::vector<Range> serial;  // sendlcd, senddisp: their clocks are the link's
+    // Where a called function returns to, and the call ends: after a call in main, or the
+    // return page.
+    std::uint32_t return_to = kReturnPage;
   };
   // The flash as loaded and the accelerator in front of it.
   struct Flash {
