@@ -184,7 +184,11 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
               (before ? " from the block at " + where(before->addr) : std::string()),
           addr, Signal::Segv, addr);
   }
-  if (b.halt) uc_emu_stop(uc);
+  if (b.halt) {
+    uc_emu_stop(uc);
+  } else if (debug.range && !debug.range->contains(addr)) {
+    leave_range(addr);
+  }
   if (counters.instructions >= checks.watchdog_deadline) check_watchdog();
   if (debug.server) poll_debugger();
 }

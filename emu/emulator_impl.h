@@ -113,6 +113,9 @@ struct Emulator::Impl {
     std::optional<std::uint32_t> charged_at;   // resuming here: its block is already counted
     std::vector<std::uint8_t> undo;            // what a watched store overwrote
     std::optional<std::uint32_t> resume_from;  // where the debugger let the program go on
+    std::optional<Range> step_range;           // GDB's, for the step it asked for
+    std::optional<Range> range;                // the step running: on while the pc is in it
+    std::optional<uc_hook> range_end;          // the code hook at its end
     unsigned blocks_since_poll = 0;
   };
   // An unaligned transfer made as the ARM7TDMI-S makes it, while Unicorn's own access of it ends
@@ -301,10 +304,18 @@ struct Emulator::Impl {
   void stop_for_debugger(const StopReason& why);
   void report_fault_to_debugger();
   bool watch_access(std::uint32_t addr, unsigned size, bool write);
+  // Unicorn decides at translation which instructions call code hooks: the code at addr is
+  // translated again with the hooks there now, the rest of the translations kept (emptying
+  // them all touches the whole translation buffer, a gigabyte).
+  void retranslate(std::uint32_t addr) { uc_ctl_remove_cache(uc, addr, addr + kWord); }
   void poll_debugger();
   void end_debugging(bool goes_on = false);
   void finish_debugging();
   static void hook_breakpoint(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
+  static void hook_range_end(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
+  void leave_range(std::uint32_t at);
+  void begin_step(std::uint32_t pc);
+  void end_step();
   static void hook_watch(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
                          std::int64_t value, void* self);
 };
