@@ -333,12 +333,21 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
   }
 }
 
+// A finding on the debugger's console, with the source line of the code that made it as GDB
+// names lines ("at file:line"); the line tables are read when the first finding needs them.
+void Emulator::Impl::console_finding(const std::string& text, std::uint32_t code) {
+  if (!debug.lines) debug.lines = std::make_unique<SourceLines>(image.name());
+  const SourceLines::Place place = debug.lines->shown_at(code);
+  debug.server->console(
+      place.line == 0 ? text : text + " at " + *place.file + ":" + std::to_string(place.line));
+}
+
 // A fault that ends the run: the debugger sees it at the faulting instruction with its signal
 // and text, then hears that the program ended.
 void Emulator::Impl::report_fault_to_debugger() {
   if (!debug.server) return;
   const sim::Finding& f = board.findings().back();
-  debug.server->console(f.message);
+  console_finding(f.message, checks.fault_pc);
   set_reg(UC_ARM_REG_PC, checks.fault_pc);
   const Signal signal = checks.fault_signal;
   stop_for_debugger({.signal = signal});

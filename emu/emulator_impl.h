@@ -116,6 +116,7 @@ struct Emulator::Impl {
     std::optional<Range> step_range;           // GDB's, for the step it asked for
     std::optional<Range> range;                // the step running: on while the pc is in it
     std::optional<uc_hook> range_end;          // the code hook at its end
+    std::unique_ptr<SourceLines> lines;        // the image's, for findings on the console
     unsigned blocks_since_poll = 0;
   };
   // An unaligned transfer made as the ARM7TDMI-S makes it, while Unicorn's own access of it ends
@@ -303,6 +304,7 @@ struct Emulator::Impl {
   uc_err run_debugged(std::uint32_t begin, std::uint32_t until);
   void stop_for_debugger(const StopReason& why);
   void report_fault_to_debugger();
+  void console_finding(const std::string& text, std::uint32_t code);
   bool watch_access(std::uint32_t addr, unsigned size, bool write);
   // Unicorn decides at translation which instructions call code hooks: the code at addr is
   // translated again with the hooks there now, the rest of the translations kept (emptying
