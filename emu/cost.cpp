@@ -186,7 +186,11 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
               (before ? " from the block at " + where(before->addr) : std::string()),
           addr, Signal::Segv, addr);
   }
-  if (b.halt) uc_emu_stop(uc);
+  if (b.halt) {
+    uc_emu_stop(uc);
+  } else if (debug.range && !debug.range->contains(addr)) {
+    leave_range(addr);
+  }
   if (counters.instructions >= checks.watchdog_deadline) check_watchdog();
   if (counters.cycles >= checks.time_limit_at) check_time_limit();
   if (debug.server) poll_debugger();

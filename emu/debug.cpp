@@ -70,13 +70,12 @@ class Emulator::Impl::Target final : public GdbTarget {
 
   bool set_breakpoint(std::uint32_t addr, bool on) override {
     auto& points = m_.debug.breakpoints;
-    // Translated code carries its hooks: what covers the address is translated again.
-    uc_ctl_flush_tlb(m_.uc);
     if (!on) {
       auto it = points.find(addr);
       if (it == points.end()) return true;
       uc_hook_del(m_.uc, it->second);
       points.erase(it);
+      m_.retranslate(addr);
       return true;
     }
     if (points.contains(addr)) return true;
@@ -86,6 +85,7 @@ class Emulator::Impl::Target final : public GdbTarget {
       return false;
     }
     points[addr] = h;
+    m_.retranslate(addr);
     return true;
   }
 
@@ -149,9 +149,10 @@ class Emulator::Impl::Target final : public GdbTarget {
 
   // A hook for each watch; watch_access sorts out which watch. A hook sees an access by the
   // address it starts at: each begins at its watch's word, so a word store over a watched byte
-  // further in stops too.
+  // further in stops too. Unicorn looks for memory hooks at each access, not when it translates
+  // (every access takes the slow path already for the unaligned hook), so no code is
+  // translated again.
   void rehook_watches() {
-    uc_ctl_flush_tlb(m_.uc);
     for (uc_hook h : m_.debug.watch_hooks) uc_hook_del(m_.uc, h);
     m_.debug.watch_hooks.clear();
     for (const Debug::Watch& w : m_.debug.watches) {
@@ -220,12 +221,50 @@ void Emulator::Impl::poll_debugger() {
   uc_emu_stop(uc);
 }
 
+// Steps run at full speed while the pc stays in their range: the core stops at the first block
+// that begins outside it (on_block) or, within a block, at the range's end (this hook).
+void Emulator::Impl::hook_range_end(uc_engine*, std::uint64_t addr, std::uint32_t, void* s) {
+  static_cast<Impl*>(s)->leave_range(static_cast<std::uint32_t>(addr));
+}
+
+void Emulator::Impl::leave_range(std::uint32_t at) {
+  if (debug.hit) return;
+  debug.hit = StopReason{};
+  debug.charged_at = at;  // its block is counted from its start: it goes on from here
+  uc_emu_stop(uc);
+}
+
+// Unicorn's own instruction count would do for a single step, but the hook it adds on every
+// instruction makes it empty the whole translation buffer when the count ends; a step is a
+// range of one instruction instead.
+void Emulator::Impl::begin_step(std::uint32_t pc) {
+  debug.range = debug.step_range && debug.step_range->contains(pc) ? *debug.step_range
+                                                                   : Range{pc, pc + kWord};
+  uc_hook h;
+  const std::uint32_t end = debug.range->end;
+  if (uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(hook_range_end), this, end, end) ==
+      UC_ERR_OK) {
+    debug.range_end = h;
+  }
+  retranslate(end);
+}
+
+void Emulator::Impl::end_step() {
+  if (debug.range_end) uc_hook_del(uc, *debug.range_end);
+  debug.range_end.reset();
+  retranslate(debug.range->end);
+  debug.range.reset();
+}
+
 void Emulator::Impl::stop_for_debugger(const StopReason& why) {
   sync_board();  // a peripheral the debugger reads answers at the time the program stopped
   Target target(*this);
   const Resume r = debug.server->stopped(why, target);
   debug.resume_from = reg(UC_ARM_REG_PC);
   debug.step = r == Resume::Step;
+  const auto asked = debug.server->step_range();
+  debug.step_range.reset();
+  if (asked) debug.step_range = Range{asked->begin, asked->end};
   debug.killed = r == Resume::Kill;
   if (debug.killed) board.request_stop();
   if (r == Resume::Detach || r == Resume::Kill) end_debugging(r == Resume::Detach);
@@ -234,10 +273,12 @@ void Emulator::Impl::stop_for_debugger(const StopReason& why) {
 // The program goes on as it would have without the debugger, or ends.
 void Emulator::Impl::end_debugging(bool goes_on) {
   if (!debug.server) return;
-  // Flushing empties the whole translation buffer (a large memset, seconds on a busy machine):
-  // only for a program that runs on at full speed, not one at its end or killed.
-  if (goes_on) uc_ctl_flush_tlb(uc);
-  for (auto& [addr, h] : debug.breakpoints) uc_hook_del(uc, h);
+  // Code that carries a breakpoint's hook is translated again, only for a program that runs on
+  // at full speed, not one at its end or killed.
+  for (auto& [addr, h] : debug.breakpoints) {
+    uc_hook_del(uc, h);
+    if (goes_on) retranslate(addr);
+  }
   debug.breakpoints.clear();
   for (uc_hook h : debug.watch_hooks) uc_hook_del(uc, h);
   debug.watch_hooks.clear();
@@ -264,7 +305,9 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
     debug.resume_from.reset();
     const bool step = debug.server && debug.step;
     debug.hit.reset();
-    const uc_err err = uc_emu_start(uc, pc, until, 0, step ? 1 : 0);
+    if (step) begin_step(pc);
+    const uc_err err = uc_emu_start(uc, pc, until, 0, 0);
+    if (step) end_step();
     if (err != UC_ERR_OK || checks.faulted) return err;
     pc = reg(UC_ARM_REG_PC);
     if (debug.hit && debug.hit->kind == StopReason::Watch) {
@@ -283,6 +326,13 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
       continue;
     }
     const bool ended = pc == until || (current && current->halt) || board.stop_requested();
+    // A breakpoint where the call returns (GDB's `finish`) stops there, the call then over
+    // whatever GDB asks: the core would never reach it otherwise, the run ending first.
+    if (pc == until && !step && debug.server && debug.breakpoints.contains(until)) {
+      stop_for_debugger({.kind = StopReason::SoftwareBreak});
+      debug.stop_first = debug.server && debug.step;
+      return err;
+    }
     if (step && ended) {
       debug.stop_first = pc == until;  // a step out of a call ends where the next one begins
       return err;
@@ -294,12 +344,21 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
   }
 }
 
+// A finding on the debugger's console, with the source line of the code that made it as GDB
+// names lines ("at file:line"); the line tables are read when the first finding needs them.
+void Emulator::Impl::console_finding(const std::string& text, std::uint32_t code) {
+  if (!debug.lines) debug.lines = std::make_unique<SourceLines>(image.name());
+  const SourceLines::Place place = debug.lines->shown_at(code);
+  debug.server->console(
+      place.line == 0 ? text : text + " at " + *place.file + ":" + std::to_string(place.line));
+}
+
 // A fault that ends the run: the debugger sees it at the faulting instruction with its signal
 // and text, then hears that the program ended.
 void Emulator::Impl::report_fault_to_debugger() {
   if (!debug.server) return;
   const sim::Finding& f = board.findings().back();
-  debug.server->console(f.message);
+  console_finding(f.message, checks.fault_pc);
   set_reg(UC_ARM_REG_PC, checks.fault_pc);
   const Signal signal = checks.fault_signal;
   stop_for_debugger({.signal = signal});

@@ -49,14 +49,16 @@ struct SourceLines::Reader {
   void add(Dwarf_Line* line, std::uint32_t unit) {
     Dwarf_Addr addr = 0;
     int number = 0;
-    bool end = false;
+    bool end = false, statement = false;
     const char* file = dwarf_linesrc(line, nullptr, nullptr);
     if (dwarf_lineaddr(line, &addr) != 0 || dwarf_lineno(line, &number) != 0 ||
-        dwarf_lineendsequence(line, &end) != 0 || file == nullptr) {
+        dwarf_lineendsequence(line, &end) != 0 || dwarf_linebeginstatement(line, &statement) != 0 ||
+        file == nullptr) {
       return;
     }
-    lines.rows_.push_back(
-        {static_cast<std::uint32_t>(addr), lines.file_number(file), unit, number, end});
+    const auto order = static_cast<std::uint32_t>(lines.rows_.size());
+    lines.rows_.push_back({static_cast<std::uint32_t>(addr), lines.file_number(file), unit, number,
+                           end, statement, order});
   }
 };
 
@@ -80,6 +82,30 @@ SourceLines::Place SourceLines::at(std::uint32_t addr) const {
   if (after == rows_.begin() || std::prev(after)->end) return {&files_[0], &files_[0], 0};
   const Row& r = *std::prev(after);
   return {&files_[r.file], &files_[r.unit], r.line};
+}
+
+SourceLines::Place SourceLines::shown_at(std::uint32_t addr) const {
+  const Place unknown{&files_[0], &files_[0], 0};
+  const auto after = std::upper_bound(rows_.begin(), rows_.end(), addr,
+                                      [](std::uint32_t a, const Row& r) { return a < r.addr; });
+  if (after == rows_.begin() || std::prev(after)->end) return unknown;
+  const std::uint32_t at = std::prev(after)->addr;
+  const Row* last = nullptr;
+  for (auto r = after; r != rows_.begin() && std::prev(r)->addr == at; --r) {
+    const Row& row = *std::prev(r);
+    if (!row.end && (!last || row.order > last->order)) last = &row;
+  }
+  const Row* shown = last;
+  if (!last->statement) {
+    for (auto r = after; r != rows_.begin() && std::prev(r)->addr == at; --r) {
+      const Row& row = *std::prev(r);
+      if (!row.end && row.statement && row.order < last->order &&
+          (shown == last || row.order > shown->order)) {
+        shown = &row;
+      }
+    }
+  }
+  return {&files_[shown->file], &files_[shown->unit], shown->line};
 }
 
 std::uint32_t SourceLines::file_number(const std::string& file) {

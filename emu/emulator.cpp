@@ -20,26 +20,41 @@ ElfImage load_with_main(const std::string& path) {
   return image;
 }
 
+// Where main's last call returns to, in main: a called function's return address there makes
+// it a frame of main for a debugger's backtrace, which ends at main. None in a main without a
+// call (or an image without symbols).
+std::optional<std::uint32_t> return_into_main(const ElfImage& image,
+                                              const std::vector<std::uint8_t>& flash) {
+  const auto main = image.extent("main");
+  if (!main || main->end > flash.size()) return std::nullopt;
+  std::optional<std::uint32_t> after;
+  for (std::uint32_t at = main->begin & ~(kWord - 1); at + kWord <= main->end; at += kWord) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, flash.data() + at, kWord);
+    const arm::Instruction i = arm::decode_instruction(word);
+    if (i.kind == arm::Class::Branch && i.link && i.cond == arm::kAlways) after = at + kWord;
+  }
+  return after;
+}
+
 }  // namespace
 
 Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
     : board(b), options(o), image(std::move(loaded)) {
   const std::string& path = image.name();
   loading.elf_path = path;
-  lay_out();
-
   flash.bytes.assign(chip::FLASH_SIZE, 0xFF);  // erased flash reads as ones
   flash.mam = Mam(o.timing.mam);
   for (const Segment& s : image.segments()) {
     const std::uint32_t end = s.addr + static_cast<std::uint32_t>(s.bytes.size());
     if (s.addr >= chip::FLASH_BASE && end <= chip::FLASH_BASE + chip::FLASH_SIZE) {
       std::copy(s.bytes.begin(), s.bytes.end(), flash.bytes.begin() + (s.addr - chip::FLASH_BASE));
-      layout.flash_used = std::max(layout.flash_used, end - chip::FLASH_BASE);
     } else if (!(s.addr >= chip::RAM_BASE && end <= chip::RAM_BASE + chip::RAM_SIZE)) {
       throw BadImage(path + ": a segment at " + sim::hex_word(s.addr) +
                      " lies outside flash and RAM");
     }
   }
+  lay_out();
   blocks.in_flash.assign(chip::FLASH_SIZE / kWord, nullptr);
   blocks.in_ram.assign(chip::RAM_SIZE / kWord, nullptr);
   check(uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc), "uc_open");
@@ -65,6 +80,11 @@ void Emulator::Impl::lay_out() {
   }
   layout.data = std::min(image.find("_data").value_or(chip::RAM_BASE), layout.bss_end);
   layout.ram_used = layout.bss_end - layout.data;
+  for (const Segment& s : image.segments()) {
+    const std::uint32_t end = s.addr + static_cast<std::uint32_t>(s.bytes.size());
+    if (end <= chip::FLASH_BASE + chip::FLASH_SIZE) layout.flash_used = std::max(layout.flash_used, end);
+  }
+  layout.return_to = return_into_main(image, flash.bytes).value_or(kReturnPage);
 }
 
 void Emulator::Impl::install_hooks() {
@@ -189,9 +209,9 @@ void Emulator::call(std::string_view symbol, std::initializer_list<std::int32_t>
   int i = 0;
   for (std::int32_t a : args) m.set_reg(kCoreRegister[i++], static_cast<std::uint32_t>(a));
   m.set_reg(UC_ARM_REG_SP, m.at_main.stack_top);
-  m.set_reg(UC_ARM_REG_LR, kReturnPage);
+  m.set_reg(UC_ARM_REG_LR, m.layout.return_to);
   m.set_reg(UC_ARM_REG_CPSR, m.at_main.cpsr);
-  m.run(*addr, kReturnPage);
+  m.run(*addr, m.layout.return_to);
 }
 
 void Emulator::run_main() {

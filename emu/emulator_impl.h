@@ -33,7 +33,8 @@ namespace chip = lpc2138;
 
 inline constexpr std::uint32_t kWord = 4;
 inline constexpr std::uint64_t kNoTimeLimit = ~std::uint64_t{0};
-// A page outside the LPC2138's map that a called function returns into; the run stops there.
+// A page outside the LPC2138's map that a called function returns into when main makes no
+// call to return into; the run stops there.
 inline constexpr std::uint32_t kReturnPage = 0xF0000000;
 inline constexpr unsigned kRegisters = 16;
 inline constexpr int kCoreRegister[kRegisters] = {
@@ -59,6 +60,9 @@ struct Emulator::Impl {
     std::uint32_t data = 0, bss_end = 0;  // .data and .bss lie between
     std::uint32_t flash_used = 0, ram_used = 0;
     std::vector<Range> serial;  // sendlcd, senddisp: their clocks are the link's
+    // Where a called function returns to, and the call ends: after a call in main, or the
+    // return page.
+    std::uint32_t return_to = kReturnPage;
   };
   // The flash as loaded and the accelerator in front of it.
   struct Flash {
@@ -115,6 +119,10 @@ struct Emulator::Impl {
     std::optional<std::uint32_t> charged_at;   // resuming here: its block is already counted
     std::vector<std::uint8_t> undo;            // what a watched store overwrote
     std::optional<std::uint32_t> resume_from;  // where the debugger let the program go on
+    std::optional<Range> step_range;           // GDB's, for the step it asked for
+    std::optional<Range> range;                // the step running: on while the pc is in it
+    std::optional<uc_hook> range_end;          // the code hook at its end
+    std::unique_ptr<SourceLines> lines;        // the image's, for findings on the console
     unsigned blocks_since_poll = 0;
   };
   // An unaligned transfer made as the ARM7TDMI-S makes it, while Unicorn's own access of it ends
@@ -331,11 +339,20 @@ struct Emulator::Impl {
   uc_err run_debugged(std::uint32_t begin, std::uint32_t until);
   void stop_for_debugger(const StopReason& why);
   void report_fault_to_debugger();
+  void console_finding(const std::string& text, std::uint32_t code);
   bool watch_access(std::uint32_t addr, unsigned size, bool write);
+  // Unicorn decides at translation which instructions call code hooks: the code at addr is
+  // translated again with the hooks there now, the rest of the translations kept (emptying
+  // them all touches the whole translation buffer, a gigabyte).
+  void retranslate(std::uint32_t addr) { uc_ctl_remove_cache(uc, addr, addr + kWord); }
   void poll_debugger();
   void end_debugging(bool goes_on = false);
   void finish_debugging();
   static void hook_breakpoint(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
+  static void hook_range_end(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
+  void leave_range(std::uint32_t at);
+  void begin_step(std::uint32_t pc);
+  void end_step();
   static void hook_watch(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
                          std::int64_t value, void* self);
 };

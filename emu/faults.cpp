@@ -212,10 +212,11 @@ std::uint64_t Emulator::Impl::access_clock(std::uint32_t accessed, Access how) {
 // A board check that failed names the code that made the access.
 void Emulator::Impl::after_board_access(std::size_t before) {
   if (board.findings().size() == before) return;
-  board.locate_findings(before, where(current ? running.at : reg(UC_ARM_REG_PC)));
+  const std::uint32_t at = current ? running.at : reg(UC_ARM_REG_PC);
+  board.locate_findings(before, where(at));
   if (!debug.server) return;
   for (std::size_t i = before; i < board.findings().size(); ++i) {
-    debug.server->console("finding: " + board.findings()[i].message);
+    console_finding("finding: " + board.findings()[i].message, at);
   }
 }
 

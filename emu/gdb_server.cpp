@@ -452,9 +452,11 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
       return write_binary(args, target);
     case 'c':
     case 'C':
+      step_range_.reset();
       return go(Resume::Continue);
     case 's':
     case 'S':
+      step_range_.reset();
       return go(Resume::Step);
     case 'D':
       return go(Resume::Detach, kOk);
@@ -489,11 +491,8 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
   if (p == "qfThreadInfo") return "m1";
   if (p == "qsThreadInfo") return "l";
   if (p == "qSymbol::") return kOk;
-  if (p == "vCont?") return "vCont;c;C;s;S";
-  if (p.starts_with("vCont;")) {
-    const char action = p.size() > 6 ? p[6] : 'c';
-    return go(action == 's' || action == 'S' ? Resume::Step : Resume::Continue);
-  }
+  if (p == "vCont?") return "vCont;c;C;s;S;r";
+  if (p.starts_with("vCont;")) return resume_action(p.substr(6), resume, resumes);
   if (p.starts_with("vKill")) return go(Resume::Kill, kOk);
   if (p.starts_with("qXfer:memory-map:read:")) {
     return memory_map(p.substr(std::string_view("qXfer:memory-map:read:").size()));
@@ -501,6 +500,26 @@ std::string GdbServer::answer(const std::string& packet, GdbTarget& target, Resu
   if (p.starts_with("vFlash")) return flash_packet(p, target);
   if (p.starts_with("qRcmd,")) return monitor(p.substr(6), target, resume, resumes);
   return "";  // not supported: GDB does without
+}
+
+// The first action of vCont (one thread: the first is the one for it), ":thread" left off:
+// c/C continue, s/S a step, "r start,end" a step on while the pc is in [start, end).
+std::string GdbServer::resume_action(std::string_view action, Resume& resume, bool& resumes) {
+  action = action.substr(0, action.find_first_of(":;"));
+  step_range_.reset();
+  resumes = true;
+  resume = Resume::Continue;
+  if (action.empty()) return "";
+  if (action[0] == 'r') {
+    const auto range = parse_range(action.substr(1));
+    if (!range) {
+      resumes = false;
+      return kError;
+    }
+    step_range_ = StepRange{range->first, range->second};
+  }
+  if (action[0] == 's' || action[0] == 'S' || action[0] == 'r') resume = Resume::Step;
+  return "";
 }
 
 std::string GdbServer::memory(const std::string& args, GdbTarget& target) {

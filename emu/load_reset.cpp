@@ -86,10 +86,6 @@ void Emulator::Impl::boot_programmed_flash(std::vector<std::string>& said) {
                    ": the program runs without its symbols, findings name addresses");
   }
   lay_out();
-  for (const Segment& s : image.segments()) {
-    layout.flash_used =
-        std::max(layout.flash_used, s.addr + static_cast<std::uint32_t>(s.bytes.size()));
-  }
   for (uc_hook h : blocks.in_place_ids) uc_hook_del(uc, h);
   blocks.in_place_ids.clear();
   blocks.in_place.clear();

@@ -716,7 +716,7 @@ class RemoteClient {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
     }
-    // Inserting a watchpoint empties Unicorn's translation buffer, seconds on a loaded machine.
+    // Generous for a loaded machine.
     const timeval limit{60, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   }
@@ -885,6 +885,35 @@ TEST_F(StepUnderGdb, ShowsAnUnalignedStoreAtTheAlignedWord) {
   debugger_.join();
   EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "OK", "T05swbreak:;", "T05",
                                                 "7856341200000000"}));
+}
+
+class RangeStepUnderGdb : public UnderGdb {
+ protected:
+  // At loop10 (0x100: mov r0,#10; 0x104: subs; 0x108: bne 0x104; 0x10c: bx lr), steps over
+  // ranges: one ending inside the block (at the bne), the loop's two instructions with a
+  // breakpoint in them and without, then a single step out of the call.
+  void SetUp() override {
+    debug(Options{}.watchdog_instructions,
+          {"?", "Z0,100,4", "c", "vCont;r100,108:1", "p0", "pf", "Z0,104,4", "vCont;r104,10c:1;c",
+           "p0", "z0,104,4", "vCont;r104,10c:1", "p0", "pf", "s", "k"});
+  }
+};
+
+// Each range runs to the first instruction outside it (or to a breakpoint in it) with one stop,
+// and the clocks are those of the run without a debugger.
+TEST_F(RangeStepUnderGdb, StopsWhereThePcLeavesTheRange) {
+  emu_->call("loop10");
+  const Counters stepped = emu_->counters();
+  emu_->call("loop10");  // its start ends the step out of the first call
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "OK", "T05swbreak:;", "T05", "09000000",
+                                                "08010000", "OK", "T05swbreak:;", "09000000", "OK",
+                                                "T05", "00000000", "0c010000", "T05"}));
+  sim::Board board{sim::make_audio("silence")};
+  Emulator plain(kProbe, board);
+  plain.call("loop10");
+  EXPECT_EQ(stepped.instructions, plain.counters().instructions);
+  EXPECT_EQ(stepped.cycles, plain.counters().cycles);
 }
 
 class RamFill : public Probe {

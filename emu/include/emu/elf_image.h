@@ -81,6 +81,9 @@ class SourceLines {
     int line;
   };
   Place at(std::uint32_t addr) const;
+  // The line GDB shows for addr: of the rows at the closest address at or below it, the last in
+  // the table, or when that one begins no statement, the last before it that does.
+  Place shown_at(std::uint32_t addr) const;
 
  private:
   struct Reader;  // the libdw side
@@ -88,7 +91,9 @@ class SourceLines {
     std::uint32_t addr;
     std::uint32_t file, unit;
     int line;
-    bool end;  // past the end of a sequence
+    bool end;             // past the end of a sequence
+    bool statement;       // begins a statement (is_stmt)
+    std::uint32_t order;  // its place in the tables as read
   };
 
   std::uint32_t file_number(const std::string& file);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -56,6 +57,11 @@ class GdbTarget {
 
 enum class Resume { Continue, Step, Detach, Kill };
 
+// Addresses [begin, end) a step goes on in while the pc stays there (GDB's range stepping).
+struct StepRange {
+  std::uint32_t begin, end;
+};
+
 class GdbServer {
  public:
   // Listens on 127.0.0.1:port only and waits for one debugger to connect. Throws sim::Refusal
@@ -75,6 +81,8 @@ class GdbServer {
   // Tells the debugger the program stopped and answers it until it lets the program go on. A
   // connection that drops counts as a detach.
   Resume stopped(const StopReason& why, GdbTarget& target);
+  // With Resume::Step: the range GDB asked to step in (vCont;r), none for a single step.
+  const std::optional<StepRange>& step_range() const { return step_range_; }
   // While the program runs: whether the debugger asked to interrupt it (Ctrl-C). Never blocks.
   bool interrupted();
   // Text for the debugger's console, while the program runs.
@@ -89,6 +97,7 @@ class GdbServer {
   bool read_byte(std::uint8_t& byte);
   Resume serve(GdbTarget& target);
   std::string answer(const std::string& packet, GdbTarget& target, Resume& resume, bool& resumes);
+  std::string resume_action(std::string_view action, Resume& resume, bool& resumes);
   std::string memory(const std::string& args, GdbTarget& target);
   std::string write_memory(const std::string& args, GdbTarget& target);
   std::string write_binary(std::string_view args, GdbTarget& target);
@@ -114,6 +123,7 @@ class GdbServer {
   std::vector<std::string> untold_lines_;
   std::string last_stop_ = "S05";
   std::string buffered_;  // bytes read past a packet
+  std::optional<StepRange> step_range_;
 };
 
 }  // namespace emu

@@ -6,6 +6,7 @@ gdb patches into flash to hit each kind of watchpoint and to fault at a known in
 ways a session ends (detach, kill, an exit after a finding); `load` into the flash of a chip
 running another image, `monitor reset`, and the `monitor cycles` stopwatch against the profile."""
 
+import os
 import pathlib
 import re
 import socket
@@ -13,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 from profile_test import annotate  # callgrind_annotate's inclusive costs
@@ -34,6 +36,27 @@ def stop_replies(output):
     return re.findall(r"Packet received: ([TSWX][0-9a-f]{2}[^\s]*)", output)
 
 
+def finish(run):
+    """Waits for a Popen'd lpcdemo: (its exit code, its output, its peak memory in KB)."""
+    timer = threading.Timer(TIMEOUT, run.kill)
+    timer.start()
+    try:
+        with run.stdout, run.stderr:
+            out, err = run.stdout.read(), run.stderr.read()  # a summary: less than a pipe holds
+        _, status, usage = os.wait4(run.pid, 0)
+    finally:
+        timer.cancel()
+    run.returncode = os.waitstatus_to_exitcode(status)
+    return run.returncode, out + err, usage.ru_maxrss
+
+
+def plain_run(args):
+    """lpcdemo without a debugger: (exit code, output, peak memory in KB)."""
+    return finish(subprocess.Popen([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
+                                    *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True))
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -42,24 +65,25 @@ def free_port():
 
 def debug(image, args, gdb_commands, symbols=None):
     """Runs lpcdemo on `image` under gdb's batch commands, gdb reading `symbols` (the image
-    itself by default); returns (gdb's output, lpcdemo's status, lpcdemo's output)."""
+    itself by default); returns (gdb's output, lpcdemo's exit code, lpcdemo's output) and keeps
+    lpcdemo's peak memory in debug.peak_kb."""
     port = free_port()
     run = subprocess.Popen([LPCDEMO, "run", "--engine", "emulated", "--firmware", image,
                             "--gdb", str(port), *args], stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, text=True)
     try:
         run.stderr.readline()  # "waiting for gdb": listening now
-        # A watchpoint's insertion empties the emulator's translation buffer: seconds on a
-        # loaded machine, past gdb's default wait of 2 s for a reply.
+        # Generous for a loaded machine; no packet should take gdb's default 2 s.
         commands = ["set remotetimeout 60", f"target remote 127.0.0.1:{port}", *gdb_commands]
         gdb = subprocess.run(["gdb-multiarch", "-nx", "-batch",
                               *[a for c in commands for a in ("-ex", c)], symbols or image],
                              capture_output=True, text=True, timeout=TIMEOUT)
-        out, err = run.communicate(timeout=TIMEOUT)
-        return gdb.stdout + gdb.stderr, run.returncode, out + err
+        status, log, debug.peak_kb = finish(run)
+        return gdb.stdout + gdb.stderr, status, log
     finally:
-        run.kill()
-        run.wait()
+        if run.returncode is None:
+            run.kill()
+            finish(run)
 
 
 def address(name):
@@ -91,16 +115,46 @@ class Gdb(unittest.TestCase):
                 "watch avg", "continue", "delete",
                 # Set on code that has run already (frame 0's), it still stops there.
                 f"tbreak *{address('draw_field'):#x}", "continue",
-                "break *effectPlasma", "continue", "continue", "print/d $r0",
+                "break *effectPlasma", "continue", "bt", "finish", "continue", "print/d $r0",
                 "delete", "continue"])
             self.assertEqual(status, 0, output)
             self.assertIn("in calibratead", output)  # the watchpoint stopped there
             self.assertIn("$1 = 2", output)          # the second stop there renders frame 2
             self.assertIn("exited normally", output)
-            plain = subprocess.run([LPCDEMO, "run", "--engine", "emulated", "--firmware", IMAGE,
-                                    *frames, "--words", f"{d}/plain.bin"], capture_output=True,
-                                   timeout=TIMEOUT)
-            self.assertEqual(plain.returncode, 0)
+            # The effect returns into main, where the backtrace ends, and finish stops there.
+            self.assertRegex(output, r"\n#1  0x[0-9a-f]+ in main \(\) at [^\n]*main\.cpp:\d+\n"
+                                     r"main \(\) at [^\n]*main\.cpp:\d+\n")
+            self.assertNotIn("#2", output)
+            self.assertNotIn("Backtrace stopped", output)
+            peak_kb = debug.peak_kb
+            plain, _, plain_kb = plain_run([*frames, "--words", f"{d}/plain.bin"])
+            self.assertEqual(plain, 0)
+            self.assertEqual(pathlib.Path(f"{d}/gdb.bin").read_bytes(),
+                             pathlib.Path(f"{d}/plain.bin").read_bytes())
+            # The stops, inserts and steps keep the translated code: the session takes little
+            # more memory than the run (emptying Unicorn's translations touches a gigabyte).
+            self.assertLess(peak_kb, 2 * plain_kb)
+
+    def test_next_over_a_loop_stops_once(self):
+        # At the first pass of effectFall's fade loop, 24 passes of 28 instructions on one
+        # source line (the asm statement in fall_move_down): next steps over the range of that
+        # line, which the loop leaves once, at its end; gdb sends no single steps.
+        source = pathlib.Path(__file__).resolve().parents[3] / "firmware/effects/effects.cpp"
+        text = source.read_text()
+        body = text.index("void fall_move_down()")
+        line, rows = (text[:text.index(s, body)].count("\n") + 1
+                      for s in ("asm volatile", "for (int y"))
+        with tempfile.TemporaryDirectory() as d:
+            frames = ["--effect", "fall", "--frames", "2"]
+            output, status, log = debug(IMAGE, [*frames, "--words", f"{d}/gdb.bin"], [
+                f"break effects.cpp:{line}", "continue", "delete", "set debug remote 1", "next",
+                "set debug remote 0", "continue"])
+            self.assertEqual(status, 0, log)
+            self.assertIn("Sending packet: $vCont;r", output)
+            self.assertNotIn("Sending packet: $vCont;s", output)
+            self.assertEqual(len(stop_replies(output)), 1, output[-2000:])
+            self.assertIn(f"\n{rows}\t  for (int y", output)  # the next row, past the loop
+            plain_run([*frames, "--words", f"{d}/plain.bin"])
             self.assertEqual(pathlib.Path(f"{d}/gdb.bin").read_bytes(),
                              pathlib.Path(f"{d}/plain.bin").read_bytes())
 
@@ -148,7 +202,11 @@ class Gdb(unittest.TestCase):
             self.assertIn("Program received signal SIGILL", output)
             self.assertIn("Program terminated with signal SIGILL", output)  # on continuing
             self.assertIn(f"= {addr:#x}", output)
-            self.assertIn("undefined instruction", output)  # the finding, on GDB's console
+            # The finding, on GDB's console, at the source line GDB shows for the stop.
+            shown = re.search(rf"0x0*{addr:x} in effectPlasma \(.*\) at (\S+:\d+)\n", output)
+            self.assertIsNotNone(shown, output)
+            self.assertIn(f"undefined instruction {BROKEN:#010x} at {addr:#010x} "
+                          f"(effectPlasma+0x8) at {shown[1]}\n", output)
             self.assertEqual(status, 1, log)  # the run ends with its finding, as without GDB
 
     def test_watchpoints_faults_and_cpsr_in_patched_code(self):
@@ -205,13 +263,20 @@ class Gdb(unittest.TestCase):
         self.assertEqual(replies[-2:], ["T0b", "X0b"])  # SIGSEGV is 11
 
     def test_a_swi_stops_with_sigtrap_at_the_swi(self):
+        # Before the swi, a byte read of a 16-bit register: a finding that does not stop.
         output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1"], [
             "break *effectPlasma", "continue", "delete", "delete mem",
+            "set {int}effectPlasma = 0xe5d13000", f"set $r1 = {S0SPDR:#x}",  # ldrb r3,[r1]
             "set {int}(effectPlasma + 4) = 0xef000000",  # swi 0
+            "info line *effectPlasma",
             "continue", "print/x $pc - (int)effectPlasma", "continue"])
         self.assertIn("Program received signal SIGTRAP", output)
         self.assertIn("$1 = 0x4", output)
         self.assertIn("software interrupt", output)
+        # The finding names the line GDB gives the load's address.
+        line, file = re.search(r'Line (\d+) of "([^"]+)" starts at address', output).groups()
+        self.assertRegex(output, rf"finding: S0SPDR .*read of 8 bits on a 16-bit register.* "
+                                 rf"\(effectPlasma\+0x0\)\) at {re.escape(file)}:{line}\n")
         self.assertIn("Program terminated with signal SIGTRAP", output)
         self.assertEqual(status, 1, log)
 
