@@ -193,7 +193,7 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   }
   if (counters.instructions >= checks.watchdog_deadline) check_watchdog();
   if (counters.cycles >= checks.time_limit_at) check_time_limit();
-  if (debug.server) poll_debugger();
+  if (debug.server) poll_debugger(addr);
 }
 
 void Emulator::Impl::hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self) {

@@ -212,12 +212,12 @@ bool Emulator::Impl::watch_access(std::uint32_t addr, unsigned size, bool write)
   return false;
 }
 
-void Emulator::Impl::poll_debugger() {
+void Emulator::Impl::poll_debugger(std::uint32_t block) {
   if (++debug.blocks_since_poll < kPollBlocks) return;
   debug.blocks_since_poll = 0;
   if (debug.hit || !debug.server->interrupted()) return;
   debug.hit = StopReason{.signal = Signal::Interrupt};
-  debug.charged_at = current ? current->addr : 0;
+  debug.charged_at = block;
   uc_emu_stop(uc);
 }
 
@@ -321,6 +321,9 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
       continue;
     }
     if (debug.hit) {
+      // Stopped from a hook before the instruction there ran; the core's pc, read after the
+      // stop, may be one a branch into the block left behind (a bl's return address).
+      if (debug.charged_at) set_reg(UC_ARM_REG_PC, *debug.charged_at);
       stop_for_debugger(*debug.hit);
       pc = reg(UC_ARM_REG_PC);
       continue;

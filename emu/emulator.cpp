@@ -82,7 +82,8 @@ void Emulator::Impl::lay_out() {
   layout.ram_used = layout.bss_end - layout.data;
   for (const Segment& s : image.segments()) {
     const std::uint32_t end = s.addr + static_cast<std::uint32_t>(s.bytes.size());
-    if (end <= chip::FLASH_BASE + chip::FLASH_SIZE) layout.flash_used = std::max(layout.flash_used, end);
+    if (end <= chip::FLASH_BASE + chip::FLASH_SIZE)
+      layout.flash_used = std::max(layout.flash_used, end);
   }
   layout.return_to = return_into_main(image, flash.bytes).value_or(kReturnPage);
 }

@@ -345,7 +345,7 @@ struct Emulator::Impl {
   // translated again with the hooks there now, the rest of the translations kept (emptying
   // them all touches the whole translation buffer, a gigabyte).
   void retranslate(std::uint32_t addr) { uc_ctl_remove_cache(uc, addr, addr + kWord); }
-  void poll_debugger();
+  void poll_debugger(std::uint32_t block);
   void end_debugging(bool goes_on = false);
   void finish_debugging();
   static void hook_breakpoint(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self);
