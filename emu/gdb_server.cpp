@@ -312,7 +312,12 @@ bool GdbServer::send_packet(const std::string& body) {
 
 Resume GdbServer::stopped(const StopReason& why, GdbTarget& target) {
   if (!connected()) return Resume::Detach;
-  last_stop_ = stop_reply(why);
+  StopReason told = why;
+  if (why.kind == StopReason::SoftwareBreak &&
+      hardware_breaks_.contains(target.registers()[GdbTarget::kPc])) {
+    told.kind = StopReason::HardwareBreak;  // GDB inserted it as one (Z1: in flash, by the map)
+  }
+  last_stop_ = stop_reply(told);
   if (unasked_) {
     // Run by `monitor reset run`: GDB waits for no stop. One that GDB's own packet did not
     // make answers its next resume.
@@ -562,6 +567,8 @@ std::string GdbServer::point(const std::string& packet, GdbTarget& target) {
     case '0':
     case '1':
       done = target.set_breakpoint(range->first, on);
+      if (done && packet[1] == '1' && on) hardware_breaks_.insert(range->first);
+      if (done && !on) hardware_breaks_.erase(range->first);
       break;
     case '2':
       done = target.set_watchpoint(WatchKind::Write, range->first, range->second, on);

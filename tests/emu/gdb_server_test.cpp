@@ -277,12 +277,14 @@ TEST(GdbServer, FlashDownloadMemoryMapAndMonitor) {
     EXPECT_TRUE(goes(1));
     EXPECT_EQ(gdb.ask("m0,2"), "abab");
     EXPECT_EQ(gdb.ask("c"), "T05swbreak:;");  // continued, it stops at a breakpoint
+    EXPECT_EQ(gdb.ask("Z1,100f,4"), "OK");    // GDB's hardware breakpoint at the pc
     // A stop while GDB waited for none answers its next resume.
     EXPECT_EQ(gdb.ask("qRcmd," + hex_text("reset")), "O" + hex_text("reset\n"));
     EXPECT_EQ(gdb.reply(), "OK");
     EXPECT_TRUE(goes(2));
     EXPECT_EQ(gdb.ask("m0,2"), "abab");
-    EXPECT_EQ(gdb.ask("vCont;c"), "T05swbreak:;");
+    EXPECT_EQ(gdb.ask("vCont;c"), "T05hwbreak:;");
+    EXPECT_EQ(gdb.ask("z1,100f,4"), "OK");
     EXPECT_EQ(gdb.ask("D"), "OK");
   }();
   server_thread.join();

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ struct StopReason {
 class GdbTarget {
  public:
   static constexpr unsigned kRegisters = 17;
+  static constexpr unsigned kPc = 15;
   static constexpr unsigned kCpsr = 16;
   virtual std::array<std::uint32_t, kRegisters> registers() = 0;
   virtual void set_register(unsigned n, std::uint32_t value) = 0;
@@ -124,6 +126,7 @@ class GdbServer {
   std::string last_stop_ = "S05";
   std::string buffered_;  // bytes read past a packet
   std::optional<StepRange> step_range_;
+  std::set<std::uint32_t> hardware_breaks_;  // inserted by Z1: their stops say hwbreak
 };
 
 }  // namespace emu
