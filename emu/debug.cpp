@@ -125,8 +125,9 @@ class Emulator::Impl::Target final : public GdbTarget {
     uc_mem_write(m_.uc, addr, in.data(), in.size());
     m_.debug.patching = false;
     uc_ctl_remove_cache(m_.uc, addr, addr + in.size());
+    // Blocks are decoded again, but the old ones stay allocated: a profile keys its costs by
+    // their addresses, which a new block must not take over.
     m_.current = nullptr;
-    m_.blocks.all.clear();
     std::fill(m_.blocks.in_flash.begin(), m_.blocks.in_flash.end(), nullptr);
     std::fill(m_.blocks.in_ram.begin(), m_.blocks.in_ram.end(), nullptr);
     return true;
