@@ -276,6 +276,7 @@ TEST(GdbServer, FlashDownloadMemoryMapAndMonitor) {
     EXPECT_EQ(gdb.reply(), "OK");
     EXPECT_TRUE(goes(1));
     EXPECT_EQ(gdb.ask("m0,2"), "abab");
+    for (const char* p : {"Z1,100f,4", "z1,100f,4", "Z0,100f,4"}) EXPECT_EQ(gdb.ask(p), "OK");
     EXPECT_EQ(gdb.ask("c"), "T05swbreak:;");  // continued, it stops at a breakpoint
     EXPECT_EQ(gdb.ask("Z1,100f,4"), "OK");    // GDB's hardware breakpoint at the pc
     // A stop while GDB waited for none answers its next resume.

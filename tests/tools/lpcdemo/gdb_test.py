@@ -263,20 +263,25 @@ class Gdb(unittest.TestCase):
         self.assertEqual(replies[-2:], ["T0b", "X0b"])  # SIGSEGV is 11
 
     def test_a_swi_stops_with_sigtrap_at_the_swi(self):
-        # Before the swi, a byte read of a 16-bit register: a finding that does not stop.
-        output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "1"], [
-            "break *effectPlasma", "continue", "delete", "delete mem",
-            "set {int}effectPlasma = 0xe5d13000", f"set $r1 = {S0SPDR:#x}",  # ldrb r3,[r1]
-            "set {int}(effectPlasma + 4) = 0xef000000",  # swi 0
-            "info line *effectPlasma",
+        # Before the swi, a byte read of a 16-bit register: a finding that does not stop. The
+        # patch lands while frame 1 draws, over effectPlasma's first block, which frames 0 and 1
+        # ran and no breakpoint touched: frame 2 runs it as patched.
+        code = [0xE59F1000,  # ldr r1, [pc]: the word after the next
+                0xE5D13000,  # ldrb r3, [r1]
+                S0SPDR,      # as an instruction: and r0, r2, r8
+                0xEF000000]  # swi 0
+        output, status, log = debug(IMAGE, ["--effect", "plasma", "--frames", "3"], [
+            "break draw_field", "continue", "continue", "delete", "delete mem",
+            f"set {{int[{len(code)}]}}effectPlasma = {{{', '.join(map(hex, code))}}}",
+            "info line *(effectPlasma + 4)",
             "continue", "print/x $pc - (int)effectPlasma", "continue"])
         self.assertIn("Program received signal SIGTRAP", output)
-        self.assertIn("$1 = 0x4", output)
+        self.assertIn("$1 = 0xc", output)
         self.assertIn("software interrupt", output)
         # The finding names the line GDB gives the load's address.
         line, file = re.search(r'Line (\d+) of "([^"]+)" starts at address', output).groups()
         self.assertRegex(output, rf"finding: S0SPDR .*read of 8 bits on a 16-bit register.* "
-                                 rf"\(effectPlasma\+0x0\)\) at {re.escape(file)}:{line}\n")
+                                 rf"\(effectPlasma\+0x4\)\) at {re.escape(file)}:{line}\n")
         self.assertIn("Program terminated with signal SIGTRAP", output)
         self.assertEqual(status, 1, log)
 
