@@ -877,6 +877,15 @@ TEST_F(InterruptUnderGdb, CtrlCStopsAHangAndKillEndsItAtOnce) {
   EXPECT_EQ(findings(), "");
 }
 
+// The same in a poll of a register that never lets it out, which goes round inside one read.
+TEST_F(InterruptUnderGdb, CtrlCStopsAPollThatNeverEnds) {
+  emu_->call("hang_poll");
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "T02"}));
+  EXPECT_LT(emu_->counters().instructions, kWatchdog / 10);
+  EXPECT_EQ(findings(), "");
+}
+
 class BreakUnderGdb : public UnderGdb {
  protected:
   // A breakpoint at hang's branch (0x404), left in while the client goes on: each pass stops.
