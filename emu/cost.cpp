@@ -73,18 +73,20 @@ void Emulator::Impl::hook_in_place(uc_engine*, std::uint64_t addr, std::uint32_t
   Impl& self = *h->self;
   // Going on from a breakpoint here: counted before the debugger stopped.
   if (self.debug.pass_break == addr) return;
-  const std::uint64_t clocks = self.settle(h->cost, self.reg(UC_ARM_REG_CPSR));
-  if (self.current) {
-    const Block& b = *self.current;
-    const auto i = static_cast<std::uint32_t>((addr - b.addr) / kWord);
-    if (addr >= b.addr && addr < b.end) {
-      self.catch_up(i);
-      self.running.in_place_at = i;
-      self.running.in_place = clocks;
+  self.shielded([&] {
+    const std::uint64_t clocks = self.settle(h->cost, self.reg(UC_ARM_REG_CPSR));
+    if (self.current) {
+      const Block& b = *self.current;
+      const auto i = static_cast<std::uint32_t>((addr - b.addr) / kWord);
+      if (addr >= b.addr && addr < b.end) {
+        self.catch_up(i);
+        self.running.in_place_at = i;
+        self.running.in_place = clocks;
+      }
     }
-  }
-  self.delay(clocks);
-  if (self.profile) self.profile->settled(static_cast<std::uint32_t>(addr), clocks);
+    self.delay(clocks);
+    if (self.profile) self.profile->settled(static_cast<std::uint32_t>(addr), clocks);
+  });
 }
 
 void Emulator::Impl::take_marks(std::uint32_t i) {
@@ -193,11 +195,14 @@ void Emulator::Impl::on_block(std::uint32_t addr, std::uint32_t size) {
   }
   if (counters.instructions >= checks.watchdog_deadline) check_watchdog();
   if (counters.cycles >= checks.time_limit_at) check_time_limit();
+  // A signal ends the run here, in a loop that touches no peripheral too.
+  if (interrupted.load(std::memory_order_relaxed)) uc_emu_stop(uc);
   if (debug.server) poll_debugger(addr);
 }
 
 void Emulator::Impl::hook_block(uc_engine*, std::uint64_t addr, std::uint32_t size, void* self) {
-  static_cast<Impl*>(self)->on_block(static_cast<std::uint32_t>(addr), size);
+  Impl& m = *static_cast<Impl*>(self);
+  m.shielded([&] { m.on_block(static_cast<std::uint32_t>(addr), size); });
 }
 
 }  // namespace emu

@@ -189,8 +189,11 @@ void Emulator::Impl::hook_breakpoint(uc_engine*, std::uint64_t addr, std::uint32
 
 void Emulator::Impl::hook_watch(uc_engine*, uc_mem_type type, std::uint64_t addr, int size,
                                 std::int64_t, void* s) {
-  static_cast<Impl*>(s)->watch_access(static_cast<std::uint32_t>(addr), static_cast<unsigned>(size),
-                                      type == UC_MEM_WRITE);
+  Impl& self = *static_cast<Impl*>(s);
+  self.shielded([&] {
+    self.watch_access(static_cast<std::uint32_t>(addr), static_cast<unsigned>(size),
+                      type == UC_MEM_WRITE);
+  });
 }
 
 // A watched access stops the core right after the access itself, before the instruction
@@ -225,7 +228,8 @@ void Emulator::Impl::poll_debugger(std::uint32_t block) {
 // Steps run at full speed while the pc stays in their range: the core stops at the first block
 // that begins outside it (on_block) or, within a block, at the range's end (this hook).
 void Emulator::Impl::hook_range_end(uc_engine*, std::uint64_t addr, std::uint32_t, void* s) {
-  static_cast<Impl*>(s)->leave_range(static_cast<std::uint32_t>(addr));
+  Impl& self = *static_cast<Impl*>(s);
+  self.shielded([&] { self.leave_range(static_cast<std::uint32_t>(addr)); });
 }
 
 void Emulator::Impl::leave_range(std::uint32_t at) {
@@ -309,7 +313,7 @@ uc_err Emulator::Impl::run_debugged(std::uint32_t begin, std::uint32_t until) {
     if (step) begin_step(pc);
     const uc_err err = uc_emu_start(uc, pc, until, 0, 0);
     if (step) end_step();
-    if (err != UC_ERR_OK || checks.faulted) return err;
+    if (err != UC_ERR_OK || checks.faulted || escaped) return err;
     pc = reg(UC_ARM_REG_PC);
     if (debug.hit && debug.hit->kind == StopReason::Watch) {
       if (!debug.undo.empty())

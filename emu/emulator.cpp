@@ -113,6 +113,12 @@ void Emulator::Impl::reset_run() {
 void Emulator::Impl::run(std::uint32_t begin, std::uint32_t until) {
   reset_run();
   uc_err err = debug.server ? run_debugged(begin, until) : uc_emu_start(uc, begin, until, 0, 0);
+  if (escaped) {
+    // Stopped by what a hook threw: the run ends with it, the board where the hook left it.
+    finish_unaligned();
+    current = nullptr;
+    rethrow_escaped();
+  }
   // Reset by the debugger, the program runs on to its halt, past whatever end this run had.
   if (loading.rebooted && until != kReturnPage && err == UC_ERR_OK && !checks.faulted &&
       !debug.killed && debug.server && reg(UC_ARM_REG_PC) == until && !board.stop_requested()) {
@@ -231,6 +237,10 @@ void Emulator::run_main() {
 
 bool Emulator::has(std::string_view symbol) const {
   return impl_->image.find(symbol).has_value();
+}
+
+void Emulator::interrupt() noexcept {
+  impl_->interrupted.store(true, std::memory_order_relaxed);
 }
 
 std::string Emulator::location() const {

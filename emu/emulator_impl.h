@@ -5,14 +5,17 @@
 
 #include <unicorn/unicorn.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emu/arm_decode.h"
@@ -177,6 +180,27 @@ struct Emulator::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
+  // Runs the body of a hook Unicorn calls. An exception (an output that cannot be written as
+  // a frame completes, say) cannot unwind through Unicorn's C frames: it is kept, the core is
+  // stopped, and run() throws it again once uc_emu_start has returned. Until then the hooks
+  // that Unicorn still calls do nothing and answer reads with 0.
+  template <typename Body>
+  auto shielded(Body&& body) noexcept -> decltype(body()) {
+    using Result = decltype(body());
+    if (escaped) return Result();
+    try {
+      return body();
+    } catch (...) {
+      escaped = std::current_exception();
+      uc_emu_stop(uc);
+      return Result();
+    }
+  }
+  // Throws what a hook kept, if one did.
+  void rethrow_escaped() {
+    if (escaped) std::rethrow_exception(std::exchange(escaped, nullptr));
+  }
+
   void check(uc_err err, const char* what) const {
     if (err != UC_ERR_OK) throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
   }
@@ -321,6 +345,9 @@ struct Emulator::Impl {
   Debug debug;
   Loading loading;
   std::unique_ptr<Profile> profile;  // while recording one
+  std::exception_ptr escaped;        // thrown in a hook, thrown again when the core has stopped
+  // Set from a signal handler (Emulator::interrupt): the core stops at the next block.
+  std::atomic<bool> interrupted = false;
 
   // Where symbols put main, .data, .bss and the serial code (emulator.cpp).
   void lay_out();

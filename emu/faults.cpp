@@ -224,48 +224,52 @@ bool Emulator::Impl::hook_invalid(uc_engine*, uc_mem_type type, std::uint64_t ad
                                   std::int64_t, void* s) {
   Impl& self = *static_cast<Impl*>(s);
   const auto a = static_cast<std::uint32_t>(addr);
-  std::string what;
-  switch (type) {
-    case UC_MEM_FETCH_UNMAPPED:
-    case UC_MEM_FETCH_PROT:
-      self.fault("instruction fetch from " + sim::hex_word(a) +
-                     ", outside the code in flash and RAM" +
-                     (self.current ? ", after the block at " + self.where(self.current->addr)
-                                   : std::string()),
-                 a, Signal::Segv, a);
-      return false;
-    case UC_MEM_WRITE_PROT:
-      what = "write to flash at ";
-      break;
-    case UC_MEM_READ_UNMAPPED:
-      what = "read from unmapped address ";
-      break;
-    case UC_MEM_WRITE_UNMAPPED:
-      what = "write to unmapped address ";
-      break;
-    default:
-      what = "access to ";
-      break;
-  }
-  const std::uint32_t at =
-      self.locate(a, Access{static_cast<unsigned>(size),
-                            type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT});
-  self.fault(what + sim::hex_word(a) + " (" + std::to_string(size * 8) + " bits) by code at " +
-                 self.where(at),
-             a, Signal::Segv, at);
+  self.shielded([&] {
+    std::string what;
+    switch (type) {
+      case UC_MEM_FETCH_UNMAPPED:
+      case UC_MEM_FETCH_PROT:
+        self.fault("instruction fetch from " + sim::hex_word(a) +
+                       ", outside the code in flash and RAM" +
+                       (self.current ? ", after the block at " + self.where(self.current->addr)
+                                     : std::string()),
+                   a, Signal::Segv, a);
+        return;
+      case UC_MEM_WRITE_PROT:
+        what = "write to flash at ";
+        break;
+      case UC_MEM_READ_UNMAPPED:
+        what = "read from unmapped address ";
+        break;
+      case UC_MEM_WRITE_UNMAPPED:
+        what = "write to unmapped address ";
+        break;
+      default:
+        what = "access to ";
+        break;
+    }
+    const std::uint32_t at =
+        self.locate(a, Access{static_cast<unsigned>(size),
+                              type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT});
+    self.fault(what + sim::hex_word(a) + " (" + std::to_string(size * 8) + " bits) by code at " +
+                   self.where(at),
+               a, Signal::Segv, at);
+  });
   return false;
 }
 
 void Emulator::Impl::hook_interrupt(uc_engine*, std::uint32_t intno, void* s) {
   Impl& self = *static_cast<Impl*>(s);
-  const std::uint32_t pc = self.reg(UC_ARM_REG_PC);
-  if (intno == kExceptionSwi) {
-    self.fault("software interrupt (SWI) taken at " + self.where(pc - kWord), pc - kWord,
-               Signal::Trap, pc - kWord);
-  } else {
-    self.fault("exception " + std::to_string(intno) + " taken near " + self.where(pc), pc,
-               Signal::Segv, pc);
-  }
+  self.shielded([&] {
+    const std::uint32_t pc = self.reg(UC_ARM_REG_PC);
+    if (intno == kExceptionSwi) {
+      self.fault("software interrupt (SWI) taken at " + self.where(pc - kWord), pc - kWord,
+                 Signal::Trap, pc - kWord);
+    } else {
+      self.fault("exception " + std::to_string(intno) + " taken near " + self.where(pc), pc,
+                 Signal::Segv, pc);
+    }
+  });
 }
 
 }  // namespace emu

@@ -93,22 +93,26 @@ void Emulator::Impl::hook_code_read(uc_engine*, uc_mem_type, std::uint64_t addr,
   const auto a = static_cast<std::uint32_t>(addr);
   const auto bytes = static_cast<unsigned>(size);
   if (self.unaligned.swallow || (a & (bytes - 1)) != 0) return;
-  self.flash_data_read(a, bytes);
+  self.shielded([&] { self.flash_data_read(a, bytes); });
 }
 
 // Unicorn's pieces of an unaligned access (unaligned.cpp made it whole) reach nothing.
 std::uint64_t Emulator::Impl::mmio_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
   auto* win = static_cast<Window*>(w);
   if (win->self->unaligned.swallow) return 0;
-  return win->self->peripheral_read(win->base + static_cast<std::uint32_t>(offset), size);
+  return win->self->shielded([&]() -> std::uint64_t {
+    return win->self->peripheral_read(win->base + static_cast<std::uint32_t>(offset), size);
+  });
 }
 
 void Emulator::Impl::mmio_write(uc_engine*, std::uint64_t offset, unsigned size,
                                 std::uint64_t value, void* w) {
   auto* win = static_cast<Window*>(w);
   if (win->self->unaligned.swallow) return;
-  win->self->peripheral_write(win->base + static_cast<std::uint32_t>(offset), size,
-                              static_cast<std::uint32_t>(value));
+  win->self->shielded([&] {
+    win->self->peripheral_write(win->base + static_cast<std::uint32_t>(offset), size,
+                                static_cast<std::uint32_t>(value));
+  });
 }
 
 std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsigned size, void* w) {
@@ -116,13 +120,15 @@ std::uint64_t Emulator::Impl::flash_read(uc_engine*, std::uint64_t offset, unsig
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
   if (self.unaligned.swallow) return 0;
-  if (!self.debug.watches.empty() && self.watch_access(addr, size, false)) return 0;
-  self.flash_data_read(addr, size);
-  std::uint64_t v = 0;
-  for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
-    v |= std::uint64_t{self.flash.bytes[addr + i]} << (8 * i);
-  }
-  return v;
+  return self.shielded([&]() -> std::uint64_t {
+    if (!self.debug.watches.empty() && self.watch_access(addr, size, false)) return 0;
+    self.flash_data_read(addr, size);
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < size && addr + i < chip::FLASH_SIZE; ++i) {
+      v |= std::uint64_t{self.flash.bytes[addr + i]} << (8 * i);
+    }
+    return v;
+  });
 }
 
 void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size,
@@ -131,8 +137,10 @@ void Emulator::Impl::flash_write(uc_engine*, std::uint64_t offset, unsigned size
   Impl& self = *win->self;
   const std::uint32_t addr = win->base + static_cast<std::uint32_t>(offset);
   if (self.unaligned.swallow || self.debug.patching) return;  // the bytes are in place
-  self.flash_store_fault(addr, size, static_cast<std::uint32_t>(value),
-                         self.locate(addr, {size, true}));
+  self.shielded([&] {
+    self.flash_store_fault(addr, size, static_cast<std::uint32_t>(value),
+                           self.locate(addr, {size, true}));
+  });
 }
 
 void Emulator::Impl::flash_store_fault(std::uint32_t addr, unsigned size, std::uint32_t value,

@@ -14,7 +14,8 @@ namespace emu {
 // conversion or UART0 character completes, and reads before it change nothing there (status
 // reads clear flags only once they are set): passes that read before it are timed, not read,
 // and once two of them have cost the same the loop is steady and they are only counted. The
-// board's time bound ends the poll too.
+// board's time bound ends the poll too, as do a signal (Emulator::interrupt) and a debugger's
+// Ctrl-C, looked for as often as between blocks.
 std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std::uint32_t value,
                                           unsigned wait) {
   const std::uint32_t cpsr = current->spin_reads_flags ? reg(UC_ARM_REG_CPSR) : 0;
@@ -34,7 +35,9 @@ std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std
   std::uint64_t read_at = board_time;
   std::uint64_t pass = 0, previous = 0;
   while (spin_continues(b, value, cpsr) && counters.instructions < checks.watchdog_deadline &&
-         counters.cycles < checks.time_limit_at) {
+         counters.cycles < checks.time_limit_at && !interrupted.load(std::memory_order_relaxed) &&
+         !debug.hit) {
+    if (debug.server) poll_debugger(b.addr);
     if (known && pass != 0 && pass == previous) {
       const std::uint64_t quiet_until = std::min(done, checks.time_limit_at);
       if (const std::uint64_t n = quiet_passes(quiet_until, read_at, pass); n != 0) {

@@ -51,11 +51,14 @@ void Emulator::Impl::hook_unaligned(uc_engine*, uc_mem_type type, std::uint64_t 
                                     std::int64_t, void* s) {
   const auto a = static_cast<std::uint32_t>(addr);
   if ((a & (static_cast<std::uint32_t>(size) - 1)) == 0) return;  // aligned, or a byte
-  static_cast<Impl*>(s)->unaligned_access(a, static_cast<unsigned>(size), type == UC_MEM_WRITE);
+  Impl& self = *static_cast<Impl*>(s);
+  self.shielded(
+      [&] { self.unaligned_access(a, static_cast<unsigned>(size), type == UC_MEM_WRITE); });
 }
 
 void Emulator::Impl::hook_unaligned_done(uc_engine*, std::uint64_t, std::uint32_t, void* s) {
-  static_cast<Impl*>(s)->finish_unaligned();
+  Impl& self = *static_cast<Impl*>(s);
+  self.shielded([&] { self.finish_unaligned(); });
 }
 
 // The core goes on after an unaligned transfer: Unicorn's own access is over.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -38,9 +40,10 @@ sim::Refusal unwritable(const std::string& path, const std::string& why) {
   return sim::Refusal("cannot write " + path + ": " + why);
 }
 
-// A name for a file being written beside `path`: hidden, with this process's id, and free.
-std::string make_temp_beside(const std::string& path) {
-  const std::filesystem::path p(path);
+// A name for a file being written beside `target`: hidden, with this process's id, and free.
+// Failures name `shown`, the path as the user gave it.
+std::string make_temp_beside(const std::string& target, const std::string& shown) {
+  const std::filesystem::path p(target);
   const std::string stem = "." + p.filename().string() + ".lpcdemo-" + std::to_string(::getpid());
   for (int attempt = 0;; ++attempt) {
     const std::string name = stem + (attempt == 0 ? "" : "-" + std::to_string(attempt));
@@ -50,44 +53,147 @@ std::string make_temp_beside(const std::string& path) {
       ::close(fd);
       return temp;
     }
-    if (errno != EEXIST) throw write_error(path, std::strerror(errno));
+    if (errno != EEXIST) throw write_error(shown, std::strerror(errno));
   }
 }
 
+// The path with its symbolic links followed, the last one's target whether it exists or not: the
+// file a write through the link would reach.
+std::string follow_links(const std::string& path) {
+  namespace fs = std::filesystem;
+  constexpr int kMostLinks = 40;  // as the kernel follows them
+  fs::path p = path;
+  std::error_code ec;
+  for (int hops = 0; fs::is_symlink(fs::symlink_status(p, ec)); ++hops) {
+    if (hops == kMostLinks) throw write_error(path, std::strerror(ELOOP));
+    const fs::path to = fs::read_symlink(p, ec);
+    if (ec) throw write_error(path, ec.message());
+    p = to.is_absolute() ? to : p.parent_path() / to;
+  }
+  return p.string();
+}
+
+// Written in place: something that exists and is no regular file (/dev/null, a pipe).
+bool written_in_place(const std::string& target) {
+  struct stat st {};
+  return ::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Temporaries, newest first. An entry once made stays in the list (a later path reuses it), so
+// a signal handler can walk the list whatever the code it interrupted was doing: an entry is
+// live only while its path is complete.
+std::atomic<Temporary::Entry*> g_temporaries{nullptr};
+std::mutex g_reuse_mutex;
+std::vector<Temporary::Entry*> g_reusable;  // under g_reuse_mutex
+
 }  // namespace
 
-StagedFile::StagedFile(std::string path) : path_(std::move(path)) {
-  struct stat st {};
-  const bool in_place = ::lstat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-  temp_ = in_place ? path_ : make_temp_beside(path_);
+struct Temporary::Entry {
+  std::string path;
+  bool directory = false;
+  std::atomic<bool> live = false;
+  Entry* next = nullptr;
+};
+
+Temporary::Temporary(const std::string& path, bool directory) {
+  {
+    const std::lock_guard lock(g_reuse_mutex);
+    if (!g_reusable.empty()) {
+      entry_ = g_reusable.back();
+      g_reusable.pop_back();
+    }
+  }
+  const bool fresh = entry_ == nullptr;
+  if (fresh) entry_ = new Entry;
+  entry_->path = path;
+  entry_->directory = directory;
+  entry_->live.store(true, std::memory_order_release);
+  if (fresh) {
+    entry_->next = g_temporaries.load(std::memory_order_relaxed);
+    while (!g_temporaries.compare_exchange_weak(entry_->next, entry_, std::memory_order_release)) {
+    }
+  }
+}
+
+Temporary& Temporary::operator=(Temporary&& other) noexcept {
+  if (this != &other) {
+    release();
+    entry_ = std::exchange(other.entry_, nullptr);
+  }
+  return *this;
+}
+
+void Temporary::release() {
+  if (entry_ == nullptr) return;
+  entry_->live.store(false, std::memory_order_release);
+  const std::lock_guard lock(g_reuse_mutex);
+  g_reusable.push_back(std::exchange(entry_, nullptr));
+}
+
+void remove_temporaries() noexcept {
+  Temporary::Entry* const first = g_temporaries.load(std::memory_order_acquire);
+  int directories = 0;
+  for (Temporary::Entry* e = first; e != nullptr; e = e->next) {
+    if (!e->live.load(std::memory_order_acquire)) continue;
+    if (e->directory) {
+      ++directories;
+    } else {
+      ::unlink(e->path.c_str());
+    }
+  }
+  // A directory goes once the ones made inside it have gone: as many rounds as there are.
+  for (int round = 0; round < directories; ++round) {
+    for (Temporary::Entry* e = first; e != nullptr; e = e->next) {
+      if (e->directory && e->live.load(std::memory_order_acquire)) ::rmdir(e->path.c_str());
+    }
+  }
+}
+
+StagedFile::StagedFile(std::string path) : path_(std::move(path)), target_(follow_links(path_)) {
+  if (written_in_place(target_)) {
+    temp_ = path_;
+    return;
+  }
+  temp_ = make_temp_beside(target_, path_);
+  temporary_ = Temporary(temp_, false);
 }
 
 StagedFile::StagedFile(StagedFile&& other) noexcept
-    : path_(std::move(other.path_)), temp_(std::exchange(other.temp_, {})) {}
+    : path_(std::move(other.path_)),
+      target_(std::move(other.target_)),
+      temp_(std::exchange(other.temp_, {})),
+      temporary_(std::move(other.temporary_)) {}
 
 StagedFile::~StagedFile() {
   if (!temp_.empty() && temp_ != path_) ::unlink(temp_.c_str());
 }
 
 void StagedFile::commit() {
-  if (temp_ != path_ && std::rename(temp_.c_str(), path_.c_str()) != 0) {
+  if (temp_ != path_ && std::rename(temp_.c_str(), target_.c_str()) != 0) {
     throw write_error(path_, std::strerror(errno));
   }
+  temporary_.release();
   temp_.clear();
 }
 
 void check_writable_file(const std::string& path) {
-  // Opening is the only test that asks everything the write will meet (permissions, a read-only
-  // file system, a directory in the way); a file made only for the test is removed again.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (fd >= 0) {
-    ::close(fd);
-    ::unlink(path.c_str());
-    return;
+  try {
+    const std::string target = follow_links(path);
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+      // A file there must take writes as it is (a read-only one is not replaced either), and a
+      // directory in the way is named by the system.
+      const int fd = ::open(target.c_str(), O_WRONLY);
+      if (fd < 0) throw unwritable(path, std::strerror(errno));
+      ::close(fd);
+      if (!S_ISREG(st.st_mode)) return;  // written in place
+    }
+    // Making the temporary file where the run makes it asks everything the write will meet
+    // (permissions, a read-only file system, a directory in the way).
+    ::unlink(make_temp_beside(target, path).c_str());
+  } catch (const std::runtime_error& e) {
+    throw sim::Refusal(e.what());
   }
-  if (errno == EEXIST) fd = ::open(path.c_str(), O_WRONLY);
-  if (fd < 0) throw unwritable(path, std::strerror(errno));
-  ::close(fd);
 }
 
 void check_writable_dir(const std::string& path) {
@@ -95,9 +201,29 @@ void check_writable_dir(const std::string& path) {
   // The directory itself, or the nearest ancestor that exists, which the write will fill.
   fs::path p = fs::absolute(path);
   std::error_code ec;
-  while (!fs::exists(p, ec) && p.has_relative_path()) p = p.parent_path();
+  std::vector<fs::path> missing;  // innermost first
+  for (; !fs::exists(p, ec) && p.has_relative_path(); p = p.parent_path()) missing.push_back(p);
   if (!fs::is_directory(p, ec)) throw unwritable(path, p.string() + " is not a directory");
-  if (::access(p.c_str(), W_OK | X_OK) != 0) throw unwritable(path, std::strerror(errno));
+  // Made as the run makes it, with a frame's temporary file in it, and all removed again.
+  std::vector<fs::path> made;
+  const auto remove_made = [&] {
+    for (auto d = made.rbegin(); d != made.rend(); ++d) fs::remove(*d, ec);
+  };
+  for (auto d = missing.rbegin(); d != missing.rend(); ++d) {
+    if (::mkdir(d->c_str(), 0777) != 0) {
+      const int error = errno;
+      remove_made();
+      throw unwritable(path, std::strerror(error));
+    }
+    made.push_back(*d);
+  }
+  try {
+    ::unlink(make_temp_beside((fs::path(path) / "frame0000.png").string(), path).c_str());
+  } catch (const std::runtime_error& e) {
+    remove_made();
+    throw sim::Refusal(e.what());
+  }
+  remove_made();
 }
 
 void write_png(const std::string& path, const sim::LcdFrame& frame, int scale) {

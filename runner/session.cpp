@@ -1,7 +1,10 @@
 #include "runner/session.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <csignal>
+#include <string>
 
 #include "runner/output.h"
 #include "runner/run.h"
@@ -13,28 +16,36 @@ constexpr int kExitFindings = 1;
 constexpr int kExitSignalBase = 128;  // a run ended by signal N exits 128 + N, as a shell reports
 constexpr int kUnclockedFrameCs = 5;  // a GIF's frames without a board clock: 20 a second
 
-// The signal that asked the run to end, 0 while none has, and the board it ends. A handler can
-// reach nothing else.
+// The signal that asked the run to end, 0 while none has, and the board and the engine it
+// ends. A handler can reach nothing else.
 volatile std::sig_atomic_t g_signal = 0;
 sim::Board* g_board = nullptr;
+Engine* g_engine = nullptr;
 static_assert(std::atomic<bool>::is_always_lock_free, "request_stop must be signal-safe");
 
 extern "C" void on_signal(int signal) {
+  if (g_signal != 0) {
+    // The second: the run has not ended on the first (it waits for GDB or a microphone).
+    remove_temporaries();
+    ::_exit(kExitSignalBase + signal);
+  }
   g_signal = signal;
   if (g_board != nullptr) g_board->request_stop();
+  if (g_engine != nullptr) g_engine->interrupt();
 }
 
-// While it lives, SIGINT and SIGTERM end the run at the board's next register access; a second
-// one ends the process at once, for a run that has stopped talking to the board (waiting for
-// GDB or a microphone).
+// While it lives, SIGINT and SIGTERM end the run: the engine stops wherever the program is,
+// a loop that touches no register included. A second one ends the process at once with the
+// same status, its temporary files removed, for a run that has stopped talking to the board
+// (waiting for GDB or a microphone).
 class SignalsStopBoard {
  public:
-  explicit SignalsStopBoard(sim::Board& board) {
+  SignalsStopBoard(sim::Board& board, Engine& engine) {
     g_signal = 0;
     g_board = &board;
+    g_engine = &engine;
     struct sigaction action {};
     action.sa_handler = on_signal;
-    action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
@@ -43,10 +54,22 @@ class SignalsStopBoard {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     g_board = nullptr;
+    g_engine = nullptr;
   }
   SignalsStopBoard(const SignalsStopBoard&) = delete;
   SignalsStopBoard& operator=(const SignalsStopBoard&) = delete;
 };
+
+// "1 frame", "2 frames".
+std::string frames(std::size_t n) {
+  return std::to_string(n) + (n == 1 ? " frame" : " frames");
+}
+
+// A frame's number as its PNG's name shows it: 0007.
+std::string png_number(std::size_t n) {
+  std::string digits = std::to_string(n);
+  return std::string(digits.size() < 4 ? 4 - digits.size() : 0, '0') + digits;
+}
 
 }  // namespace
 
@@ -120,37 +143,69 @@ void Session::drop_outputs() {
 
 int Session::run() {
   sim::Board& board = *board_;
+  if (outputs_.words.empty() && outputs_.png_dir.empty() && outputs_.gif.empty() &&
+      outputs_.vcd.empty() && outputs_.uart.empty() && outputs_.profile.empty() &&
+      shown_ == nullptr && uart_sinks_.empty()) {
+    err_ << "lpcdemo: no output asked for (--gif, --png-dir, --words, --vcd, --uart, --profile): "
+            "the run writes only its summary"
+         << std::endl;
+  }
+  // From the first temporary file made to the last one named or removed.
+  std::optional<SignalsStopBoard> signals;
+  if (!signals_taken_) signals.emplace(board, *engine_);
   attach_outputs();
-  {
-    std::optional<SignalsStopBoard> signals;
-    if (!signals_taken_) signals.emplace(board);
-    try {
-      run_sequence(*engine_, plan_.sequence, plan_.frames, plan_.start);
-    } catch (const sim::Stopped&) {
-      // The frames asked for are out, a window was closed or a signal came: the run ends with
-      // the last frame shown.
-    }
+  bool stopped = false;
+  try {
+    run_sequence(*engine_, plan_.sequence, plan_.frames, plan_.start);
+  } catch (const sim::Stopped&) {
+    // The frames asked for are out, a window was closed, a signal came or a debugger's reset
+    // ran the program to its end: the run ends with the last frame shown.
+    stopped = true;
   }
   if (g_signal != 0) {
     const int signal = g_signal;
-    g_signal = 0;
     drop_outputs();
+    g_signal = 0;
     err_ << "lpcdemo: " << (signal == SIGINT ? "interrupted" : "terminated") << " after "
-         << board.lcd().frame_count() << " frames; no output file written" << std::endl;
+         << frames(board.lcd().frame_count()) << "; no output file written" << std::endl;
     return kExitSignalBase + signal;
   }
   finish_outputs();
+  signals.reset();
 
   if (board.time_up()) {
     out_ << plan_.name << ": " << *board.time_limit() << " s of board time, the program at "
          << engine_->location() << std::endl;
   }
   const auto& findings = board.findings();
-  out_ << plan_.name << ": " << board.lcd().frame_count() << " frames, " << board.lcd().word_count()
-       << " words, " << findings.size() << " findings" << std::endl;
+  const std::size_t made = board.lcd().frame_count();
+  // Each call of an effect or the showcase is a frame asked for; demo's main ends where it
+  // halts (--frames caps it). A run that something stopped (a window closed, GDB's kill or
+  // reset, the board time's bound) ended where it was asked to.
+  const auto asked = static_cast<std::size_t>(plan_.frames);
+  const bool short_of_frames =
+      plan_.sequence != "demo" && !stopped && !board.stop_requested() && made < asked;
+  out_ << plan_.name << ": " << frames(made) << ", " << board.lcd().word_count() << " words, "
+       << findings.size() << " findings";
+  if (short_of_frames) {
+    out_ << "; "
+         << (asked - made == 1
+                 ? "frame " + std::to_string(made)
+                 : "frames " + std::to_string(made) + " to " + std::to_string(asked - 1))
+         << " of the " << asked << " asked for " << (asked - made == 1 ? "is" : "are")
+         << " missing";
+  }
+  out_ << std::endl;
   for (const auto& f : findings) err_ << "finding: " << f.message << "\n";
+  if (pngs_) {
+    if (const PngFrames::Older older = pngs_->older(); older.count != 0) {
+      err_ << "lpcdemo: " << outputs_.png_dir << " still holds " << frames(older.count)
+           << " of an earlier run (frame" << png_number(older.first) << ".png to frame"
+           << png_number(older.last) << ".png), left as they were" << std::endl;
+    }
+  }
   if (after_) after_();
-  return findings.empty() ? 0 : kExitFindings;
+  return findings.empty() && !short_of_frames ? 0 : kExitFindings;
 }
 
 }  // namespace runner

@@ -1,9 +1,11 @@
 #include "runner/sinks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 
 namespace runner {
 
@@ -40,6 +42,7 @@ PngFrames::PngFrames(const std::string& dir, int scale) : dir_(dir), scale_(scal
     remove_made();
     throw std::runtime_error("cannot write " + dir + ": " + e.code().message());
   }
+  for (const std::string& d : made_) made_temporaries_.emplace_back(d, true);
 }
 
 PngFrames::~PngFrames() {
@@ -51,6 +54,7 @@ PngFrames::~PngFrames() {
 void PngFrames::remove_made() {
   std::error_code ec;  // a directory something else has filled meanwhile stays
   for (auto d = made_.rbegin(); d != made_.rend(); ++d) std::filesystem::remove(*d, ec);
+  made_temporaries_.clear();
 }
 
 void PngFrames::frame(const sim::LcdFrame& frame, std::uint64_t, double) {
@@ -62,7 +66,33 @@ void PngFrames::frame(const sim::LcdFrame& frame, std::uint64_t, double) {
 
 void PngFrames::finish() {
   for (StagedFile& png : frames_) png.commit();
+  made_temporaries_.clear();  // they are the run's directories now
   finished_ = true;
+}
+
+PngFrames::Older PngFrames::older() const {
+  Older o;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir_, ec)) {
+    // frameNNNN.png, as frame() names them, numbered from this run's count on.
+    const std::string name = e.path().filename().string();
+    constexpr std::string_view kStem = "frame", kSuffix = ".png";
+    if (name.size() <= kStem.size() + kSuffix.size() || !name.starts_with(kStem) ||
+        !name.ends_with(kSuffix)) {
+      continue;
+    }
+    const std::string digits =
+        name.substr(kStem.size(), name.size() - kStem.size() - kSuffix.size());
+    if (digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::size_t n = std::stoull(digits);
+    char own[32];
+    std::snprintf(own, sizeof own, "frame%04zu.png", n);
+    if (name != own || n < frames_.size()) continue;
+    o.first = o.count == 0 ? n : std::min(o.first, n);
+    o.last = o.count == 0 ? n : std::max(o.last, n);
+    ++o.count;
+  }
+  return o;
 }
 
 UartLog::UartLog(const std::string& path, std::ostream& terminal) : path_(path) {

@@ -13,8 +13,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "hw/lpc2138.h"
@@ -268,6 +270,43 @@ TEST_F(Probe, SpiTransferTakesItsPeripheralClocks) {
   const Cost ands = cost("poll_ands", {0x150});
   EXPECT_EQ(tst, ands);
   EXPECT_EQ(board_.lcd().words().size(), 3u);
+  EXPECT_EQ(findings(), "");
+}
+
+// An output that fails as the board hands it something (a full disk) throws inside Unicorn's
+// callbacks, which cannot unwind: the call ends with the sink's exception, not the process,
+// and the next call runs as before. The pins change inside a store to FIO0SET, the word
+// reaches the LCD inside a read of S0SPSR.
+TEST_F(Probe, AnOutputsFailureEndsTheCallWithItsException) {
+  struct Failing final : sim::LcdSink, sim::WireSink {
+    void fail(bool& armed, const char* what) {
+      if (!std::exchange(armed, false)) return;
+      throw std::runtime_error(what);
+    }
+    void word(std::uint16_t) override { fail(on_word, "cannot write the words"); }
+    void frame(const sim::LcdFrame&, std::uint64_t, double) override {}
+    void lines(double, std::uint32_t) override { fail(on_lines, "cannot write the pins"); }
+    void transfer(double, std::uint16_t, unsigned, double) override {}
+    void conversion(double, double) override {}
+    bool on_word = true, on_lines = true;
+  } failing;
+  board_.add_sink(failing);
+  board_.add_wire_sink(failing);
+  fast_flash();
+  try {
+    emu_->call("spi_setup");
+    ADD_FAILURE() << "the store's failure was lost";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "cannot write the pins");
+  }
+  emu_->call("spi_setup");
+  try {
+    emu_->call("poll_ands", {0x150});
+    ADD_FAILURE() << "the read's failure was lost";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "cannot write the words");
+  }
+  EXPECT_EQ(cost("loop10"), (Cost{1 + 10 + 9 * 3 + 1 + 3, 1 + 2 * 10 + 1}));
   EXPECT_EQ(findings(), "");
 }
 
@@ -832,6 +871,15 @@ class InterruptUnderGdb : public UnderGdb {
 // Ctrl-C stops a hung program with SIGINT (2); kill ends the run there, with no finding.
 TEST_F(InterruptUnderGdb, CtrlCStopsAHangAndKillEndsItAtOnce) {
   emu_->call("hang");
+  debugger_.join();
+  EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "T02"}));
+  EXPECT_LT(emu_->counters().instructions, kWatchdog / 10);
+  EXPECT_EQ(findings(), "");
+}
+
+// The same in a poll of a register that never lets it out, which goes round inside one read.
+TEST_F(InterruptUnderGdb, CtrlCStopsAPollThatNeverEnds) {
+  emu_->call("hang_poll");
   debugger_.join();
   EXPECT_EQ(replies_, (std::vector<std::string>{"T05", "T02"}));
   EXPECT_LT(emu_->counters().instructions, kWatchdog / 10);

@@ -148,6 +148,16 @@ hang:
         nop
         b       hang
 
+@ Polls U0LSR for a received byte, which never comes: a poll that never ends.
+        .global hang_poll
+hang_poll:
+        ldr     r2, =0xE000C000         @ U0
+1:      ldrb    r3, [r2, #0x14]         @ U0LSR
+        tst     r3, #0x01               @ RDR
+        beq     1b
+        bx      lr
+        .ltorg
+
 @ SPI0 as the LCD link uses it: pins, 9-bit master, clock = PCLK / 8; the LCD out of reset
 @ and selected (P0.8 high, P0.7 low) through the fast GPIO.
         .org 0x440

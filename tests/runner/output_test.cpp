@@ -157,6 +157,31 @@ TEST(Output, OutputsTakeTheirNamesOnlyWhenFinished) {
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
+// What a second signal's handler removes on its way out: the temporary files and the
+// directories made for the frames of the outputs not yet finished, not those finished, nor what
+// was there before.
+TEST(Output, RemovingTheTemporariesLeavesWhatIsNamed) {
+  const test::TempDir dir;
+  std::filesystem::create_directory(dir / "kept");
+  runner::WordLog done((dir / "done.bin").string());
+  done.word(0x12C);
+  done.finish();
+  runner::PngFrames named((dir / "kept/named").string(), 1);
+  named.frame(gradient(), 0, 0);
+  named.finish();
+  {
+    runner::WordLog words((dir / "words.bin").string());
+    runner::PngFrames pngs((dir / "kept/a/b").string(), 1);
+    runner::GifAnimation gif((dir / "anim.gif").string(), 1, 4);
+    pngs.frame(gradient(), 0, 0);
+    pngs.frame(gradient(), 0, 0);
+    gif.frame(gradient(), 0, 0);
+    runner::remove_temporaries();
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"done.bin", "kept", "kept/named",
+                                                          "kept/named/frame0000.png"}));
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -120,6 +120,8 @@ class Emulator : public runner::Engine {
   void run_main() override;
   bool has(std::string_view symbol) const override;
   std::string location() const override;
+  // The core stops at the next block it enters, or the poll it goes round (async-signal-safe).
+  void interrupt() noexcept override;
 
   const Counters& counters() const;
   // From here on, where every charged clock goes (profile.h); again: afresh.

@@ -25,6 +25,10 @@ class Engine {
   // Where the program is, as findings name code: "0x000001f4 (idle+0x4)"; empty from an engine
   // that cannot tell.
   virtual std::string location() const;
+  // Asked from a signal handler, after the board's request_stop(): an engine that can run
+  // without touching the board (an emulated core in a loop) stops soon, wherever the program
+  // is. Async-signal-safe. The native engine stops at the board's next access, and needs none.
+  virtual void interrupt() noexcept {}
 
   // Profiling, by an engine that counts the chip's clocks (the emulated one): from here on,
   // where every clock goes. An engine that counts none refuses it with sim::Refusal.

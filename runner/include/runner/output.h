@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/lcd_model.h"
@@ -37,9 +38,33 @@ constexpr Rgb rgb(unsigned c) {
 }
 static_assert(rgb(0xF80).r == 0xFF && rgb(0xF80).g == 0x88 && rgb(0xF80).b == 0);
 
+// A path made for a run and not yet given its name (a staged file, a directory made for the
+// frames): known, while this lives, to remove_temporaries().
+class Temporary {
+ public:
+  struct Entry;
+  Temporary() = default;
+  Temporary(const std::string& path, bool directory);
+  ~Temporary() { release(); }
+  Temporary(Temporary&& other) noexcept : entry_(std::exchange(other.entry_, nullptr)) {}
+  Temporary& operator=(Temporary&& other) noexcept;
+  Temporary(const Temporary&) = delete;
+  Temporary& operator=(const Temporary&) = delete;
+  void release();  // the path has its name now, or is gone
+
+ private:
+  Entry* entry_ = nullptr;
+};
+
+// Removes every path a Temporary holds, files first, then directories inner first: for a
+// signal handler on its way out (unlink and rmdir only; async-signal-safe).
+void remove_temporaries() noexcept;
+
 // A file written under a temporary name beside its own and renamed to it once complete, so that
-// a run that ends early, by a failure or a signal, leaves nothing under the name. A path that
-// names something other than a regular file (/dev/null, a pipe, a link) is written in place.
+// a run that ends early, by a failure or a signal, leaves nothing under the name. Through a
+// symbolic link, the file it points to is staged and replaced, and the link stays. A path that
+// names something other than a regular file or a link to one (/dev/null, a pipe, a terminal)
+// is written in place.
 class StagedFile {
  public:
   // Makes the temporary file; throws std::runtime_error with the system's reason.
@@ -55,7 +80,9 @@ class StagedFile {
 
  private:
   std::string path_;
-  std::string temp_;  // empty once committed or moved from
+  std::string target_;  // the path with its links followed: what commit() replaces
+  std::string temp_;    // empty once committed or moved from
+  Temporary temporary_;
 };
 
 // Each throws std::runtime_error with a one-line message when the file cannot be written.
@@ -112,10 +139,12 @@ class FramePacer {
 std::vector<int> frame_delays_cs(const std::vector<std::uint64_t>& arrived_at, double clock_hz,
                                  int fallback_cs);
 
-// Checked before a run, so that a long run does not end in a file it cannot write. Each throws
-// sim::Refusal naming the path and the system's reason, and leaves nothing behind.
+// Checked before a run, so that a long run does not end in a file it cannot write: an existing
+// file must open for writing, and the temporary file is made where the run will make it, then
+// removed. Each throws sim::Refusal naming the path and the system's reason, and leaves nothing
+// behind.
 void check_writable_file(const std::string& path);
-// A directory that exists and can be written, or one that can be made.
+// A directory that exists, or can be made, and takes a file: made, written and removed again.
 void check_writable_dir(const std::string& path);
 
 // 16-bit little-endian words: bits 7-0 the byte, bit 8 set for a command.

@@ -38,6 +38,13 @@ class PngFrames final : public sim::LcdSink {
   void word(std::uint16_t) override {}
   void frame(const sim::LcdFrame& frame, std::uint64_t, double) override;
   void finish();  // gives every frame its name; throws std::runtime_error
+  // Once finished: the frames of an earlier run that the directory holds after this run's last,
+  // which are left as they were, and the first and last of their numbers.
+  struct Older {
+    std::size_t count = 0;
+    std::size_t first = 0, last = 0;
+  };
+  Older older() const;
 
  private:
   void remove_made();
@@ -45,6 +52,7 @@ class PngFrames final : public sim::LcdSink {
   std::string dir_;
   int scale_;
   std::vector<std::string> made_;  // directories made, outermost first
+  std::vector<Temporary> made_temporaries_;
   std::vector<StagedFile> frames_;
   bool finished_ = false;
 };

@@ -82,6 +82,10 @@ check run --start 5
 check run --effect plasma --frames 1 --gif /dev/null/out.gif
 check run --effect plasma --frames 1 --words "$dir"
 check run --effect plasma --frames 1 --png-dir /dev/null/frames
+# A directory where nothing can be made, even by root: the frames' own, and that of a file that
+# can be written but not replaced (the run stages it beside itself).
+check_says "cannot write /proc/nope" run --effect plasma --frames 1 --png-dir /proc/nope
+check_says "cannot write /proc/self/comm" run --effect plasma --frames 1 --gif /proc/self/comm
 check run --effect plasma --frames 1 --uart /dev/null/uart.txt
 check run --effect plasma --frames 1 --profile "$dir/native.callgrind"
 check run --engine emulated --effect plasma --frames 1 --profile /dev/null/p.callgrind

@@ -1,7 +1,8 @@
 @ Prints "hello\n" on UART0, 8 data bits, no parity, one stop bit, at PCLK / (16 x DIVISOR)
 @ (given with --defsym), polling THRE before each byte, then polls RDR to echo what comes in:
 @ nothing does on the board, and no frame is ever sent, so a run of it ends by --board-seconds.
-@ With HALT defined it halts instead, its last two bytes still in the UART. The clocks are the firmware's:
+@ With HALT defined it halts instead, its last two bytes still in the UART. Stubs of the functions
+@ a single effect's run calls follow. The clocks are the firmware's:
 @ CCLK = PCLK = 3 x 12 MHz = 36 MHz, so DIVISOR 234 gives 9615 baud, 20 gives 112500.
         .arm
         .syntax unified
@@ -88,6 +89,20 @@ feed:   mov     r1, #0xAA
         strb    r1, [r0, #0x8C]
         bx      lr
         .ltorg
+
+@ What a run of one effect calls (--effect cake or plasma): bring-up and the palette return at
+@ once, the cake returns without sending a frame, the plasma spins for ever touching no register.
+        .global processor_init, io_init, lcd_init, calibratead, initpal, effectCake, effectPlasma
+processor_init:
+io_init:
+lcd_init:
+calibratead:
+initpal:
+effectCake:
+        bx      lr
+effectPlasma:
+        add     r1, r1, #1
+        b       effectPlasma
 
         .section .rodata
 text:   .asciz  "hello\n"

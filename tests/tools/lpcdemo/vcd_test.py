@@ -133,7 +133,7 @@ def check(lpcdemo, engine, out):
     words = sigrok(trace, SPI, "spi=mosi-data")
     failures = []
     # The run ends at the one frame asked for, on either engine, and counts what it logged.
-    if summary != f"fall ({engine}): 1 frames, {len(logged)} words, 0 findings\n":
+    if summary != f"fall ({engine}): 1 frame, {len(logged)} words, 0 findings\n":
         failures.append(f"summary {summary!r} for {len(logged)} words logged")
     if [int(text, 16) for _, _, text in words] != logged:
         failures.append(f"{len(words)} words decoded differ from the {len(logged)} logged")
