@@ -211,8 +211,9 @@ PseudoTerminal::Received PseudoTerminal::read(std::chrono::milliseconds wait) {
   }
   // No host has the slave open. What the last one sent before it closed it is all there is.
   ssize_t n;
-  while ((n = ::read(master_, buf, sizeof buf)) > 0)
+  while ((n = ::read(master_, buf, sizeof buf)) > 0) {
     got.bytes.append(buf, static_cast<std::size_t>(n));
+  }
   if (host_ || !got.bytes.empty()) {
     host_ = false;
     got.host_left = true;
