@@ -48,9 +48,11 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j$$(nproc)
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_BUILD)/runs
 
-# lpc21isp patches the vector checksum at 0x14 that the boot loader checks. Without a port it
-# would only say that it cannot open one.
-flash: build
+# lpc21isp patches the vector checksum at 0x14 that the boot loader checks. The port is checked
+# first: without one lpc21isp would only say that it cannot open it, and with a file that is no
+# terminal it would fail and the hint would blame the wiring. The build says nothing unless it
+# fails.
+flash:
 	@if [ ! -e "$(PORT)" ]; then \
 	  echo "make flash: no serial port at $(PORT): connect the board's UART0 through a USB" \
 	    "serial adapter, with its reset and P0.14 wired for the boot loader" \
@@ -58,6 +60,13 @@ flash: build
 	    "'$(LPCDEMO) isp --port /tmp/lpc' and 'make flash PORT=/tmp/lpc'" >&2; \
 	  exit 1; \
 	fi
+	@if [ ! -c "$(PORT)" ]; then \
+	  echo "make flash: $(PORT) is no serial port: not a character device" >&2; \
+	  exit 1; \
+	fi
+	@log=$$(mktemp) && { $(MAKE) --no-print-directory build >"$$log" 2>&1 || { \
+	  cat "$$log" >&2; rm -f "$$log"; echo "make flash: the build failed" >&2; exit 1; }; } && \
+	  rm -f "$$log"
 	@lpc21isp $(ISPFLAGS) -hex $(BUILD)/image/lpcdemo.hex $(PORT) $(BAUD) $(XTAL_KHZ) || { \
 	  echo "make flash: lpc21isp failed at $(PORT); if it only printed dots, no boot loader" \
 	    "answered: the chip starts it only when P0.14 is low at reset (wire reset and P0.14" \

@@ -96,6 +96,14 @@ std::optional<std::vector<std::uint8_t>> uu_decode(std::string_view line) {
 
 BootLoader::BootLoader() : ram_(kRamSize, 0) {}
 
+void BootLoader::reset() {
+  BootLoader fresh;
+  fresh.flash_ = Flash(flash_.bytes());
+  fresh.ram_ = std::move(ram_);
+  fresh.refused_boots_ = refused_boots_;
+  *this = std::move(fresh);
+}
+
 std::string BootLoader::receive(std::string_view bytes) {
   std::string out;
   for (char c : bytes) {

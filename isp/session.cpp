@@ -1,6 +1,7 @@
 #include "isp/session.h"
 
 #include <chrono>
+#include <csignal>
 #include <stdexcept>
 #include <string>
 
@@ -10,7 +11,30 @@ namespace {
 // How long a read waits for the host: the loop sleeps in between.
 constexpr std::chrono::milliseconds kReadWait{500};
 
+// The signal that asked the session to end, 0 while none has.
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void on_session_signal(int signal) {
+  g_signal = signal;
+}
+
 }  // namespace
+
+Session::TakesSignals::TakesSignals() {
+  g_signal = 0;
+  struct sigaction action {};
+  action.sa_handler = on_session_signal;
+  // No SA_RESTART: the wait for the host ends at once. The second signal ends the process.
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+Session::TakesSignals::~TakesSignals() {
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+}
 
 Session::Session(std::filesystem::path port, std::uint32_t crystal_khz, std::ostream& out)
     : port_(port), crystal_khz_(crystal_khz), out_(out) {
@@ -18,13 +42,27 @@ Session::Session(std::filesystem::path port, std::uint32_t crystal_khz, std::ost
        << port_.slave_name() << ")" << std::endl;
 }
 
+Session::~Session() = default;
+
+int Session::interrupted() const {
+  return g_signal;
+}
+
 const Flash& Session::serve() {
   unsigned refused = 0;
   std::uint32_t crystal_told = 0;
   while (!loader_.go()) {
-    const std::string got = port_.read(kReadWait);
-    if (got.empty()) continue;
-    port_.write(loader_.receive(got));
+    if (g_signal != 0) throw Interrupted{g_signal};
+    const PseudoTerminal::Received got = port_.read(kReadWait);
+    // What a host sent before it closed the port still reaches the chip; its answers no one.
+    const std::string answer = loader_.receive(got.bytes);
+    if (!got.host_left) port_.write(answer);
+    if (got.host_left && !loader_.go()) {
+      loader_.reset();
+      out_ << "lpcdemo isp: the host closed the port before G: the chip is reset into its boot "
+              "loader, waiting for \"?\""
+           << std::endl;
+    }
     if (loader_.crystal_khz() != 0 && loader_.crystal_khz() != crystal_told) {
       crystal_told = loader_.crystal_khz();
       if (crystal_told != crystal_khz_) {
@@ -49,7 +87,7 @@ const Flash& Session::serve() {
 }
 
 void Session::byte(std::uint8_t byte) {
-  port_.offer(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+  port_.write(std::string_view(reinterpret_cast<const char*>(&byte), 1));
 }
 
 }  // namespace isp

@@ -187,6 +187,11 @@ void Board::reset() {
   s_->reset();
 }
 
+void Board::set_crystal_hz(double hz) {
+  s_->clock.crystal_hz = hz;
+  s_->clock.set_cclk_hz(s_->sysctl.cclk_hz());
+}
+
 unsigned Board::register_width(std::uint32_t addr) {
   // A board of its own answers for every board: the register map is the same on each.
   static const Board model(make_audio("silence"));

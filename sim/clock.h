@@ -15,6 +15,7 @@ constexpr double kNsPerSecond = 1e9;
 class Clock {
  public:
   bool clocked = false;
+  double crystal_hz = Board::kCrystalHz;  // the board's crystal (Board::set_crystal_hz)
   std::uint64_t cclk = 0, pclk = 0;
   std::vector<WireSink*> wire_sinks;
 

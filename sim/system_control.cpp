@@ -11,8 +11,7 @@ namespace {
 
 // The PLL takes 100 us (1/10 000 s) of crystal clocks to lock, within the few hundred that
 // the manual allows.
-constexpr std::uint64_t kPllLockCrystalCycles =
-    static_cast<std::uint64_t>(Board::kCrystalHz / 10'000);
+constexpr double kPllLocksPerSecond = 10'000;
 constexpr double kCcoMinHz = 156e6;
 constexpr double kCcoMaxHz = 320e6;
 constexpr double kCclkMinHz = 10e6;
@@ -65,7 +64,7 @@ unsigned SystemControl::divider(std::uint8_t cfg) {
 }
 
 double SystemControl::cclk_hz() const {
-  return pll_connected() ? Board::kCrystalHz * multiplier(pllcfg_now_) : Board::kCrystalHz;
+  return pll_connected() ? clock_.crystal_hz * multiplier(pllcfg_now_) : clock_.crystal_hz;
 }
 
 unsigned SystemControl::pclk_divider() const {
@@ -100,7 +99,7 @@ void SystemControl::check_mamtim() {
 }
 
 void SystemControl::check_pll_frequencies() {
-  const double f = Board::kCrystalHz * multiplier(pllcfg_now_);
+  const double f = clock_.crystal_hz * multiplier(pllcfg_now_);
   const double cco = f * 2 * divider(pllcfg_now_);
   if (cco < kCcoMinHz || cco > kCcoMaxHz) {
     fail(kPllcfg, pllcfg_now_, "CCO " + mhz(cco) + " lies outside 156-320 MHz");
@@ -124,7 +123,7 @@ void SystemControl::feed() {
     locked_ = false;
   } else if (!was_enabled || cfg_changed) {
     locked_ = false;
-    lock_at_ = xtal_ + kPllLockCrystalCycles;
+    lock_at_ = xtal_ + static_cast<std::uint64_t>(clock_.crystal_hz / kPllLocksPerSecond);
     check_pll_frequencies();
   }
   if (pll_connected() && !locked_) {

@@ -509,6 +509,29 @@ TEST_F(Loader, StaysInTheLoaderWhenTheVectorsDoNotSumToZero) {
   EXPECT_EQ(cmd("G 0 A"), "G 0 A\r\n15\r\n");
 }
 
+// The chip reset into the loader again (the host closed the port mid-session, mid-line too):
+// autobaud, locked, echo on, no sector prepared, no line begun; flash and RAM keep their bytes.
+TEST_F(Loader, AResetForgetsTheSessionButNotTheBytes) {
+  ASSERT_EQ(cmd("U 23130"), "0\r\n");
+  program_page(0x1000, 0x3C);
+  ASSERT_EQ(cmd("P 1 1"), "0\r\n");
+  loader_.receive("W 1073742336");
+  loader_.reset();
+  EXPECT_EQ(loader_.crystal_khz(), 0u);
+  EXPECT_EQ(cmd("J"), "");
+  EXPECT_EQ(loader_.receive("?"), "Synchronized\r\n");
+  EXPECT_EQ(loader_.receive("Synchronized\r\n"), "Synchronized\r\nOK\r\n");
+  EXPECT_EQ(loader_.receive("14746\r\n"), "14746\r\nOK\r\n");
+  EXPECT_EQ(cmd("J"), "J\r\n0\r\n196389\r\n");
+  const std::string copy = "C 4096 " + dec(kBuffer) + " 256";
+  EXPECT_EQ(cmd(copy), copy + "\r\n15\r\n");
+  EXPECT_EQ(cmd("U 23130"), "U 23130\r\n0\r\n");
+  EXPECT_EQ(cmd(copy), copy + "\r\n9\r\n");
+  EXPECT_EQ(cmd("M 4096 " + dec(kBuffer) + " 256"), "M 4096 " + dec(kBuffer) + " 256\r\n0\r\n");
+  EXPECT_EQ(loader_.flash().bytes()[0x1000], 0x3C);
+  EXPECT_EQ(loader_.flash().bytes()[0x0FFF], kErased);
+}
+
 TEST_F(Loader, StartsUserCodeWhoseVectorsSumToZero) {
   ASSERT_EQ(cmd("U 23130"), "0\r\n");
   ASSERT_EQ(cmd("P 0 0"), "0\r\n");

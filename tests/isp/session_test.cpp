@@ -1,5 +1,6 @@
 // The boot loader's session on a real pseudo-terminal, as the host's bytes arrive: what it
-// tells the user on the way, and a G that does not boot from reset.
+// tells the user on the way, and a G that does not boot from reset. The port's link: what a
+// session may take and what it leaves.
 #include "isp/session.h"
 
 #include <fcntl.h>
@@ -7,11 +8,17 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iterator>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "isp/pseudo_terminal.h"
 #include "sim/refusal.h"
 #include "support/temp_dir.h"
 
@@ -61,6 +68,75 @@ TEST(IspSession, APortThatCannotBeMadeIsRefused) {
   std::ostringstream out;
   EXPECT_THROW(Session((dir / "missing/tty").string(), 12000, out), sim::Refusal);
   EXPECT_EQ(out.str(), "");
+}
+
+std::string read_text(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Only a link to a pseudo-terminal that no session holds is taken, by any spelling of the path;
+// anything else stays as it was. The link goes with the session unless something else has
+// taken its place.
+TEST(IspPort, TakesOnlyAStaleLinkToAPseudoTerminal) {
+  namespace fs = std::filesystem;
+  const test::TempDir dir;
+  const fs::path port = dir / "tty", other = dir / "precious";
+  std::ofstream(other) << "mine";
+  std::optional<PseudoTerminal> live;
+  struct Case {
+    const char* what;
+    std::function<void()> make;  // what is at the port before
+    bool taken;
+  };
+  const Case cases[] = {
+      {"nothing", [] {}, true},
+      {"a killed session's link", [&] { fs::create_symlink("/dev/pts/98765", port); }, true},
+      {"a regular file", [&] { std::ofstream(port) << "mine"; }, false},
+      {"a link to a file", [&] { fs::create_symlink(other, port); }, false},
+      {"a link to a device", [&] { fs::create_symlink("/dev/null", port); }, false},
+      {"a link to the multiplexer", [&] { fs::create_symlink("/dev/pts/ptmx", port); }, false},
+      {"a link to a directory of terminals", [&] { fs::create_symlink("/dev/pts/", port); },
+       false},
+      {"a live session's link", [&] { live.emplace(port); }, false},
+      {"a live session's link, by another name",
+       [&] { live.emplace(dir.path() / "." / "../" / dir.path().filename() / "tty"); }, false},
+  };
+  for (const Case& c : cases) {
+    c.make();
+    std::error_code ec;
+    const fs::file_status before = fs::symlink_status(port, ec);
+    const std::string target = fs::is_symlink(before) ? fs::read_symlink(port).string() : "";
+    if (c.taken) {
+      std::optional<PseudoTerminal> taken(std::in_place, port);
+      EXPECT_EQ(fs::read_symlink(port), taken->slave_name()) << c.what;
+      EXPECT_TRUE(fs::is_character_file(port)) << c.what;
+      taken.reset();
+      EXPECT_FALSE(fs::exists(fs::symlink_status(port))) << c.what << ": the link outlived it";
+    } else {
+      EXPECT_THROW(PseudoTerminal{port}, sim::Refusal) << c.what;
+      EXPECT_EQ(fs::symlink_status(port).type(), before.type()) << c.what;
+      if (fs::is_symlink(before)) {
+        EXPECT_EQ(fs::read_symlink(port), target) << c.what;
+      }
+      if (fs::is_regular_file(before)) {
+        EXPECT_EQ(read_text(port), "mine") << c.what;
+      }
+    }
+    live.reset();
+    fs::remove(port, ec);
+    // Nothing staged beside the port is left.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
+        << c.what;
+  }
+  EXPECT_EQ(read_text(other), "mine");
+  // A link put in the session's place by hand is not the session's to remove.
+  {
+    PseudoTerminal session(port);
+    fs::remove(port);
+    fs::create_symlink(other, port);
+  }
+  EXPECT_EQ(fs::read_symlink(port), other);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <iostream>
@@ -53,6 +54,37 @@ struct IspOptions {
   std::string port;
   std::uint32_t crystal_khz = 12000;
 };
+
+// An image's functions by name, for the refusals a run makes before it starts.
+class ImageFunctions final : public runner::Engine {
+ public:
+  explicit ImageFunctions(emu::ElfImage image) : image_(std::move(image)) {}
+  void call(std::string_view, std::initializer_list<std::int32_t>) override {}
+  void run_main() override {}
+  bool has(std::string_view symbol) const override { return image_.find(symbol).has_value(); }
+
+ private:
+  emu::ElfImage image_;
+};
+
+// isp: a sequence other than demo calls the --firmware image's functions by name, so that
+// image must have them; refused before the session, not once the flash is programmed.
+void check_flashed_sequence(const RunOptions& o) {
+  if (o.effect == "demo") return;
+  try {
+    runner::check_sequence(ImageFunctions(emu::ElfImage::load(o.firmware)), o.effect, o.start);
+  } catch (const sim::Refusal& e) {
+    throw sim::Refusal("--effect " + o.effect +
+                       " calls the --firmware image's functions by name: " + e.what());
+  }
+}
+
+// A run that SIGINT or SIGTERM ended before its first frame, in the words a run uses.
+int interrupted(int signal) {
+  std::cerr << "lpcdemo: " << (signal == SIGINT ? "interrupted" : "terminated")
+            << " after 0 frames; no output file written" << std::endl;
+  return 128 + signal;
+}
 
 // Option combinations that make no sense, refused before anything is made.
 void check_options(const RunOptions& o) {
@@ -110,15 +142,30 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
   std::optional<isp::Session> loader;
   std::optional<emu::ElfImage> flashed;
   if (isp) {
+    check_flashed_sequence(o);
     loader.emplace(isp->port, isp->crystal_khz, std::cout);
-    flashed = isp::flashed_image(loader->serve(), o.firmware, std::cout);
+    try {
+      flashed = isp::flashed_image(loader->serve(), o.firmware, std::cout);
+    } catch (const isp::Interrupted& stop) {
+      return interrupted(stop.signal);
+    }
   }
   sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
                                                 : sim::make_audio(o.audio));
+  if (isp) board.set_crystal_hz(isp->crystal_khz * 1000.0);
   auto engine = make_engine(o, board, std::move(flashed));
-  session.prepare(board, *engine);
-  // The program's UART0 is on the wire the host's serial port is on.
-  if (loader) session.add_uart_sink(*loader);
+  try {
+    session.prepare(board, *engine);
+  } catch (const sim::Refusal& e) {
+    if (!isp) throw;
+    throw sim::Refusal("the flash does not hold " + o.firmware + ", whose functions --effect " +
+                       o.effect + " calls: " + e.what());
+  }
+  if (loader) {
+    // The program's UART0 is on the wire the host's serial port is on.
+    session.add_uart_sink(*loader);
+    if (const int signal = loader->interrupted()) return interrupted(signal);
+  }
   if (!o.audio.empty() && !runner::shows_audio(o.effect)) {
     std::cerr << "lpcdemo: " << o.effect
               << " does not show its audio input: --audio only sets the converter's zero level "
@@ -219,7 +266,9 @@ int main(int argc, char** argv) {
   isp_cmd->add_option("--port", isp_options.port, "the serial port to make (a symbolic link)")
       ->required()
       ->check(kNotEmpty);
-  isp_cmd->add_option("--crystal", isp_options.crystal_khz, "the board's crystal in kHz")
+  isp_cmd
+      ->add_option("--crystal", isp_options.crystal_khz,
+                   "the board's crystal in kHz, which the booted chip runs at (default 12000)")
       ->check(whole_number(10000, 25000));
 
   std::string bench_elf = LPCDEMO_DEFAULT_ELF;

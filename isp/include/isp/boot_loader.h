@@ -54,6 +54,9 @@ class BootLoader {
 
   // Takes what the host sent, in pieces of any size; returns what the loader answers.
   std::string receive(std::string_view bytes);
+  // A reset with P0.14 held low: the loader autobauds again, locked, with echo on and no
+  // sector prepared. The flash keeps what was programmed and the RAM what was written.
+  void reset();
 
   const Flash& flash() const { return flash_; }
   // Set once G has been accepted; the loader answers nothing after it.

@@ -103,6 +103,9 @@ class Board : public hw::Bus {
   // Every peripheral register to its reset value, as the chip's reset leaves them; time, the
   // LCD module and the findings so far stay.
   void reset();
+  // The crystal the board runs at (12 MHz unless set): the processor clock before the PLL and
+  // what the PLL multiplies. Before the run.
+  void set_crystal_hz(double hz);
 
   // True for addresses of the modelled peripherals (system control, pin connect, SPI0, ADC0,
   // UART0, fast GPIO, VIC); everything else is no register of this board.

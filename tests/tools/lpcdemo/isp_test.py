@@ -3,11 +3,13 @@
 boot loader on a pseudo-terminal, and the chip then runs what was flashed: the words of the
 built image when the hex is the built one, and an undefined instruction where a copy of the hex
 was changed to hold one, though the ELF beside it has none. What the flashed program sends on
-UART0 comes back on the same port, where `lpc21isp -term` shows it."""
+UART0 comes back on the same port, where `lpc21isp -term` shows it. The port is the session's
+alone, and no host that misbehaves or leaves holds up the next one."""
 
 import os
 import pathlib
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -17,6 +19,9 @@ import unittest
 LPCDEMO = ELF = HEX = HELLO = None
 TIMEOUT = 120  # seconds for any one step
 UNDEFINED = 0xE7F000F0  # permanently undefined in ARM state
+# Autobaud and the crystal as a host goes through them, with the loader's answers.
+SYNC = [(b"?", b"Synchronized\r\n"), (b"Synchronized\r\n", b"Synchronized\r\nOK\r\n"),
+        (b"12000\r\n", b"12000\r\nOK\r\n")]
 
 
 def patch_hex(source, target, addr, word):
@@ -59,18 +64,42 @@ def listen(port, *options, firmware=None):
     return isp, first
 
 
+def exchange(fd, sent, size, seconds=10):
+    """Sends bytes to the port and reads what comes back until there are `size` bytes or the
+    time is up."""
+    os.write(fd, sent)
+    got, deadline = b"", time.monotonic() + seconds
+    while len(got) < size and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.1)[0]:
+            got += os.read(fd, 4096)
+    return got
+
+
+def read_until(proc, text, seconds=TIMEOUT):
+    """What a process prints until a line with `text` (or its end, or the time's)."""
+    said, deadline = b"", time.monotonic() + seconds
+    while text.encode() not in said and time.monotonic() < deadline:
+        if select.select([proc.stdout], [], [], 0.5)[0]:
+            chunk = os.read(proc.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            said += chunk
+    return said.decode()
+
+
 def cpu_seconds(pid):
     """The user and system time a process has used so far."""
     fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def flash(hex_file, workdir, frames):
-    """lpcdemo isp with lpc21isp against it; (lpc21isp's result, lpcdemo's status and output)."""
+def flash(hex_file, workdir, frames, crystal="12000"):
+    """lpcdemo isp with lpc21isp against it, on a board with that crystal (kHz, as lpc21isp is
+    told); (lpc21isp's result, lpcdemo's status and output)."""
     port, words = f"{workdir}/tty", f"{workdir}/isp.bin"
-    isp, first = listen(port, "--frames", str(frames), "--words", words)
+    isp, first = listen(port, "--frames", str(frames), "--words", words, "--crystal", crystal)
     try:
-        tool = subprocess.run(["lpc21isp", "-hex", hex_file, port, "38400", "12000"],
+        tool = subprocess.run(["lpc21isp", "-hex", hex_file, port, "38400", crystal],
                               capture_output=True, text=True, timeout=TIMEOUT)
         rest, _ = isp.communicate(timeout=TIMEOUT)
         return tool, isp.returncode, first + rest, words
@@ -161,19 +190,11 @@ class Rehearsal(unittest.TestCase):
                 fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
                 try:
                     controls = b"K\x03\x7f\x15\x04\x1a\x13\x11\xff\r\n"
-                    for sent, answer in [
-                        (b"?", b"Synchronized\r\n"),
-                        (b"Synchronized\r\n", b"Synchronized\r\nOK\r\n"),
-                        (b"12000\r\n", b"12000\r\nOK\r\n"),
+                    for sent, answer in SYNC + [
                         (b"J\n", b"J\n0\r\n196389\r\n"),  # echoed as sent: no CR added
                         (controls, controls + b"1\r\n"),  # no such command
                     ]:
-                        os.write(fd, sent)
-                        got, deadline = b"", time.monotonic() + 10
-                        while len(got) < len(answer) and time.monotonic() < deadline:
-                            if select.select([fd], [], [], 0.1)[0]:
-                                got += os.read(fd, 4096)
-                        self.assertEqual(got, answer, sent)
+                        self.assertEqual(exchange(fd, sent, len(answer)), answer, sent)
                     # Nothing the terminal itself echoed set the loader talking to itself.
                     self.assertEqual(select.select([fd], [], [], 0.3)[0], [])
                 finally:
@@ -182,22 +203,137 @@ class Rehearsal(unittest.TestCase):
                 isp.kill()
                 isp.communicate()
             self.assertTrue(os.path.islink(port), "the killed session left no link")
-            tool, status, output, _ = flash(HEX, d, 1)
+            # A board with a 25 MHz crystal: the PLL's oscillator runs at 24 x 25 MHz, outside
+            # its 156-320 MHz.
+            tool, status, output, _ = flash(HEX, d, 1, crystal="25000")
             self.assertEqual(tool.returncode, 0, tool.stdout + tool.stderr)
-            self.assertEqual(status, 0, output)
+            self.assertEqual(status, 1, output)
             self.assertIn("findings name its symbols", output)
+            self.assertRegex(output, r"CCO 600(\.0*)? MHz lies outside 156-320 MHz")
+            self.assertNotIn("the host says the crystal", output)
 
-    def test_a_regular_file_at_the_port_is_left_alone(self):
+    def test_a_host_that_floods_or_leaves_holds_up_no_later_one(self):
+        """A host that writes 90 KB without reading the echo and closes the port, then one that
+        closes it once it has unlocked the loader: each time the loader keeps reading, and the
+        chip is reset into its boot loader with nothing of the old answers left for the next
+        host. lpc21isp then flashes the board; SIGINT ends the run, and the link goes."""
+        with tempfile.TemporaryDirectory() as d:
+            port = f"{d}/tty"
+            isp, _ = listen(port, "--effect", "plasma", "--frames", "1000000", "--words",
+                            f"{d}/words.bin")
+            said = ""
+            try:
+                # The first host leaves its answers unread; the second reads them all.
+                for leave, answer in [(b"J\r\n" * 30000, None),
+                                      (b"U 23130\r\n", b"U 23130\r\n0\r\n")]:
+                    fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+                    try:
+                        for sent, expected in SYNC + ([(leave, answer)] if answer else []):
+                            self.assertEqual(exchange(fd, sent, len(expected)), expected, sent)
+                        written, deadline = 0, time.monotonic() + 10
+                        while not answer and written < len(leave) and time.monotonic() < deadline:
+                            if select.select([], [fd], [], 0.1)[1]:
+                                try:
+                                    written += os.write(fd, leave[written:])
+                                except BlockingIOError:
+                                    pass
+                    finally:
+                        os.close(fd)
+                    if not answer:
+                        self.assertEqual(written, len(leave), "the loader stopped reading")
+                    # The next host comes once the session has seen this one go, as a person
+                    # would start it.
+                    said += read_until(isp, "the host closed the port before G", 20)
+                tool = subprocess.run(["lpc21isp", "-hex", HEX, port, "38400", "12000"],
+                                      capture_output=True, text=True, timeout=TIMEOUT)
+                said += read_until(isp, "booting the programmed flash")
+                self.assertEqual(tool.returncode, 0, tool.stdout + tool.stderr)
+                # The run is under way once its words stream to their temporary file.
+                deadline = time.monotonic() + TIMEOUT
+                while time.monotonic() < deadline and not any(
+                        p.stat().st_size > 0 for p in pathlib.Path(d).iterdir() if p.is_file()):
+                    time.sleep(0.05)
+                isp.send_signal(signal.SIGINT)
+                rest, _ = isp.communicate(timeout=TIMEOUT)
+                said += rest
+            finally:
+                if isp.poll() is None:
+                    isp.kill()
+                    isp.wait()
+            self.assertEqual(isp.returncode, 130, said)
+            self.assertEqual(said.count("the host closed the port before G"), 2, said)
+            self.assertRegex(said, r"\nlpcdemo: interrupted after \d+ frames; no output file "
+                                   r"written\n$")
+            self.assertFalse(os.path.lexists(port), "the port's link outlived the session")
+            self.assertEqual(os.listdir(d), [])  # no output file written
+
+    def test_a_live_sessions_port_is_its_own(self):
+        """A second session at a live session's port, by any spelling of its path, is refused
+        and leaves the link; SIGTERM before the boot ends the session as it ends a run, and
+        the link goes with it."""
+        with tempfile.TemporaryDirectory() as d:
+            port = f"{d}/tty"
+            isp, _ = listen(port)
+            try:
+                target = os.readlink(port)
+                for path in (port, f"{d}/../{os.path.basename(d)}/./tty"):
+                    try:
+                        run = subprocess.run([LPCDEMO, "isp", "--port", path],
+                                             capture_output=True, text=True, timeout=20)
+                    except subprocess.TimeoutExpired:
+                        self.fail(f"a second session at {path} ran")
+                    self.assertEqual(run.returncode, 2, run.stderr)
+                    self.assertEqual(run.stderr, f"lpcdemo: {path} is the port of a session "
+                                                 "that is still running\n")
+                    self.assertEqual(os.readlink(port), target)
+                isp.send_signal(signal.SIGTERM)
+                output, _ = isp.communicate(timeout=TIMEOUT)
+            finally:
+                if isp.poll() is None:
+                    isp.kill()
+                    isp.wait()
+            self.assertEqual(isp.returncode, 143, output)
+            self.assertEqual(output, "lpcdemo: terminated after 0 frames; no output file written\n")
+            self.assertFalse(os.path.lexists(port), "the port's link outlived the session")
+
+    def test_what_cannot_be_served_is_refused_before_a_port_is_made(self):
+        """Each refused with one line and status 2 at once, what was at the port left as it
+        was: a file, a link to one, an effect whose functions the --firmware image lacks; and
+        make flash with a PORT that is no terminal, before it builds or calls lpc21isp."""
+        source = pathlib.Path(__file__).resolve().parents[3]
         with tempfile.TemporaryDirectory() as d:
             port = pathlib.Path(d) / "tty"
-            port.write_text("mine")
-            started = time.monotonic()
-            run = subprocess.run([LPCDEMO, "isp", "--port", str(port)], capture_output=True,
-                                 text=True, timeout=TIMEOUT)
-            self.assertEqual(run.returncode, 2, run.stderr)
-            self.assertIn("not a symbolic link", run.stderr)
-            self.assertEqual(port.read_text(), "mine")
-            self.assertLess(time.monotonic() - started, TIMEOUT)
+            plain = pathlib.Path(d) / "plain"
+            plain.write_text("mine")
+            for make, command, says in [
+                (lambda: port.write_text("mine"), [LPCDEMO, "isp", "--port", str(port)],
+                 f"lpcdemo: {port} exists and is not a symbolic link"),
+                (lambda: port.symlink_to(plain), [LPCDEMO, "isp", "--port", str(port)],
+                 f"lpcdemo: {port} is a link to {plain}, not to a pseudo-terminal: it is left "
+                 "alone"),
+                (lambda: None, [LPCDEMO, "isp", "--port", str(port), "--firmware", HELLO,
+                                "--effect", "plasma"],
+                 "lpcdemo: --effect plasma calls the --firmware image's functions by name: the "
+                 "firmware has no function processor_init"),
+                (lambda: None, ["make", "-s", "--no-print-directory", "-C", str(source), "flash",
+                                "PORT=/etc/passwd", f"BUILD={d}/no-build"],
+                 "make flash: /etc/passwd is no serial port: not a character device"),
+            ]:
+                make()
+                before = os.readlink(port) if port.is_symlink() else None
+                run = subprocess.run(command, capture_output=True, text=True, timeout=20)
+                self.assertNotEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(run.stderr.splitlines()[0], says)
+                if command[0] == LPCDEMO:
+                    self.assertEqual(run.returncode, 2, run.stderr)
+                    self.assertEqual(run.stderr, says + "\n")
+                    self.assertEqual(os.readlink(port) if port.is_symlink() else None, before)
+                    self.assertEqual(port.read_text() if port.exists() else "mine", "mine")
+                self.assertEqual(plain.read_text(), "mine")
+                self.assertEqual(run.stdout, "")
+                self.assertFalse(pathlib.Path(f"{d}/no-build").exists())
+                if port.is_symlink() or port.exists():
+                    port.unlink()
 
 
 if __name__ == "__main__":
