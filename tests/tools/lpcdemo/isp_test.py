@@ -312,9 +312,9 @@ class Rehearsal(unittest.TestCase):
                  f"lpcdemo: {port} is a link to {plain}, not to a pseudo-terminal: it is left "
                  "alone"),
                 (lambda: None, [LPCDEMO, "isp", "--port", str(port), "--firmware", HELLO,
-                                "--effect", "plasma"],
-                 "lpcdemo: --effect plasma calls the --firmware image's functions by name: the "
-                 "firmware has no function processor_init"),
+                                "--effect", "fall"],
+                 "lpcdemo: --effect fall calls the --firmware image's functions by name: the "
+                 "firmware has no function effectFall"),
                 (lambda: None, ["make", "-s", "--no-print-directory", "-C", str(source), "flash",
                                 "PORT=/etc/passwd", f"BUILD={d}/no-build"],
                  "make flash: /etc/passwd is no serial port: not a character device"),
