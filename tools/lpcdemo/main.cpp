@@ -135,6 +135,12 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
     if (!o.frames) hold = [&shown] { shown->window().hold(); };
     session.show(shown->window(), std::move(hold), true);
   }
+  // Said once nothing is refused any more, just before the trace starts to grow.
+  if (!o.outputs.vcd.empty()) {
+    const std::string note =
+        runner::vcd_size_note(view && !o.frames ? std::nullopt : std::optional(plan.frames));
+    if (!note.empty()) std::cerr << "lpcdemo: " << note << std::endl;
+  }
   return session.run();
 }
 
