@@ -147,7 +147,7 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
 void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string>& sequences) {
   cmd.add_option("--effect", o.effect,
                  "demo (the image's own sequence), showcase (every effect in turn) or one effect")
-      ->check(CLI::IsMember(sequences));
+      ->check(lpcdemo::one_of(sequences));
   cmd.add_option("--frames", o.frames,
                  "frames to render (run: default 100; view: until the window is closed); for "
                  "demo, a cap on the image's main (50 frames, or never halting)")
@@ -161,7 +161,7 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
                  "codes:PATH, mic[:PEAK] (default: a built-in chord)")
       ->check(kNotEmpty);
   cmd.add_option("--engine", o.engine, "native (host build, the default) or emulated (the image)")
-      ->check(CLI::IsMember({"native", "emulated"}));
+      ->check(lpcdemo::one_of({"native", "emulated"}));
   cmd.add_option("--firmware", o.firmware, "image for the emulated engine")->check(kNotEmpty);
   cmd.add_option("--gif", o.outputs.gif, "animated GIF of the frames")->check(kNotEmpty);
   cmd.add_option("--png-dir", o.outputs.png_dir, "directory for one PNG per frame")

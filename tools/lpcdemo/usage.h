@@ -14,6 +14,9 @@ namespace lpcdemo {
 // Paths and sources: an empty one is a slip (an unset shell variable), not a choice.
 extern const CLI::Validator kNotEmpty;
 
+// One of `names`, exactly; another is named with the names, and the one it is a slip of.
+CLI::Validator one_of(std::vector<std::string> names);
+
 // A decimal whole number within [lo, hi], named as what it is not when it is not one.
 CLI::Validator whole_number(std::int64_t lo, std::int64_t hi);
 
