@@ -181,6 +181,13 @@ def check_bench(lpcdemo, out):
         functions, program, annotated = annotate(f"{out}/{name}.callgrind")
         failures += check_sources(f"{out}/{name}.callgrind", annotated)[0]
         failures += spelling_failures(functions)
+        # Each file by the one path that names it: absolute, with no "." or ".." in it.
+        for line in open(f"{out}/{name}.callgrind"):
+            if re.match(r"(fl|fi|fe|cfi)=", line):
+                path = line.split("=", 1)[1].strip()
+                if path != "???" and (not path.startswith("/") or os.path.normpath(path) != path):
+                    failures.append(f"{name}: {line.strip()} is not one path in normal form")
+                    break
         symbol = {"plasma": "effectPlasma"}.get(name)
         if symbol:
             inside = [sum(c[i] for f, c in functions.items() if f.endswith(":" + symbol))

@@ -14,7 +14,7 @@ if what == "PHDR":
     for i in range(phnum):
         at = phoff + i * phentsize
         if struct.unpack_from("<I", elf, at)[0] == 1 and struct.unpack_from("<I", elf, at + 16)[0] > 8:
-            struct.pack_into("<II", elf, at + 8, 0xFFFFFFF8, 0xFFFFFFF8)  # p_vaddr, p_paddr
+            struct.pack_into("<I", elf, at + 12, 0xFFFFFFF8)  # p_paddr, where the bytes load
             break
 else:
     sections = [struct.unpack_from("<IIIIIIIIII", elf, shoff + i * shentsize) for i in range(shnum)]
