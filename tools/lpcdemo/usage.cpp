@@ -67,9 +67,11 @@ CLI::Validator one_of(std::vector<std::string> names) {
       "");
 }
 
+// The value is given on as plain decimal: CLI11 converts with strtoll's base 0, which would
+// read a leading zero as octal ("010" as 8 frames).
 CLI::Validator whole_number(std::int64_t lo, std::int64_t hi) {
   return CLI::Validator(
-      [lo, hi](const std::string& value) -> std::string {
+      [lo, hi](std::string& value) -> std::string {
         std::int64_t n = 0;
         const char* end = value.data() + value.size();
         const auto [stop, ec] = std::from_chars(value.data(), end, n);
@@ -79,6 +81,25 @@ CLI::Validator whole_number(std::int64_t lo, std::int64_t hi) {
         if (ec == std::errc::result_out_of_range || n < lo || n > hi) {
           return value + " is not in " + std::to_string(lo) + ".." + std::to_string(hi);
         }
+        value = std::to_string(n);
+        return "";
+      },
+      "", "");
+}
+
+CLI::Validator byte_number() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        const bool hex = value.starts_with("0x") || value.starts_with("0X");
+        const char* begin = value.data() + (hex ? 2 : 0);
+        const char* end = value.data() + value.size();
+        unsigned n = 0;
+        const auto [stop, ec] = std::from_chars(begin, end, n, hex ? 16 : 10);
+        if (begin == end || stop != end || ec == std::errc::invalid_argument) {
+          return "'" + value + "' is not a byte (decimal, or hexadecimal after 0x)";
+        }
+        if (ec == std::errc::result_out_of_range || n > 0xFF) return value + " is not in 0..255";
+        value = std::to_string(n);
         return "";
       },
       "", "");
