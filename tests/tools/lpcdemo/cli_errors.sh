@@ -38,7 +38,7 @@ check run --effect plasma --frames 1 --ram-fill 0xA5
 check run --engine emulated --effect plasma --frames 1 --ram-fill 256
 check_says "--ram-fill: 'abc' is not a byte" run --engine emulated --effect plasma --frames 1 --ram-fill abc
 # A leading zero is no octal prefix (CLI11's own conversion would take 010 as 8).
-if ! timeout "$limit" "$lpcdemo" run --effect fall --frames 010 2>&1 | grep -q "^fall (native): 10 frames,"; then
+if ! timeout "$limit" "$lpcdemo" run --effect fall --frames 010 2>&1 | grep -q '^fall (native): 10 frames,'; then
   echo "FAIL: --frames 010 is not ten frames"
   failed=1
 fi
