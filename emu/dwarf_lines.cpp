@@ -29,24 +29,34 @@ struct SourceLines::Reader {
       std::size_t count = 0;
       if (dwarf_offdie(dw, offset + header, &cu) && dwarf_getsrclines(&cu, &table, &count) == 0) {
         const std::uint32_t unit = lines.file_number(unit_path(&cu));
-        for (std::size_t i = 0; i < count; ++i) add(dwarf_onesrcline(table, i), unit);
+        const char* dir = comp_dir(&cu);
+        for (std::size_t i = 0; i < count; ++i) add(dwarf_onesrcline(table, i), unit, dir);
       }
       offset = next;
     }
   }
 
-  // The unit's source as a path the line table's own names match: its name under its
-  // compilation directory.
-  static std::string unit_path(Dwarf_Die* cu) {
-    const char* name = dwarf_diename(cu);
-    if (name == nullptr) return kUnknownFile;
+  static const char* comp_dir(Dwarf_Die* cu) {
     Dwarf_Attribute attr;
-    const char* dir = dwarf_formstring(dwarf_attr(cu, DW_AT_comp_dir, &attr));
+    return dwarf_formstring(dwarf_attr(cu, DW_AT_comp_dir, &attr));
+  }
+
+  // A name of the unit or its line table as one path a file has: under the compilation
+  // directory when relative (libgcc's line tables name "../../../libgcc/..." where its unit
+  // names the same file from /), in normal form.
+  static std::string in_dir(const char* dir, const char* name) {
     if (name[0] == '/' || dir == nullptr) return name;
     return (std::filesystem::path(dir) / name).lexically_normal().string();
   }
 
-  void add(Dwarf_Line* line, std::uint32_t unit) {
+  // The unit's source as a path the line table's own names match.
+  static std::string unit_path(Dwarf_Die* cu) {
+    const char* name = dwarf_diename(cu);
+    if (name == nullptr) return kUnknownFile;
+    return in_dir(comp_dir(cu), name);
+  }
+
+  void add(Dwarf_Line* line, std::uint32_t unit, const char* dir) {
     Dwarf_Addr addr = 0;
     int number = 0;
     bool end = false, statement = false;
@@ -57,8 +67,8 @@ struct SourceLines::Reader {
       return;
     }
     const auto order = static_cast<std::uint32_t>(lines.rows_.size());
-    lines.rows_.push_back({static_cast<std::uint32_t>(addr), lines.file_number(file), unit, number,
-                           end, statement, order});
+    lines.rows_.push_back({static_cast<std::uint32_t>(addr), lines.file_number(in_dir(dir, file)),
+                           unit, number, end, statement, order});
   }
 };
 

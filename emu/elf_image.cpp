@@ -18,6 +18,9 @@
 namespace emu {
 namespace {
 
+// Addresses of a 32-bit image: an end past this wraps to a small one.
+constexpr std::uint64_t kAddressSpace = std::uint64_t{1} << 32;
+
 [[noreturn]] void fail(const std::string& path, const std::string& what) {
   throw BadImage(path + ": " + what);
 }
@@ -66,6 +69,8 @@ void read_symbols(Elf* elf, Elf_Scn* scn, const GElf_Shdr& shdr, std::vector<Sym
     if (gelf_getsym(data, static_cast<int>(i), &sym) == nullptr) continue;
     const char* name = elf_strptr(elf, shdr.sh_link, sym.st_name);
     if (!is_named_location(sym, name)) continue;
+    // A size that wraps the address space would make the symbol's range end before it begins.
+    if (sym.st_value + sym.st_size > kAddressSpace) continue;
     out.push_back(
         {name, static_cast<std::uint32_t>(sym.st_value), static_cast<std::uint32_t>(sym.st_size)});
   }
@@ -96,6 +101,10 @@ ElfImage ElfImage::load(const std::string& path) {
     if (gelf_getphdr(elf.get(), static_cast<int>(i), &ph) == nullptr) continue;
     if (ph.p_type != PT_LOAD || ph.p_filesz == 0) continue;
     if (ph.p_offset + ph.p_filesz > file_size) fail(path, "segment runs past the end of the file");
+    if (ph.p_paddr + ph.p_filesz > kAddressSpace) {
+      fail(path, "a segment at " + sim::hex_word(static_cast<std::uint32_t>(ph.p_paddr)) +
+                     " runs past the end of the 32-bit address space");
+    }
     Segment seg;
     seg.addr = static_cast<std::uint32_t>(ph.p_paddr);
     seg.bytes.assign(raw + ph.p_offset, raw + ph.p_offset + ph.p_filesz);
@@ -111,6 +120,10 @@ ElfImage ElfImage::load(const std::string& path) {
     if (gelf_getshdr(scn, &shdr) == nullptr) continue;
     if (shdr.sh_type == SHT_SYMTAB) read_symbols(elf.get(), scn, shdr, image.symbols_);
     if ((shdr.sh_flags & SHF_EXECINSTR) && (shdr.sh_flags & SHF_ALLOC) && shdr.sh_size > 0) {
+      if (shdr.sh_addr + shdr.sh_size > kAddressSpace) {
+        fail(path, "a code section at " + sim::hex_word(static_cast<std::uint32_t>(shdr.sh_addr)) +
+                       " runs past the end of the 32-bit address space");
+      }
       const auto begin = static_cast<std::uint32_t>(shdr.sh_addr);
       image.code_.push_back({begin, static_cast<std::uint32_t>(begin + shdr.sh_size)});
     }

@@ -46,7 +46,8 @@ Emulator::Impl::Impl(ElfImage loaded, sim::Board& b, const Options& o)
   flash.bytes.assign(chip::FLASH_SIZE, 0xFF);  // erased flash reads as ones
   flash.mam = Mam(o.timing.mam);
   for (const Segment& s : image.segments()) {
-    const std::uint32_t end = s.addr + static_cast<std::uint32_t>(s.bytes.size());
+    // In 64 bits: a segment near the top of the address space must not wrap into flash.
+    const std::uint64_t end = std::uint64_t{s.addr} + s.bytes.size();
     if (s.addr >= chip::FLASH_BASE && end <= chip::FLASH_BASE + chip::FLASH_SIZE) {
       std::copy(s.bytes.begin(), s.bytes.end(), flash.bytes.begin() + (s.addr - chip::FLASH_BASE));
     } else if (!(s.addr >= chip::RAM_BASE && end <= chip::RAM_BASE + chip::RAM_SIZE)) {

@@ -82,6 +82,8 @@ std::optional<std::uint32_t> differs_from(const Flash& flash, const ElfImage& im
 }
 
 bool FlashDownload::erase(std::uint32_t addr, std::uint32_t length) {
+  // A length that carries the end past 2^32 would wrap it back to a sector below the first.
+  if (addr >= kFlashSize || length > kFlashSize - addr) return false;
   const auto first = sector_of(addr);
   const auto last = length == 0 ? std::nullopt : sector_of(addr + length - 1);
   if (!first || !last || sector_start(*first) != addr ||

@@ -1,5 +1,6 @@
 #include "live/window.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -49,7 +50,9 @@ void init_video() {
 Window::Window(sim::Board& board, WindowOptions options)
     : board_(board), options_(std::move(options)) {
   init_video();
-  const int w = sim::kLcdWidth * options_.scale, h = sim::kLcdHeight * options_.scale;
+  window_scale_ = options_.scale;
+  fit_scale();
+  const int w = sim::kLcdWidth * window_scale_, h = sim::kLcdHeight * window_scale_;
   window_ = SDL_CreateWindow("lpcdemo", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, w, h, 0);
   if (window_ == nullptr) no_display("window");
   renderer_ = SDL_CreateRenderer(window_, -1, 0);
@@ -70,8 +73,22 @@ Window::~Window() {
   SDL_VideoQuit();
 }
 
+// A window larger than the screen would show part of the panel: the scale comes down to the
+// largest that fits the display's usable area, saying so.
+void Window::fit_scale() {
+  SDL_Rect usable{};
+  if (SDL_GetDisplayUsableBounds(0, &usable) != 0) return;
+  const int fits = std::max(1, std::min(usable.w / sim::kLcdWidth, usable.h / sim::kLcdHeight));
+  if (options_.scale <= fits) return;
+  std::cerr << "lpcdemo: --scale " << options_.scale << " makes a window larger than the "
+            << usable.w << " x " << usable.h << " screen: the window is at scale " << fits
+            << " (pictures saved with s keep " << options_.scale << ")" << std::endl;
+  window_scale_ = fits;
+}
+
 void Window::frame(const sim::LcdFrame& frame, std::uint64_t cclk, double cclk_hz) {
   if (quit_) return;
+  unclocked_ = cclk == 0;
   if (cclk > last_cclk_ && last_cclk_ != 0) fps_ = cclk_hz / static_cast<double>(cclk - last_cclk_);
   if (cclk == 0 && options_.unclocked_fps) fps_ = options_.unclocked_fps(frames_);
   last_cclk_ = cclk;
@@ -84,6 +101,7 @@ void Window::frame(const sim::LcdFrame& frame, std::uint64_t cclk, double cclk_h
   if (step_) {
     step_ = false;
     paused_ = true;
+    set_title();
   }
   wait_while_paused();
   if (quit_) {
@@ -127,8 +145,16 @@ void Window::set_title() {
   } else {
     const long long n = options_.frame_number ? options_.frame_number(frames_ - 1)
                                               : static_cast<long long>(frames_ - 1);
-    std::snprintf(title, sizeof title, "lpcdemo: %s, frame %lld, %.1f fps on the board%s",
-                  options_.effect.c_str(), n, fps_, paused_ ? " (paused)" : "");
+    // The board's rate once two frames give it, or from the native engine's estimate; a native
+    // run at the host's pace has none.
+    char rate[64] = "";
+    if (fps_ > 0) {
+      std::snprintf(rate, sizeof rate, ", %.1f fps on the board", fps_);
+    } else if (unclocked_) {
+      std::snprintf(rate, sizeof rate, ", no board clock: at the host's pace");
+    }
+    std::snprintf(title, sizeof title, "lpcdemo: %s, frame %lld%s%s", options_.effect.c_str(), n,
+                  rate, paused_ ? " (paused)" : "");
   }
   SDL_SetWindowTitle(window_, title);
 }

@@ -35,6 +35,12 @@ constexpr std::uint64_t kNoiseSeed = 0x2138;  // fixed: runs must be repeatable
 // samples (ten minutes at 55.9 kHz).
 constexpr double kMaxWavSeconds = 600;
 constexpr std::size_t kMaxWavSamples = std::size_t{1} << 25;
+// A codes file is bound by the same ten minutes of conversions, counted as it is read: a pipe or
+// a device without end is refused once it passes them. A longer word is no code, however many
+// zeros lead it, nor is a file of more bytes than a generous 16 per code.
+constexpr auto kMaxCodes = static_cast<std::size_t>(kMaxWavSeconds * kConversionHz);
+constexpr std::size_t kMaxCodeChars = 32;
+constexpr std::uint64_t kMaxCodesBytes = std::uint64_t{kMaxCodes} * 16;
 
 std::uint16_t clamp_code(double code) {
   return static_cast<std::uint16_t>(std::clamp(std::lround(code), 0L, long{kMaxCode}));
@@ -217,19 +223,41 @@ std::unique_ptr<AudioSource> resampled_wav(const std::string& source, const std:
 
 std::unique_ptr<AudioSource> open_codes(const std::string& source, const std::string& path) {
   check_readable(source, path);
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) bad(source, "cannot read " + path + ": " + std::strerror(errno));
   std::vector<std::uint16_t> codes;
   std::string token;
-  while (in >> token) {
+  const auto refuse_token = [&] {
+    bad(source, "entry " + std::to_string(codes.size() + 1) + ", " + quote(token) +
+                    ", is not a code 0..1023 (codes are decimal, separated by white space)");
+  };
+  const auto take = [&] {
     unsigned value = 0;
     const auto [end, err] = std::from_chars(token.data(), token.data() + token.size(), value);
     if (err != std::errc{} || end != token.data() + token.size() || value > kMaxCode) {
-      bad(source, "entry " + std::to_string(codes.size() + 1) + ", " + quote(token) +
-                      ", is not a code 0..1023 (codes are decimal, separated by white space)");
+      refuse_token();
+    }
+    if (codes.size() == kMaxCodes) {
+      bad(source, "more than 10 minutes of conversions (" + std::to_string(kMaxCodes) +
+                      " codes), too long");
     }
     codes.push_back(static_cast<std::uint16_t>(value));
+    token.clear();
+  };
+  std::streambuf& file = *in.rdbuf();
+  std::uint64_t bytes = 0;
+  for (auto c = file.sbumpc(); c != std::char_traits<char>::eof(); c = file.sbumpc()) {
+    if (++bytes > kMaxCodesBytes) {
+      bad(source, "more than " + std::to_string(kMaxCodesBytes) + " bytes, too long");
+    }
+    if (std::isspace(c)) {
+      if (!token.empty()) take();
+    } else {
+      token += static_cast<char>(c);
+      if (token.size() > kMaxCodeChars) refuse_token();
+    }
   }
+  if (!token.empty()) take();
   if (codes.empty()) bad(source, "no codes in the file");
   return std::make_unique<Cycle>(std::move(codes));
 }

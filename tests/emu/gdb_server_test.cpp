@@ -310,6 +310,8 @@ TEST(FlashDownload, ErasesSectorsHoldsDataAndWritesTheChecksum) {
       {0x7C000, 0x2000, false},  // into the boot block
       {0x7D000, 0x1000, false},  // the boot block
       {0x2000, 0, false},
+      // From sector 8 with a length whose end wraps past 2^32 to sector 0's end (0x1000).
+      {0x8000, 0xFFFF9000, false},
   };
   for (const auto& e : erases) {
     const std::vector<std::uint8_t> before = flash.bytes();

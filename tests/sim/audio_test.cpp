@@ -101,6 +101,25 @@ TEST(AudioSources, CodesFileCycles) {
   EXPECT_EQ(take(*s, 12), (std::vector<int>{1, 2, 3, 1023, 0, 1, 2, 3, 1023, 0, 1, 2}));
 }
 
+// Ten minutes of conversions, as for a WAV: 600 s at 12784.09 Hz, 7670454 codes, are taken; one
+// more is refused, as is a word too long to be a code (a stream of NULs, say).
+TEST(AudioSources, CodesFileStaysWithinTenMinutes) {
+  const test::TempDir dir;
+  const std::size_t most = 7'670'454;
+  std::string codes(2 * most, '\n');
+  for (std::size_t i = 0; i < most; ++i) codes[2 * i] = static_cast<char>('0' + i % 10);
+  std::ofstream(dir / "most.txt", std::ios::binary) << codes;
+  auto s = make_audio("codes:" + (dir / "most.txt").string());
+  const auto first = take(*s, 12);
+  EXPECT_EQ(take(*s, most - 12)[most - 13], 3);  // 7670453 % 10
+  EXPECT_EQ(take(*s, 12), first);
+  std::ofstream(dir / "most.txt", std::ios::app) << "7";
+  std::ofstream(dir / "zeros.txt") << std::string(33, '0');
+  for (const char* name : {"most.txt", "zeros.txt"}) {
+    EXPECT_THROW(make_audio("codes:" + (dir / name).string()), sim::Refusal) << name;
+  }
+}
+
 void write_wav(const std::filesystem::path& path, int rate, int channels,
                const std::vector<float>& interleaved) {
   SF_INFO info{};

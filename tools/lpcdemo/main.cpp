@@ -182,27 +182,33 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
     if (!o.frames) hold = [&shown] { shown->window().hold(); };
     session.show(shown->window(), std::move(hold), true);
   }
+  // Said once nothing is refused any more, just before the trace starts to grow.
+  if (!o.outputs.vcd.empty()) {
+    const std::string note =
+        runner::vcd_size_note(view && !o.frames ? std::nullopt : std::optional(plan.frames));
+    if (!note.empty()) std::cerr << "lpcdemo: " << note << std::endl;
+  }
   return session.run();
 }
 
 void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string>& sequences) {
   cmd.add_option("--effect", o.effect,
                  "demo (the image's own sequence), showcase (every effect in turn) or one effect")
-      ->check(CLI::IsMember(sequences));
+      ->check(lpcdemo::one_of(sequences));
   cmd.add_option("--frames", o.frames,
                  "frames to render (run: default 100; view: until the window is closed); for "
                  "demo, a cap on the image's main (50 frames, or never halting)")
-      ->check(whole_number(1, INT_MAX));
+      ->transform(whole_number(1, INT_MAX));
   cmd.add_option("--start", o.start,
                  "the effect's frame counter to begin at, a signed 32-bit value that wraps "
                  "(single effects and showcase)")
-      ->check(whole_number(INT32_MIN, INT32_MAX));
+      ->transform(whole_number(INT32_MIN, INT32_MAX));
   cmd.add_option("--audio", o.audio,
                  "converter input: silence, tone:HZ[:AMP], noise[:AMP], wav:PATH[:PEAK], "
                  "codes:PATH, mic[:PEAK] (default: a built-in chord)")
       ->check(kNotEmpty);
   cmd.add_option("--engine", o.engine, "native (host build, the default) or emulated (the image)")
-      ->check(CLI::IsMember({"native", "emulated"}));
+      ->check(lpcdemo::one_of({"native", "emulated"}));
   cmd.add_option("--firmware", o.firmware, "image for the emulated engine")->check(kNotEmpty);
   cmd.add_option("--gif", o.outputs.gif, "animated GIF of the frames")->check(kNotEmpty);
   cmd.add_option("--png-dir", o.outputs.png_dir, "directory for one PNG per frame")
@@ -223,12 +229,12 @@ void add_run_options(CLI::App& cmd, RunOptions& o, const std::vector<std::string
       ->check(positive_number(kMostBoardSeconds));
   cmd.add_option("--gdb", o.gdb_port,
                  "wait for GDB on 127.0.0.1:PORT before the first instruction (emulated)")
-      ->check(whole_number(1, 65535));
+      ->transform(whole_number(1, 65535));
   cmd.add_option("--ram-fill", o.ram_fill,
                  "RAM outside .data and .bss holds this byte at reset, e.g. 0xA5 (emulated)")
-      ->check(CLI::Range(0, 255));
+      ->transform(lpcdemo::byte_number());
   cmd.add_option("--scale", o.outputs.scale, "pixel size in the PNGs, GIF and window (default 4)")
-      ->check(whole_number(1, 16));
+      ->transform(whole_number(1, 16));
 }
 
 }  // namespace
@@ -269,7 +275,7 @@ int main(int argc, char** argv) {
   isp_cmd
       ->add_option("--crystal", isp_options.crystal_khz,
                    "the board's crystal in kHz, which the booted chip runs at (default 12000)")
-      ->check(whole_number(10000, 25000));
+      ->transform(whole_number(10000, 25000));
 
   std::string bench_elf = LPCDEMO_DEFAULT_ELF;
   bool bench_json = false;

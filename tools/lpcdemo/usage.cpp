@@ -24,9 +24,17 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
   return row[b.size()];
 }
 
-// " (did you mean X?)" for the name a word is a slip of one or two letters from, else "".
+// " (did you mean X?)" for the name a word is a slip of one or two letters from, or the same
+// name in other letter case, else "".
 std::string suggestion(std::string_view word, const std::vector<std::string>& names) {
   constexpr std::size_t kSlip = 2;
+  const auto same_letters = std::find_if(names.begin(), names.end(), [word](const std::string& n) {
+    return std::equal(n.begin(), n.end(), word.begin(), word.end(), [](char a, char b) {
+      return std::tolower(static_cast<unsigned char>(a)) ==
+             std::tolower(static_cast<unsigned char>(b));
+    });
+  });
+  if (same_letters != names.end()) return " (did you mean " + *same_letters + "?)";
   const auto nearest = std::min_element(names.begin(), names.end(), [word](auto& a, auto& b) {
     return edit_distance(word, a) < edit_distance(word, b);
   });
@@ -45,9 +53,25 @@ std::string joined(const std::vector<std::string>& names) {
 const CLI::Validator kNotEmpty(
     [](const std::string& value) { return value.empty() ? "must not be empty" : ""; }, "", "");
 
+CLI::Validator one_of(std::vector<std::string> names) {
+  return CLI::Validator(
+      [names](const std::string& value) -> std::string {
+        if (std::find(names.begin(), names.end(), value) != names.end()) return "";
+        return "'" + value + "' is not one of " + joined(names) + suggestion(value, names);
+      },
+      [names] {  // as CLI::IsMember lists them in the help
+        std::string listed;
+        for (const std::string& n : names) listed += (listed.empty() ? "{" : ",") + n;
+        return listed + "}";
+      }(),
+      "");
+}
+
+// The value is given on as plain decimal: CLI11 converts with strtoll's base 0, which would
+// read a leading zero as octal ("010" as 8 frames).
 CLI::Validator whole_number(std::int64_t lo, std::int64_t hi) {
   return CLI::Validator(
-      [lo, hi](const std::string& value) -> std::string {
+      [lo, hi](std::string& value) -> std::string {
         std::int64_t n = 0;
         const char* end = value.data() + value.size();
         const auto [stop, ec] = std::from_chars(value.data(), end, n);
@@ -57,6 +81,25 @@ CLI::Validator whole_number(std::int64_t lo, std::int64_t hi) {
         if (ec == std::errc::result_out_of_range || n < lo || n > hi) {
           return value + " is not in " + std::to_string(lo) + ".." + std::to_string(hi);
         }
+        value = std::to_string(n);
+        return "";
+      },
+      "", "");
+}
+
+CLI::Validator byte_number() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        const bool hex = value.starts_with("0x") || value.starts_with("0X");
+        const char* begin = value.data() + (hex ? 2 : 0);
+        const char* end = value.data() + value.size();
+        unsigned n = 0;
+        const auto [stop, ec] = std::from_chars(begin, end, n, hex ? 16 : 10);
+        if (begin == end || stop != end || ec == std::errc::invalid_argument) {
+          return "'" + value + "' is not a byte (decimal, or hexadecimal after 0x)";
+        }
+        if (ec == std::errc::result_out_of_range || n > 0xFF) return value + " is not in 0..255";
+        value = std::to_string(n);
         return "";
       },
       "", "");
@@ -90,6 +133,18 @@ std::string parse_failure(CLI::App& app, const CLI::ParseError& e,
     if (args[0].starts_with('-'))
       return "unknown option " + args[0] + ": give a subcommand first" + listed;
     return "unknown subcommand '" + args[0] + "'" + listed + suggestion(args[0], commands);
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
+    // CLI11 says "--frames: 1 required INT missing" or "At Most 1 required but received 2".
+    const std::string what = e.what();
+    const std::string name = what.substr(0, what.find(':'));
+    const auto given = std::count_if(args.begin() + 1, args.end(), [&](const std::string& a) {
+      return a == name || a.starts_with(name + "=");
+    });
+    if (name.starts_with("--") && given > 1) {
+      return name + " is given " + std::to_string(given) + " times: it takes one value";
+    }
+    if (name.starts_with("--")) return name + " needs a value";
   }
   if (dynamic_cast<const CLI::ExtrasError*>(&e) == nullptr) return e.what();
   const CLI::App& sub = *found.front();

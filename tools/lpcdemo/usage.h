@@ -14,8 +14,15 @@ namespace lpcdemo {
 // Paths and sources: an empty one is a slip (an unset shell variable), not a choice.
 extern const CLI::Validator kNotEmpty;
 
-// A decimal whole number within [lo, hi], named as what it is not when it is not one.
+// One of `names`, exactly; another is named with the names, and the one it is a slip of.
+CLI::Validator one_of(std::vector<std::string> names);
+
+// A decimal whole number within [lo, hi], named as what it is not when it is not one. As a
+// transform(), it hands the number on in plain decimal (a leading zero is no octal prefix).
 CLI::Validator whole_number(std::int64_t lo, std::int64_t hi);
+
+// A byte, 0..255, in decimal or in hexadecimal after 0x; handed on in decimal as a transform().
+CLI::Validator byte_number();
 
 // A decimal number above 0 and at most `hi`, such as a time in seconds.
 CLI::Validator positive_number(double hi);

@@ -48,6 +48,7 @@ class Window final : public sim::LcdSink {
   using Clock = std::chrono::steady_clock;
 
   void show(const sim::LcdFrame& frame);
+  void fit_scale();
   void set_title();
   void pace(std::uint64_t cclk, double cclk_hz);
   void handle(const SDL_Event& e);
@@ -65,6 +66,8 @@ class Window final : public sim::LcdSink {
   std::size_t frames_ = 0;  // frames shown so far
   double fps_ = 0;          // the board's rate at the frame shown
   bool paused_ = false, step_ = false, quit_ = false;
+  bool unclocked_ = false;  // the last frame came from an engine without a board clock
+  int window_scale_ = 4;    // the window's pixel size: the scale asked for, or what fits
   // Pacing: the wall time and board time of the frame the pace is reckoned from.
   Clock::time_point wall_origin_;
   std::uint64_t cclk_origin_ = 0;

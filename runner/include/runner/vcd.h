@@ -13,6 +13,11 @@
 
 namespace runner {
 
+// A line to say before a run whose trace will be large: for `frames` frames that pass 1 GB, the
+// size and the rate; without a frame count (a view that goes on until closed), the rate. Empty
+// when there is nothing to say. The rate is an estimate, what the effects' frames measure.
+std::string vcd_size_note(std::optional<int> frames);
+
 class VcdTrace final : public sim::WireSink {
  public:
   explicit VcdTrace(const std::string& path);

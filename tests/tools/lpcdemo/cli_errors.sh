@@ -4,6 +4,7 @@
 # debugger or a serial host: each is given a bounded time.
 set -u
 lpcdemo=$1
+image=$2 # the built image, copied and made wrong by patch_elf
 failed=0
 limit=30 # seconds for any one command
 check() {
@@ -35,12 +36,22 @@ check run --scale 99
 check_says "--scale: 0 is not in 1..16" run --effect plasma --frames 1 --scale 0
 check run --effect plasma --frames 1 --ram-fill 0xA5
 check run --engine emulated --effect plasma --frames 1 --ram-fill 256
+check_says "--ram-fill: 'abc' is not a byte" run --engine emulated --effect plasma --frames 1 --ram-fill abc
+# A leading zero is no octal prefix (CLI11's own conversion would take 010 as 8).
+if ! timeout "$limit" "$lpcdemo" run --effect fall --frames 010 2>&1 | grep -q '^fall (native): 10 frames,'; then
+  echo "FAIL: --frames 010 is not ten frames"
+  failed=1
+fi
 check run --engine qemu
 check run --effect plasma --frames 1 --audio tone:abc
 check run --effect plasma --frames 1 --audio wav:/nonexistent.wav
 check frobnicate
 check_says "unknown subcommand 'runn' (run, view, isp, bench) (did you mean run?)" runn
 check_says "unknown option --efect (did you mean --effect?)" run --efect cake
+check_says "(did you mean plasma?)" run --effect Plasma
+check_says "--engine: 'EMULATED' is not one of native, emulated (did you mean emulated?)" run --engine EMULATED
+check_says "--frames needs a value" run --effect plasma --frames
+check_says "--frames is given 2 times: it takes one value" run --frames 1 --effect plasma --frames=2
 check_says "a subcommand is required"
 for option in --audio --gif --words --png-dir --vcd --uart --firmware; do
   check_says "$option: must not be empty" run --effect plasma --frames 1 "$option" ''
@@ -69,6 +80,16 @@ head -c 44 "$dir/in/tone.wav" >"$dir/in/header.wav"
 check run --engine emulated --firmware "$dir/missing.elf"
 check run --engine emulated --firmware "$dir/in/text.elf"
 check run --engine emulated --firmware /bin/sh
+# The image with one field set to an address whose range wraps past 2^32 to the bottom of flash.
+patch_elf() { python3 "$(dirname "$0")/wrapping_elf.py" "$image" "$2" "$1"; }
+patch_elf PHDR "$dir/in/wraps.elf"
+patch_elf SYM "$dir/in/main-wraps.elf"
+for cmd in run bench; do
+  opts=(--firmware "$dir/in/wraps.elf")
+  [ $cmd = run ] && opts+=(--engine emulated --effect plasma --frames 1)
+  check_says "a segment at 0xfffffff8 runs past the end of the 32-bit address space" $cmd "${opts[@]}"
+done
+check_says "no symbol main" run --engine emulated --frames 1 --firmware "$dir/in/main-wraps.elf"
 check_says "a directory, not an ELF file" run --engine emulated --firmware "$dir/in"
 check_says "empty, not an ELF file" run --engine emulated --firmware "$dir/in/empty"
 check_says "is a directory" run --effect fall --frames 1 --audio "wav:$dir/in"
@@ -78,6 +99,14 @@ check run --effect fall --frames 1 --audio "wav:$dir/in/cut.wav"
 check run --effect fall --frames 1 --audio "wav:$dir/in/header.wav"
 check_says "entry 1, '1,2,3,4,5,6,7,8,9,10...'" run --effect fall --frames 1 --audio "codes:$dir/in/commas.txt"
 check_says "entry 1, '\\x7fELF" run --effect fall --frames 1 --audio codes:/bin/sh
+# Codes from a pipe: ten million, past ten minutes of conversions, are refused as they come.
+err=$(yes 512 | head -c 40000000 | timeout "$limit" "$lpcdemo" run --effect fall --frames 1 \
+  --audio codes:/dev/stdin 2>&1 >/dev/null)
+status=$?
+if [ $status -ne 2 ] || [[ $err != "lpcdemo: audio source 'codes:/dev/stdin': more than 10 minutes"* ]]; then
+  echo "FAIL: ten million codes from a pipe -> status $status, stderr: $err"
+  failed=1
+fi
 check run --start 5
 check run --effect plasma --frames 1 --gif /dev/null/out.gif
 check run --effect plasma --frames 1 --words "$dir"

@@ -144,6 +144,14 @@ class Display(unittest.TestCase):
             self.assertIn(" 3 frames", done.stdout)
 
 
+    def test_a_window_larger_than_the_screen_opens_at_the_scale_that_fits(self):
+        # 98 x 67 pixels on the 640 x 480 screen: 6 times across (640 // 98), 7 down (480 // 67).
+        done = lpcdemo(["view", "--effect", "plasma", "--fast", "--frames", "1", "--scale", "16"],
+                       env=self.env)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertRegex(done.stderr, r"^lpcdemo: --scale 16 makes a window larger than the "
+                                      r"640 x 480 screen: the window is at scale 6 [^\n]*\n$")
+
     def test_board_seconds_end_a_view_whose_terminal_shows_uart0(self):
         # No frame ever comes, so --frames cannot end it; what the image prints on UART0 is on
         # standard output before the line that says where the board time ran out.

@@ -6,6 +6,7 @@ inclusive cost; each function is named with the source file it was compiled from
 map places its code."""
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -45,8 +46,12 @@ def read_profile(path):
 
 def annotate(path):
     """callgrind_annotate's inclusive costs: ({file:function: costs}, program totals, its text)."""
+    # From the profile's directory: callgrind_annotate takes its working directory off the
+    # front of fl= names but not of cfi= ones, which run from the sources would list a called
+    # function under both.
     out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", path],
-                         capture_output=True, text=True, check=True, timeout=TIMEOUT).stdout
+                         capture_output=True, text=True, check=True, timeout=TIMEOUT,
+                         cwd=os.path.dirname(path)).stdout
     functions, program = {}, None
     for line in out.splitlines():
         m = re.match(r"^\s*(\d[\d,]*(?:\s+\([\d. ]+%\))?(?:\s+(?:\d[\d,]*|\.)(?:\s+\([\d. ]+%\))?)*)"
@@ -118,6 +123,17 @@ def check_sources(path, annotated):
     return failures, seen
 
 
+def spelling_failures(functions):
+    """A function is listed once for each file its code came from (its own, the headers inlined
+    into it), each file under one spelling: two paths of one name would split its costs."""
+    spellings = {}
+    for name in functions:
+        path, fn = name.split(":", 1)
+        spellings.setdefault((fn, os.path.basename(path)), set()).add(path)
+    return [f"callgrind_annotate lists {fn} under {sorted(paths)}"
+            for (fn, _), paths in spellings.items() if len(paths) > 1]
+
+
 def check_run(lpcdemo, out):
     """The profile of a whole run against the emulator's counters for it."""
     path = f"{out}/plasma.callgrind"
@@ -143,6 +159,7 @@ def check_run(lpcdemo, out):
         failures.append(f"only {len(seen)} functions: {sorted(seen)}")
     if program != summary:
         failures.append(f"callgrind_annotate's totals {program}, the file's {summary}")
+    failures += spelling_failures(functions)
     if not any(name.endswith(":effectPlasma") for name in functions):
         failures.append(f"effectPlasma not among {sorted(functions)[:10]}")
     return failures
@@ -163,6 +180,14 @@ def check_bench(lpcdemo, out):
             failures.append(f"{name}: {summary} is {frames} frames of the bench's clocks")
         functions, program, annotated = annotate(f"{out}/{name}.callgrind")
         failures += check_sources(f"{out}/{name}.callgrind", annotated)[0]
+        failures += spelling_failures(functions)
+        # Each file by the one path that names it: absolute, with no "." or ".." in it.
+        for line in open(f"{out}/{name}.callgrind"):
+            if re.match(r"(fl|fi|fe|cfi)=", line):
+                path = line.split("=", 1)[1].strip()
+                if path != "???" and (not path.startswith("/") or os.path.normpath(path) != path):
+                    failures.append(f"{name}: {line.strip()} is not one path in normal form")
+                    break
         symbol = {"plasma": "effectPlasma"}.get(name)
         if symbol:
             inside = [sum(c[i] for f, c in functions.items() if f.endswith(":" + symbol))

@@ -6,11 +6,14 @@ P0.9 shows what bring-up does to it. The same run's pictures come at their defau
 4 × 4, a GIF that loops for ever, and on the native engine, which has no clock, 20 frames a
 second."""
 
+import os
 import re
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 TIMEOUT = 120  # seconds for any one step
 PCLK_HZ = 36e6
@@ -161,11 +164,65 @@ def check(lpcdemo, engine, out):
     return not failures
 
 
+def interrupted_run(lpcdemo, out, frames):
+    """stderr of a plasma run of `frames` frames (None: run's default, 100) with --vcd,
+    interrupted once its trace is begun (the note on its size comes before)."""
+    trace = f"{out}/{frames}/plasma.vcd"
+    os.makedirs(os.path.dirname(trace))
+    count = [] if frames is None else ["--frames", str(frames)]
+    run = subprocess.Popen([lpcdemo, "run", "--effect", "plasma", *count, "--vcd", trace],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(300):  # 30 s at most
+            if os.listdir(os.path.dirname(trace)) or run.poll() is not None:
+                break
+            time.sleep(0.1)
+        run.send_signal(signal.SIGINT)
+        err = run.communicate(timeout=TIMEOUT)[1]
+    finally:
+        run.kill()
+        run.wait()
+    return err
+
+
+def size_note_failures(lpcdemo, out):
+    """A trace that will pass 1 GB is announced before the run, its size the frames times the
+    rate; the rate is at least what a frame of plasma adds to a trace, and not far above."""
+    failures = []
+    sizes = {}
+    for frames in (1, 3):
+        trace = f"{out}/plasma-{frames}.vcd"
+        subprocess.run([lpcdemo, "run", "--effect", "plasma", "--frames", str(frames), "--vcd",
+                        trace], check=True, capture_output=True, timeout=TIMEOUT)
+        sizes[frames] = os.path.getsize(trace)
+    per_frame = (sizes[3] - sizes[1]) / 2
+    err = interrupted_run(lpcdemo, out, 400)
+    m = re.match(r"lpcdemo: --vcd: 400 frames will write about (\d+\.\d) GB of trace \(about "
+                 r"(\d+\.\d) MB a frame, an estimate\)\n", err)
+    if not m:
+        return [f"a run of 400 frames with --vcd says {err!r}"]
+    size, rate = float(m.group(1)) * 1e9, float(m.group(2)) * 1e6
+    if abs(size - 400 * rate) > 0.05e9:
+        failures.append(f"400 frames at {rate} bytes a frame said to write {size} bytes")
+    if not per_frame <= rate <= 1.25 * per_frame:
+        failures.append(f"{rate} bytes a frame said, {per_frame} written by plasma")
+    # The most frames within 1 GB at the rate said, and one more.
+    most = int(1e9 // rate)
+    for frames, noted in ((most, False), (most + 1, True), (None, False)):
+        said = "lpcdemo: --vcd:" in interrupted_run(lpcdemo, out, frames)
+        if said != noted:
+            failures.append(f"{frames} frames at {rate} bytes: noted {said}")
+    return failures
+
+
 def main():
     lpcdemo = sys.argv[1]
     with tempfile.TemporaryDirectory() as out:
         results = [check(lpcdemo, engine, out) for engine in ("native", "emulated")]
-    return 0 if all(results) else 1
+        failures = size_note_failures(lpcdemo, out)
+        for f in failures:
+            print(f"FAIL (size): {f}")
+    return 0 if all(results) and not failures else 1
 
 
 if __name__ == "__main__":
