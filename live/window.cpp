@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "runner/colour.h"
 #include "runner/output.h"
 #include "sim/refusal.h"
 
