@@ -65,12 +65,6 @@ std::string frames(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " frame" : " frames");
 }
 
-// A frame's number as its PNG's name shows it: 0007.
-std::string png_number(std::size_t n) {
-  std::string digits = std::to_string(n);
-  return std::string(digits.size() < 4 ? 4 - digits.size() : 0, '0') + digits;
-}
-
 }  // namespace
 
 void FrameCap::frame(const sim::LcdFrame&, std::uint64_t, double) {
@@ -200,8 +194,8 @@ int Session::run() {
   if (pngs_) {
     if (const PngFrames::Older older = pngs_->older(); older.count != 0) {
       err_ << "lpcdemo: " << outputs_.png_dir << " still holds " << frames(older.count)
-           << " of an earlier run (frame" << png_number(older.first) << ".png to frame"
-           << png_number(older.last) << ".png), left as they were" << std::endl;
+           << " of an earlier run (" << PngFrames::name(older.first) << " to "
+           << PngFrames::name(older.last) << "), left as they were" << std::endl;
     }
   }
   if (after_) after_();

@@ -57,10 +57,15 @@ void PngFrames::remove_made() {
   made_temporaries_.clear();
 }
 
+std::string PngFrames::name(std::size_t n) {
+  char text[32];
+  std::snprintf(text, sizeof text, "frame%04zu.png", n);
+  return text;
+}
+
 void PngFrames::frame(const sim::LcdFrame& frame, std::uint64_t, double) {
-  char name[32];
-  std::snprintf(name, sizeof name, "frame%04zu.png", frames_.size());
-  StagedFile& png = frames_.emplace_back((std::filesystem::path(dir_) / name).string());
+  StagedFile& png =
+      frames_.emplace_back((std::filesystem::path(dir_) / name(frames_.size())).string());
   write_png(png.temp_path(), frame, scale_);
 }
 
@@ -75,19 +80,17 @@ PngFrames::Older PngFrames::older() const {
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(dir_, ec)) {
     // frameNNNN.png, as frame() names them, numbered from this run's count on.
-    const std::string name = e.path().filename().string();
+    const std::string file = e.path().filename().string();
     constexpr std::string_view kStem = "frame", kSuffix = ".png";
-    if (name.size() <= kStem.size() + kSuffix.size() || !name.starts_with(kStem) ||
-        !name.ends_with(kSuffix)) {
+    if (file.size() <= kStem.size() + kSuffix.size() || !file.starts_with(kStem) ||
+        !file.ends_with(kSuffix)) {
       continue;
     }
     const std::string digits =
-        name.substr(kStem.size(), name.size() - kStem.size() - kSuffix.size());
+        file.substr(kStem.size(), file.size() - kStem.size() - kSuffix.size());
     if (digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
     const std::size_t n = std::stoull(digits);
-    char own[32];
-    std::snprintf(own, sizeof own, "frame%04zu.png", n);
-    if (name != own || n < frames_.size()) continue;
+    if (file != name(n) || n < frames_.size()) continue;
     o.first = o.count == 0 ? n : std::min(o.first, n);
     o.last = o.count == 0 ? n : std::max(o.last, n);
     ++o.count;

@@ -38,6 +38,8 @@ class PngFrames final : public sim::LcdSink {
   void word(std::uint16_t) override {}
   void frame(const sim::LcdFrame& frame, std::uint64_t, double) override;
   void finish();  // gives every frame its name; throws std::runtime_error
+  // Frame n's file name in the directory: frame0007.png.
+  static std::string name(std::size_t n);
   // Once finished: the frames of an earlier run that the directory holds after this run's last,
   // which are left as they were, and the first and last of their numbers.
   struct Older {
