@@ -67,6 +67,12 @@ std::string frames(std::size_t n) {
 
 }  // namespace
 
+int ended_by_signal(int signal, std::size_t made, std::ostream& err) {
+  err << "lpcdemo: " << (signal == SIGINT ? "interrupted" : "terminated") << " after "
+      << frames(made) << "; no output file written" << std::endl;
+  return kExitSignalBase + signal;
+}
+
 void FrameCap::frame(const sim::LcdFrame&, std::uint64_t, double) {
   if (++frames_ >= limit_) board_.request_stop();
 }
@@ -160,9 +166,7 @@ int Session::run() {
     const int signal = g_signal;
     drop_outputs();
     g_signal = 0;
-    err_ << "lpcdemo: " << (signal == SIGINT ? "interrupted" : "terminated") << " after "
-         << frames(board.lcd().frame_count()) << "; no output file written" << std::endl;
-    return kExitSignalBase + signal;
+    return ended_by_signal(signal, board.lcd().frame_count(), err_);
   }
   finish_outputs();
   signals.reset();

@@ -4,7 +4,6 @@
 #include <CLI/CLI.hpp>
 
 #include <climits>
-#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <iostream>
@@ -79,13 +78,6 @@ void check_flashed_sequence(const RunOptions& o) {
   }
 }
 
-// A run that SIGINT or SIGTERM ended before its first frame, in the words a run uses.
-int interrupted(int signal) {
-  std::cerr << "lpcdemo: " << (signal == SIGINT ? "interrupted" : "terminated")
-            << " after 0 frames; no output file written" << std::endl;
-  return 128 + signal;
-}
-
 // Option combinations that make no sense, refused before anything is made.
 void check_options(const RunOptions& o) {
   const bool emulated = o.engine == "emulated";
@@ -147,7 +139,7 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
     try {
       flashed = isp::flashed_image(loader->serve(), o.firmware, std::cout);
     } catch (const isp::Interrupted& stop) {
-      return interrupted(stop.signal);
+      return runner::ended_by_signal(stop.signal, 0, std::cerr);
     }
   }
   sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
@@ -164,7 +156,8 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
   if (loader) {
     // The program's UART0 is on the wire the host's serial port is on.
     session.add_uart_sink(*loader);
-    if (const int signal = loader->interrupted()) return interrupted(signal);
+    if (const int signal = loader->interrupted())
+      return runner::ended_by_signal(signal, 0, std::cerr);
   }
   if (!o.audio.empty() && !runner::shows_audio(o.effect)) {
     std::cerr << "lpcdemo: " << o.effect

@@ -109,4 +109,8 @@ class Session {
   std::optional<FrameCap> cap_;
 };
 
+// A run that SIGINT or SIGTERM ended after `frames` frames: says so on `err` in one line and
+// returns the exit status, 128 + the signal's number, as a shell reports it.
+int ended_by_signal(int signal, std::size_t frames, std::ostream& err);
+
 }  // namespace runner
