@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "sim/audio.h"
+#include "sim/audio_files.h"
 #include "sim/refusal.h"
 
 namespace fuzz {
@@ -16,7 +16,7 @@ inline void check_audio_source(const std::string& spec, int samples) {
   constexpr std::uint16_t kMaxCode = 1023;
   std::unique_ptr<sim::AudioSource> source;
   try {
-    source = sim::make_audio(spec);
+    source = sim::open_audio(spec);
   } catch (const sim::Refusal&) {
     return;
   }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -24,7 +25,6 @@ constexpr std::uint32_t kMaxWaitingBytes = kCaptureHz * sizeof(std::int16_t) / 4
 // A device that delivers nothing for this long is taken as gone; the input falls silent.
 constexpr Uint32 kSilentDeviceMs = 2000;
 constexpr Uint32 kPollMs = 1;
-constexpr std::string_view kMic = "mic";
 
 // Audio back ends (ALSA above all) print pages of their own errors while SDL looks for a
 // device; the one line that matters is SDL's, reported by the caller.
@@ -124,10 +124,6 @@ class Microphone final : public sim::AudioSource {
 
 }  // namespace
 
-bool is_microphone(const std::string& source) {
-  return source == kMic || source.starts_with(std::string(kMic) + ":");
-}
-
 SDL_AudioSpec capture_spec() {
   SDL_AudioSpec want{};
   want.freq = kCaptureHz;
@@ -138,11 +134,9 @@ SDL_AudioSpec capture_spec() {
 }
 
 std::unique_ptr<sim::AudioSource> open_microphone(const std::string& source) {
-  const double peak =
-      source.size() > kMic.size()
-          ? sim::parse_level(source, std::string_view(source).substr(kMic.size() + 1))
-          : sim::kDefaultLevel;
-  return std::make_unique<Microphone>(source, peak);
+  const std::optional<double> peak = sim::parse_microphone(source);
+  if (!peak) throw sim::Refusal("audio source '" + source + "': not a microphone (mic[:PEAK])");
+  return std::make_unique<Microphone>(source, *peak);
 }
 
 Player::Player(const std::string& path) {

@@ -1,68 +1,34 @@
 #include "sim/audio.h"
 
-#include <fcntl.h>
-#include <sndfile.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <cstdlib>
 #include <numbers>
-#include <optional>
-#include <stdexcept>
-#include <string_view>
 #include <vector>
 
+#include "audio_parse.h"
 #include "sim/refusal.h"
-#include "sim/resampler.h"
 
 namespace sim {
 namespace {
 
 constexpr std::uint16_t kMidCode = 512;
-constexpr std::uint16_t kMaxCode = 1023;
 constexpr double kMaxAmplitude = 512;  // beyond it the converter clips on both sides
 constexpr double kNyquistHz = kConversionHz / 2;
 constexpr std::uint64_t kNoiseSeed = 0x2138;  // fixed: runs must be repeatable
-// A WAV is converted whole before the first frame, and a compressed file of a few kilobytes can
-// hold hours of silence: ten minutes of codes at most (some 31 MB), read from at most 2^25
-// samples (ten minutes at 55.9 kHz).
-constexpr double kMaxWavSeconds = 600;
-constexpr std::size_t kMaxWavSamples = std::size_t{1} << 25;
-// A codes file is bound by the same ten minutes of conversions, counted as it is read: a pipe or
-// a device without end is refused once it passes them. A longer word is no code, however many
-// zeros lead it, nor is a file of more bytes than a generous 16 per code.
-constexpr auto kMaxCodes = static_cast<std::size_t>(kMaxWavSeconds * kConversionHz);
-constexpr std::size_t kMaxCodeChars = 32;
-constexpr std::uint64_t kMaxCodesBytes = std::uint64_t{kMaxCodes} * 16;
+constexpr std::string_view kMic = "mic";
 
 std::uint16_t clamp_code(double code) {
   return static_cast<std::uint16_t>(std::clamp(std::lround(code), 0L, long{kMaxCode}));
 }
 
-[[noreturn]] void bad(const std::string& source, const std::string& why) {
-  throw Refusal("audio source '" + source + "': " + why);
-}
-
-// The whole of text as a finite number, or nothing.
-std::optional<double> to_number(std::string_view text) {
-  double value = 0;
-  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (err != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 double parse_number(const std::string& source, std::string_view text, const char* what) {
   const auto value = to_number(text);
-  if (!value) bad(source, std::string(what) + " '" + std::string(text) + "' is not a number");
+  if (!value) {
+    refuse_audio(source, std::string(what) + " '" + std::string(text) + "' is not a number");
+  }
   return *value;
 }
 
@@ -116,152 +82,6 @@ class Noise final : public AudioSource {
   std::uint64_t state_ = kNoiseSeed;
 };
 
-// A fixed sequence of codes, from the start again when exhausted.
-class Cycle final : public AudioSource {
- public:
-  explicit Cycle(std::vector<std::uint16_t> codes) : codes_(std::move(codes)) {}
-
-  std::uint16_t next() override {
-    const std::uint16_t code = codes_[i_];
-    i_ = (i_ + 1) % codes_.size();
-    return code;
-  }
-
- private:
-  std::vector<std::uint16_t> codes_;
-  std::size_t i_ = 0;
-};
-
-struct Mono {
-  std::vector<float> samples;
-  int rate_hz;
-};
-
-// Refuses, with the system's reason, a path that cannot be read, a directory and an empty file:
-// libsndfile would call them all an unrecognised format.
-void check_readable(const std::string& source, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) bad(source, "cannot read " + path + ": " + std::strerror(errno));
-  struct stat st {};
-  const bool ok = ::fstat(fd, &st) == 0;
-  ::close(fd);
-  if (ok && S_ISDIR(st.st_mode)) bad(source, path + " is a directory");
-  if (ok && S_ISREG(st.st_mode) && st.st_size == 0) bad(source, path + " is empty");
-}
-
-// A token from a file as a short printable quote: control and non-ASCII bytes as \xNN, cut
-// after a few characters, so that a binary or comma-separated file does not flood the terminal.
-std::string quote(std::string_view token) {
-  constexpr std::size_t kShown = 20;  // characters between the quotes
-  std::string shown;
-  std::size_t i = 0;
-  for (; i < token.size() && shown.size() < kShown; ++i) {
-    const auto c = static_cast<unsigned char>(token[i]);
-    if (std::isprint(c)) {
-      shown += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      shown += hex;
-    }
-  }
-  return "'" + shown + (i < token.size() ? "...'" : "'");
-}
-
-// Read block by block until the file ends: the frame count in a header is only a claim (a
-// 42-byte FLAC file may promise 2^36 samples), so nothing is allocated from it.
-Mono read_first_channel(const std::string& source, const std::string& path) {
-  constexpr std::size_t kBlockSamples = 1 << 16;
-  check_readable(source, path);
-  SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (file == nullptr) {
-    std::string why = sf_strerror(nullptr);
-    if (why.ends_with('.')) why.pop_back();
-    bad(source, path + " is no sound file libsndfile reads (" + why + ")");
-  }
-  const auto channels = static_cast<std::size_t>(info.channels);
-  const std::size_t block_frames = std::max<std::size_t>(1, kBlockSamples / channels);
-  std::vector<float> block(block_frames * channels);
-  std::vector<float> first;
-  sf_count_t got = 0;
-  while ((got = sf_readf_float(file, block.data(), static_cast<sf_count_t>(block_frames))) > 0) {
-    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
-      first.push_back(block[i * channels]);
-    }
-    if (first.size() > kMaxWavSamples) break;
-  }
-  sf_close(file);
-  if (first.size() > kMaxWavSamples) {
-    bad(source, "more than " + std::to_string(kMaxWavSamples) + " samples, too long to convert");
-  }
-  if (first.empty()) bad(source, "no samples");
-  return {std::move(first), info.samplerate};
-}
-
-// The whole file is converted up front and then played in a loop.
-std::unique_ptr<AudioSource> resampled_wav(const std::string& source, const std::string& path,
-                                           double peak) {
-  const Mono wav = read_first_channel(source, path);
-  std::optional<Resampler> resampler;
-  try {
-    resampler.emplace(wav.rate_hz);
-  } catch (const std::invalid_argument& e) {
-    bad(source, e.what());
-  }
-  if (static_cast<double>(wav.samples.size()) > kMaxWavSeconds * wav.rate_hz) {
-    bad(source, "longer than 10 minutes, too long to convert");
-  }
-  std::vector<float> resampled;
-  resampler->process(wav.samples, true, resampled);
-  if (resampled.empty()) bad(source, "too short for one conversion");
-  std::vector<std::uint16_t> codes(resampled.size());
-  std::transform(resampled.begin(), resampled.end(), codes.begin(),
-                 [peak](float x) { return level_code(x, peak); });
-  return std::make_unique<Cycle>(std::move(codes));
-}
-
-std::unique_ptr<AudioSource> open_codes(const std::string& source, const std::string& path) {
-  check_readable(source, path);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) bad(source, "cannot read " + path + ": " + std::strerror(errno));
-  std::vector<std::uint16_t> codes;
-  std::string token;
-  const auto refuse_token = [&] {
-    bad(source, "entry " + std::to_string(codes.size() + 1) + ", " + quote(token) +
-                    ", is not a code 0..1023 (codes are decimal, separated by white space)");
-  };
-  const auto take = [&] {
-    unsigned value = 0;
-    const auto [end, err] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (err != std::errc{} || end != token.data() + token.size() || value > kMaxCode) {
-      refuse_token();
-    }
-    if (codes.size() == kMaxCodes) {
-      bad(source, "more than 10 minutes of conversions (" + std::to_string(kMaxCodes) +
-                      " codes), too long");
-    }
-    codes.push_back(static_cast<std::uint16_t>(value));
-    token.clear();
-  };
-  std::streambuf& file = *in.rdbuf();
-  std::uint64_t bytes = 0;
-  for (auto c = file.sbumpc(); c != std::char_traits<char>::eof(); c = file.sbumpc()) {
-    if (++bytes > kMaxCodesBytes) {
-      bad(source, "more than " + std::to_string(kMaxCodesBytes) + " bytes, too long");
-    }
-    if (std::isspace(c)) {
-      if (!token.empty()) take();
-    } else {
-      token += static_cast<char>(c);
-      if (token.size() > kMaxCodeChars) refuse_token();
-    }
-  }
-  if (!token.empty()) take();
-  if (codes.empty()) bad(source, "no codes in the file");
-  return std::make_unique<Cycle>(std::move(codes));
-}
-
 // An A major chord spread over three octaves, its root beating at 2 Hz against a quieter
 // neighbour: the waveform breathes, and the spectrum shows bars over the left half (128 bins
 // of 25 Hz over 98 columns). The peaks add up to 125 codes: the effects keep the low 8 bits of
@@ -271,41 +91,56 @@ std::unique_ptr<AudioSource> default_chord() {
       {220.0, 45}, {222.0, 20}, {329.63, 25}, {554.37, 18}, {880.0, 10}, {1318.51, 7}});
 }
 
-// wav:PATH[:PEAK], PEAK taken from the last field only when it is a number.
-struct WavArg {
-  std::string path;
-  std::optional<std::string_view> peak;
-};
-WavArg split_wav(const std::string& source, std::string_view arg) {
-  const std::size_t colon = arg.rfind(':');
-  const bool has_peak = colon != std::string_view::npos && to_number(arg.substr(colon + 1));
-  WavArg w{std::string(has_peak ? arg.substr(0, colon) : arg), std::nullopt};
-  if (has_peak) w.peak = arg.substr(colon + 1);
-  if (w.path.empty()) bad(source, "expected wav:PATH[:PEAK]");
-  return w;
-}
-
-std::unique_ptr<AudioSource> open_wav(const std::string& source, std::string_view arg) {
-  const WavArg w = split_wav(source, arg);
-  return resampled_wav(source, w.path, w.peak ? parse_level(source, *w.peak) : kDefaultLevel);
-}
-
-constexpr std::string_view kWavPrefix = "wav:";
-
 }  // namespace
+
+void refuse_audio(const std::string& source, const std::string& why) {
+  throw Refusal("audio source '" + source + "': " + why);
+}
+
+namespace detail {
+
+std::optional<double> to_number_by_strtod(std::string_view text) {
+  // Only the characters of from_chars's decimal form, and no leading '+': strtod would also
+  // take spaces, a sign of '+', hex, inf, nan and, in some locales, a decimal ','.
+  constexpr std::string_view kDecimal = "0123456789.eE+-";
+  if (text.empty() || text.front() == '+' ||
+      text.find_first_not_of(kDecimal) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string terminated(text);
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(terminated.c_str(), &end);
+  if (end != terminated.c_str() + terminated.size() || !std::isfinite(value)) return std::nullopt;
+  // Out of range is refused as from_chars refuses it: past the largest double (HUGE_VAL, not
+  // finite above) or below the smallest subnormal (0). glibc flags a subnormal result too, which
+  // from_chars gives as a number.
+  if (errno == ERANGE && value == 0) return std::nullopt;
+  return value;
+}
+
+}  // namespace detail
+
+std::optional<double> to_number(std::string_view text) {
+#if defined(__cpp_lib_to_chars)
+  double value = 0;
+  const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (err != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+#else
+  return detail::to_number_by_strtod(text);
+#endif
+}
 
 std::uint16_t level_code(float sample, double peak) {
   return clamp_code(kMidCode + peak * sample);
 }
 
-std::string wav_path(const std::string& source) {
-  if (!source.starts_with(kWavPrefix)) bad(source, "not a wav: source");
-  return split_wav(source, std::string_view(source).substr(kWavPrefix.size())).path;
-}
-
 double parse_level(const std::string& source, std::string_view text) {
   const double level = parse_number(source, text, "level");
-  if (level < 0 || level > kMaxAmplitude) bad(source, "level must lie in 0..512 codes");
+  if (level < 0 || level > kMaxAmplitude) refuse_audio(source, "level must lie in 0..512 codes");
   return level;
 }
 
@@ -317,14 +152,16 @@ std::unique_ptr<AudioSource> make_audio(const std::string& source) {
   const std::string arg = has_arg ? source.substr(colon + 1) : std::string();
 
   if (kind == "silence") {
-    if (has_arg) bad(source, "silence takes no argument");
+    if (has_arg) refuse_audio(source, "silence takes no argument");
     return std::make_unique<Constant>();
   }
   if (kind == "tone") {
-    if (!has_arg) bad(source, "expected tone:HZ[:AMP]");
+    if (!has_arg) refuse_audio(source, "expected tone:HZ[:AMP]");
     const std::size_t second = arg.find(':');
     const double hz = parse_number(source, std::string_view(arg).substr(0, second), "frequency");
-    if (hz <= 0 || hz > kNyquistHz) bad(source, "frequency must lie above 0 and up to 6392 Hz");
+    if (hz <= 0 || hz > kNyquistHz) {
+      refuse_audio(source, "frequency must lie above 0 and up to 6392 Hz");
+    }
     const double amp = second == std::string::npos
                            ? kDefaultLevel
                            : parse_level(source, std::string_view(arg).substr(second + 1));
@@ -333,12 +170,33 @@ std::unique_ptr<AudioSource> make_audio(const std::string& source) {
   if (kind == "noise") {
     return std::make_unique<Noise>(has_arg ? parse_level(source, arg) : kDefaultLevel);
   }
-  if (kind == "wav") return open_wav(source, arg);
-  if (kind == "codes") {
-    if (arg.empty()) bad(source, "expected codes:PATH");
-    return open_codes(source, arg);
+  if (kind == "wav" || kind == "codes") {
+    refuse_audio(source, kind +
+                             ": reads a file, and this program was built without the file "
+                             "sources");
   }
-  bad(source, "unknown kind (silence, tone:HZ[:AMP], noise[:AMP], wav:PATH[:PEAK], codes:PATH)");
+  refuse_audio(source,
+               "unknown kind (silence, tone:HZ[:AMP], noise[:AMP], wav:PATH[:PEAK], codes:PATH)");
+}
+
+std::optional<double> parse_microphone(const std::string& source) {
+  if (source == kMic) return kDefaultLevel;
+  if (!source.starts_with(std::string(kMic) + ":")) return std::nullopt;
+  return parse_level(source, std::string_view(source).substr(kMic.size() + 1));
+}
+
+void QueueSource::push(const float* samples, std::size_t count) {
+  queued_.insert(queued_.end(), samples, samples + count);
+  if (queued_.size() > kMaxQueued) {
+    queued_.erase(queued_.begin(), queued_.end() - static_cast<std::ptrdiff_t>(kMaxQueued));
+  }
+}
+
+std::uint16_t QueueSource::next() {
+  if (queued_.empty()) return kMidCode;
+  const float sample = queued_.front();
+  queued_.pop_front();
+  return level_code(sample, peak_);
 }
 
 }  // namespace sim

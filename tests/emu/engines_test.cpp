@@ -13,7 +13,7 @@
 #include "emu/emulator.h"
 #include "runner/run.h"
 #include "runner/session.h"
-#include "sim/audio.h"
+#include "sim/audio_files.h"
 #include "startup/sequence.h"
 #include "support/temp_dir.h"
 
@@ -61,12 +61,12 @@ class Engines : public ::testing::Test {
 
 TEST_F(Engines, EveryEffectSendsTheSameWords) {
   for (const runner::Effect& effect : runner::effects()) {
-    sim::Board native_board(sim::make_audio(codes_));
+    sim::Board native_board(sim::open_audio(codes_));
     {
       auto native = runner::make_native_engine(native_board);
       run_effect(*native, effect);
     }
-    sim::Board emulated_board(sim::make_audio(codes_));
+    sim::Board emulated_board(sim::open_audio(codes_));
     auto emulated = make_emulated_engine(kImage, emulated_board);
     run_effect(*emulated, effect);
 
@@ -108,12 +108,12 @@ TEST_F(Engines, EveryDataWordOfAFrameTakesTheLinkAndTheStoreAfterIt) {
 }
 
 TEST_F(Engines, DemoFromResetMatchesTheHostBuild) {
-  sim::Board native_board(sim::make_audio(codes_));
+  sim::Board native_board(sim::open_audio(codes_));
   {
     auto native = runner::make_native_engine(native_board);
     native->run_main();
   }
-  sim::Board emulated_board(sim::make_audio(codes_));
+  sim::Board emulated_board(sim::open_audio(codes_));
   Emulator emulated(kImage, emulated_board);
   emulated.run_main();
 
@@ -130,12 +130,12 @@ TEST_F(Engines, DemoFromResetMatchesTheHostBuild) {
 TEST_F(Engines, CountersAcrossTheWrapSendTheSameWords) {
   constexpr std::int32_t kStart = INT32_MAX - 1;
   for (const char* effect : {"cake", "fftwave"}) {
-    sim::Board native_board(sim::make_audio(codes_));
+    sim::Board native_board(sim::open_audio(codes_));
     {
       auto native = runner::make_native_engine(native_board);
       runner::run_sequence(*native, effect, 3, kStart);
     }
-    sim::Board emulated_board(sim::make_audio(codes_));
+    sim::Board emulated_board(sim::open_audio(codes_));
     Emulator emulated(kImage, emulated_board);
     runner::run_sequence(emulated, effect, 3, kStart);
     EXPECT_EQ(emulated_board.lcd().words(), native_board.lcd().words()) << effect;
@@ -153,12 +153,12 @@ TEST_F(Engines, AudioEffectsTakeOverTheCakesFrameAlike) {
     for (int n = 0; n < 2; ++n) engine.call(effect, {n});
   };
   for (const char* effect : {"effectFall", "effectRoundWave"}) {
-    sim::Board native_board(sim::make_audio(codes_));
+    sim::Board native_board(sim::open_audio(codes_));
     {
       auto native = runner::make_native_engine(native_board);
       run(*native, effect);
     }
-    sim::Board emulated_board(sim::make_audio(codes_));
+    sim::Board emulated_board(sim::open_audio(codes_));
     Emulator emulated(kImage, emulated_board);
     run(emulated, effect);
     EXPECT_EQ(emulated_board.lcd().words(), native_board.lcd().words()) << effect;
@@ -169,12 +169,12 @@ TEST_F(Engines, AudioEffectsTakeOverTheCakesFrameAlike) {
 // The showcase image's own main, from reset, past the change from plasma to the cake.
 TEST_F(Engines, ShowcaseImageFromResetMatchesTheHostSequence) {
   constexpr int kFramesPastTheCakesStart = kShowcaseFramesPerEffect + 3;
-  sim::Board native_board(sim::make_audio(codes_));
+  sim::Board native_board(sim::open_audio(codes_));
   {
     auto native = runner::make_native_engine(native_board);
     runner::run_sequence(*native, "showcase", kFramesPastTheCakesStart);
   }
-  sim::Board emulated_board(sim::make_audio(codes_));
+  sim::Board emulated_board(sim::open_audio(codes_));
   runner::FrameCap cap(emulated_board, kFramesPastTheCakesStart);
   emulated_board.add_sink(cap);
   Emulator emulated(kShowcaseImage, emulated_board);
@@ -190,7 +190,7 @@ TEST_F(Engines, NoEffectReadsMemoryItDidNotWrite) {
   Options zero, filled;
   filled.ram_fill = 0xA5;
   auto words = [&](const Options& options, const runner::Effect* effect) {
-    sim::Board board(sim::make_audio(codes_));
+    sim::Board board(sim::open_audio(codes_));
     runner::FrameCap cap(board, 2);
     if (!effect) board.add_sink(cap);
     Emulator emulated(kImage, board, options);
@@ -209,7 +209,7 @@ TEST_F(Engines, NoEffectReadsMemoryItDidNotWrite) {
 }
 
 TEST_F(Engines, TheFrameCapEndsAMainThatWouldGoOn) {
-  sim::Board board(sim::make_audio(codes_));
+  sim::Board board(sim::open_audio(codes_));
   runner::FrameCap cap(board, 3);
   board.add_sink(cap);
   Emulator emulated(kImage, board);
@@ -224,7 +224,7 @@ TEST_F(Engines, ASessionEndsAfterExactlyTheFramesAskedFor) {
   for (const char* sequence : {"demo", "plasma"}) {
     std::ostringstream out, err;
     runner::Session session({sequence, 3, 0, "x"}, {}, out, err);
-    sim::Board board(sim::make_audio(codes_));
+    sim::Board board(sim::open_audio(codes_));
     Emulator emulated(kImage, board);
     session.prepare(board, emulated);
     EXPECT_EQ(session.run(), 0) << err.str();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim/audio.h"
+#include "sim/audio_files.h"
 #include "sim/refusal.h"
 #include "sim/resampler.h"
 #include "support/temp_dir.h"
@@ -23,6 +24,7 @@ namespace {
 
 using sim::kConversionHz;
 using sim::make_audio;
+using sim::open_audio;
 
 constexpr auto kOneSecond = static_cast<std::size_t>(kConversionHz);
 
@@ -97,7 +99,7 @@ TEST(AudioSources, NoiseSpansItsAmplitudeExactly) {
 TEST(AudioSources, CodesFileCycles) {
   const auto path = temp_file("codes.txt");
   std::ofstream(path) << "1 2\n 3\t1023\n0\n";
-  auto s = make_audio("codes:" + path.string());
+  auto s = open_audio("codes:" + path.string());
   EXPECT_EQ(take(*s, 12), (std::vector<int>{1, 2, 3, 1023, 0, 1, 2, 3, 1023, 0, 1, 2}));
 }
 
@@ -109,14 +111,14 @@ TEST(AudioSources, CodesFileStaysWithinTenMinutes) {
   std::string codes(2 * most, '\n');
   for (std::size_t i = 0; i < most; ++i) codes[2 * i] = static_cast<char>('0' + i % 10);
   std::ofstream(dir / "most.txt", std::ios::binary) << codes;
-  auto s = make_audio("codes:" + (dir / "most.txt").string());
+  auto s = open_audio("codes:" + (dir / "most.txt").string());
   const auto first = take(*s, 12);
   EXPECT_EQ(take(*s, most - 12)[most - 13], 3);  // 7670453 % 10
   EXPECT_EQ(take(*s, 12), first);
   std::ofstream(dir / "most.txt", std::ios::app) << "7";
   std::ofstream(dir / "zeros.txt") << std::string(33, '0');
   for (const char* name : {"most.txt", "zeros.txt"}) {
-    EXPECT_THROW(make_audio("codes:" + (dir / name).string()), sim::Refusal) << name;
+    EXPECT_THROW(open_audio("codes:" + (dir / name).string()), sim::Refusal) << name;
   }
 }
 
@@ -144,7 +146,7 @@ TEST(AudioSources, WavIsResampledFromTheFirstChannel) {
   }
   const auto path = temp_file("ramp.wav");
   write_wav(path, rate, 2, data);
-  auto s = make_audio("wav:" + path.string() + ":512");
+  auto s = open_audio("wav:" + path.string() + ":512");
   const auto v = take(*s, 250);
   const auto ramp = [&](int n) {
     const double t = n / kConversionHz;
@@ -170,7 +172,7 @@ TEST(AudioSources, WavLengthComesFromTheDataAndStaysWithinTenMinutes) {
   std::ofstream(dir / "claims.flac", std::ios::binary) << flac;
   write_wav(dir / "long.wav", 100, 1, std::vector<float>(100 * 660));
   for (const char* name : {"claims.flac", "long.wav"}) {
-    EXPECT_THROW(make_audio("wav:" + (dir / name).string()), sim::Refusal) << name;
+    EXPECT_THROW(open_audio("wav:" + (dir / name).string()), sim::Refusal) << name;
   }
 }
 
@@ -186,7 +188,7 @@ std::vector<float> sine_44k1(double hz, double scale) {
 TEST(AudioSources, WavKeepsPitchAndFullScale) {
   const auto path = temp_file("sine.wav");
   write_wav(path, 44100, 1, sine_44k1(500, 1.0));
-  auto s = make_audio("wav:" + path.string() + ":512");
+  auto s = open_audio("wav:" + path.string() + ":512");
   const auto v = take(*s, static_cast<std::size_t>(kConversionHz));
   EXPECT_NEAR(rising_crossings(v), 500, 1);
   EXPECT_GE(*std::max_element(v.begin(), v.end()), 1020);
@@ -206,7 +208,7 @@ TEST(AudioSources, WavAboveTheConverterNyquistDoesNotFoldBack) {
   const test::TempDir dir;
   const auto codes = [&](double hz) {
     write_wav(dir / "tone.wav", 44100, 1, sine_44k1(hz, 0.5));
-    return take(*make_audio("wav:" + (dir / "tone.wav").string()), kOneSecond);
+    return take(*open_audio("wav:" + (dir / "tone.wav").string()), kOneSecond);
   };
   const double shown = amplitude_at(codes(2000), 2000);
   EXPECT_GT(shown, 20);
@@ -233,7 +235,7 @@ TEST(AudioSources, ASecondOfWavAtAnyRateLoopsAfterASecondOfConversions) {
 
     const auto path = dir / ("noise" + std::to_string(rate) + ".wav");
     write_wav(path, rate, 1, noise);
-    const auto v = take(*make_audio("wav:" + path.string() + ":400"), 3 * kExpected);
+    const auto v = take(*open_audio("wav:" + path.string() + ":400"), 3 * kExpected);
     constexpr std::size_t kWindow = 64;
     std::size_t period = 0;
     for (std::size_t p = 1; p + kWindow <= v.size() && period == 0; ++p) {
@@ -265,13 +267,13 @@ TEST(AudioSources, LevelsDefaultWithinTheSignedByteAndWavPeakIsANumericLastField
   write_wav(path, 44100, 1, square);
   for (const std::string& source :
        {std::string("tone:440"), std::string("noise"), "wav:" + path.string()}) {
-    const auto v = take(*make_audio(source), kOneSecond);
+    const auto v = take(*open_audio(source), kOneSecond);
     const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
     EXPECT_GE(*lo, 512 - 120) << source;
     EXPECT_LE(*hi, 512 + 120) << source;
     EXPECT_GE(*hi - *lo, 180) << source;  // still loud enough to show
   }
-  const auto v = take(*make_audio("wav:" + path.string() + ":40"), kOneSecond);
+  const auto v = take(*open_audio("wav:" + path.string() + ":40"), kOneSecond);
   EXPECT_LT(*std::max_element(v.begin(), v.end()), 512 + 50);
 }
 
@@ -327,7 +329,7 @@ TEST(AudioSources, MalformedSourcesAreRefusedInOneLine) {
                                                             "wav:" + dir.string(),
                                                             "codes:" + dir.string()}) {
     try {
-      make_audio(source);
+      open_audio(source);
       ADD_FAILURE() << "accepted " << source;
     } catch (const sim::Refusal& e) {
       const std::string message = e.what();

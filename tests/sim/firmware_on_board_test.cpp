@@ -8,6 +8,7 @@
 #include "board/io.h"
 #include "display/lcd.h"
 #include "effects/effects.h"
+#include "sim/audio_files.h"
 #include "sim/board.h"
 #include "support/recording_bus.h"
 #include "support/temp_dir.h"
@@ -55,7 +56,7 @@ TEST(FirmwareOnBoard, ACalibrationThatNeverSettlesIsStoppedNotHung) {
     for (int i = 0; i < 1024; ++i) codes << "1023\n";
     for (int i = 0; i < 1024; ++i) codes << "0\n";
   }
-  sim::Board board(sim::make_audio("codes:" + path.string()));
+  sim::Board board(sim::open_audio("codes:" + path.string()));
   test::ScopedBus installed(board);
   processor_init();
   io_init();

@@ -19,6 +19,7 @@
 #include "runner/output.h"
 #include "runner/run.h"
 #include "runner/session.h"
+#include "sim/audio_files.h"
 #include "sim/board.h"
 #include "sim/refusal.h"
 #include "usage.h"
@@ -142,8 +143,8 @@ int run(RunOptions o, const lpcdemo::ViewOptions* view, const IspOptions* isp) {
       return runner::ended_by_signal(stop.signal, 0, std::cerr);
     }
   }
-  sim::Board board(live::is_microphone(o.audio) ? live::open_microphone(o.audio)
-                                                : sim::make_audio(o.audio));
+  sim::Board board(sim::parse_microphone(o.audio) ? live::open_microphone(o.audio)
+                                                  : sim::open_audio(o.audio));
   if (isp) board.set_crystal_hz(isp->crystal_khz * 1000.0);
   auto engine = make_engine(o, board, std::move(flashed));
   try {

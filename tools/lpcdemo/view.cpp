@@ -8,6 +8,7 @@
 
 #include "emu/bench.h"
 #include "runner/run.h"
+#include "sim/audio_files.h"
 
 namespace lpcdemo {
 namespace {

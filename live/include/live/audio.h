@@ -11,11 +11,10 @@
 
 namespace live {
 
-// mic[:PEAK]: signed 16-bit mono at 48 kHz from the default capture device, resampled to the
-// conversion rate; full scale is PEAK codes (default sim::kDefaultLevel). Conversions wait for
-// the sound to arrive, so a run that reads it goes at the pace of the room. Throws sim::Refusal
-// with one line when there is no capture device.
-bool is_microphone(const std::string& source);
+// mic[:PEAK] (as sim::parse_microphone reads it): signed 16-bit mono at 48 kHz from the default
+// capture device, resampled to the conversion rate; full scale is PEAK codes (default
+// sim::kDefaultLevel). Conversions wait for the sound to arrive, so a run that reads it goes at
+// the pace of the room. Throws sim::Refusal with one line when there is no capture device.
 std::unique_ptr<sim::AudioSource> open_microphone(const std::string& source);
 // What the microphone asks of the capture device, exactly (SDL converts from whatever the
 // device does): the 16-bit samples in the host's byte order that it reads as std::int16_t.
