@@ -86,20 +86,34 @@ std::int32_t frame_counter(std::int32_t start, int k) {
                                    static_cast<std::uint32_t>(k));
 }
 
-void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start) {
+Sequence::Sequence(Engine& engine, std::string_view effect, std::int32_t start)
+    : engine_(engine), next_(start) {
   check_sequence(engine, effect, start);
-  if (effect == "demo") {
-    engine.run_main();
-    return;
-  }
+  if (effect == "demo") return;
   bring_up(engine);
   if (effect == "showcase") {
-    for (int k = 0; k < frames; ++k) engine.call("showcase_frame", {frame_counter(start, k)});
+    symbol_ = "showcase_frame";
     return;
   }
   const Effect e = *find_effect(effect);
   engine.call("initpal", {e.palette});
-  for (int k = 0; k < frames; ++k) engine.call(e.symbol, {frame_counter(start, k)});
+  symbol_ = e.symbol;
+}
+
+void Sequence::step() {
+  if (symbol_.empty()) {
+    if (!main_ran_) engine_.run_main();
+    main_ran_ = true;
+    return;
+  }
+  engine_.call(symbol_, {next_});
+  next_ = frame_counter(next_, 1);
+}
+
+void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start) {
+  Sequence sequence(engine, effect, start);
+  const int steps = effect == "demo" ? 1 : frames;
+  for (int k = 0; k < steps; ++k) sequence.step();
 }
 
 }  // namespace runner

@@ -32,17 +32,38 @@ inline constexpr std::string_view kBringUp[] = {"processor_init", "io_init", "lc
                                                 "calibratead"};
 void bring_up(Engine& engine);
 
-// demo: the image's main (bring-up, calibration, palette 0, 50 plasma frames, halt).
-// showcase: bring-up, then `frames` frames of the showcase cycle through every effect.
-// Any single effect: bring-up, its palette, then the effect for n = start, start + 1, ... for
-// `frames` frames; the showcase's counter likewise begins at start.
-// Throws sim::Refusal, before the first call, for an unknown effect, a start for demo or an
-// engine that lacks a function the sequence calls.
-void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start = 0);
-
 // Frame k of a run that starts at `start`: the firmware's signed 32-bit counter, which wraps
 // past its maximum to its minimum.
 std::int32_t frame_counter(std::int32_t start, int k);
+
+// A sequence played one frame at a time, for a caller that paces the frames itself.
+// demo: the image's main (bring-up, calibration, palette 0, 50 plasma frames, halt).
+// showcase: bring-up, then frame after frame of the showcase cycle through every effect.
+// Any single effect: bring-up, its palette, then the effect for n = start, start + 1, ...; the
+// showcase's counter likewise begins at start.
+class Sequence {
+ public:
+  // Throws sim::Refusal, before the first call, for an unknown effect, a start for demo or an
+  // engine that lacks a function the sequence calls; then brings the board up and sets the
+  // effect's palette (demo's main does both itself).
+  Sequence(Engine& engine, std::string_view effect, std::int32_t start = 0);
+
+  // Renders the next frame. For demo the first step runs the image's main, which renders all
+  // its frames and halts; a later step does nothing.
+  void step();
+  // The firmware's counter of the frame the next step renders.
+  std::int32_t counter() const { return next_; }
+
+ private:
+  Engine& engine_;
+  std::string_view symbol_;  // the renderer a step calls; empty for demo
+  std::int32_t next_;
+  bool main_ran_ = false;
+};
+
+// The sequence for `frames` frames (demo renders its own number of frames in its one step).
+// Throws what Sequence does.
+void run_sequence(Engine& engine, std::string_view effect, int frames, std::int32_t start = 0);
 
 // The same refusals alone, for a caller that prepares outputs before the run.
 void check_sequence(const Engine& engine, std::string_view effect, std::int32_t start = 0);
