@@ -8,8 +8,9 @@ BAUD ?= 38400
 XTAL_KHZ ?= 12000
 ISPFLAGS ?=
 LPCDEMO = $(BUILD)/tools/lpcdemo
+WEB_PORT ?= 8000
 
-.PHONY: all deps build demo effects test fuzz flash clean fresh-check
+.PHONY: all deps build web web-serve demo effects test fuzz flash clean fresh-check
 
 all: build
 
@@ -20,12 +21,21 @@ build: deps
 	cmake --preset default
 	cmake --build $(BUILD) -j$$(nproc)
 
+# The static site: the native engine as WebAssembly, the page, the board's frame rates. Any static
+# file server will do; web-serve serves it on this machine only.
+web: build
+	cmake --build $(BUILD) --target web_site
+
+web-serve: web
+	@echo "lpcdemo in a browser: http://127.0.0.1:$(WEB_PORT)/"
+	python3 -m http.server --bind 127.0.0.1 -d $(BUILD)/web $(WEB_PORT)
+
 # The image itself, on the emulated chip: the power-up demo as PNGs and a GIF that plays at the
 # board's speed, every other effect as a GIF, then the cycle report. The effects are the
 # catalogue's entries (one a line) but its first, the power-up effect that the demo shows.
 CATALOGUE = firmware/effects/catalogue.h
 EFFECTS = $$(sed -n 's/^ *{"\([a-z0-9]*\)", "[A-Za-z0-9_]*",.*/\1/p' $(CATALOGUE) | tail -n +2)
-demo: build
+demo: web
 	mkdir -p $(OUT)
 	$(LPCDEMO) run --engine emulated --effect demo --png-dir $(OUT)/demo --gif $(OUT)/demo.gif
 	for e in $(EFFECTS); do \
@@ -38,7 +48,7 @@ demo: build
 effects:
 	@echo $(EFFECTS)
 
-test: build
+test: web
 	ctest --test-dir $(BUILD) --output-on-failure -j$$(nproc)
 
 # Every libFuzzer target (fuzz/) for FUZZ_SECONDS each, built with clang, AddressSanitizer and

@@ -14,6 +14,7 @@ packages=(
   python3
   sigrok-cli gdb-multiarch valgrind
   clang libclang-rt-14-dev
+  wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32 lld-14 chromium
 )
 
 missing=()

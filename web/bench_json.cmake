@@ -1,0 +1,8 @@
+# Writes `lpcdemo bench --json` for the image to OUT, whole or not at all.
+execute_process(COMMAND ${LPCDEMO} bench --firmware ${ELF} --json
+  OUTPUT_FILE ${OUT}.part RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  file(REMOVE ${OUT}.part)
+  message(FATAL_ERROR "lpcdemo bench failed (${status})")
+endif()
+file(RENAME ${OUT}.part ${OUT})
