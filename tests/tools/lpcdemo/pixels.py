@@ -28,7 +28,8 @@ def read_xwd(path):
 
 
 def read_png(path):
-    """(width, height, rows of (r, g, b)) of an 8-bit RGB PNG without interlace."""
+    """(width, height, rows of (r, g, b)) of an 8-bit RGB or RGBA PNG without interlace (alpha
+    dropped)."""
     data = pathlib.Path(path).read_bytes()
     pos, idat = 8, b""
     while pos < len(data):
@@ -36,17 +37,18 @@ def read_png(path):
         body = data[pos + 8:pos + 8 + length]
         if kind == b"IHDR":
             width, height, depth, colour = struct.unpack(">IIBB", body[:10])
-            if depth != 8 or colour != 2:
-                raise ValueError(f"{path}: not 8-bit RGB")
+            if depth != 8 or colour not in (2, 6):
+                raise ValueError(f"{path}: not 8-bit RGB or RGBA")
+            size = 3 if colour == 2 else 4
         elif kind == b"IDAT":
             idat += body
         pos += 12 + length
-    raw, stride, rows, prev = zlib.decompress(idat), width * 3, [], bytearray(width * 3)
+    raw, stride, rows, prev = zlib.decompress(idat), width * size, [], bytearray(width * size)
     for y in range(height):
         kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
         for i in range(stride):
-            left = line[i - 3] if i >= 3 else 0
-            up, up_left = prev[i], prev[i - 3] if i >= 3 else 0
+            left = line[i - size] if i >= size else 0
+            up, up_left = prev[i], prev[i - size] if i >= size else 0
             if kind == 1:
                 line[i] = (line[i] + left) & 0xFF
             elif kind == 2:
@@ -58,7 +60,7 @@ def read_png(path):
                 pa, pb, pc = abs(p - left), abs(p - up), abs(p - up_left)
                 pred = left if pa <= pb and pa <= pc else up if pb <= pc else up_left
                 line[i] = (line[i] + pred) & 0xFF
-        rows.append([tuple(line[x * 3:x * 3 + 3]) for x in range(width)])
+        rows.append([tuple(line[x * size:x * size + 3]) for x in range(width)])
         prev = line
     return width, height, rows
 
