@@ -1,7 +1,9 @@
 # Toolchain for the web build: the native engine as a WebAssembly module, with Debian's clang-14
 # and its wasm32 packages (wasi-libc, libc++-14-dev-wasm32, libc++abi-14-dev-wasm32,
 # libclang-rt-14-dev-wasm32), which put their headers and libraries under /usr.
-set(CMAKE_SYSTEM_NAME WASI)
+# CMake 3.25 knows no WASI platform (it would say so on every configure); the generic one sets
+# nothing this build needs otherwise. The module's .wasm suffix is set on its target.
+set(CMAKE_SYSTEM_NAME Generic)
 set(CMAKE_SYSTEM_PROCESSOR wasm32)
 
 set(CMAKE_C_COMPILER clang-14)
