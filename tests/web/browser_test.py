@@ -248,6 +248,17 @@ class Page(unittest.TestCase):
     def show(self, **query):
         return self.browser.open(self.base + "?" + urllib.parse.urlencode(query, safe=":/"))
 
+    def show_with(self, script, **query):
+        """As show, with `script` run first in the page (a browser that lacks something)."""
+        if not script:
+            return self.show(**query)
+        added = self.browser.page("Page.addScriptToEvaluateOnNewDocument", {"source": script})
+        try:
+            return self.show(**query)
+        finally:
+            self.browser.page("Page.removeScriptToEvaluateOnNewDocument",
+                              {"identifier": added["identifier"]})
+
     def reference(self, name, k):
         """Frame k of the reference run `name`."""
         run = self.runs[name]
@@ -323,33 +334,37 @@ class Page(unittest.TestCase):
         self.assertTrue(canvas_rows(got["pixels"]) == self.reference("plasma", 1))
 
     def test_without_webassembly_the_page_says_so(self):
-        script = self.browser.page("Page.addScriptToEvaluateOnNewDocument",
-                                   {"source": "delete globalThis.WebAssembly;"})["identifier"]
-        try:
-            got = self.show(effect="plasma")
-        finally:
-            self.browser.page("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script})
+        got = self.show_with("delete globalThis.WebAssembly;", effect="plasma")
         self.assertIn("WebAssembly", got["refused"] or "")
         self.assertTrue(got["hidden"])
 
     def test_microphone(self):
         # Chromium's fake capture plays the 1 kHz file: the tallest bar stands where a 1 kHz
         # tone puts it. The bar is found on the board's own picture of the tone, not placed by
-        # hand: 1 kHz is bin 1000 / (12784 / 256) = 20 of the spectrum.
-        got = self.show(effect="fftwave", audio="mic", frames="12", pace="fast")
-        self.assertIsNone(got["refused"])
-        self.assertEqual(got["message"], "")
-        self.assertEqual(bar_column(canvas_rows(got["pixels"])),
-                         bar_column(self.reference("tone", 11)))
+        # hand: 1 kHz is bin 1000 / (12784 / 256) = 20 of the spectrum. Once with the audio
+        # context at the converter's rate, once in a browser that refuses that rate, where the
+        # worklet resamples from the device's own (48 kHz here).
+        refuse_rate = """{
+            const Native = window.AudioContext;
+            window.AudioContext = class extends Native {
+                constructor(options) {
+                    if (options?.sampleRate) throw new DOMException('rate', 'NotSupportedError');
+                    super(options);
+                }
+            };
+        }"""
+        for script in (None, refuse_rate):
+            with self.subTest(resampled=bool(script)):
+                got = self.show_with(script, effect="fftwave", audio="mic", frames="12", pace="fast")
+                self.assertIsNone(got["refused"])
+                self.assertEqual(got["message"], "")
+                self.assertEqual(bar_column(canvas_rows(got["pixels"])),
+                                 bar_column(self.reference("tone", 11)))
         # A refused microphone is a message, and the effect runs on the queue's zero level: the
         # mid code, as silence gives it.
-        script = self.browser.page("Page.addScriptToEvaluateOnNewDocument", {"source": """
-            navigator.mediaDevices.getUserMedia = () =>
-                Promise.reject(new DOMException('refused', 'NotAllowedError'));"""})["identifier"]
-        try:
-            got = self.show(effect="fftwave", audio="mic", frames="3", pace="fast")
-        finally:
-            self.browser.page("Page.removeScriptToEvaluateOnNewDocument", {"identifier": script})
+        got = self.show_with("""navigator.mediaDevices.getUserMedia = () =>
+            Promise.reject(new DOMException('refused', 'NotAllowedError'));""",
+                             effect="fftwave", audio="mic", frames="3", pace="fast")
         self.assertIn("microphone was refused", got["message"])
         self.assertTrue(canvas_rows(got["pixels"]) == self.reference("silence", 2))
 
@@ -375,6 +390,12 @@ class Page(unittest.TestCase):
                 ? resolve(lcd.dataset.frame) : setTimeout(poll, 5);
             poll();
         })"""))
+        # The frame 1:1 in the canvas, shown at four times with square pixels (style.css).
+        self.assertEqual(self.browser.evaluate("""(() => {
+            const lcd = document.getElementById('lcd'), box = lcd.getBoundingClientRect();
+            return [lcd.width, lcd.height, box.width - 2 * lcd.clientLeft,
+                    box.height - 2 * lcd.clientTop, getComputedStyle(lcd).imageRendering];
+        })()"""), [WIDTH, HEIGHT, 4 * WIDTH, 4 * HEIGHT, "pixelated"])
         self.key(" ", "Space", 32)
         paused = self.frame_after(0.05)
         self.assertGreaterEqual(paused, shown)
