@@ -6,7 +6,8 @@
 // (tone:HZ[:AMP], noise[:AMP], silence, mic[:PEAK]; chord or nothing for the built-in chord).
 // The canvas #lcd holds the frame 1:1 and carries data-frame, the firmware's counter of the
 // frame shown; with frames=K the page stops after K frames, keeps the last and sets
-// body[data-done] to {frames, seconds, fps}.
+// body[data-done] to {frames, seconds, fps, memory}, memory being the module's in bytes (a
+// page that runs for hours must not grow).
 
 import { instantiate } from './wasi.js';
 
@@ -282,6 +283,7 @@ function finish(p) {
     frames: p.shown,
     seconds: Number(seconds.toFixed(3)),
     fps: seconds ? Number(((t.length - 1) / seconds).toFixed(2)) : 0,
+    memory: p.e.memory.buffer.byteLength,
   });
 }
 

@@ -38,6 +38,7 @@ RESULT = """new Promise(resolve => {
       resolve({done: d.done ? JSON.parse(d.done) : null, refused: d.refused ?? null,
                frame: lcd.dataset.frame ?? null, hidden: lcd.hidden, search: location.search,
                message: document.getElementById('message').textContent,
+               status: document.getElementById('status').textContent,
                pixels: d.done ? Array.from(lcd.getContext('2d').getImageData(0, 0, 98, 67).data) : null});
     } else {
       setTimeout(poll, 10);
@@ -189,7 +190,7 @@ def run_lpcdemo(*args):
 # browser, read when a test needs them.
 REFERENCES = {
     "plasma": ["--effect", "plasma", "--frames", "30"],
-    "cake": ["--effect", "cake", "--frames", "30"],
+    "cake": ["--effect", "cake", "--frames", "300"],
     "fall": ["--effect", "fall", "--frames", "30"],
     "roundwave": ["--effect", "roundwave", "--frames", "30", "--audio", "noise:60"],
     "fftwave": ["--effect", "fftwave", "--frames", "30", "--audio", "tone:440:50"],
@@ -269,24 +270,32 @@ class Page(unittest.TestCase):
     def test_canvas_holds_the_frames_run_writes(self):
         # Each effect at frames 0 and 29, with audio spelled as --audio spells it (the chord
         # spelled out, and left out); the showcase from plasma's 119th frame across its switch to
-        # the cake at global frame 120; the fall across the counter's wrap, 2147483646 + 3 being
-        # -2147483647 as a signed 32-bit number; demo's last frame, its main's 50th.
-        cases = [  # reference, frame of it, the page's query, data-frame expected
-            ("plasma", 0, "effect=plasma&frames=1", "0"),
-            ("plasma", 29, "effect=plasma&frames=30", "29"),
-            ("cake", 0, "effect=cake&frames=1", "0"),
-            ("cake", 29, "effect=cake&frames=30", "29"),
-            ("fall", 0, "effect=fall&frames=1&audio=chord", "0"),
-            ("fall", 29, "effect=fall&frames=30", "29"),
-            ("roundwave", 0, "effect=roundwave&frames=1&audio=noise:60", "0"),
-            ("roundwave", 29, "effect=roundwave&frames=30&audio=noise:60", "29"),
-            ("fftwave", 0, "effect=fftwave&frames=1&audio=tone:440:50", "0"),
-            ("fftwave", 29, "effect=fftwave&frames=30&audio=tone:440:50", "29"),
-            ("showcase", 3, "effect=showcase&start=118&frames=4", "121"),
-            ("wrap", 3, "effect=fall&start=2147483646&frames=4", "-2147483647"),
-            ("demo", 49, "effect=demo", "49"),
+        # the cake at global frame 120, the line under the canvas naming the effect shown and its
+        # rate on the board; the fall across the counter's wrap, 2147483646 + 3 being -2147483647
+        # as a signed 32-bit number; demo's last frame, its main's 50th. The module's memory
+        # after 300 frames is what it was after one: a page may run for hours.
+        fps = {e["name"]: e["fps"] for e in json.loads(pathlib.Path(SITE, "bench.json").read_text())["effects"]}
+        cases = [  # reference, frame of it, the page's query, data-frame expected, status
+            ("plasma", 0, "effect=plasma&frames=1", "0", None),
+            ("plasma", 29, "effect=plasma&frames=30", "29", None),
+            ("cake", 0, "effect=cake&frames=1", "0", None),
+            ("cake", 29, "effect=cake&frames=30", "29", None),
+            ("cake", 299, "effect=cake&frames=300", "299", None),
+            ("fall", 0, "effect=fall&frames=1&audio=chord", "0", None),
+            ("fall", 29, "effect=fall&frames=30", "29", None),
+            ("roundwave", 0, "effect=roundwave&frames=1&audio=noise:60", "0", None),
+            ("roundwave", 29, "effect=roundwave&frames=30&audio=noise:60", "29", None),
+            ("fftwave", 0, "effect=fftwave&frames=1&audio=tone:440:50", "0", None),
+            ("fftwave", 29, "effect=fftwave&frames=30&audio=tone:440:50", "29", None),
+            ("showcase", 1, "effect=showcase&start=118&frames=2", "119",
+             "showcase: plasma · frame 119 · board %.2f fps" % fps["plasma"]),
+            ("showcase", 3, "effect=showcase&start=118&frames=4", "121",
+             "showcase: cake · frame 121 · board %.2f fps" % fps["cake"]),
+            ("wrap", 3, "effect=fall&start=2147483646&frames=4", "-2147483647", None),
+            ("demo", 49, "effect=demo", "49", None),
         ]
-        for name, k, query, frame in cases:
+        memory = {}
+        for name, k, query, frame, status in cases:
             with self.subTest(query=query):
                 got = self.browser.open(self.base + "?" + query + "&pace=fast")
                 self.assertIsNone(got["refused"])
@@ -295,6 +304,10 @@ class Page(unittest.TestCase):
                 self.assertTrue(canvas_rows(got["pixels"]) == self.reference(name, k),
                                 "the canvas is not frame %d of lpcdemo run %s"
                                 % (k, " ".join(REFERENCES[name])))
+                if status:
+                    self.assertTrue(got["status"].startswith(status), got["status"])
+                memory[query] = got["done"]["memory"]
+        self.assertEqual(memory["effect=cake&frames=300"], memory["effect=cake&frames=1"])
 
     def test_refusals_are_messages_and_a_new_instance_follows_a_trap(self):
         # The module's own refusals (an unknown effect, a frequency of 0 Hz, a start for demo,
