@@ -43,7 +43,7 @@ function showMessage(text) {
 }
 
 // The URL's settings, checked; throws Refused naming what is wrong.
-export function parseQuery(search) {
+function parseQuery(search) {
   const q = new URLSearchParams(search);
   const whole = (name, fallback, low, high) => {
     if (!q.has(name) || q.get(name) === '') return fallback;
@@ -352,7 +352,10 @@ async function start() {
   }
   fillForm(settings);
   const errors = [];
-  const instance = await instantiate(state.module, (fd, line) => { if (fd === 2) errors.push(line); });
+  const instance = await instantiate(state.module, (fd, line) => {
+    if (fd === 2) errors.push(line);
+    console.log(line);
+  });
   if (opening !== state.opening) return;
   const p = new Player(instance, settings, state.bench);
   try {
@@ -464,11 +467,16 @@ async function main() {
   [state.bench, state.module] = await Promise.all([loadBench(), compileModule()]);
   form.addEventListener('change', () => {
     history.replaceState(null, '', toSearch(readForm()));
-    start();
+    start().catch(failed);
   });
   form.addEventListener('submit', ev => ev.preventDefault());
   document.addEventListener('keydown', onKey);
   await start();
 }
 
-main().catch(err => refuse(`the demo failed to start: ${err.message}`));
+function failed(err) {
+  stop();
+  refuse(`the demo failed: ${err.message}`);
+}
+
+main().catch(failed);

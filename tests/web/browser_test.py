@@ -88,9 +88,14 @@ class Browser:
         for fd in high:
             os.close(fd)
         self.buffer, self.next_id, self.events = b"", 0, []
-        target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
-        self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        self.page("Page.enable")
+        try:
+            target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
+            self.session = self.call("Target.attachToTarget",
+                                     {"targetId": target, "flatten": True})["sessionId"]
+            self.page("Page.enable")
+        except BaseException:
+            self.close()
+            raise
 
     def send(self, method, params, session):
         self.next_id += 1
