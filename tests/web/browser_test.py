@@ -195,7 +195,7 @@ def run_lpcdemo(*args):
 # browser, read when a test needs them.
 REFERENCES = {
     "plasma": ["--effect", "plasma", "--frames", "30"],
-    "cake": ["--effect", "cake", "--frames", "300"],
+    "cake": ["--effect", "cake", "--frames", "100"],
     "fall": ["--effect", "fall", "--frames", "30"],
     "roundwave": ["--effect", "roundwave", "--frames", "30", "--audio", "noise:60"],
     "fftwave": ["--effect", "fftwave", "--frames", "30", "--audio", "tone:440:50"],
@@ -278,14 +278,14 @@ class Page(unittest.TestCase):
         # the cake at global frame 120, the line under the canvas naming the effect shown and its
         # rate on the board; the fall across the counter's wrap, 2147483646 + 3 being -2147483647
         # as a signed 32-bit number; demo's last frame, its main's 50th. The module's memory
-        # after 300 frames is what it was after one: a page may run for hours.
+        # after 100 frames is what it was after one: a page may run for hours.
         fps = {e["name"]: e["fps"] for e in json.loads(pathlib.Path(SITE, "bench.json").read_text())["effects"]}
         cases = [  # reference, frame of it, the page's query, data-frame expected, status
             ("plasma", 0, "effect=plasma&frames=1", "0", None),
             ("plasma", 29, "effect=plasma&frames=30", "29", None),
             ("cake", 0, "effect=cake&frames=1", "0", None),
             ("cake", 29, "effect=cake&frames=30", "29", None),
-            ("cake", 299, "effect=cake&frames=300", "299", None),
+            ("cake", 99, "effect=cake&frames=100", "99", None),
             ("fall", 0, "effect=fall&frames=1&audio=chord", "0", None),
             ("fall", 29, "effect=fall&frames=30", "29", None),
             ("roundwave", 0, "effect=roundwave&frames=1&audio=noise:60", "0", None),
@@ -312,7 +312,7 @@ class Page(unittest.TestCase):
                 if status:
                     self.assertTrue(got["status"].startswith(status), got["status"])
                 memory[query] = got["done"]["memory"]
-        self.assertEqual(memory["effect=cake&frames=300"], memory["effect=cake&frames=1"])
+        self.assertEqual(memory["effect=cake&frames=100"], memory["effect=cake&frames=1"])
 
     def test_refusals_are_messages_and_a_new_instance_follows_a_trap(self):
         # The module's own refusals (an unknown effect, a frequency of 0 Hz, a start for demo,
