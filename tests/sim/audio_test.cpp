@@ -295,6 +295,26 @@ TEST(AudioSources, DefaultChordBeatsWithinSignedByteRange) {
   EXPECT_GT(lowest, 100);  // never fades into the trigger's band
 }
 
+// A file source without its file is refused for its form, before any file is looked for; the
+// built-in sources pass through open_audio unchanged.
+TEST(AudioSources, AFileSourceWithoutAPathIsRefusedForItsForm) {
+  for (const auto& [source, why] :
+       {std::pair<std::string, std::string>{"wav", "expected wav:PATH[:PEAK]"},
+        {"wav:", "expected wav:PATH[:PEAK]"},
+        {"wav::40", "expected wav:PATH[:PEAK]"},
+        {"codes", "expected codes:PATH"},
+        {"codes:", "expected codes:PATH"}}) {
+    try {
+      open_audio(source);
+      ADD_FAILURE() << "accepted " << source;
+    } catch (const sim::Refusal& e) {
+      EXPECT_EQ(std::string(e.what()), "audio source '" + source + "': " + why);
+    }
+  }
+  // 512 + 200 sin(2 pi 1000 n / 12784.09): n = 1 is 0.0782 of a turn, n = 2 is 0.1565.
+  EXPECT_EQ(take(*open_audio("tone:1000:200"), 3), (std::vector<int>{512, 606, 678}));
+}
+
 TEST(AudioSources, MalformedSourcesAreRefusedInOneLine) {
   const auto empty = temp_file("empty.txt");
   std::ofstream(empty) << "  \n";
