@@ -45,6 +45,11 @@ add_custom_command(OUTPUT ${LPCDEMO_WEB_DIR}/bench.json
 list(APPEND site_files ${LPCDEMO_WEB_DIR}/bench.json)
 
 add_custom_target(web_site ALL DEPENDS ${site_files})
+# Nothing else in the directory: a file dropped from the lists above must not live on in it.
+add_custom_command(TARGET web_site POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -DDIR=${LPCDEMO_WEB_DIR} "-DKEEP=${site_files}"
+          -P ${CMAKE_CURRENT_LIST_DIR}/prune_site.cmake
+  VERBATIM)
 add_dependencies(web_site web_module)
 if(TARGET image)
   add_dependencies(web_site image)
