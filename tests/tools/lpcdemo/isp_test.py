@@ -262,7 +262,7 @@ class Rehearsal(unittest.TestCase):
                     isp.wait()
             self.assertEqual(isp.returncode, 130, said)
             self.assertEqual(said.count("the host closed the port before G"), 2, said)
-            self.assertRegex(said, r"\nlpcdemo: interrupted after \d+ frames; no output file "
+            self.assertRegex(said, r"\nlpcdemo: interrupted after \d+ frames?; no output file "
                                    r"written\n$")
             self.assertFalse(os.path.lexists(port), "the port's link outlived the session")
             self.assertEqual(os.listdir(d), [])  # no output file written
