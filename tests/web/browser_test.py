@@ -194,7 +194,7 @@ def run_lpcdemo(*args):
 # The frames the tests compare with, as `lpcdemo run` writes them: started together before the
 # browser, read when a test needs them.
 REFERENCES = {
-    "plasma": ["--effect", "plasma", "--frames", "30"],
+    "plasma": ["--effect", "plasma", "--frames", "60"],  # the keys pause it before frame 59
     "cake": ["--effect", "cake", "--frames", "100"],
     "fall": ["--effect", "fall", "--frames", "30"],
     "roundwave": ["--effect", "roundwave", "--frames", "30", "--audio", "noise:60"],
