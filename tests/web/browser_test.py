@@ -236,16 +236,18 @@ class Page(unittest.TestCase):
 
     @classmethod
     def stop(cls):
-        for run in cls.runs.values():
-            if run.poll() is None:
-                run.kill()
-            run.communicate(timeout=10)
-        if cls.browser:
-            cls.browser.close()
-        if cls.server:
-            cls.server.kill()
-            cls.server.wait(timeout=10)
-        cls.tmp.cleanup()
+        try:
+            if cls.browser:
+                cls.browser.close()
+        finally:
+            if cls.server:
+                cls.server.kill()
+                cls.server.wait(timeout=10)
+            for run in cls.runs.values():
+                if run.poll() is None:
+                    run.kill()
+                run.communicate(timeout=10)
+            cls.tmp.cleanup()
 
     @classmethod
     def tearDownClass(cls):
