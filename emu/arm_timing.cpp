@@ -159,42 +159,4 @@ unsigned multiplier_cycles(std::uint32_t rs, Multiply kind) {
   return 4;
 }
 
-bool condition_passed(std::uint32_t cond, std::uint32_t cpsr) {
-  const bool n = cpsr & kFlagsN, z = cpsr & kFlagsZ, c = cpsr & kFlagsC, v = cpsr & kFlagsV;
-  switch (cond) {
-    case 0x0:
-      return z;
-    case 0x1:
-      return !z;
-    case 0x2:
-      return c;
-    case 0x3:
-      return !c;
-    case 0x4:
-      return n;
-    case 0x5:
-      return !n;
-    case 0x6:
-      return v;
-    case 0x7:
-      return !v;
-    case 0x8:
-      return c && !z;
-    case 0x9:
-      return !c || z;
-    case 0xA:
-      return n == v;
-    case 0xB:
-      return n != v;
-    case 0xC:
-      return !z && n == v;
-    case 0xD:
-      return z || n != v;
-    case 0xE:
-      return true;
-    default:
-      return false;  // NV: never on ARMv4
-  }
-}
-
 }  // namespace emu::arm

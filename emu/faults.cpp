@@ -184,8 +184,8 @@ void Emulator::Impl::read_registers(std::uint32_t mask, std::uint32_t* r) const 
   int ids[kRegisters];
   void* values[kRegisters];
   int n = 0;
-  for (unsigned i = 0; i < kRegisters; ++i) {
-    if (!((mask >> i) & 1u)) continue;
+  for (std::uint32_t left = mask & 0xFFFF; left != 0; left &= left - 1) {
+    const auto i = static_cast<unsigned>(std::countr_zero(left));
     ids[n] = kCoreRegister[i];
     values[n++] = &r[i];
   }

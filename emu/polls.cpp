@@ -34,7 +34,8 @@ std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std
   const std::uint64_t done = known ? *ends - board.cclk_cycles() + board_time : 0;  // core clock
   std::uint64_t read_at = board_time;
   std::uint64_t pass = 0, previous = 0;
-  while (spin_continues(b, value, cpsr) && counters.instructions < checks.watchdog_deadline &&
+  bool goes_on = spin_continues(b, value, cpsr);  // changes only with the value read
+  while (goes_on && counters.instructions < checks.watchdog_deadline &&
          counters.cycles < checks.time_limit_at && !interrupted.load(std::memory_order_relaxed) &&
          !debug.hit) {
     if (debug.server) poll_debugger(b.addr);
@@ -61,6 +62,7 @@ std::uint32_t Emulator::Impl::finish_poll(std::uint32_t addr, unsigned size, std
     if (!known || at >= done) {
       sync_board(at);
       value = board.read(addr, size * 8);
+      goes_on = spin_continues(b, value, cpsr);
     }
     delay(wait);
     profile_wait(Event::ApbWait, wait);

@@ -3,6 +3,7 @@
 // (flash through the accelerator, APB through the bridge).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "emu/arm_decode.h"
@@ -39,7 +40,64 @@ Timing decode(std::uint32_t insn, std::uint32_t addr);  // timing(decode_instruc
 // multiplier operand are all zeros (or all ones, for the signed forms).
 unsigned multiplier_cycles(std::uint32_t rs, Multiply kind);
 
+namespace detail {
+
+// Whether condition `cond` holds for the flags n, z, c, v.
+constexpr bool holds(std::uint32_t cond, bool n, bool z, bool c, bool v) {
+  switch (cond) {
+    case 0x0:
+      return z;
+    case 0x1:
+      return !z;
+    case 0x2:
+      return c;
+    case 0x3:
+      return !c;
+    case 0x4:
+      return n;
+    case 0x5:
+      return !n;
+    case 0x6:
+      return v;
+    case 0x7:
+      return !v;
+    case 0x8:
+      return c && !z;
+    case 0x9:
+      return !c || z;
+    case 0xA:
+      return n == v;
+    case 0xB:
+      return n != v;
+    case 0xC:
+      return !z && n == v;
+    case 0xD:
+      return z || n != v;
+    case 0xE:
+      return true;
+    default:
+      return false;  // NV: never on ARMv4
+  }
+}
+
+// Per condition, bit i: whether it holds with NZCV = i (N = 8, Z = 4, C = 2, V = 1), the
+// flags' places in the CPSR's top four bits. The emulator asks on every conditional transfer,
+// exit and poll pass, so the answer is a table look-up.
+constexpr std::array<std::uint16_t, 16> kHolds = [] {
+  std::array<std::uint16_t, 16> t{};
+  for (std::uint32_t cond = 0; cond < 16; ++cond) {
+    for (unsigned nzcv = 0; nzcv < 16; ++nzcv) {
+      if (holds(cond, nzcv & 8, nzcv & 4, nzcv & 2, nzcv & 1)) t[cond] |= 1u << nzcv;
+    }
+  }
+  return t;
+}();
+
+}  // namespace detail
+
 // Whether an instruction with condition field `cond` executes under the flags of `cpsr`.
-bool condition_passed(std::uint32_t cond, std::uint32_t cpsr);
+inline bool condition_passed(std::uint32_t cond, std::uint32_t cpsr) {
+  return (detail::kHolds[cond & 0xF] >> (cpsr >> 28)) & 1u;
+}
 
 }  // namespace emu::arm
