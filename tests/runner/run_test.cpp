@@ -1,6 +1,7 @@
 // The runner's sequences, checked on an engine that only records what it is asked to do.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -77,6 +78,25 @@ TEST(RunSequence, UnknownEffectIsRefused) {
   RecordingEngine e;
   EXPECT_THROW(runner::run_sequence(e, "tunnel", 1), sim::Refusal);
   EXPECT_TRUE(e.calls.empty());
+}
+
+// demo runs main from reset: any start but 0 is refused, below it as above it.
+TEST(RunSequence, DemoRefusesAStartEitherSideOfZero) {
+  for (const std::int32_t start : {1, -5, -2147483647 - 1}) {
+    RecordingEngine e;
+    EXPECT_THROW(runner::Sequence(e, "demo", start), sim::Refusal) << start;
+    EXPECT_TRUE(e.calls.empty());
+  }
+}
+
+// The showcase's 600-frame cycle of 120 frames an effect, counted back from 0 as the firmware
+// counts it: -1 is the cycle's last frame, and INT32_MIN lies 248 frames before a whole number
+// of cycles (2^31 = 3579139 x 600 + 248), at position 352, the fall's.
+TEST(RunSequence, TheShowcaseBeforeFrameZeroShowsTheCyclesEndFirst) {
+  const std::pair<std::int32_t, const char*> cases[] = {
+      {-1, "fftwave"},   {-120, "fftwave"},         {-121, "roundwave"}, {-600, "plasma"},
+      {-601, "fftwave"}, {-2147483647 - 1, "fall"}, {599, "fftwave"},    {600, "plasma"}};
+  for (const auto& [k, name] : cases) EXPECT_EQ(runner::showcase_effect(k).name, name) << k;
 }
 
 TEST(RunSequence, AFirmwareWithoutTheRendererIsRefusedBeforeAnyCall) {

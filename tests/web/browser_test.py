@@ -329,6 +329,8 @@ class Page(unittest.TestCase):
             ({"effect": "fall", "audio": "wav:/x.wav"}, "wav:/x.wav"),
             ({"effect": "cake", "start": "12abc"}, "start '12abc' is not a whole number"),
             ({"effect": "cake", "start": "2147483648"}, "is not a whole number"),
+            ({"effect": "cake", "frames": "0"}, "frames '0' is not a whole number from 1"),
+            ({"effect": "demo", "start": "-5"}, "demo runs the image's own main from reset"),
             ({"effect": "cake", "pace": "slow"}, "pace 'slow'"),
         ]
         for query, words in cases:
